@@ -1,0 +1,56 @@
+# Top-level entry points. `make demo` builds and runs the main job; `make check`
+# installs what is missing, builds and runs every test (plain, sanitized, fuzz).
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+
+.PHONY: deps build demo test check asan tsan fuzz python-test clean
+
+deps:
+	./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS)
+
+demo: build
+	./build/orvane demo
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+# Address + undefined-behaviour sanitizers over the whole suite.
+asan: deps
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVANE_SANITIZE=address,undefined -DORVANE_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer over the concurrency tests (labelled by name: *Stress*).
+tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVANE_SANITIZE=thread -DORVANE_BUILD_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Stress|Concurren'
+
+# libFuzzer targets, each for a bounded time.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVANE_BUILD_FUZZ=ON \
+	  -DORVANE_SANITIZE=address,undefined -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	@for f in build-fuzz/fuzz_*; do \
+	  [ -x "$$f" ] || continue; \
+	  echo "fuzzing $$f for $(FUZZ_SECONDS)s"; \
+	  mkdir -p build-fuzz/corpus/$$(basename $$f); \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$(basename $$f) || exit 1; \
+	done
+
+python-test: build
+	@if [ -d python/tests ]; then cd python && ORVANE_LIB_DIR=$(CURDIR)/build /usr/bin/python3 -m pytest -q tests; fi
+
+check: test asan tsan fuzz python-test
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

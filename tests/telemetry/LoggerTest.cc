@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "telemetry/Logger.h"
+
+namespace orvane::telemetry {
+namespace {
+
+// Keeps every record it receives.
+class CaptureSink : public LogSink {
+public:
+    explicit CaptureSink(std::vector<LogRecord>* out) : _out(out) {}
+    void Write(const LogRecord& record) override {
+        std::lock_guard<std::mutex> lock(_mu);
+        _out->push_back(record);
+    }
+
+private:
+    std::vector<LogRecord>* _out;
+    std::mutex _mu;
+};
+
+// Restores the logger's default configuration after each test.
+class LoggerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        auto& logger = Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<StdoutSink>());
+        logger.SetLevel(LogLevel::Info);
+    }
+};
+
+int g_formatted = 0;
+int CountFormat() { return ++g_formatted; }
+
+TEST_F(LoggerTest, LineFormatCarriesLevelThreadPathAndLine) {
+    testing::internal::CaptureStdout();
+    const int line = __LINE__ + 1;
+    ORVANE_LOG_WARN("value [%d] name [%s]", 42, "abc");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::regex pattern(
+        R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\] \[WARN\] \[\d+,(.*):(\d+)\] \[value \[42\] name \[abc\]\]\n$)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(out, match, pattern)) << out;
+    EXPECT_EQ(match[1].str(), "tests/telemetry/LoggerTest.cc");
+    EXPECT_EQ(std::stoi(match[2].str()), line);
+}
+
+TEST_F(LoggerTest, LevelFilterSkipsFormatting) {
+    std::vector<LogRecord> records;
+    auto& logger = Logger::Instance();
+    logger.ClearSinks();
+    logger.AddSink(std::make_unique<CaptureSink>(&records));
+    g_formatted = 0;
+    ORVANE_LOG_DEBUG("n=%d", CountFormat());
+    EXPECT_EQ(g_formatted, 0);
+    EXPECT_TRUE(records.empty());
+    ORVANE_LOG_INFO("n=%d", CountFormat());
+    EXPECT_EQ(g_formatted, 1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "n=1");
+    EXPECT_EQ(records[0].module, "LoggerTest.cc");
+    EXPECT_EQ(records[0].level, LogLevel::Info);
+
+    logger.SetLevel(LogLevel::Error);
+    EXPECT_FALSE(logger.ShouldLog(LogLevel::Warn));
+    EXPECT_TRUE(logger.ShouldLog(LogLevel::Error));
+    logger.SetLevel(LogLevel::Trace);
+    ORVANE_LOG_TRACE("trace");
+    EXPECT_EQ(records.size(), 2u);
+}
+
+TEST_F(LoggerTest, SinksRunInOrderAndFallbackAfterClear) {
+    std::vector<LogRecord> first, second;
+    auto& logger = Logger::Instance();
+    logger.ClearSinks();
+    logger.AddSink(nullptr);
+    logger.AddSink(std::make_unique<CaptureSink>(&first));
+    logger.AddSink(std::make_unique<CaptureSink>(&second));
+    ORVANE_LOG_ERROR("both");
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].message, "both");
+
+    logger.ClearSinks();
+    testing::internal::CaptureStdout();
+    ORVANE_LOG_INFO("still visible");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[INFO]"), std::string::npos);
+    EXPECT_NE(out.find("[still visible]"), std::string::npos);
+}
+
+TEST_F(LoggerTest, HelpersFormatAndSplitPaths) {
+    EXPECT_EQ(detail::FormatString("%s-%05.1f", "x", 2.25), "x-002.2");
+    EXPECT_EQ(detail::Basename("a/b/c.cc"), "c.cc");
+    EXPECT_EQ(detail::Basename("a\\b\\c.cc"), "c.cc");
+    EXPECT_EQ(detail::Basename("c.cc"), "c.cc");
+    EXPECT_EQ(detail::Basename("dir/"), "");
+    EXPECT_STREQ(LevelName(static_cast<LogLevel>(9)), "UNKNOWN");
+    const std::string longText(5000, 'z');
+    EXPECT_EQ(detail::FormatString("%s", longText.c_str()), longText);
+}
+
+TEST_F(LoggerTest, ConcurrentSubmitDeliversEveryRecord) {
+    std::vector<LogRecord> records;
+    auto& logger = Logger::Instance();
+    logger.ClearSinks();
+    logger.AddSink(std::make_unique<CaptureSink>(&records));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) ORVANE_LOG_INFO("t%d i%d", t, i);
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(records.size(), 2000u);
+}
+
+}  // namespace
+}  // namespace orvane::telemetry
