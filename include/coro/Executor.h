@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace orvane::coro {
@@ -46,7 +47,12 @@ public:
     virtual bool checkin(Func fn, Context ctx) { return checkin(std::move(fn), ctx, ScheduleOptions{}); }
     virtual Executor* getIOExecutor() { return nullptr; }
     // Runs fn after at least `delay`; the default sleeps on a worker first.
-    virtual void schedule(Func fn, std::chrono::microseconds delay);
+    virtual void schedule(Func fn, std::chrono::microseconds delay) {
+        schedule([fn = std::move(fn), delay] {
+            std::this_thread::sleep_for(delay);
+            fn();
+        });
+    }
 
     const std::string& name() const { return _name; }
 
