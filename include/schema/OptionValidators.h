@@ -1,0 +1,32 @@
+// OptionValidators: the value checks that schema fields attach to their keys. Each
+// takes the key (for the message) and the value, and returns Ok or InvalidArgument.
+// A value of an unexpected alternative fails with the validator's own message.
+#pragma once
+
+#include <string_view>
+
+#include "api/Options.h"
+#include "api/Status.h"
+
+namespace orvane::schema {
+
+// Integer > 0.
+core::Status ValidatePositiveInt(std::string_view key, const api::OptionValue& value);
+// Integer >= 0.
+core::Status ValidateNonNegativeInt(std::string_view key, const api::OptionValue& value);
+// Double > 0.0.
+core::Status ValidatePositiveDouble(std::string_view key, const api::OptionValue& value);
+// Double in (0, 1].
+core::Status ValidateRatio01(std::string_view key, const api::OptionValue& value);
+// "rawf32", "sq8" or "pq".
+core::Status ValidateEncodingType(std::string_view key, const api::OptionValue& value);
+// "l2", "cosine" or "inner_product".
+core::Status ValidateMetric(std::string_view key, const api::OptionValue& value);
+// "bruteforce", "demo", "ivf" or "diskann".
+core::Status ValidateIndexType(std::string_view key, const api::OptionValue& value);
+// "local" or "mmap".
+core::Status ValidateReaderType(std::string_view key, const api::OptionValue& value);
+// "none", "mlock" or "populate".
+core::Status ValidateMmapLockMode(std::string_view key, const api::OptionValue& value);
+
+}  // namespace orvane::schema

@@ -1,0 +1,84 @@
+// SchemaCatalog: selects the option schema for an index kind or an encoding, either by
+// enum (GetBuilderSchema, BuilderSchema<K>() ...) or by the option string that names it
+// (LookupBuilderSchema("ivf") ...). Lookups never fail: an unknown kind yields an empty
+// view, an unknown type string the generic table.
+#pragma once
+
+#include <string_view>
+
+#include "api/IndexKind.h"
+#include "distance/encode_space/EncodingE.h"
+#include "schema/OptionSchema.h"
+#include "schema/SchemaTables.h"
+
+namespace orvane::schema {
+
+template <core::IndexE K>
+constexpr OptionSchemaView BuilderSchema() {
+    using enum core::IndexE;
+    if constexpr (K == bruteforce)
+        return kBruteforceBuilderSchema;
+    else if constexpr (K == diskANN)
+        return kDiskANNBuilderSchema;
+    else if constexpr (K == ivf)
+        return kIvfBuilderSchema;
+    else if constexpr (K == demo)
+        return kDemoBuilderSchema;
+    else
+        return {};
+}
+
+template <core::IndexE K>
+constexpr OptionSchemaView SearcherSchema() {
+    using enum core::IndexE;
+    if constexpr (K == bruteforce)
+        return kBruteforceSearcherSchema;
+    else if constexpr (K == diskANN)
+        return kDiskANNSearcherSchema;
+    else if constexpr (K == ivf)
+        return kSearcherOptionsSchema;
+    else if constexpr (K == demo)
+        return kDemoSearcherSchema;
+    else
+        return {};
+}
+
+template <core::IndexE K>
+constexpr OptionSchemaView SearchSchema() {
+    using enum core::IndexE;
+    if constexpr (K == bruteforce || K == demo)
+        return kSearchOptionsSchema;
+    else if constexpr (K == diskANN)
+        return kDiskANNSearchSchema;
+    else if constexpr (K == ivf)
+        return kIvfSearchSchema;
+    else
+        return {};
+}
+
+template <dist::encode_space::EncodingE E>
+constexpr OptionSchemaView QuantizerSchema() {
+    if constexpr (E == dist::encode_space::EncodingE::pq)
+        return kPqQuantizerSchema;
+    else
+        return {};
+}
+
+// By kind; a value outside the enumerators yields an empty view.
+OptionSchemaView GetBuilderSchema(core::IndexE kind);
+OptionSchemaView GetSearcherSchema(core::IndexE kind);
+OptionSchemaView GetSearchSchema(core::IndexE kind);
+// The PQ table for pq, an empty view for every other encoding.
+OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding);
+
+// By option string, exact and case-sensitive: "bruteforce", "diskann", "ivf" and "demo"
+// select that kind's table, any other string the generic table.
+OptionSchemaView LookupBuilderSchema(std::string_view type);
+OptionSchemaView LookupSearcherSchema(std::string_view type);
+OptionSchemaView LookupSearchSchema(std::string_view type);
+// "pq" selects the PQ table; any other name an empty view.
+OptionSchemaView LookupQuantizerSchema(std::string_view name);
+// The table of the built-in file IO options.
+OptionSchemaView LookupIOSchema();
+
+}  // namespace orvane::schema
