@@ -1,0 +1,313 @@
+// The C interface of liborvane_py: twelve extern "C" functions over the
+// builder and searcher facades. Options arrive as flat JSON text, failures
+// leave as -1 (or a null handle) plus a message in the caller's buffer, and no
+// exception or class type crosses the boundary. Only the functions declared in
+// orvane_c.h are exported; everything else here has hidden visibility.
+#include "csrc/orvane_c.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <memory_resource>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "api/OptionNormalize.h"
+#include "api/OrvaneBuilder.h"
+#include "api/OrvaneSearcher.h"
+#include "csrc/ArrayDataset.h"
+#include "csrc/ErrorBuffer.h"
+#include "csrc/JsonOptionMap.h"
+#include "extensions/experimental/SearchWithFilterExtension.h"
+
+#pragma GCC visibility push(hidden)
+
+struct orvane_builder_handle {
+    std::unique_ptr<orvane::api::OrvaneBuilder> builder;
+    orvane::csrc::StringMap options;
+};
+
+struct orvane_searcher_handle {
+    std::unique_ptr<orvane::api::OrvaneSearcher> searcher;
+    orvane::extensions::SearchWithFilterExtension filterExtension;
+    orvane::csrc::StringMap options;
+    std::string indexType;
+};
+
+namespace orvane::csrc {
+namespace {
+
+using api::OrvaneBuilder;
+using api::OrvaneSearcher;
+using api::SearchOptions;
+using api::SearchResult;
+using core::Result;
+using core::Status;
+
+constexpr char kInvalidBuilder[] = "Invalid builder handle";
+constexpr char kInvalidSearcher[] = "Invalid searcher handle";
+// Index kind assumed by a searcher whose options name none.
+constexpr char kDefaultSearcherKind[] = "diskann";
+// Initial block of the per-call scratch arena of filtered searches.
+constexpr size_t kFilterScratchInitialBytes = 1024;
+
+// Runs `body`, turning any escaping exception into a message and `failed`, so
+// nothing is thrown across the C boundary.
+template <typename T, typename Body>
+T Guarded(char* err, int errLen, T failed, Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        CopyError("Out of memory", err, errLen);
+    } catch (const std::exception& e) {
+        CopyError(std::string("Internal error: ") + e.what(), err, errLen);
+    } catch (...) {
+        CopyError("Internal error", err, errLen);
+    }
+    return failed;
+}
+
+int Fail(std::string_view message, char* err, int errLen) {
+    CopyError(message, err, errLen);
+    return -1;
+}
+
+int FromStatus(const Status& status, char* err, int errLen) {
+    return status.IsOk() ? 0 : Fail(status.Message(), err, errLen);
+}
+
+api::IOOptions PathOptions(const char* path) {
+    api::IOOptions io;
+    io.Values()["index.path"] = std::string(path);
+    return io;
+}
+
+// Writes one query's hits into its row of `topk` slots: at most topk hits in
+// the back end's order, the rest padded with distance 0 and an all-ones id.
+void WriteRow(const SearchResult& result, size_t topk, float* distances, uint64_t* ids) {
+    const size_t k = std::min(topk, result.topk.size());
+    for (size_t j = 0; j < k; ++j) {
+        distances[j] = result.topk[j].distance;
+        ids[j] = result.topk[j].id;
+    }
+    std::fill(distances + k, distances + topk, 0.0f);
+    std::fill(ids + k, ids + topk, UINT64_MAX);
+}
+
+// Parses and normalizes the search options of one call; `topk` (and, for
+// filtered searches, the filter's thread safety) override the JSON.
+Result<SearchOptions> PrepareSearchOptions(const orvane_searcher_handle& h, const char* json,
+                                           int topk, bool filtered) {
+    StringMap map = json != nullptr ? parse_json_map(json) : StringMap();
+    map["search.topk"] = std::to_string(topk);
+    if (filtered) map["search.thread_safe_filter"] = "true";
+    return api::NormalizeSearchOptions(h.indexType, map);
+}
+
+// The checks and the per-query loop shared by both search functions.
+// `searchOne` answers one query as a Result<SearchResult>.
+template <typename SearchOne>
+int RunQueries(orvane_searcher_handle* h, const float* queries, int nQueries, int topk,
+               float* outDistances, uint64_t* outIds, const char* json, bool filtered, char* err,
+               int errLen, SearchOne&& searchOne) {
+    if (topk < 1) return Fail("Option search.topk must be > 0", err, errLen);
+    const uint64_t dim = h->searcher->GetMeta().dim;
+    Result<SearchOptions> options = PrepareSearchOptions(*h, json, topk, filtered);
+    if (!options.IsOk()) return Fail(options.GetStatus().Message(), err, errLen);
+    if (nQueries < 1) return 0;
+    if (queries == nullptr) return Fail("queries must not be null", err, errLen);
+    if (outDistances == nullptr || outIds == nullptr) {
+        return Fail("out_distances and out_ids must not be null", err, errLen);
+    }
+
+    const size_t k = static_cast<size_t>(topk);
+    for (size_t i = 0; i < static_cast<size_t>(nQueries); ++i) {
+        const api::Query query(queries + i * dim, dim);
+        Result<SearchResult> result = searchOne(query, options.Value());
+        if (!result.IsOk()) return Fail(result.GetStatus().Message(), err, errLen);
+        WriteRow(result.Value(), k, outDistances + i * k, outIds + i * k);
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace orvane::csrc
+
+#pragma GCC visibility pop
+
+using orvane::csrc::CopyError;
+using orvane::csrc::Fail;
+using orvane::csrc::FromStatus;
+using orvane::csrc::Guarded;
+
+extern "C" {
+
+orvane_builder_handle* orvane_builder_create(const char* options_json, char* err, int err_len) {
+    return Guarded<orvane_builder_handle*>(err, err_len, nullptr, [&]() -> orvane_builder_handle* {
+        orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
+        auto options = orvane::api::NormalizeBuilderOptions(map);
+        if (!options.IsOk()) {
+            CopyError(options.GetStatus().Message(), err, err_len);
+            return nullptr;
+        }
+        auto builder = orvane::api::OrvaneBuilder::Create(options.Value());
+        if (!builder.IsOk()) {
+            CopyError(builder.GetStatus().Message(), err, err_len);
+            return nullptr;
+        }
+        auto handle = std::make_unique<orvane_builder_handle>();
+        handle->builder = std::make_unique<orvane::api::OrvaneBuilder>(builder.TakeValue());
+        handle->options = std::move(map);
+        return handle.release();
+    });
+}
+
+void orvane_builder_destroy(orvane_builder_handle* builder) {
+    delete builder;
+}
+
+int orvane_builder_pretrain(orvane_builder_handle* builder, const float* data, uint64_t n,
+                            int /*unused*/, char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (builder == nullptr || !builder->builder) {
+            return Fail(orvane::csrc::kInvalidBuilder, err, err_len);
+        }
+        return FromStatus(builder->builder->Pretrain(data, n), err, err_len);
+    });
+}
+
+int orvane_builder_insert(orvane_builder_handle* builder, const float* data, const uint64_t* ids,
+                          uint64_t n, int dim, char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (builder == nullptr || !builder->builder) {
+            return Fail(orvane::csrc::kInvalidBuilder, err, err_len);
+        }
+        if (dim < 0) return Fail("dim must not be negative", err, err_len);
+        if (data == nullptr && n > 0) return Fail("data must not be null", err, err_len);
+        orvane::csrc::ArrayDataset dataset(data, ids, n, static_cast<uint32_t>(dim));
+        return FromStatus(builder->builder->InsertFrom(dataset), err, err_len);
+    });
+}
+
+int orvane_builder_dump(orvane_builder_handle* builder, const char* path, char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (builder == nullptr || !builder->builder) {
+            return Fail(orvane::csrc::kInvalidBuilder, err, err_len);
+        }
+        if (path == nullptr) return Fail("path must not be null", err, err_len);
+        return FromStatus(builder->builder->Dump(orvane::csrc::PathOptions(path)), err, err_len);
+    });
+}
+
+orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* err, int err_len) {
+    return Guarded<orvane_searcher_handle*>(
+        err, err_len, nullptr, [&]() -> orvane_searcher_handle* {
+            orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
+            auto options = orvane::api::NormalizeSearcherOptions(map);
+            if (!options.IsOk()) {
+                CopyError(options.GetStatus().Message(), err, err_len);
+                return nullptr;
+            }
+            auto searcher = orvane::api::OrvaneSearcher::Create(options.Value());
+            if (!searcher.IsOk()) {
+                CopyError(searcher.GetStatus().Message(), err, err_len);
+                return nullptr;
+            }
+            auto handle = std::make_unique<orvane_searcher_handle>();
+            handle->searcher = std::make_unique<orvane::api::OrvaneSearcher>(searcher.TakeValue());
+            auto type = map.find("index.type");
+            handle->indexType =
+                type != map.end() ? type->second : orvane::csrc::kDefaultSearcherKind;
+            handle->options = std::move(map);
+            return handle.release();
+        });
+}
+
+void orvane_searcher_destroy(orvane_searcher_handle* searcher) {
+    if (searcher == nullptr) return;
+    try {
+        if (searcher->searcher) (void)searcher->searcher->Close();
+    } catch (...) {
+        // Destruction goes on: the host has no way to handle a failure here.
+    }
+    delete searcher;
+}
+
+int orvane_searcher_open(orvane_searcher_handle* searcher, const char* path, char* err,
+                         int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (searcher == nullptr || !searcher->searcher) {
+            return Fail(orvane::csrc::kInvalidSearcher, err, err_len);
+        }
+        if (path == nullptr) return Fail("path must not be null", err, err_len);
+        orvane::core::Status st = searcher->searcher->Open(orvane::csrc::PathOptions(path));
+        if (!st.IsOk()) return Fail(st.Message(), err, err_len);
+        // A kind without filter support refuses the extension, which then stays
+        // without a search function; filtered searches report that per query.
+        (void)searcher->searcher->Attach(searcher->filterExtension);
+        return 0;
+    });
+}
+
+uint64_t orvane_searcher_get_count(orvane_searcher_handle* searcher) {
+    if (searcher == nullptr || !searcher->searcher) return 0;
+    return searcher->searcher->GetMeta().count;
+}
+
+uint32_t orvane_searcher_get_dimension(orvane_searcher_handle* searcher) {
+    if (searcher == nullptr || !searcher->searcher) return 0;
+    return searcher->searcher->GetMeta().dim;
+}
+
+int orvane_searcher_search(orvane_searcher_handle* searcher, const float* queries, int n_queries,
+                           int topk, float* out_distances, uint64_t* out_ids,
+                           const char* options_json, char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (searcher == nullptr || !searcher->searcher) {
+            return Fail(orvane::csrc::kInvalidSearcher, err, err_len);
+        }
+        orvane::api::OrvaneSearcher& facade = *searcher->searcher;
+        return orvane::csrc::RunQueries(
+            searcher, queries, n_queries, topk, out_distances, out_ids, options_json, false, err,
+            err_len, [&](const orvane::api::Query& query, const orvane::api::SearchOptions& opts) {
+                return facade.Search(query, opts);
+            });
+    });
+}
+
+int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const float* queries,
+                                       int n_queries, int topk, float* out_distances,
+                                       uint64_t* out_ids, const uint64_t* filter_ids,
+                                       uint64_t filter_count, const char* options_json, char* err,
+                                       int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        if (searcher == nullptr || !searcher->searcher) {
+            return Fail(orvane::csrc::kInvalidSearcher, err, err_len);
+        }
+        if (filter_ids == nullptr && filter_count > 0) {
+            return Fail("filter_ids must not be null when filter_count > 0", err, err_len);
+        }
+        // The set is only read during the call, so the filter is safe to share
+        // between the back end's workers.
+        const std::unordered_set<uint64_t> allowed(filter_ids, filter_ids + filter_count);
+        const orvane::extensions::SearchWithFilterExtension::Filter filter =
+            [&allowed](uint64_t id) { return allowed.contains(id); };
+        std::pmr::monotonic_buffer_resource scratch(orvane::csrc::kFilterScratchInitialBytes,
+                                                    std::pmr::get_default_resource());
+        const auto& extension = searcher->filterExtension;
+        return orvane::csrc::RunQueries(
+            searcher, queries, n_queries, topk, out_distances, out_ids, options_json, true, err,
+            err_len,
+            [&](const orvane::api::Query& query, const orvane::api::SearchOptions& opts)
+                -> orvane::core::Result<orvane::api::SearchResult> {
+                orvane::core::Status valid = orvane::api::ValidateSearchOptions(opts);
+                if (!valid.IsOk()) return valid;
+                return extension.Call(query, filter, opts, scratch);
+            });
+    });
+}
+
+}  // extern "C"
