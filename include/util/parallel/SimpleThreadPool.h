@@ -1,0 +1,74 @@
+// SimpleThreadPool: a fixed set of worker threads, each with its own FIFO queue
+// guarded by its own spin mutex, so producers aimed at different workers never
+// contend and the many small tasks of search and build stay cheap to queue.
+// Items are pinned to the worker whose queue they were put on (no stealing).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "api/ErrorCode.h"
+#include "api/NoCopyable.h"
+#include "util/parallel/SpinMutex.h"
+
+namespace orvane::util {
+
+// One queued callable; an empty callable is the end marker that stops a worker.
+struct WorkItem {
+    std::function<void()> fn;
+
+    bool IsEOF() const { return !fn; }
+    static const WorkItem EOFWorkItem;
+};
+
+// The calling thread's (worker index, pool number). Worker threads set it when
+// they start; every other thread keeps (-1, 0), which matches no pool.
+std::pair<int, uint64_t>& GetCurrent();
+
+class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
+  public:
+    // A count of 0 is raised to 1 with a warning.
+    explicit SimpleThreadPool(uint32_t threadNum);
+    // Stops the pool (see WaitStop).
+    ~SimpleThreadPool();
+
+    // Queues fn on the next worker in round-robin order.
+    core::ErrorCode Schedule(std::function<void()> fn);
+    // Queues fn on worker `id` (-1: any worker). InvalidArgument for an empty
+    // fn or an index out of range; Unavailable once the pool is stopping.
+    core::ErrorCode ScheduleById(std::function<void()> fn, int32_t id = -1);
+
+    // The calling thread's worker index in this pool, or -1 off the pool.
+    int32_t GetCurrentId() const;
+    uint32_t GetThreadNum() const { return _threadNum; }
+    uint64_t GetPoolId() const { return _poolId; }
+
+    // Refuses new work, lets every worker finish the items queued before the
+    // stop, and joins the workers. A second call returns at once. Must not be
+    // called from one of this pool's own workers.
+    void WaitStop();
+
+  private:
+    void WorkerLoop(uint32_t index);
+
+    uint32_t _threadNum;
+    std::atomic<uint32_t> _nextThread{0};
+    std::vector<std::thread> _threads;
+    std::vector<std::deque<WorkItem>> _queues;
+    std::vector<std::unique_ptr<SpinMutex>> _mutexs;
+    std::vector<std::unique_ptr<std::condition_variable_any>> _conds;
+    const uint64_t _poolId;
+    std::atomic<bool> _stop{false};
+};
+
+// Creates a pool of threadNum workers (0 is raised to 1 with a warning).
+std::unique_ptr<SimpleThreadPool> CreateSimpleThreadPool(uint32_t threadNum);
+
+}  // namespace orvane::util

@@ -1,0 +1,140 @@
+#include "util/parallel/SimpleThreadPool.h"
+
+#include <exception>
+#include <mutex>
+
+#include "telemetry/Logger.h"
+
+namespace orvane::util {
+
+using core::ErrorCode;
+
+const WorkItem WorkItem::EOFWorkItem{};
+
+namespace {
+
+// Pool numbers start at 1 so the thread-local default (0) matches no pool.
+std::atomic<uint64_t> g_nextPoolId{1};
+
+uint32_t CheckedThreadNum(uint32_t threadNum) {
+    if (threadNum == 0) {
+        ORVANE_LOG_WARN("ThreadNum can not be zero, we will reset it to one.");
+        return 1;
+    }
+    return threadNum;
+}
+
+}  // namespace
+
+std::pair<int, uint64_t>& GetCurrent() {
+    thread_local std::pair<int, uint64_t> current{-1, 0};
+    return current;
+}
+
+SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
+    : _threadNum(CheckedThreadNum(threadNum)),
+      _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)) {
+    _stop.store(false, std::memory_order_relaxed);
+    _queues.resize(_threadNum);
+    _mutexs.reserve(_threadNum);
+    _conds.reserve(_threadNum);
+    for (uint32_t i = 0; i < _threadNum; ++i) {
+        _mutexs.push_back(std::make_unique<SpinMutex>());
+        _conds.push_back(std::make_unique<std::condition_variable_any>());
+    }
+    _threads.reserve(_threadNum);
+    for (uint32_t i = 0; i < _threadNum; ++i) {
+        _threads.emplace_back([this, i] { WorkerLoop(i); });
+    }
+}
+
+SimpleThreadPool::~SimpleThreadPool() {
+    WaitStop();
+}
+
+void SimpleThreadPool::WorkerLoop(uint32_t index) {
+    GetCurrent() = {static_cast<int>(index), _poolId};
+    auto& queue = _queues[index];
+    SpinMutex& mutex = *_mutexs[index];
+    std::condition_variable_any& cond = *_conds[index];
+    for (;;) {
+        WorkItem item;
+        {
+            std::unique_lock<SpinMutex> lock(mutex);
+            while (queue.empty()) cond.wait(lock);
+            item = std::move(queue.front());
+            queue.pop_front();
+        }
+        if (item.IsEOF()) break;
+        try {
+            item.fn();
+        } catch (const std::exception& e) {
+            ORVANE_LOG_ERROR("Task in simple thread pool throws an exception[%s]", e.what());
+        } catch (...) {
+            ORVANE_LOG_ERROR("Schedule failed: unknown exception");
+        }
+    }
+}
+
+ErrorCode SimpleThreadPool::Schedule(std::function<void()> fn) {
+    return ScheduleById(std::move(fn), -1);
+}
+
+ErrorCode SimpleThreadPool::ScheduleById(std::function<void()> fn, int32_t id) {
+    if (!fn) {
+        ORVANE_LOG_ERROR("Fn can not be nullptr.");
+        return ErrorCode::InvalidArgument;
+    }
+    if (_stop.load(std::memory_order_acquire)) return ErrorCode::Unavailable;
+    if (id == -1) {
+        id = static_cast<int32_t>(_nextThread.fetch_add(1, std::memory_order_relaxed) % _threadNum);
+    }
+    if (id < -1 || static_cast<uint32_t>(id) >= _threadNum) return ErrorCode::InvalidArgument;
+    {
+        // _stop is checked again under the queue's lock: WaitStop queues the end
+        // marker under the same lock, so nothing can land behind it.
+        std::lock_guard<SpinMutex> lock(*_mutexs[id]);
+        if (_stop.load(std::memory_order_acquire)) return ErrorCode::Unavailable;
+        _queues[id].push_back(WorkItem{std::move(fn)});
+    }
+    _conds[id]->notify_one();
+    return ErrorCode::Ok;
+}
+
+int32_t SimpleThreadPool::GetCurrentId() const {
+    const auto& current = GetCurrent();
+    return current.second == _poolId ? current.first : -1;
+}
+
+void SimpleThreadPool::WaitStop() {
+    bool expected = false;
+    if (!_stop.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return;
+    ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopping.", static_cast<void*>(this));
+    for (uint32_t i = 0; i < _threadNum; ++i) {
+        {
+            std::lock_guard<SpinMutex> lock(*_mutexs[i]);
+            _queues[i].push_back(WorkItem::EOFWorkItem);
+        }
+        _conds[i]->notify_one();
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto& thread : _threads) {
+        if (!thread.joinable()) continue;
+        if (thread.get_id() == self) {
+            // Joining oneself would throw; the caller broke the contract above.
+            ORVANE_LOG_ERROR("SimpleThreadPool[%p] stopped from its own worker.",
+                             static_cast<void*>(this));
+            thread.detach();
+            continue;
+        }
+        thread.join();
+    }
+    _threads.clear();
+    ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopped.", static_cast<void*>(this));
+}
+
+std::unique_ptr<SimpleThreadPool> CreateSimpleThreadPool(uint32_t threadNum) {
+    return std::make_unique<SimpleThreadPool>(CheckedThreadNum(threadNum));
+}
+
+}  // namespace orvane::util
