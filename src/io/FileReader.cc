@@ -1,0 +1,61 @@
+#include "io/FileReader.h"
+
+#include <string>
+#include <variant>
+
+#include "io/LocalFileReader.h"
+#include "io/MmapFileReader.h"
+#include "telemetry/Logger.h"
+#include "util/ExecutorManager.h"
+
+namespace orvane::io {
+
+using core::ErrorCode;
+using core::Status;
+
+void FileReader::ReadAsync(char* /*data*/, uint64_t /*size*/, uint64_t /*offset*/,
+                           Completion completion) {
+    if (completion) completion(Status(ErrorCode::InvalidArgument, "Unimplemented."));
+}
+
+core::Result<FileReader::PeekResult> FileReader::Peek(uint64_t /*offset*/, uint64_t /*size*/) {
+    return Status(ErrorCode::NotSupported, "Peek not implemented");
+}
+
+namespace {
+
+MmapFileReader::LockMode ParseLockMode(const api::IOOptions& options) {
+    const std::string mode = options.GetString("io.reader.mmap.lock_mode", "none");
+    if (mode == "none") return MmapFileReader::LockMode::None;
+    if (mode == "mlock") return MmapFileReader::LockMode::Mlock;
+    if (mode == "populate") return MmapFileReader::LockMode::Populate;
+    ORVANE_LOG_WARN("Unknown mmap lock mode '[%s]', using 'none'", mode.c_str());
+    return MmapFileReader::LockMode::None;
+}
+
+}  // namespace
+
+core::Result<std::unique_ptr<FileReader>> CreateFileReader(const api::IOOptions& options) {
+    const auto& values = options.Values();
+    auto pathIt = values.find("index.path");
+    if (pathIt == values.end() || !std::holds_alternative<std::string>(pathIt->second)) {
+        return Status(ErrorCode::InvalidArgument, "File path not specified in IOOptions");
+    }
+    const std::string& path = std::get<std::string>(pathIt->second);
+    const std::string type = options.GetString("io.reader.type", "local");
+    if (type == "mmap") {
+        auto reader = MmapFileReader::Create(path, ParseLockMode(options));
+        if (!reader.IsOk()) return reader.TakeStatus();
+        return std::unique_ptr<FileReader>(reader.TakeValue());
+    }
+    if (type == "local") {
+        auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
+        if (!executor.IsOk()) return executor.TakeStatus();
+        // The IO executor lives until the process ends, so a reference is safe.
+        return std::unique_ptr<FileReader>(
+            std::make_unique<LocalFileReader>(path, *executor.Value()));
+    }
+    return Status(ErrorCode::InvalidArgument, "Unknown file reader type: " + type);
+}
+
+}  // namespace orvane::io

@@ -1,0 +1,170 @@
+#include "io/LocalFileReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "telemetry/Logger.h"
+
+namespace orvane::io {
+
+using core::ErrorCode;
+using core::Status;
+
+LocalFileReader::LocalFileReader(std::string path, coro::Executor& executor)
+    : _filePath(std::move(path)), _executor(executor) {
+    if (_filePath.empty()) {
+        ORVANE_LOG_ERROR("Failed to create LocalFileReader: empty file path");
+        return;
+    }
+    _fd = ::open(_filePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (_fd < 0) {
+        ORVANE_LOG_ERROR("Failed to open file for reading: [%s], [%s]", _filePath.c_str(),
+                         std::strerror(errno));
+        return;
+    }
+    struct stat st {};
+    if (::fstat(_fd, &st) != 0) {
+        ORVANE_LOG_ERROR("Failed to fstat file: [%s], [%s]", _filePath.c_str(),
+                         std::strerror(errno));
+        ::close(_fd);
+        _fd = -1;
+        return;
+    }
+    _fileSize = static_cast<uint64_t>(st.st_size);
+}
+
+LocalFileReader::~LocalFileReader() {
+    Close();
+}
+
+Status LocalFileReader::ReadFullyAt(int fd, char* data, uint64_t size, uint64_t offset) {
+    uint64_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        if (n == 0) return Status(ErrorCode::IoError, "Unexpected EOF while reading file");
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Status(ErrorCode::IoError, std::string("pread failed: ") + std::strerror(errno));
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return Status();
+}
+
+Status LocalFileReader::CheckOpenLocked() const {
+    if (_closing || _isClosed) return Status(ErrorCode::InvalidArgument, "File is already closed");
+    if (_fd < 0) return Status(ErrorCode::IoError, "File is not open");
+    return Status();
+}
+
+Status LocalFileReader::Read(char* data, uint64_t size) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    ORVANE_RETURN_IF_ERROR(CheckOpenLocked());
+    if (size == 0) return Status();
+    if (data == nullptr) return Status(ErrorCode::InvalidArgument, "Data pointer is null");
+    if (_position > _fileSize || size > _fileSize - _position) {
+        return Status(ErrorCode::InvalidArgument, "Read beyond file size");
+    }
+    ORVANE_RETURN_IF_ERROR(ReadFullyAt(_fd, data, size, _position));
+    _position += size;
+    return Status();
+}
+
+Status LocalFileReader::Seek(uint64_t offset) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    ORVANE_RETURN_IF_ERROR(CheckOpenLocked());
+    if (offset > _fileSize) return Status(ErrorCode::InvalidArgument, "Seek beyond file size");
+    _position = offset;
+    return Status();
+}
+
+core::Result<uint64_t> LocalFileReader::GetLength() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!CheckOpenLocked().IsOk()) return Status(ErrorCode::IoError, "File is not open");
+    return _fileSize;
+}
+
+core::Result<uint64_t> LocalFileReader::GetPosition() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!CheckOpenLocked().IsOk()) return Status(ErrorCode::IoError, "File is not open");
+    return _position;
+}
+
+void LocalFileReader::FinishInflight() {
+    // Notifying under the mutex: once it is released a waiting Close may return
+    // and the reader may be destroyed, so nothing of it is touched afterwards.
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (--_inflight == 0) _inflightCv.notify_all();
+}
+
+void LocalFileReader::ReadAsync(char* data, uint64_t size, uint64_t offset, Completion completion) {
+    if (!completion) return;
+    if (data == nullptr) {
+        completion(Status(ErrorCode::InvalidArgument, "Data pointer is null"));
+        return;
+    }
+    if (size == 0) {
+        completion(Status());
+        return;
+    }
+    int fd = -1;
+    Status refused;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        refused = CheckOpenLocked();
+        if (refused.IsOk() && (offset > _fileSize || size > _fileSize - offset)) {
+            refused = Status(ErrorCode::InvalidArgument, "Read beyond file size");
+        }
+        if (refused.IsOk()) {
+            ++_inflight;
+            fd = _fd;
+        }
+    }
+    if (!refused.IsOk()) {
+        completion(std::move(refused));
+        return;
+    }
+    // The completion is shared with the task so that it is still ours to call when
+    // the executor refuses the task (a refused std::function is gone with it).
+    auto shared = std::make_shared<Completion>(std::move(completion));
+    const bool scheduled = _executor.schedule([this, fd, data, size, offset, shared] {
+        Status status = ReadFullyAt(fd, data, size, offset);
+        FinishInflight();
+        (*shared)(std::move(status));
+    });
+    if (!scheduled) {
+        FinishInflight();
+        (*shared)(Status(ErrorCode::Unavailable, "Failed to schedule async read"));
+    }
+}
+
+Status LocalFileReader::Close() {
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (_isClosed) return _closeStatus;
+    if (_closing) {
+        _inflightCv.wait(lock, [this] { return _isClosed; });
+        return _closeStatus;
+    }
+    _closing = true;
+    _inflightCv.wait(lock, [this] { return _inflight == 0; });
+    if (_fd < 0) {
+        _closeStatus = Status(ErrorCode::InvalidArgument, "File is not open");
+    } else {
+        if (::close(_fd) != 0) {
+            _closeStatus =
+                Status(ErrorCode::IoError, std::string("close failed: ") + std::strerror(errno));
+        } else {
+            _closeStatus = Status();
+        }
+        _fd = -1;
+    }
+    _isClosed = true;
+    _inflightCv.notify_all();
+    return _closeStatus;
+}
+
+}  // namespace orvane::io
