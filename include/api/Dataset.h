@@ -11,7 +11,7 @@
 namespace orvane::api {
 
 class Dataset {
-public:
+  public:
     virtual ~Dataset() = default;
     virtual uint32_t Dim() const = 0;
     virtual uint64_t TotalSize() const = 0;

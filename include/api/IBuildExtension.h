@@ -9,7 +9,7 @@
 namespace orvane::api {
 
 class IBuildExtension : public core::NoCopyable {
-public:
+  public:
     virtual ~IBuildExtension() = default;
     virtual std::string_view Name() const = 0;
 };

@@ -9,7 +9,7 @@
 namespace orvane::api {
 
 class ISearchExtension : public core::NoCopyable {
-public:
+  public:
     virtual ~ISearchExtension() = default;
     virtual std::string_view Name() const = 0;
 };

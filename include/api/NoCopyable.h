@@ -4,26 +4,26 @@
 namespace orvane::core {
 
 class NoCopyable {
-public:
+  public:
     NoCopyable() = default;
     NoCopyable(const NoCopyable&) = delete;
     NoCopyable& operator=(const NoCopyable&) = delete;
     NoCopyable(NoCopyable&&) = default;
     NoCopyable& operator=(NoCopyable&&) = default;
 
-protected:
+  protected:
     ~NoCopyable() = default;
 };
 
 class NoMoveable {
-public:
+  public:
     NoMoveable() = default;
     NoMoveable(const NoMoveable&) = delete;
     NoMoveable& operator=(const NoMoveable&) = delete;
     NoMoveable(NoMoveable&&) = delete;
     NoMoveable& operator=(NoMoveable&&) = delete;
 
-protected:
+  protected:
     ~NoMoveable() = default;
 };
 

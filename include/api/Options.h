@@ -24,7 +24,7 @@ std::string OptionValueToString(const OptionValue& value);
 
 template <OptionsType T>
 class Options {
-public:
+  public:
     using Map = std::unordered_map<std::string, OptionValue>;
 
     Options() = default;
@@ -58,7 +58,7 @@ public:
         return out;
     }
 
-private:
+  private:
     template <typename V>
     V Get(const std::string& key, V def) const {
         auto it = _values.find(key);

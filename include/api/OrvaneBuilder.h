@@ -29,7 +29,7 @@ enum class BuilderStatus : uint8_t {
 };
 
 class OrvaneBuilder : public core::NoCopyable {
-public:
+  public:
     class Impl;
 
     static core::Result<OrvaneBuilder> Create(const BuilderOptions& options,
@@ -49,7 +49,7 @@ public:
     core::Status Dump(const IOOptions& ioOptions);
     core::Status Dump(std::unique_ptr<io::FileWriter> writer, const IOOptions& ioOptions);
 
-private:
+  private:
     explicit OrvaneBuilder(std::unique_ptr<Impl> impl);
 
     std::unique_ptr<Impl> _p;

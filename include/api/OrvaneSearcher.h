@@ -21,7 +21,7 @@ class FileReader;
 namespace orvane::api {
 
 class OrvaneSearcher : public core::NoCopyable {
-public:
+  public:
     class Impl;
     using SearchHit = api::SearchHit;
     using SearchResult = api::SearchResult;
@@ -44,7 +44,7 @@ public:
     core::Status Close();
     core::Status Attach(ISearchExtension& extension);
 
-private:
+  private:
     explicit OrvaneSearcher(std::unique_ptr<Impl> impl);
 
     std::unique_ptr<Impl> _p;

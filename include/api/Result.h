@@ -10,7 +10,7 @@ namespace orvane::core {
 
 template <typename T>
 class Result {
-public:
+  public:
     Result(T value) : _v(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
     Result(Status status) : _v(std::in_place_index<1>, std::move(status)) {}  // NOLINT
 
@@ -28,15 +28,15 @@ public:
     const Status& GetStatus() const { return std::get<1>(_v); }
     Status TakeStatus() { return std::move(std::get<1>(_v)); }
 
-private:
+  private:
     std::variant<T, Status> _v;
 };
 
 }  // namespace orvane::core
 
 // Propagates a failing Status out of the enclosing function.
-#define ORVANE_RETURN_IF_ERROR(expr)                   \
-    do {                                               \
-        ::orvane::core::Status _orv_st = (expr);       \
-        if (!_orv_st.IsOk()) return _orv_st;           \
+#define ORVANE_RETURN_IF_ERROR(expr)             \
+    do {                                         \
+        ::orvane::core::Status _orv_st = (expr); \
+        if (!_orv_st.IsOk()) return _orv_st;     \
     } while (0)

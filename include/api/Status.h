@@ -10,19 +10,19 @@
 namespace orvane::core {
 
 class Status {
-public:
+  public:
     Status() = default;
     explicit Status(ErrorCode code) : _code(code) {}
     Status(ErrorCode code, std::string msg) : _code(code), _msg(std::move(msg)) {}
 
     static Status Ok() { return Status(); }
-    static Status InvalidArgument() { return Status(ErrorCode::InvalidArgument, "Invalid argument"); }
+    static Status InvalidArgument() {
+        return Status(ErrorCode::InvalidArgument, "Invalid argument");
+    }
     static Status IoError() { return Status(ErrorCode::IoError, "IO error"); }
     static Status IoError(std::string msg) { return Status(ErrorCode::IoError, std::move(msg)); }
     // An operation called in a state that does not allow it.
-    static Status InvalidState() {
-        return Status(ErrorCode::FailedPrecondition, "Invalid state");
-    }
+    static Status InvalidState() { return Status(ErrorCode::FailedPrecondition, "Invalid state"); }
     static Status InvalidState(std::string msg) {
         return Status(ErrorCode::FailedPrecondition, std::move(msg));
     }
@@ -32,7 +32,7 @@ public:
     ErrorCode Code() const { return _code; }
     const std::string& Message() const { return _msg; }
 
-private:
+  private:
     ErrorCode _code = ErrorCode::Ok;
     std::string _msg;
 };

@@ -29,14 +29,14 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual void Write(const LogRecord& record) = 0;
 };
 
 // Writes "[time] [LEVEL] [thread,file:line] [message]" lines to standard output.
 class StdoutSink : public LogSink {
-public:
+  public:
     void Write(const LogRecord& record) override;
     // The line without its trailing newline; shared with tests and other sinks.
     static std::string FormatLine(const LogRecord& record);

@@ -15,7 +15,7 @@
 namespace orvane::telemetry {
 
 class Logger {
-public:
+  public:
     static Logger& Instance();
 
     void SetLevel(LogLevel level) { _level.store(level, std::memory_order_relaxed); }
@@ -34,7 +34,7 @@ public:
     void Submit(LogLevel level, std::string_view module, std::string message, const char* file,
                 int line);
 
-private:
+  private:
     Logger();
 
     std::vector<std::unique_ptr<LogSink>> _sinks;
@@ -46,20 +46,22 @@ namespace detail {
 
 // printf-style formatting into an owned string; "[format error]" on failure.
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
-inline std::string FormatString() { return std::string(); }
+inline std::string FormatString() {
+    return std::string();
+}
 std::string_view Basename(std::string_view path);
 
 }  // namespace detail
 }  // namespace orvane::telemetry
 
-#define ORVANE_LOG(level, ...)                                                              \
-    do {                                                                                    \
-        auto& _orv_logger = ::orvane::telemetry::Logger::Instance();                        \
-        if (_orv_logger.ShouldLog(level)) {                                                 \
-            _orv_logger.Submit(level, ::orvane::telemetry::detail::Basename(__FILE__),      \
-                               ::orvane::telemetry::detail::FormatString(__VA_ARGS__),      \
-                               __FILE__, __LINE__);                                         \
-        }                                                                                   \
+#define ORVANE_LOG(level, ...)                                                                   \
+    do {                                                                                         \
+        auto& _orv_logger = ::orvane::telemetry::Logger::Instance();                             \
+        if (_orv_logger.ShouldLog(level)) {                                                      \
+            _orv_logger.Submit(level, ::orvane::telemetry::detail::Basename(__FILE__),           \
+                               ::orvane::telemetry::detail::FormatString(__VA_ARGS__), __FILE__, \
+                               __LINE__);                                                        \
+        }                                                                                        \
     } while (0)
 
 #define ORVANE_LOG_TRACE(...) ORVANE_LOG(::orvane::telemetry::LogLevel::Trace, __VA_ARGS__)
@@ -69,6 +71,6 @@ std::string_view Basename(std::string_view path);
 #define ORVANE_LOG_ERROR(...) ORVANE_LOG(::orvane::telemetry::LogLevel::Error, __VA_ARGS__)
 
 // Logs a failed inner step at Warn as "Status=[code] Msg=[msg]: context".
-#define ORVANE_LOG_STATUS_WARN(status, context)                                       \
-    ORVANE_LOG_WARN("Status=[%d] Msg=[%s]: %s", static_cast<int>((status).Code()),  \
+#define ORVANE_LOG_STATUS_WARN(status, context)                                    \
+    ORVANE_LOG_WARN("Status=[%d] Msg=[%s]: %s", static_cast<int>((status).Code()), \
                     (status).Message().c_str(), context)

@@ -11,8 +11,8 @@ std::shared_ptr<std::pmr::memory_resource> RefMemoryResource(std::pmr::memory_re
 
 MemoryResourceConfig Normalize(const MemoryResourceConfig& config) {
     MemoryResourceConfig out;
-    out.storage = config.storage ? config.storage
-                                 : RefMemoryResource(std::pmr::get_default_resource());
+    out.storage =
+        config.storage ? config.storage : RefMemoryResource(std::pmr::get_default_resource());
     out.instant = config.instant ? config.instant : out.storage;
     return out;
 }

@@ -57,7 +57,9 @@ void StdoutSink::Write(const LogRecord& record) {
     std::fflush(stdout);
 }
 
-Logger::Logger() { _sinks.push_back(std::make_unique<StdoutSink>()); }
+Logger::Logger() {
+    _sinks.push_back(std::make_unique<StdoutSink>());
+}
 
 Logger& Logger::Instance() {
     static Logger instance;
@@ -75,8 +77,8 @@ void Logger::ClearSinks() {
     _sinks.clear();
 }
 
-void Logger::Submit(LogLevel level, std::string_view module, std::string message,
-                    const char* file, int line) {
+void Logger::Submit(LogLevel level, std::string_view module, std::string message, const char* file,
+                    int line) {
     LogRecord record;
     record.level = level;
     record.module = std::string(module);

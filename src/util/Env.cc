@@ -60,7 +60,9 @@ Result<bool> GetEnvBool(std::string_view name) {
     return InvalidValue(name);
 }
 
-bool GetEnvBoolOr(std::string_view name, bool def) { return ValueOr(GetEnvBool(name), def); }
+bool GetEnvBoolOr(std::string_view name, bool def) {
+    return ValueOr(GetEnvBool(name), def);
+}
 
 Result<uint64_t> GetEnvU64(std::string_view name) {
     auto text = GetEnvString(name);
@@ -72,7 +74,9 @@ Result<uint64_t> GetEnvU64(std::string_view name) {
     return value;
 }
 
-uint64_t GetEnvU64Or(std::string_view name, uint64_t def) { return ValueOr(GetEnvU64(name), def); }
+uint64_t GetEnvU64Or(std::string_view name, uint64_t def) {
+    return ValueOr(GetEnvU64(name), def);
+}
 
 Result<int64_t> GetEnvI64(std::string_view name) {
     auto text = GetEnvString(name);
@@ -81,25 +85,30 @@ Result<int64_t> GetEnvI64(std::string_view name) {
     const bool negative = !digits.empty() && digits.front() == '-';
     if (negative) digits.remove_prefix(1);
     // The magnitude of INT64_MIN is one more than INT64_MAX.
-    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) +
-                           (negative ? 1u : 0u);
+    const uint64_t limit =
+        static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + (negative ? 1u : 0u);
     uint64_t magnitude = 0;
     if (!ParseDigits(digits, limit, magnitude)) return InvalidValue(name);
     if (negative) return static_cast<int64_t>(0 - magnitude);
     return static_cast<int64_t>(magnitude);
 }
 
-int64_t GetEnvI64Or(std::string_view name, int64_t def) { return ValueOr(GetEnvI64(name), def); }
+int64_t GetEnvI64Or(std::string_view name, int64_t def) {
+    return ValueOr(GetEnvI64(name), def);
+}
 
 Result<uint32_t> GetEnvU32(std::string_view name) {
     auto value = GetEnvU64(name);
     if (!value.IsOk()) return value.TakeStatus();
     if (value.Value() > std::numeric_limits<uint32_t>::max()) {
-        return Status(ErrorCode::InvalidArgument, "Env value out of range for " + std::string(name));
+        return Status(ErrorCode::InvalidArgument,
+                      "Env value out of range for " + std::string(name));
     }
     return static_cast<uint32_t>(value.Value());
 }
 
-uint32_t GetEnvU32Or(std::string_view name, uint32_t def) { return ValueOr(GetEnvU32(name), def); }
+uint32_t GetEnvU32Or(std::string_view name, uint32_t def) {
+    return ValueOr(GetEnvU32(name), def);
+}
 
 }  // namespace orvane::util

@@ -3,8 +3,8 @@
 #include <memory>
 #include <mutex>
 #include <regex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "telemetry/Logger.h"
@@ -14,21 +14,21 @@ namespace {
 
 // Keeps every record it receives.
 class CaptureSink : public LogSink {
-public:
+  public:
     explicit CaptureSink(std::vector<LogRecord>* out) : _out(out) {}
     void Write(const LogRecord& record) override {
         std::lock_guard<std::mutex> lock(_mu);
         _out->push_back(record);
     }
 
-private:
+  private:
     std::vector<LogRecord>* _out;
     std::mutex _mu;
 };
 
 // Restores the logger's default configuration after each test.
 class LoggerTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         auto& logger = Logger::Instance();
         logger.ClearSinks();
@@ -38,7 +38,9 @@ protected:
 };
 
 int g_formatted = 0;
-int CountFormat() { return ++g_formatted; }
+int CountFormat() {
+    return ++g_formatted;
+}
 
 TEST_F(LoggerTest, LineFormatCarriesLevelThreadPathAndLine) {
     testing::internal::CaptureStdout();

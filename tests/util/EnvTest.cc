@@ -10,7 +10,7 @@ namespace {
 constexpr const char* kVar = "ORVANE_TEST_ENV_VALUE";
 
 class EnvTest : public ::testing::Test {
-protected:
+  protected:
     void Set(const char* text) { ::setenv(kVar, text, 1); }
     void TearDown() override { ::unsetenv(kVar); }
 };

@@ -1,0 +1,71 @@
+// OrvaneBuilder::Impl: validates builder options against the kind's schema,
+// owns the kind's back end, enforces the build lifecycle (pretrain, one insert,
+// dump) and streams Dataset batches into the back end.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "api/Dataset.h"
+#include "api/IBuildExtension.h"
+#include "api/MemoryResource.h"
+#include "api/NoCopyable.h"
+#include "api/Options.h"
+#include "api/OrvaneBuilder.h"
+#include "api/Result.h"
+
+namespace orvane::io {
+class OutputStream;
+}
+
+namespace orvane::api {
+
+class OrvaneBuilder::Impl : public core::NoCopyable {
+  public:
+    // The interface every index kind's builder implements.
+    class Backend : public core::NoCopyable {
+      public:
+        virtual ~Backend() = default;
+        // Trains on n sample vectors laid out row after row.
+        virtual core::Status Pretrain(const float* data, uint64_t n) = 0;
+        // Announces the total number of vectors that will be appended.
+        virtual core::Status Reserve(uint64_t n) = 0;
+        // `vectors` holds ids.size() * dimension floats.
+        virtual core::Status AppendBatch(std::span<const float> vectors,
+                                         std::span<const uint64_t> ids) = 0;
+        // Writes and seals the kind's sections, then closes the stream.
+        virtual core::Status Dump(io::OutputStream& stream) const = 0;
+        virtual core::Status Attach(IBuildExtension& extension) = 0;
+        virtual bool IsTrainable() const { return true; }
+    };
+
+    static core::Result<std::unique_ptr<Impl>> Create(
+        const BuilderOptions& options, const core::MemoryResourceConfig& memoryConfig);
+
+    Impl(BuilderOptions options, std::unique_ptr<Backend> backend,
+         core::MemoryResourceConfig memoryConfig);
+    ~Impl();
+
+    BuilderStatus GetStatus() const { return _status; }
+    core::Status Pretrain(const float* data, uint64_t n);
+    core::Status PretrainFrom(Dataset& dataset);
+    core::Status InsertBatch(const float* data, const vector_id_t* ids, uint64_t n);
+    core::Status InsertFrom(Dataset& dataset);
+    core::Status Attach(IBuildExtension& extension);
+    core::Status Dump(io::OutputStream& stream);
+
+  private:
+    // Shared state checks of Pretrain and PretrainFrom. Returns true with *done
+    // set when the kind needs no training and the call is already answered.
+    core::Status CheckPretrainState(bool* done);
+    core::Status FinishBackendCall(core::Status status, BuilderStatus onSuccess);
+    uint32_t Dimension() const;
+
+    BuilderOptions _options;
+    std::unique_ptr<Backend> _backend;
+    core::MemoryResourceConfig _memoryConfig;
+    BuilderStatus _status = BuilderStatus::Initial;
+};
+
+}  // namespace orvane::api

@@ -1,0 +1,27 @@
+// DemoBuilderBackend: the smallest complete builder. Keeps every vector in
+// memory and writes them unchanged; stores no ids (a hit's id is its position).
+#pragma once
+
+#include <vector>
+
+#include "impl/builder/OrvaneBuilderImpl.h"
+
+namespace orvane::index {
+
+class DemoBuilderBackend : public api::OrvaneBuilder::Impl::Backend {
+  public:
+    explicit DemoBuilderBackend(uint32_t dimension) : _dimension(dimension) {}
+
+    core::Status Pretrain(const float* data, uint64_t n) override;
+    core::Status Reserve(uint64_t n) override;
+    core::Status AppendBatch(std::span<const float> vectors,
+                             std::span<const uint64_t> ids) override;
+    core::Status Dump(io::OutputStream& stream) const override;
+    core::Status Attach(api::IBuildExtension& extension) override;
+
+  private:
+    uint32_t _dimension;
+    std::vector<std::vector<float>> _embeddings;
+};
+
+}  // namespace orvane::index

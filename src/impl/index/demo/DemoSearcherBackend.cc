@@ -1,0 +1,94 @@
+#include "impl/index/demo/DemoSearcherBackend.h"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
+#include "impl/index/BackendFactories.h"
+#include "impl/index/demo/DemoIndexMeta.h"
+#include "io/InputStream.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::index {
+
+using core::ErrorCode;
+using core::Result;
+using core::Status;
+
+core::Result<SearcherBackendPtr> CreateDemoSearcherBackend(
+    api::dimension_t dimension, const api::SearcherOptions&,
+    const core::MemoryResourceConfig& memory) {
+    std::pmr::memory_resource* storage =
+        memory.storage ? memory.storage.get() : std::pmr::get_default_resource();
+    return SearcherBackendPtr(std::make_unique<DemoSearcherBackend>(dimension, storage));
+}
+
+Status DemoSearcherBackend::Open(io::InputStream& stream) {
+    auto metaReader = stream.GetSectionReader(demo::kMetaSection);
+    if (!metaReader.IsOk()) return metaReader.TakeStatus();
+    demo::DemoIndexMeta meta;
+    ORVANE_RETURN_IF_ERROR(metaReader.Value()->Read(
+        0, sizeof(meta), std::span<char>(reinterpret_cast<char*>(&meta), sizeof(meta))));
+    if (meta.dimension != _dimension) {
+        ORVANE_LOG_ERROR("DemoSearcher dimension mismatch [%u] != [%u]", meta.dimension,
+                         _dimension);
+        return Status(ErrorCode::InvalidArgument, "DemoSearcher dimension mismatch");
+    }
+    auto vectorReader = stream.GetSectionReader(demo::kVectorSection);
+    if (!vectorReader.IsOk()) return vectorReader.TakeStatus();
+    const uint64_t floats = static_cast<uint64_t>(meta.count) * meta.dimension;
+    // A damaged meta record must not make us allocate or read past the section.
+    if (floats * sizeof(float) > vectorReader.Value()->SectionSize()) {
+        return Status(ErrorCode::Corruption, "DemoSearcher vector section is too small");
+    }
+    _embeddings.resize(floats);
+    ORVANE_LOG_INFO("DemoSearcher open dimension [%u], count [%zu]", meta.dimension,
+                    static_cast<size_t>(meta.count));
+    Status read = vectorReader.Value()->Read(
+        0, floats * sizeof(float),
+        std::span<char>(reinterpret_cast<char*>(_embeddings.data()), floats * sizeof(float)));
+    if (!read.IsOk()) _embeddings.clear();
+    return read;
+}
+
+Result<api::SearchResult> DemoSearcherBackend::Search(const api::Query& query,
+                                                      const api::SearchOptions& options,
+                                                      std::pmr::memory_resource& resource) {
+    const uint64_t topk =
+        static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt("search.topk", 0)));
+    const uint64_t count = _dimension == 0 ? 0 : _embeddings.size() / _dimension;
+    std::pmr::monotonic_buffer_resource scratch(&resource);
+    std::pmr::vector<float> distances(count, &scratch);
+    std::pmr::vector<uint32_t> order(count, &scratch);
+    using namespace dist;
+    using namespace dist::encode_space;
+    const auto prepared = TagInvoke(PrepareTag{}, MetricT<MetricE::l2>{}, RawF32T{},
+                                    std::span<const float>(query.data, _dimension));
+    TagInvoke(BatchEvalEncodedTag{}, MetricT<MetricE::l2>{}, RawF32T{}, prepared,
+              RawF32Batch(_embeddings.data(), _dimension, count), distances.data());
+    std::iota(order.begin(), order.end(), 0u);
+    const uint64_t keep = std::min(topk, count);
+    std::partial_sort(order.begin(), order.begin() + keep, order.end(),
+                      [&](uint32_t a, uint32_t b) { return distances[a] < distances[b]; });
+    api::SearchResult result;
+    result.topk.reserve(keep);
+    for (uint64_t i = 0; i < keep; ++i) result.topk.push_back({order[i], distances[order[i]]});
+    result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(count));
+    result.searchStats.emplace("query_stats.filtered_count", std::string(1, '0'));
+    return result;
+}
+
+Status DemoSearcherBackend::Attach(api::ISearchExtension& extension) {
+    return Status(ErrorCode::NotSupported,
+                  "extension " + std::string(extension.Name()) + " not supported by demo searcher");
+}
+
+api::IndexInfo DemoSearcherBackend::GetMeta() const {
+    api::IndexInfo info;
+    info.dim = _dimension;
+    info.count = _dimension == 0 ? 0 : _embeddings.size() / _dimension;
+    return info;
+}
+
+}  // namespace orvane::index
