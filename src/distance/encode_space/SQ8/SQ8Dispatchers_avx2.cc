@@ -1,0 +1,106 @@
+// AVX2 sq8 kernels: 8 code bytes at a time are widened to floats, turned into
+// residuals a * code + b and accumulated 8 lanes at once (two independent
+// accumulators over 16-code steps); the tail is finished one component at a time.
+#include <immintrin.h>
+
+#include <cmath>
+
+#include "distance/encode_space/SQ8/SQ8Dispatchers.h"
+
+namespace orvane::dist::encode_space {
+
+namespace {
+
+inline float HorizontalSum(__m256 v) {
+    __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    lo = _mm_add_ps(lo, _mm_movehl_ps(lo, lo));
+    lo = _mm_add_ss(lo, _mm_movehdup_ps(lo));
+    return _mm_cvtss_f32(lo);
+}
+
+// Widens codes[0..8) to floats.
+inline __m256 LoadCodes8(const uint8_t* codes) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes));
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
+}
+
+// Adds one 8-lane term: (q - r)^2 for L2, r * q for the inner product, where r
+// is the reconstructed residual.
+template <MetricE M>
+inline __m256 Accumulate(__m256 acc, __m256 q, __m256 r) {
+    if constexpr (M == MetricE::l2) {
+        const __m256 d = _mm256_sub_ps(q, r);
+        return _mm256_fmadd_ps(d, d, acc);
+    } else {
+        return _mm256_fmadd_ps(r, q, acc);
+    }
+}
+
+template <MetricE M>
+inline float AccumulateOne(float acc, float q, float r) {
+    if constexpr (M == MetricE::l2) {
+        const float d = q - r;
+        return std::fma(d, d, acc);
+    } else {
+        return std::fma(r, q, acc);
+    }
+}
+
+template <MetricE M>
+float SumAvx2(const float* qCentered, const uint8_t* codes, float a, float b, dimension_t dim) {
+    const __m256 va = _mm256_set1_ps(a);
+    const __m256 vb = _mm256_set1_ps(b);
+    __m256 acc0 = _mm256_setzero_ps();
+    __m256 acc1 = _mm256_setzero_ps();
+    dimension_t i = 0;
+    for (; i + 16 <= dim; i += 16) {
+        const __m256 r0 = _mm256_fmadd_ps(va, LoadCodes8(codes + i), vb);
+        const __m256 r1 = _mm256_fmadd_ps(va, LoadCodes8(codes + i + 8), vb);
+        acc0 = Accumulate<M>(acc0, _mm256_loadu_ps(qCentered + i), r0);
+        acc1 = Accumulate<M>(acc1, _mm256_loadu_ps(qCentered + i + 8), r1);
+    }
+    for (; i + 8 <= dim; i += 8) {
+        const __m256 r = _mm256_fmadd_ps(va, LoadCodes8(codes + i), vb);
+        acc0 = Accumulate<M>(acc0, _mm256_loadu_ps(qCentered + i), r);
+    }
+    float sum = HorizontalSum(_mm256_add_ps(acc0, acc1));
+    for (; i < dim; ++i) {
+        sum = AccumulateOne<M>(sum, qCentered[i], std::fma(a, static_cast<float>(codes[i]), b));
+    }
+    return sum;
+}
+
+float L2Avx2(const float* qCentered, const uint8_t* codes, float a, float b, dimension_t dim) {
+    return SumAvx2<MetricE::l2>(qCentered, codes, a, b, dim);
+}
+
+float IPAvx2(const float* qCentered, const uint8_t* codes, float a, float b, dimension_t dim) {
+    return SumAvx2<MetricE::ip>(qCentered, codes, a, b, dim);
+}
+
+}  // namespace
+
+float SQ8EvalL2Dispatcher::TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
+                                     float a, float b, dimension_t dim) {
+    return L2Avx2(qCentered, codes, a, b, dim);
+}
+
+float SQ8EvalIPDispatcher::TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
+                                     float a, float b, dimension_t dim) {
+    return IPAvx2(qCentered, codes, a, b, dim);
+}
+
+template <MetricE M>
+void SQ8BatchEvalDispatcher<M>::TagInvoke(isa::Avx2T, const SQ8QueryView& query,
+                                          const EncodedBatch& batch, float* out) {
+    detail::SQ8BatchLoop<M, &L2Avx2, &IPAvx2>(query, batch, out);
+}
+
+template void SQ8BatchEvalDispatcher<MetricE::l2>::TagInvoke(isa::Avx2T, const SQ8QueryView&,
+                                                             const EncodedBatch&, float*);
+template void SQ8BatchEvalDispatcher<MetricE::ip>::TagInvoke(isa::Avx2T, const SQ8QueryView&,
+                                                             const EncodedBatch&, float*);
+template void SQ8BatchEvalDispatcher<MetricE::cosine>::TagInvoke(isa::Avx2T, const SQ8QueryView&,
+                                                                 const EncodedBatch&, float*);
+
+}  // namespace orvane::dist::encode_space
