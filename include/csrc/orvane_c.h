@@ -60,7 +60,8 @@ ORVANE_C_API int orvane_searcher_open(orvane_searcher_handle* searcher, const ch
                                       int err_len);
 /* Number of indexed vectors; 0 for a null handle or before open. */
 ORVANE_C_API uint64_t orvane_searcher_get_count(orvane_searcher_handle* searcher);
-/* Vector dimension; 0 for a null handle or before open. */
+/* Vector dimension as the index kind reports it (some kinds report the
+ * configured dimension before open); 0 for a null handle. */
 ORVANE_C_API uint32_t orvane_searcher_get_dimension(orvane_searcher_handle* searcher);
 /* Answers n_queries queries (each get_dimension floats, one after another).
  * out_distances and out_ids must hold n_queries * topk entries; row i holds
