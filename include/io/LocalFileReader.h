@@ -4,6 +4,8 @@
 // counted so that Close waits until none of them touches the descriptor.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,8 +33,13 @@ class LocalFileReader : public FileReader {
     // Completes on an executor worker, or on the calling thread when refused early.
     void ReadAsync(char* data, uint64_t size, uint64_t offset, Completion completion) override;
 
+    // The positioned read primitive; tests substitute one that is interrupted or
+    // returns short counts.
+    using PreadFunction = ssize_t (*)(int fd, void* buf, size_t count, off_t offset);
+
     // Reads exactly `size` bytes at `offset`, retrying interrupted and short reads.
-    static core::Status ReadFullyAt(int fd, char* data, uint64_t size, uint64_t offset);
+    static core::Status ReadFullyAt(int fd, char* data, uint64_t size, uint64_t offset,
+                                    PreadFunction readAt = &::pread);
 
   private:
     // Checks shared by every operation; requires _mutex.

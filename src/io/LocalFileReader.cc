@@ -41,10 +41,11 @@ LocalFileReader::~LocalFileReader() {
     Close();
 }
 
-Status LocalFileReader::ReadFullyAt(int fd, char* data, uint64_t size, uint64_t offset) {
+Status LocalFileReader::ReadFullyAt(int fd, char* data, uint64_t size, uint64_t offset,
+                                    PreadFunction readAt) {
     uint64_t done = 0;
     while (done < size) {
-        const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+        const ssize_t n = readAt(fd, data + done, size - done, static_cast<off_t>(offset + done));
         if (n == 0) return Status(ErrorCode::IoError, "Unexpected EOF while reading file");
         if (n < 0) {
             if (errno == EINTR) continue;

@@ -1,0 +1,262 @@
+// Helpers shared by the index file IO tests: scratch directories, an in-memory
+// writer that can be told to fail, small executors with controllable behaviour,
+// a log capture, and a builder of well-formed multi-section files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "coro/Executor.h"
+#include "io/FileWriter.h"
+#include "io/OutputStream.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::io::testutil {
+
+// A scratch directory removed with its contents.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::random_device rd;
+        _path = std::filesystem::temp_directory_path() /
+                ("orvane_io_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        std::filesystem::create_directories(_path);
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(_path, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& Path() const { return _path; }
+    std::string File(const std::string& name) const { return (_path / name).string(); }
+    // Names of every entry in the directory.
+    std::vector<std::string> List() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(_path)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+  private:
+    std::filesystem::path _path;
+};
+
+inline std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A FileWriter into a string shared with the test. `failAtWrite` makes the n-th
+// Write call (0-based) fail with an IoError.
+class StringWriter : public FileWriter {
+  public:
+    explicit StringWriter(std::shared_ptr<std::string> out, int failAtWrite = -1)
+        : _out(std::move(out)), _failAt(failAtWrite) {}
+
+    core::Status Write(const char* data, uint64_t size) override {
+        if (_writes++ == _failAt) return core::Status(core::ErrorCode::IoError, "injected");
+        _out->append(data, size);
+        return core::Status();
+    }
+    core::Status Close() override {
+        ++_closes;
+        return core::Status();
+    }
+    core::Result<uint64_t> GetLength() override { return uint64_t{_out->size()}; }
+    int Closes() const { return _closes; }
+
+  private:
+    std::shared_ptr<std::string> _out;
+    int _failAt;
+    int _writes = 0;
+    int _closes = 0;
+};
+
+// One section of a test file: name, payload and alignment.
+struct SectionSpec {
+    std::string name;
+    std::string payload;
+    uint64_t align = 1;
+};
+
+// The bytes of a well-formed index file holding `sections`.
+inline std::string BuildFile(const std::vector<SectionSpec>& sections) {
+    auto out = std::make_shared<std::string>();
+    OutputStream stream(std::make_unique<StringWriter>(out));
+    EXPECT_TRUE(stream.Init({}).IsOk());
+    for (const SectionSpec& s : sections) {
+        EXPECT_TRUE(stream.Write(s.payload.data(), s.payload.size()).IsOk());
+        EXPECT_TRUE(stream.SealSection(s.name, s.align).IsOk());
+    }
+    EXPECT_TRUE(stream.Close().IsOk());
+    return *out;
+}
+
+inline std::string RandomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+    return bytes;
+}
+
+// A pool of worker threads implementing the executor interface. Stop() makes
+// later schedule calls fail and joins the workers after draining the queue.
+class ThreadPoolExecutor : public coro::Executor {
+  public:
+    explicit ThreadPoolExecutor(int threads) : coro::Executor("test-pool") {
+        for (int i = 0; i < threads; ++i) _workers.emplace_back([this] { Run(); });
+    }
+    ~ThreadPoolExecutor() override { Stop(); }
+
+    bool schedule(Func fn) override {
+        std::lock_guard<std::mutex> lock(_mu);
+        if (_stopping) return false;
+        _queue.push_back(std::move(fn));
+        _cv.notify_one();
+        return true;
+    }
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(_mu);
+            _stopping = true;
+            _cv.notify_all();
+        }
+        for (auto& t : _workers) {
+            if (t.joinable()) t.join();
+        }
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            Func fn;
+            {
+                std::unique_lock<std::mutex> lock(_mu);
+                _cv.wait(lock, [this] { return _stopping || !_queue.empty(); });
+                if (_queue.empty()) return;
+                fn = std::move(_queue.front());
+                _queue.pop_front();
+            }
+            fn();
+        }
+    }
+
+    std::mutex _mu;
+    std::condition_variable _cv;
+    std::deque<Func> _queue;
+    bool _stopping = false;
+    std::vector<std::thread> _workers;
+};
+
+// Holds every task until Release(), which runs them on one helper thread.
+class GatedExecutor : public coro::Executor {
+  public:
+    GatedExecutor() : coro::Executor("gated") {}
+    ~GatedExecutor() override { Join(); }
+
+    bool schedule(Func fn) override {
+        std::lock_guard<std::mutex> lock(_mu);
+        _held.push_back(std::move(fn));
+        return true;
+    }
+    size_t Held() {
+        std::lock_guard<std::mutex> lock(_mu);
+        return _held.size();
+    }
+    void Release() {
+        std::vector<Func> tasks;
+        {
+            std::lock_guard<std::mutex> lock(_mu);
+            tasks.swap(_held);
+        }
+        _runner = std::thread([tasks = std::move(tasks)] {
+            for (const auto& task : tasks) task();
+        });
+    }
+    void Join() {
+        if (_runner.joinable()) _runner.join();
+    }
+
+  private:
+    std::mutex _mu;
+    std::vector<Func> _held;
+    std::thread _runner;
+};
+
+// Refuses every task.
+class RefusingExecutor : public coro::Executor {
+  public:
+    RefusingExecutor() : coro::Executor("refusing") {}
+    bool schedule(Func) override { return false; }
+};
+
+// Collects log records while alive and restores the default stdout sink after.
+class LogCapture {
+  public:
+    LogCapture() {
+        auto& logger = telemetry::Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<Sink>(this));
+    }
+    ~LogCapture() {
+        auto& logger = telemetry::Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<telemetry::StdoutSink>());
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    bool Contains(telemetry::LogLevel level, const std::string& message) {
+        std::lock_guard<std::mutex> lock(_mu);
+        for (const auto& r : _records) {
+            if (r.first == level && r.second == message) return true;
+        }
+        return false;
+    }
+    std::vector<std::pair<telemetry::LogLevel, std::string>> Records() {
+        std::lock_guard<std::mutex> lock(_mu);
+        return _records;
+    }
+
+  private:
+    class Sink : public telemetry::LogSink {
+      public:
+        explicit Sink(LogCapture* owner) : _owner(owner) {}
+        void Write(const telemetry::LogRecord& record) override {
+            std::lock_guard<std::mutex> lock(_owner->_mu);
+            _owner->_records.emplace_back(record.level, record.message);
+        }
+
+      private:
+        LogCapture* _owner;
+    };
+
+    std::mutex _mu;
+    std::vector<std::pair<telemetry::LogLevel, std::string>> _records;
+};
+
+}  // namespace orvane::io::testutil
