@@ -1,0 +1,94 @@
+#include <cstdio>
+#include <mutex>
+
+#include "BuildCommand.h"
+#include "Commands.h"
+#include "DemoCommand.h"
+#include "InfoCommand.h"
+#include "SearchCommand.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::tools {
+namespace {
+
+// Routes the library's log to stderr when --verbose is given and drops it otherwise,
+// so standard output carries only the tool's own results.
+class ToolLogSink : public telemetry::LogSink {
+  public:
+    explicit ToolLogSink(bool enabled) : _enabled(enabled) {}
+    void Write(const telemetry::LogRecord& record) override {
+        if (!_enabled) return;
+        const std::string line = telemetry::StdoutSink::FormatLine(record);
+        std::lock_guard<std::mutex> lock(_mu);
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+
+  private:
+    bool _enabled;
+    std::mutex _mu;
+};
+
+struct Subcommand {
+    const char* name;
+    int (*run)(std::span<const std::string>, CommandIo&);
+    const char* summary;
+};
+
+constexpr Subcommand kSubcommands[] = {
+    {"build", RunBuild, "build an index file from a vector file"},
+    {"search", RunSearch, "run queries against an index file; QPS, latency, recall"},
+    {"info", RunInfo, "list the sections of an index file and its kind's meta"},
+    {"demo", RunDemo, "build and search every index kind on a generated dataset"},
+};
+
+void PrintUsage(std::ostream& out) {
+    out << "usage: orvane COMMAND [options]\n\ncommands:\n";
+    for (const Subcommand& c : kSubcommands) {
+        std::string name = c.name;
+        name.resize(8, ' ');
+        out << "  " << name << c.summary << "\n";
+    }
+    out << "\nRun 'orvane COMMAND --help' for the options of a command.\n";
+}
+
+void ConfigureLogging(std::span<const std::string> args) {
+    bool verbose = false;
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "-v" || a == "--verbose") verbose = true;
+    }
+    auto& logger = telemetry::Logger::Instance();
+    logger.ClearSinks();
+    logger.AddSink(std::make_unique<ToolLogSink>(verbose));
+    logger.SetLevel(verbose ? telemetry::LogLevel::Info : telemetry::LogLevel::Error);
+}
+
+}  // namespace
+
+int ReportError(CommandIo& io, std::string_view command, const core::Status& status, int code) {
+    io.err << "orvane " << command << ": error: " << status.Message() << "\n";
+    return code;
+}
+
+int RunCli(std::span<const std::string> args, CommandIo& io) {
+    if (args.empty()) {
+        PrintUsage(io.err);
+        return kExitUsage;
+    }
+    const std::string& command = args[0];
+    if (command == "-h" || command == "--help" || command == "help") {
+        PrintUsage(io.out);
+        return kExitOk;
+    }
+    for (const Subcommand& c : kSubcommands) {
+        if (command == c.name) {
+            ConfigureLogging(args.subspan(1));
+            return c.run(args.subspan(1), io);
+        }
+    }
+    io.err << "orvane: unknown command '" << command << "'\n";
+    PrintUsage(io.err);
+    return kExitUsage;
+}
+
+}  // namespace orvane::tools
