@@ -47,25 +47,25 @@ FieldType TypeOf(const api::OptionValue& value) {
 }
 
 // Base-10 signed 64-bit integer covering the whole text. Leading blanks and a sign are
-// accepted, trailing characters are not; the empty text is 0. Out-of-range numbers are
-// refused rather than silently clamped to the type's limits.
+// accepted, trailing characters are not; the empty text is 0. Out-of-range numbers
+// saturate at the type's limits, as the C conversion does; the validators that follow
+// decide whether such a value is acceptable.
 bool ParseInt(const std::string& text, int64_t* out) {
     const char* begin = text.c_str();
     char* end = nullptr;
-    errno = 0;
     const long long v = std::strtoll(begin, &end, 10);
-    if (end != begin + text.size() || errno == ERANGE) return false;
+    if (end != begin + text.size()) return false;
     *out = static_cast<int64_t>(v);
     return true;
 }
 
-// Double covering the whole text, same rules as ParseInt. Infinities, NaN and values
-// that overflow to infinity are refused: no option is meaningful with them.
+// Double covering the whole text, same rules as ParseInt. Whatever the C conversion
+// accepts (infinities and NaN included) is passed on to the validators.
 bool ParseDouble(const std::string& text, double* out) {
     const char* begin = text.c_str();
     char* end = nullptr;
     const double v = std::strtod(begin, &end);
-    if (end != begin + text.size() || !std::isfinite(v)) return false;
+    if (end != begin + text.size()) return false;
     *out = v;
     return true;
 }
