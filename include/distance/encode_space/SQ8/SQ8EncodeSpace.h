@@ -32,6 +32,11 @@ using SQ8T = EncodingT<EncodingE::sq8>;
 core::ErrorCode TagInvoke(EncodeTag, const SQ8Model& model, std::span<const float> x,
                           EncodedRowBuilder out);
 
+// Code of one component from its quotient (r - b) / a: rounded half away from
+// zero, truncated to int32 and clamped to [0, 255]. A NaN, infinite or
+// out-of-int32-range quotient gives 0.
+uint8_t QuantizeSQ8Code(float quotient);
+
 // Non-template body of the sq8 preparation, shared by the metric overloads.
 PreparedSQ8 PrepareSQ8Query(MetricE metric, std::span<const float> q,
                             std::span<const float> centroid, float centroidNormSq,

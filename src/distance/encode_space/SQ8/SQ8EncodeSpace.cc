@@ -16,10 +16,11 @@ constexpr float kMinScale = 1e-6f;
 // Keeps the least-squares denominator away from zero.
 constexpr float kSqqEpsilon = 1e-8f;
 
-// round-half-away-from-zero, truncated to int32 and clamped to a byte. A NaN,
-// infinite or out-of-range quotient (possible once the refit scale is 0) maps
-// to the most negative int32 and so to code 0.
-inline uint8_t QuantizeCode(float quotient) {
+}  // namespace
+
+// A NaN, infinite or out-of-range quotient (possible once the refit scale is 0)
+// maps to the most negative int32 and so to code 0.
+uint8_t QuantizeSQ8Code(float quotient) {
     const float rounded = std::round(quotient);
     int32_t value = std::numeric_limits<int32_t>::min();
     if (rounded >= -2147483648.0f && rounded < 2147483648.0f) {
@@ -27,8 +28,6 @@ inline uint8_t QuantizeCode(float quotient) {
     }
     return static_cast<uint8_t>(std::clamp<int32_t>(value, 0, 255));
 }
-
-}  // namespace
 
 core::ErrorCode TagInvoke(EncodeTag, const SQ8Model& model, std::span<const float> x,
                           EncodedRowBuilder out) {
@@ -65,7 +64,7 @@ core::ErrorCode TagInvoke(EncodeTag, const SQ8Model& model, std::span<const floa
         float sr = 0.0f;
         for (size_t i = 0; i < d; ++i) {
             const float r = x[i] - c[i];
-            const uint8_t code = QuantizeCode((r - b) / a);
+            const uint8_t code = QuantizeSQ8Code((r - b) / a);
             codes[i] = code;
             const float q = static_cast<float>(code);
             sq += q;

@@ -1,0 +1,68 @@
+// Level selection as seen through InvokeWithDynamicIsa: every (dispatcher,
+// argument types) pair resolves its level on first use from the override
+// variable and keeps it. Runs in its own binary so that no other test has used
+// the dispatch sites before the variable is set.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "distance/Metric.h"
+#include "isa/CpuFeatures.h"
+#include "isa/DynamicIsa.h"
+
+namespace orvane::isa {
+namespace {
+
+// Reports the level it was called at; each N is a separate dispatch site.
+template <int N>
+struct ProbeDispatcher {
+    static IsaE TagInvoke(ScalarT) { return IsaE::scalar; }
+    static IsaE TagInvoke(Avx2T) { return IsaE::avx2; }
+};
+
+template <int N>
+IsaE LevelUnder(const char* overrideText) {
+    ::setenv(kOverrideCpuFeaturesEnv, overrideText, 1);
+    return InvokeWithDynamicIsa(ProbeDispatcher<N>{});
+}
+
+TEST(DispatchEnvTest, LevelChosenOnFirstUseAndKept) {
+    EXPECT_EQ(LevelUnder<0>("isa.avx512"), IsaE::scalar);
+    EXPECT_EQ(LevelUnder<1>(""), IsaE::scalar);
+    EXPECT_EQ(LevelUnder<2>("isa.avx2"), IsaE::avx2);
+    EXPECT_EQ(LevelUnder<3>("isa.avx512 isa.avx2"), IsaE::avx2);
+    EXPECT_EQ(LevelUnder<4>("isa.sse isa.avx"), IsaE::scalar);
+    // Already resolved sites ignore later changes of the variable.
+    EXPECT_EQ(LevelUnder<0>("isa.avx2"), IsaE::scalar);
+    EXPECT_EQ(LevelUnder<2>(""), IsaE::avx2);
+    ::unsetenv(kOverrideCpuFeaturesEnv);
+}
+
+// The real metric kernels follow the override: on near-zero vectors cosine is 1
+// on the scalar level and 0 on the AVX2 level. Single and batch evaluation are
+// separate dispatch sites and so can be resolved under different overrides.
+TEST(DispatchEnvTest, MetricKernelsFollowOverride) {
+    if (__builtin_cpu_supports("avx2") == 0) GTEST_SKIP() << "processor without AVX2";
+    const std::vector<float> a = {1e-4f, 0.0f}, b = {0.0f, 1e-4f};
+    const dist::MetricT<dist::MetricE::cosine> cosine;
+
+    ::setenv(kOverrideCpuFeaturesEnv, "isa.avx512 isa.avx2", 1);
+    EXPECT_EQ(dist::TagInvoke(dist::EvalTag{}, cosine, std::span<const float>(a),
+                              std::span<const float>(b)),
+              0.0f);
+
+    ::setenv(kOverrideCpuFeaturesEnv, "isa.avx512", 1);
+    float out = -1.0f;
+    dist::TagInvoke(dist::BatchEvalTag{}, cosine, a.data(), b.data(), 2, 1, &out);
+    EXPECT_FLOAT_EQ(out, 1.0f);
+    // The single-vector site stays on AVX2.
+    EXPECT_EQ(dist::TagInvoke(dist::EvalTag{}, cosine, std::span<const float>(a),
+                              std::span<const float>(b)),
+              0.0f);
+    ::unsetenv(kOverrideCpuFeaturesEnv);
+}
+
+}  // namespace
+}  // namespace orvane::isa
