@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "coro/Executor.h"
+#include "io/FileReader.h"
 #include "io/FileWriter.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
@@ -257,6 +258,73 @@ class LogCapture {
 
     std::mutex _mu;
     std::vector<std::pair<telemetry::LogLevel, std::string>> _records;
+};
+
+// Silences the logger while alive (for loops that log thousands of failures).
+class QuietLogs {
+  public:
+    QuietLogs() {
+        auto& logger = telemetry::Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<Null>());
+    }
+    ~QuietLogs() {
+        auto& logger = telemetry::Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<telemetry::StdoutSink>());
+    }
+    QuietLogs(const QuietLogs&) = delete;
+    QuietLogs& operator=(const QuietLogs&) = delete;
+
+  private:
+    struct Null : telemetry::LogSink {
+        void Write(const telemetry::LogRecord&) override {}
+    };
+};
+
+// Wraps a reader, counts the calls it receives and can make chosen calls fail
+// (the n-th Seek or Read, 0-based) or shorten Peek views.
+class ProbeReader : public FileReader {
+  public:
+    explicit ProbeReader(std::unique_ptr<FileReader> inner) : _inner(std::move(inner)) {}
+
+    core::Status Read(char* data, uint64_t size) override {
+        if (_reads++ == failReadAt) return core::Status(core::ErrorCode::IoError, "probe read");
+        return _inner->Read(data, size);
+    }
+    core::Status Close() override { return _inner->Close(); }
+    core::Result<uint64_t> GetLength() override {
+        if (failLength) return core::Status(core::ErrorCode::IoError, "probe length");
+        return _inner->GetLength();
+    }
+    core::Result<uint64_t> GetPosition() override { return _inner->GetPosition(); }
+    core::Status Seek(uint64_t offset) override {
+        if (_seeks++ == failSeekAt) return core::Status(core::ErrorCode::IoError, "probe seek");
+        return _inner->Seek(offset);
+    }
+    void ReadAsync(char* data, uint64_t size, uint64_t offset, Completion completion) override {
+        ++asyncReads;
+        _inner->ReadAsync(data, size, offset, std::move(completion));
+    }
+    core::Result<PeekResult> Peek(uint64_t offset, uint64_t size) override {
+        auto view = _inner->Peek(offset, size);
+        if (view.IsOk() && shortenPeek && view.Value().size > 0) --view.Value().size;
+        return view;
+    }
+
+    int Reads() const { return _reads; }
+    int Seeks() const { return _seeks; }
+
+    int failReadAt = -1;
+    int failSeekAt = -1;
+    bool failLength = false;
+    bool shortenPeek = false;
+    std::atomic<int> asyncReads{0};
+
+  private:
+    std::unique_ptr<FileReader> _inner;
+    int _reads = 0;
+    int _seeks = 0;
 };
 
 }  // namespace orvane::io::testutil

@@ -1,0 +1,390 @@
+#include "io/InputStream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "io/FileReader.h"
+#include "io/IoTestUtil.h"
+#include "io/LocalFileReader.h"
+#include "io/MemoryFileReader.h"
+#include "io/MmapFileReader.h"
+
+namespace orvane::io {
+namespace {
+
+using core::ErrorCode;
+using core::Status;
+using testutil::ProbeReader;
+using testutil::ScratchDir;
+using testutil::SectionSpec;
+
+enum class ReaderKind { Local, Mmap, Memory };
+
+std::string KindName(const ::testing::TestParamInfo<ReaderKind>& info) {
+    switch (info.param) {
+        case ReaderKind::Local:
+            return "Local";
+        case ReaderKind::Mmap:
+            return "Mmap";
+        case ReaderKind::Memory:
+            return "Memory";
+    }
+    return "Unknown";
+}
+
+// The same file, read back through every reader kind and every read path.
+class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
+  protected:
+    static void SetUpTestSuite() {
+        _sections = new std::vector<SectionSpec>{
+            {"alpha", "0123456789", 8},
+            {"beta", testutil::RandomBytes(5000, 1), 4096},
+            {"empty", "", 16},
+            // Larger than one verification chunk, so VerifyCrc streams it in pieces.
+            {"big",
+             testutil::RandomBytes(InputStream::SectionReader::kVerifyChunkSize * 2 + 123, 2), 1},
+        };
+        _file = new std::string(testutil::BuildFile(*_sections));
+    }
+    static void TearDownTestSuite() {
+        delete _sections;
+        delete _file;
+    }
+
+    // The file with `bytes` changed, opened by the reader kind under test.
+    std::unique_ptr<FileReader> MakeReader(const std::string& bytes) {
+        const std::string path = _dir.File("index_" + std::to_string(_files++) + ".bin");
+        switch (GetParam()) {
+            case ReaderKind::Local: {
+                testutil::WriteWholeFile(path, bytes);
+                auto r = CreateFileReader({{"index.path", path}});
+                EXPECT_TRUE(r.IsOk());
+                return r.TakeValue();
+            }
+            case ReaderKind::Mmap: {
+                testutil::WriteWholeFile(path, bytes);
+                auto r = MmapFileReader::Create(path, MmapFileReader::LockMode::Populate);
+                EXPECT_TRUE(r.IsOk());
+                return r.TakeValue();
+            }
+            case ReaderKind::Memory:
+                return std::make_unique<MemoryFileReader>(bytes);
+        }
+        return nullptr;
+    }
+    InputStream OpenStream(const std::string& bytes, bool verify) {
+        InputStream stream(MakeReader(bytes));
+        EXPECT_TRUE(stream.Open({{"io.verify_crc", verify}}).IsOk());
+        return stream;
+    }
+    // The padded bytes of a section as written.
+    static std::string Padded(const SectionSpec& s) {
+        const uint64_t pad = (s.align - s.payload.size() % s.align) % s.align;
+        return s.payload + std::string(pad, '\0');
+    }
+    bool InPlaceSupported() const { return GetParam() != ReaderKind::Local; }
+
+    static std::vector<SectionSpec>* _sections;
+    static std::string* _file;
+    ScratchDir _dir;
+    int _files = 0;
+};
+
+std::vector<SectionSpec>* InputStreamRoundTripTest::_sections = nullptr;
+std::string* InputStreamRoundTripTest::_file = nullptr;
+
+TEST_P(InputStreamRoundTripTest, EveryReadPathReturnsTheWrittenBytes) {
+    for (bool verify : {false, true}) {
+        InputStream stream = OpenStream(*_file, verify);
+        EXPECT_EQ(stream.SectionMetas().size(), _sections->size());
+        for (const SectionSpec& spec : *_sections) {
+            SCOPED_TRACE(spec.name);
+            auto got = stream.GetSectionReader(spec.name);
+            ASSERT_TRUE(got.IsOk()) << got.GetStatus().Message();
+            const auto& reader = *got.Value();
+            const std::string expected = Padded(spec);
+            ASSERT_EQ(reader.SectionSize(), expected.size());
+            EXPECT_EQ(reader.SectionPayloadSize(), spec.payload.size());
+
+            std::string copy(expected.size(), '\x7f');
+            ASSERT_TRUE(reader.Read(0, copy.size(), copy).IsOk());
+            EXPECT_TRUE(copy == expected);
+
+            std::string async(expected.size(), '\x7f');
+            auto future = reader.ReadAsync(0, async.size(), async);
+            ASSERT_TRUE(future.get().IsOk());
+            EXPECT_TRUE(async == expected);
+
+            auto inPlace = reader.Read(0, expected.size());
+            if (InPlaceSupported()) {
+                ASSERT_TRUE(inPlace.IsOk());
+                EXPECT_TRUE(std::string(inPlace.Value().data(), inPlace.Value().size()) ==
+                            expected);
+            } else {
+                EXPECT_EQ(inPlace.GetStatus().Code(), ErrorCode::NotSupported);
+                EXPECT_EQ(inPlace.GetStatus().Message(), "Peek not implemented");
+            }
+            EXPECT_TRUE(reader.VerifyCrc().IsOk());
+        }
+        EXPECT_TRUE(stream.Close().IsOk());
+    }
+}
+
+TEST_P(InputStreamRoundTripTest, PartialReadsAtOffsets) {
+    InputStream stream = OpenStream(*_file, false);
+    auto beta = stream.GetSectionReader("beta").TakeValue();
+    const std::string& payload = (*_sections)[1].payload;
+    std::string buf(100, '\0');
+    ASSERT_TRUE(beta->Read(4900, 100, buf).IsOk());
+    EXPECT_EQ(buf, payload.substr(4900, 100));
+    // Padding bytes are in bounds and read as zero.
+    ASSERT_TRUE(beta->Read(5000, 100, buf).IsOk());
+    EXPECT_EQ(buf, std::string(100, '\0'));
+    std::string async(64, '\0');
+    ASSERT_TRUE(beta->ReadAsync(17, 64, async).get().IsOk());
+    EXPECT_EQ(async, payload.substr(17, 64));
+    if (InPlaceSupported()) {
+        auto view = beta->Read(1000, 10);
+        ASSERT_TRUE(view.IsOk());
+        EXPECT_EQ(std::string(view.Value().data(), 10), payload.substr(1000, 10));
+    }
+}
+
+TEST_P(InputStreamRoundTripTest, BoundsAreCheckedAgainstThePaddedSize) {
+    InputStream stream = OpenStream(*_file, false);
+    auto alpha = stream.GetSectionReader("alpha").TakeValue();  // 10 bytes + 6 padding
+    EXPECT_EQ(alpha->SectionSize(), 16u);
+    EXPECT_EQ(alpha->SectionPayloadSize(), alpha->SectionSize() - 6);
+    std::string buf(32, '\0');
+    auto st = alpha->Read(10, 20, buf);
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "Read out of bounds, offset[10], length [20], size [16]");
+    EXPECT_TRUE(alpha->Read(16, 0, buf).IsOk());
+    st = alpha->Read(17, 0, buf);
+    EXPECT_EQ(st.Message(), "Read out of bounds, offset[17], length [0], size [16]");
+    st = alpha->Read(1, UINT64_MAX, buf);
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    st = alpha->Read(0, 16, std::span<char>(buf.data(), 15));
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "Buffer too small");
+
+    EXPECT_EQ(alpha->ReadAsync(8, 9, buf).get().Message(), "Read out of bounds");
+    EXPECT_EQ(alpha->ReadAsync(UINT64_MAX, 1, buf).get().Message(), "Read out of bounds");
+    EXPECT_TRUE(alpha->ReadAsync(16, 0, buf).get().IsOk());
+    auto view = alpha->Read(8, 9);
+    EXPECT_EQ(view.GetStatus().Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(view.GetStatus().Message(), "Read out of bounds");
+}
+
+TEST_P(InputStreamRoundTripTest, CorruptSectionIsCaughtOnlyWhenVerifying) {
+    std::string damaged = *_file;
+    auto clean = OpenStream(*_file, false);
+    const SectionMeta beta = clean.SectionMetas().at("beta");
+    damaged[beta.sectionDataOffset + 2500] ^= 0x10;
+
+    InputStream lax = OpenStream(damaged, false);
+    auto reader = lax.GetSectionReader("beta");
+    ASSERT_TRUE(reader.IsOk());
+    auto st = reader.Value()->VerifyCrc();
+    EXPECT_EQ(st.Code(), ErrorCode::Corruption);
+    EXPECT_EQ(st.Message(), "Data corruption detected: CRC mismatch.");
+
+    InputStream strict = OpenStream(damaged, true);
+    auto refused = strict.GetSectionReader("beta");
+    ASSERT_FALSE(refused.IsOk());
+    EXPECT_EQ(refused.GetStatus().Code(), ErrorCode::Corruption);
+    EXPECT_EQ(refused.GetStatus().Message(), "Data corruption detected: CRC mismatch.");
+    EXPECT_TRUE(strict.GetSectionReader("alpha").IsOk());
+    EXPECT_TRUE(strict.GetSectionReader("big").IsOk());
+}
+
+TEST_P(InputStreamRoundTripTest, CorruptPaddingAndLateChunksAreCaught) {
+    auto clean = OpenStream(*_file, false);
+    const SectionMeta alpha = clean.SectionMetas().at("alpha");
+    const SectionMeta big = clean.SectionMetas().at("big");
+    std::string damaged = *_file;
+    damaged[alpha.sectionDataOffset + 13] = 1;                  // inside the padding
+    damaged[big.sectionDataOffset + big.dataSize - 1] ^= 0x01;  // in the last chunk
+    InputStream strict = OpenStream(damaged, true);
+    EXPECT_EQ(strict.GetSectionReader("alpha").GetStatus().Code(), ErrorCode::Corruption);
+    EXPECT_EQ(strict.GetSectionReader("big").GetStatus().Code(), ErrorCode::Corruption);
+    EXPECT_TRUE(strict.GetSectionReader("beta").IsOk());
+}
+
+TEST_P(InputStreamRoundTripTest, ClosedStreamReadersReportTheReaderStatus) {
+    InputStream stream = OpenStream(*_file, false);
+    auto alpha = stream.GetSectionReader("alpha").TakeValue();
+    ASSERT_TRUE(stream.Close().IsOk());
+    std::string buf(16, '\0');
+    auto st = alpha->Read(0, 4, buf);
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "File is already closed");
+    EXPECT_EQ(alpha->ReadAsync(0, 4, buf).get().Message(), "File is already closed");
+    EXPECT_EQ(alpha->VerifyCrc().Message(), "File is already closed");
+    if (InPlaceSupported()) {
+        EXPECT_EQ(alpha->Read(0, 4).GetStatus().Message(), "File is already closed");
+    }
+    // The table stays loaded; a new reader is made and fails the same way.
+    auto again = stream.GetSectionReader("alpha");
+    ASSERT_TRUE(again.IsOk());
+    EXPECT_NE(again.Value().get(), alpha.get());
+    EXPECT_EQ(again.Value()->Read(0, 4, buf).Message(), "File is already closed");
+}
+
+TEST_P(InputStreamRoundTripTest, SectionReadersKeepTheFileOpen) {
+    std::shared_ptr<InputStream::SectionReader> beta;
+    {
+        InputStream stream = OpenStream(*_file, false);
+        beta = stream.GetSectionReader("beta").TakeValue();
+    }
+    std::string buf(10, '\0');
+    ASSERT_TRUE(beta->Read(0, 10, buf).IsOk());
+    EXPECT_EQ(buf, (*_sections)[1].payload.substr(0, 10));
+    ASSERT_TRUE(beta->ReadAsync(5, 10, buf).get().IsOk());
+    EXPECT_EQ(buf, (*_sections)[1].payload.substr(5, 10));
+}
+
+TEST_P(InputStreamRoundTripTest, ConcurrentReadAsyncStress) {
+    InputStream stream = OpenStream(*_file, false);
+    auto big = stream.GetSectionReader("big").TakeValue();
+    const std::string& payload = (*_sections)[3].payload;
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(100 + t);
+            constexpr int kInFlight = 8;
+            std::vector<std::string> bufs(kInFlight, std::string(4096, '\0'));
+            for (int round = 0; round < 40; ++round) {
+                std::vector<uint64_t> offsets(kInFlight);
+                std::vector<coro::Future<Status>> futures;
+                for (int i = 0; i < kInFlight; ++i) {
+                    offsets[i] = rng() % (payload.size() - 4096);
+                    futures.push_back(big->ReadAsync(offsets[i], 4096, bufs[i]));
+                }
+                for (int i = 0; i < kInFlight; ++i) {
+                    if (!futures[i].get().IsOk() || bufs[i] != payload.substr(offsets[i], 4096)) {
+                        ++bad;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllReaders, InputStreamRoundTripTest,
+                         ::testing::Values(ReaderKind::Local, ReaderKind::Mmap, ReaderKind::Memory),
+                         KindName);
+
+// ---- behaviour observed through a probing reader ----------------------------
+
+std::unique_ptr<ProbeReader> Probe(const std::string& bytes) {
+    return std::make_unique<ProbeReader>(std::make_unique<MemoryFileReader>(bytes));
+}
+
+TEST(InputStreamSectionTest, SameSectionTwiceIsOneReaderVerifiedOnce) {
+    const std::string file = testutil::BuildFile({{"a", "abcdef", 1}, {"b", "xyz", 1}});
+    auto probe = Probe(file);
+    ProbeReader* raw = probe.get();
+    InputStream stream(std::move(probe));
+    ASSERT_TRUE(stream.Open({{"io.verify_crc", true}}).IsOk());
+    const int readsAfterOpen = raw->Reads();
+    auto first = stream.GetSectionReader("a");
+    ASSERT_TRUE(first.IsOk());
+    const int readsAfterVerify = raw->Reads();
+    EXPECT_GT(readsAfterVerify, readsAfterOpen);
+    auto second = stream.GetSectionReader("a");
+    ASSERT_TRUE(second.IsOk());
+    EXPECT_EQ(first.Value().get(), second.Value().get());
+    EXPECT_EQ(raw->Reads(), readsAfterVerify);
+}
+
+TEST(InputStreamSectionTest, FailedVerificationIsNotCached) {
+    std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
+    file[64] ^= 1;
+    auto probe = Probe(file);
+    ProbeReader* raw = probe.get();
+    InputStream stream(std::move(probe));
+    ASSERT_TRUE(stream.Open({{"io.verify_crc", true}}).IsOk());
+    EXPECT_FALSE(stream.GetSectionReader("a").IsOk());
+    const int reads = raw->Reads();
+    EXPECT_FALSE(stream.GetSectionReader("a").IsOk());
+    EXPECT_GT(raw->Reads(), reads);  // verified again
+}
+
+TEST(InputStreamSectionTest, NonBooleanVerifyOptionMeansNoVerification) {
+    std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
+    file[64] ^= 1;
+    InputStream stream(std::make_unique<MemoryFileReader>(file));
+    ASSERT_TRUE(stream.Open({{"io.verify_crc", std::string("true")}}).IsOk());
+    EXPECT_TRUE(stream.GetSectionReader("a").IsOk());
+}
+
+TEST(InputStreamSectionTest, AsyncBufferTooSmallIssuesNoRead) {
+    const std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
+    auto probe = Probe(file);
+    ProbeReader* raw = probe.get();
+    InputStream stream(std::move(probe));
+    ASSERT_TRUE(stream.Open({}).IsOk());
+    auto a = stream.GetSectionReader("a").TakeValue();
+    char buf[3];
+    auto future = a->ReadAsync(0, 4, buf);
+    EXPECT_TRUE(future.hasResult());
+    auto st = future.get();
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "Buffer too small");
+    EXPECT_EQ(a->ReadAsync(2, 5, std::span<char>(buf, 3)).get().Message(), "Buffer too small");
+    EXPECT_EQ(raw->asyncReads.load(), 0);
+}
+
+TEST(InputStreamSectionTest, ShortPeekIsReportedAsTruncation) {
+    const std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
+    auto probe = Probe(file);
+    probe->shortenPeek = true;
+    InputStream stream(std::move(probe));
+    ASSERT_TRUE(stream.Open({}).IsOk());
+    auto view = stream.GetSectionReader("a").Value()->Read(0, 6);
+    EXPECT_EQ(view.GetStatus().Code(), ErrorCode::Corruption);
+    EXPECT_EQ(view.GetStatus().Message(),
+              "Peek length mismatch, data may be truncated or corrupted");
+}
+
+TEST(InputStreamSectionTest, ReaderWithoutAsyncSupportCompletesUnimplemented) {
+    const std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
+    auto memory = std::make_shared<MemoryFileReader>(file);
+    // A section reader over a reader that keeps the base asynchronous read.
+    struct SyncOnly : FileReader {
+        explicit SyncOnly(std::shared_ptr<FileReader> r) : inner(std::move(r)) {}
+        Status Read(char* d, uint64_t n) override { return inner->Read(d, n); }
+        Status Close() override { return inner->Close(); }
+        core::Result<uint64_t> GetLength() override { return inner->GetLength(); }
+        core::Result<uint64_t> GetPosition() override { return inner->GetPosition(); }
+        Status Seek(uint64_t o) override { return inner->Seek(o); }
+        std::shared_ptr<FileReader> inner;
+    };
+    InputStream::SectionReader reader(64, 6, 0, 0, std::make_shared<SyncOnly>(memory));
+    char buf[6];
+    auto st = reader.ReadAsync(0, 6, buf).get();
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "Unimplemented.");
+    EXPECT_EQ(reader.Read(0, 6).GetStatus().Message(), "Peek not implemented");
+    ASSERT_TRUE(reader.Read(0, 6, buf).IsOk());
+    EXPECT_EQ(std::string(buf, 6), "abcdef");
+}
+
+TEST(InputStreamSectionTest, OverflowingSectionIsOutOfBounds) {
+    // A section reader whose end would not fit in 64 bits refuses every read.
+    auto memory = std::make_shared<MemoryFileReader>(std::string(128, 'x'));
+    InputStream::SectionReader reader(UINT64_MAX - 4, 16, 0, 0, memory);
+    char buf[16];
+    EXPECT_EQ(reader.Read(8, 4, buf).Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(reader.ReadAsync(8, 4, buf).get().Message(), "Read out of bounds");
+    EXPECT_EQ(reader.Read(8, 4).GetStatus().Message(), "Read out of bounds");
+}
+
+}  // namespace
+}  // namespace orvane::io
