@@ -1,0 +1,104 @@
+"""Loading liborvane_py and declaring its twelve C functions for ctypes."""
+
+import ctypes
+import os
+import threading
+from pathlib import Path
+
+from orvane._errors import OrvaneError
+
+LIB_NAME = "liborvane_py.so"
+CORE_LIB_NAME = "liborvane.so"
+ERR_LEN = 1024
+
+_lock = threading.Lock()
+_lib = None
+
+_c_float_p = ctypes.c_void_p  # arrays are passed as raw addresses (or None)
+_SIGNATURES = {
+    "orvane_builder_create": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_builder_destroy": (None, [ctypes.c_void_p]),
+    "orvane_builder_pretrain": (
+        ctypes.c_int,
+        [ctypes.c_void_p, _c_float_p, ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p,
+         ctypes.c_int],
+    ),
+    "orvane_builder_insert": (
+        ctypes.c_int,
+        [ctypes.c_void_p, _c_float_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_int,
+         ctypes.c_char_p, ctypes.c_int],
+    ),
+    "orvane_builder_dump": (
+        ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_searcher_create": (
+        ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_searcher_destroy": (None, [ctypes.c_void_p]),
+    "orvane_searcher_open": (
+        ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_searcher_get_count": (ctypes.c_uint64, [ctypes.c_void_p]),
+    "orvane_searcher_get_dimension": (ctypes.c_uint32, [ctypes.c_void_p]),
+    "orvane_searcher_search": (
+        ctypes.c_int,
+        [ctypes.c_void_p, _c_float_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+         ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int],
+    ),
+    "orvane_searcher_search_with_filter": (
+        ctypes.c_int,
+        [ctypes.c_void_p, _c_float_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+         ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p,
+         ctypes.c_int],
+    ),
+}
+
+
+def candidate_dirs():
+    """Directories searched for liborvane_py.so, in order."""
+    dirs = []
+    env = os.environ.get("ORVANE_LIB_DIR")
+    if env:
+        dirs.append(Path(env))
+    here = Path(__file__).resolve().parent
+    dirs.append(here)
+    # python/orvane/_native.py -> the repository's build directory.
+    dirs.append(here.parent.parent / "build")
+    return dirs
+
+
+def _load():
+    tried = []
+    for directory in candidate_dirs():
+        path = directory / LIB_NAME
+        tried.append(str(path))
+        if not path.is_file():
+            continue
+        core = directory / CORE_LIB_NAME
+        if core.is_file():
+            # Make the core library resolvable even without an rpath.
+            ctypes.CDLL(str(core), mode=ctypes.RTLD_GLOBAL)
+        lib = ctypes.CDLL(str(path))
+        for name, (restype, argtypes) in _SIGNATURES.items():
+            fn = getattr(lib, name)
+            fn.restype = restype
+            fn.argtypes = argtypes
+        return lib
+    raise OrvaneError(
+        "cannot find %s; set ORVANE_LIB_DIR to the build directory (tried: %s)"
+        % (LIB_NAME, ", ".join(tried)))
+
+
+def load():
+    """The process-wide liborvane_py handle, loaded on first use."""
+    global _lib
+    with _lock:
+        if _lib is None:
+            _lib = _load()
+        return _lib
+
+
+def error_buffer():
+    return ctypes.create_string_buffer(ERR_LEN)
+
+
+def raise_error(buf):
+    message = buf.value.decode("utf-8", errors="replace")
+    raise OrvaneError(message)
