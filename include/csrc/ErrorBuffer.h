@@ -13,6 +13,8 @@ namespace orvane::csrc {
 
 inline void CopyError(std::string_view message, char* err, int len) {
     if (err == nullptr || len <= 0) return;
+    // Like strncpy, the copy stops at an embedded zero byte.
+    message = message.substr(0, message.find('\0'));
     const size_t room = static_cast<size_t>(len) - 1;
     const size_t n = message.size() < room ? message.size() : room;
     if (n != 0) std::memcpy(err, message.data(), n);
