@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "Commands.h"
@@ -149,6 +150,13 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
 namespace orvane::tools {
 namespace {
 
+std::string FormatSeconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%.3f s", s);
+    return buf;
+}
+
+
 constexpr FlagSpec kBuildFlags[] = {
     {"option", 'o', true, true,
      "KEY=VALUE  builder or file option, e.g. index.type=demo (repeatable)"},
@@ -204,7 +212,7 @@ int RunBuild(std::span<const std::string> args, CommandIo& io) {
     if (!report) return ReportError(io, "build", report.GetStatus());
     const BuildReport& r = report.Value();
     io.out << "built " << r.type << " index " << r.indexPath << ": " << r.count
-           << " vectors of dimension " << r.dim << " in " << Progress::FormatDuration(r.seconds)
+           << " vectors of dimension " << r.dim << " in " << FormatSeconds(r.seconds)
            << ", " << r.fileBytes << " bytes\n";
     return kExitOk;
 }

@@ -51,9 +51,11 @@ void Progress::Begin(const std::string& phase, uint64_t total, Clock::time_point
     _start = now;
     _lastDraw = now;
     _active = true;
-    if (!_interactive) _out << _phase << ": started";
-    if (total != 0) _out << ", " << total << " rows";
-    _out << "\n";
+    if (!_interactive) {
+        _out << _phase << ": started";
+        if (total != 0) _out << ", " << total << " rows";
+        _out << "\n";
+    }
 }
 
 void Progress::Update(uint64_t done, Clock::time_point now) {

@@ -1,0 +1,340 @@
+// The tool's subcommands end to end on small generated data: build, search and info
+// through their functions and through RunCli, and the failures a user can provoke.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "../../tools/BuildCommand.h"
+#include "../../tools/Commands.h"
+#include "../../tools/DemoCommand.h"
+#include "../../tools/IndexFile.h"
+#include "../../tools/InfoCommand.h"
+#include "../../tools/SearchCommand.h"
+#include "../../tools/VectorFile.h"
+#include "ToolTestUtil.h"
+
+namespace orvane::tools {
+namespace {
+
+using testutil::Append;
+using testutil::ReadBytes;
+using testutil::ScratchDir;
+using testutil::WriteBytes;
+
+constexpr uint32_t kDim = 8;
+
+class ToolEndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        DemoConfig c;
+        c.baseRows = 300;
+        c.dim = kDim;
+        c.queryRows = 20;
+        c.clusters = 4;
+        _data = GenerateClusteredData(c);
+        ASSERT_TRUE(WriteFloatMatrix(Path("base.fvecs"), _data.base.data(), 300, kDim).IsOk());
+        ASSERT_TRUE(WriteFloatMatrix(Path("q.npy"), _data.queries.data(), 20, kDim).IsOk());
+        auto truth = ExactNeighbors(_data.base.data(), 300, _data.queries.data(), 20, kDim, 10);
+        std::vector<int32_t> t(truth.begin(), truth.end());
+        ASSERT_TRUE(WriteInt32Matrix(Path("truth.ivecs"), t.data(), 20, 10).IsOk());
+    }
+    std::string Path(const std::string& name) const { return _dir.Path(name); }
+
+    BuildRequest DemoBuild(const std::string& base, const std::string& out) {
+        BuildRequest r;
+        r.basePath = Path(base);
+        r.outputPath = Path(out);
+        r.options = {{"index.type", "demo"}};
+        r.batchRows = 64;
+        return r;
+    }
+    // Runs `orvane ARGS`, capturing both streams.
+    int Cli(std::vector<std::string> args) {
+        _out.str("");
+        _err.str("");
+        CommandIo io{_out, _err, false};
+        return RunCli(args, io);
+    }
+
+    ScratchDir _dir;
+    DemoData _data;
+    std::ostringstream _out, _err;
+};
+
+TEST_F(ToolEndToEndTest, BuildSearchInfoThroughTheFunctions) {
+    std::ostringstream progressOut;
+    Progress progress(progressOut, false);
+    auto built = BuildIndex(DemoBuild("base.fvecs", "a.idx"), &progress);
+    ASSERT_TRUE(built.IsOk()) << built.GetStatus().Message();
+    EXPECT_EQ(built.Value().count, 300u);
+    EXPECT_EQ(built.Value().dim, kDim);
+    EXPECT_EQ(built.Value().type, "demo");
+    EXPECT_GT(built.Value().fileBytes, 300u * kDim * 4);
+    EXPECT_NE(progressOut.str().find("pretrain: started, 300 rows"), std::string::npos);
+    EXPECT_NE(progressOut.str().find("insert: 100.0% 300/300"), std::string::npos);
+    EXPECT_EQ(_dir.Files(),
+              (std::vector<std::string>{"a.idx", "base.fvecs", "q.npy", "truth.ivecs"}));
+
+    SearchRequest s;
+    s.indexPath = Path("a.idx");
+    s.queriesPath = Path("q.npy");
+    s.truthPath = Path("truth.ivecs");
+    s.topk = 10;
+    auto searched = SearchIndex(s);
+    ASSERT_TRUE(searched.IsOk()) << searched.GetStatus().Message();
+    const SearchReport& r = searched.Value();
+    EXPECT_EQ(r.type, "demo");  // told by the file
+    EXPECT_EQ(r.meta.count, 300u);
+    EXPECT_EQ(r.meta.dim, kDim);
+    ASSERT_EQ(r.hits.size(), 20u);
+    for (const auto& hits : r.hits) {
+        ASSERT_EQ(hits.size(), 10u);
+        for (size_t i = 1; i < hits.size(); ++i) EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+    }
+    ASSERT_TRUE(r.recall.has_value());
+    EXPECT_DOUBLE_EQ(*r.recall, 1.0);  // the demo kind is an exact scan
+    EXPECT_GT(r.Qps(), 0.0);
+    EXPECT_LE(r.latency.p50Micros, r.latency.p99Micros);
+
+    auto info = DescribeIndexFile(Path("a.idx"), {}, true);
+    ASSERT_TRUE(info.IsOk()) << info.GetStatus().Message();
+    ASSERT_EQ(info.Value().sections.size(), 2u);
+    EXPECT_EQ(info.Value().sections[0].name, "demo.section.meta");
+    EXPECT_EQ(info.Value().sections[0].offset, 64u);
+    EXPECT_EQ(info.Value().sections[0].size, 64u);
+    EXPECT_EQ(info.Value().sections[0].padding, 56u);
+    EXPECT_EQ(info.Value().sections[1].name, "demo.section.vector");
+    EXPECT_EQ(info.Value().sections[1].size, 300u * kDim * 4);
+    for (const SectionInfo& sec : info.Value().sections) EXPECT_EQ(sec.crc, CrcState::kOk);
+    ASSERT_TRUE(info.Value().meta.has_value());
+    EXPECT_EQ(info.Value().meta->count, 300u);
+    EXPECT_EQ(info.Value().meta->dim, kDim);
+}
+
+TEST_F(ToolEndToEndTest, IdFileAndAllInputFormatsBuildTheSameIndex) {
+    ASSERT_TRUE(WriteFloatMatrix(Path("base.fbin"), _data.base.data(), 300, kDim).IsOk());
+    ASSERT_TRUE(WriteFloatMatrix(Path("base.npy"), _data.base.data(), 300, kDim).IsOk());
+    std::string ids;
+    for (uint64_t i = 0; i < 300; ++i) Append<uint64_t>(ids, i * 3);
+    WriteBytes(Path("ids.bin"), ids);
+    BuildRequest a = DemoBuild("base.fbin", "b.idx");
+    a.idsPath = Path("ids.bin");
+    ASSERT_TRUE(BuildIndex(a, nullptr).IsOk());
+    ASSERT_TRUE(BuildIndex(DemoBuild("base.npy", "c.idx"), nullptr).IsOk());
+    ASSERT_TRUE(BuildIndex(DemoBuild("base.fvecs", "d.idx"), nullptr).IsOk());
+    EXPECT_EQ(ReadBytes(Path("b.idx")), ReadBytes(Path("d.idx")));
+    EXPECT_EQ(ReadBytes(Path("c.idx")), ReadBytes(Path("d.idx")));
+}
+
+TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
+    // Rows 0..199 are fine, row 200 claims another dimension: the build fails after
+    // reading part of the file.
+    std::string bytes = ReadBytes(Path("base.fvecs"));
+    const size_t row = 4 + kDim * 4;
+    int32_t wrong = kDim + 1;
+    std::memcpy(&bytes[200 * row], &wrong, 4);
+    WriteBytes(Path("bad.fvecs"), bytes);
+
+    struct Case {
+        const char* what;
+        BuildRequest request;
+        const char* expect;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"bad row", DemoBuild("bad.fvecs", "x.idx"), "row 200 has dimension 9"});
+    BuildRequest unknown = DemoBuild("base.fvecs", "x.idx");
+    unknown.options["demo.build.speed"] = "fast";
+    cases.push_back({"unknown key", unknown, "Unknown option key: demo.build.speed"});
+    BuildRequest kind = DemoBuild("base.fvecs", "x.idx");
+    kind.options["index.type"] = "hnsw";
+    cases.push_back({"unknown kind", kind, "Option index.type has unsupported value"});
+    BuildRequest dim = DemoBuild("base.fvecs", "x.idx");
+    dim.options["index.dimension"] = "16";
+    cases.push_back({"dimension", dim, "vectors have dimension 8 but index.dimension is 16"});
+    BuildRequest value = DemoBuild("base.fvecs", "x.idx");
+    value.options["pretrain.sample_ratio"] = "2";
+    cases.push_back({"bad value", value, "must be in (0,1]"});
+    BuildRequest notype = DemoBuild("base.fvecs", "x.idx");
+    notype.options.clear();
+    cases.push_back({"no type", notype, "index.type is required"});
+    BuildRequest twoPaths = DemoBuild("base.fvecs", "x.idx");
+    twoPaths.options["index.path"] = Path("y.idx");
+    cases.push_back({"two outputs", twoPaths, "name different files"});
+    BuildRequest overwrite = DemoBuild("base.fvecs", "base.fvecs");
+    cases.push_back({"overwrite input", overwrite, "would overwrite an input file"});
+    BuildRequest badIo = DemoBuild("base.fvecs", "x.idx");
+    badIo.options["io.reader.type"] = "tape";
+    cases.push_back({"bad io option", badIo, "io.reader.type"});
+
+    for (Case& c : cases) {
+        auto r = BuildIndex(c.request, nullptr);
+        ASSERT_FALSE(r.IsOk()) << c.what;
+        EXPECT_NE(r.GetStatus().Message().find(c.expect), std::string::npos)
+            << c.what << ": " << r.GetStatus().Message();
+        EXPECT_EQ(_dir.Files(),
+                  (std::vector<std::string>{"bad.fvecs", "base.fvecs", "q.npy", "truth.ivecs"}))
+            << c.what;
+    }
+}
+
+TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
+    ASSERT_TRUE(BuildIndex(DemoBuild("base.fvecs", "a.idx"), nullptr).IsOk());
+    std::vector<float> q16(2 * 16, 0.5f);
+    ASSERT_TRUE(WriteFloatMatrix(Path("q16.fvecs"), q16.data(), 2, 16).IsOk());
+    std::string damaged = ReadBytes(Path("a.idx"));
+    damaged[200] ^= 0x40;  // inside the vector section
+    WriteBytes(Path("damaged.idx"), damaged);
+    WriteBytes(Path("short.idx"), damaged.substr(0, 100));
+
+    auto search = [&](const std::string& index, const std::string& queries,
+                      TextOptions searcher = {}, TextOptions opts = {}) {
+        SearchRequest s;
+        s.indexPath = Path(index);
+        s.queriesPath = Path(queries);
+        s.searcherOptions = std::move(searcher);
+        s.searchOptions = std::move(opts);
+        return SearchIndex(s);
+    };
+    struct Case {
+        const char* what;
+        core::Result<SearchReport> result;
+        const char* expect;
+    };
+    Case cases[] = {
+        {"dimension", search("a.idx", "q16.fvecs"),
+         "queries have dimension 16 but the index has "
+         "dimension 8"},
+        {"missing index", search("none.idx", "q.npy"), "cannot open index file"},
+        {"short index", search("short.idx", "q.npy"),
+         "File too small to contain header and footer"},
+        {"crc", search("damaged.idx", "q.npy", {{"io.verify_crc", "true"}}), "CRC mismatch"},
+        {"unknown search key", search("a.idx", "q.npy", {}, {{"search.nprobe", "4"}}),
+         "Unknown option key: search.nprobe"},
+        {"bad topk", search("a.idx", "q.npy", {}, {{"search.topk", "0"}}), "must be > 0"},
+        {"unknown searcher key", search("a.idx", "q.npy", {{"cache", "1"}}),
+         "Unknown option key: cache"},
+        {"declared dimension", search("a.idx", "q16.fvecs", {{"index.dimension", "16"}}),
+         "DemoSearcher dimension mismatch"},
+        {"integer queries", search("a.idx", "truth.ivecs"), "float32 queries are needed"},
+    };
+    for (Case& c : cases) {
+        ASSERT_FALSE(c.result.IsOk()) << c.what;
+        EXPECT_NE(c.result.GetStatus().Message().find(c.expect), std::string::npos)
+            << c.what << ": " << c.result.GetStatus().Message();
+    }
+    // Without the CRC check the damaged section still opens and answers.
+    EXPECT_TRUE(search("damaged.idx", "q.npy").IsOk());
+}
+
+TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
+    SearchReport r;
+    r.topk = 3;
+    r.hits = {{{5, 0.5f}, {7, 1.25f}, {2, 2.0f}}, {{9, 0.0f}}};
+    ASSERT_TRUE(WriteHits(Path("h.ivecs"), r).IsOk());
+    auto read = VectorFileReader::Open(Path("h.ivecs"));
+    ASSERT_TRUE(read.IsOk());
+    EXPECT_EQ(read.Value().Rows(), 2u);
+    EXPECT_EQ(read.Value().Dim(), 3u);
+    std::string bytes = ReadBytes(Path("h.ivecs"));
+    int32_t row1[4];
+    std::memcpy(row1, bytes.data() + 16, 16);
+    EXPECT_EQ(row1[1], 9);
+    EXPECT_EQ(row1[2], -1);  // padding for a missing hit
+    EXPECT_EQ(row1[3], -1);
+
+    ASSERT_TRUE(WriteHits(Path("h.json"), r).IsOk());
+    EXPECT_EQ(ReadBytes(Path("h.json")),
+              "{\"topk\": 3, \"results\": [\n"
+              "  {\"ids\": [5, 7, 2], \"distances\": [0.5, 1.25, 2]},\n"
+              "  {\"ids\": [9], \"distances\": [0]}\n"
+              "]}\n");
+
+    r.hits[1][0].id = 1ull << 40;
+    EXPECT_FALSE(WriteHits(Path("big.ivecs"), r).IsOk());
+    EXPECT_FALSE(std::filesystem::exists(Path("big.ivecs")));
+}
+
+TEST_F(ToolEndToEndTest, CliExitCodesAndMessages) {
+    EXPECT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=demo", "--output", Path("a.idx"),
+                   "-q"}),
+              kExitOk)
+        << _err.str();
+    EXPECT_NE(_out.str().find("built demo index"), std::string::npos);
+    EXPECT_EQ(_err.str(), "");  // -q: no progress
+
+    EXPECT_EQ(Cli({"search", Path("a.idx"), "--queries", Path("q.npy"), "-k", "10", "--truth",
+                   Path("truth.ivecs"), "--output", Path("hits.json")}),
+              kExitOk)
+        << _err.str();
+    EXPECT_NE(_out.str().find("recall@10: 1.0000"), std::string::npos) << _out.str();
+    EXPECT_NE(_out.str().find("latency p50:"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(Path("hits.json")));
+
+    EXPECT_EQ(Cli({"search", Path("a.idx"), "--queries", Path("q.npy"), "-k", "2"}), kExitOk);
+    EXPECT_EQ(_out.str().rfind("0: ", 0), 0u) << _out.str();  // hits printed first
+
+    EXPECT_EQ(Cli({"info", Path("a.idx")}), kExitOk);
+    EXPECT_NE(_out.str().find("kind: demo, 300 vectors of dimension 8"), std::string::npos);
+    EXPECT_NE(_out.str().find("demo.section.vector"), std::string::npos);
+
+    std::string damaged = ReadBytes(Path("a.idx"));
+    damaged[300] ^= 1;
+    WriteBytes(Path("damaged.idx"), damaged);
+    EXPECT_EQ(Cli({"info", Path("damaged.idx")}), kExitFailure);
+    EXPECT_NE(_out.str().find("MISMATCH"), std::string::npos);
+    EXPECT_EQ(_err.str(), "orvane info: error: " + Path("damaged.idx") +
+                              ": section demo.section.vector is damaged: Data corruption "
+                              "detected: CRC mismatch.\n");
+    EXPECT_EQ(Cli({"info", "--no-verify", Path("damaged.idx")}), kExitOk);
+
+    // Failures are one line on stderr.
+    EXPECT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=demo"}), kExitFailure);
+    EXPECT_EQ(_err.str(),
+              "orvane build: error: no output file: give --output FILE or -o "
+              "index.path=FILE\n");
+    EXPECT_EQ(Cli({"search", Path("a.idx")}), kExitUsage);
+    EXPECT_EQ(Cli({"build", "--bogus"}), kExitUsage);
+    EXPECT_EQ(Cli({"frobnicate"}), kExitUsage);
+    EXPECT_EQ(Cli({}), kExitUsage);
+
+    for (const char* cmd : {"build", "search", "info", "demo"}) {
+        EXPECT_EQ(Cli({cmd, "--help"}), kExitOk) << cmd;
+        EXPECT_EQ(_out.str().rfind(std::string("usage: orvane ") + cmd, 0), 0u) << _out.str();
+    }
+}
+
+TEST(DemoTest, GeneratedDataIsDeterministicAndClustered) {
+    DemoConfig c = DemoConfig::Small();
+    DemoData a = GenerateClusteredData(c);
+    DemoData b = GenerateClusteredData(c);
+    EXPECT_EQ(a.base, b.base);
+    EXPECT_EQ(a.queries, b.queries);
+    EXPECT_EQ(a.base.size(), c.baseRows * c.dim);
+    EXPECT_EQ(a.queries.size(), c.queryRows * c.dim);
+    c.seed += 1;
+    EXPECT_NE(GenerateClusteredData(c).base, a.base);
+}
+
+TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
+    ScratchDir dir;
+    std::ostringstream log;
+    auto rows = RunDemoKinds(DemoConfig::Small(), dir.Root().string(), log);
+    ASSERT_TRUE(rows.IsOk()) << rows.GetStatus().Message();
+    ASSERT_EQ(rows.Value().size(), AllIndexKinds().size());
+    const DemoRow& demo = rows.Value()[0];
+    EXPECT_EQ(demo.kind, "demo");
+    ASSERT_EQ(demo.state, DemoRow::State::kOk) << demo.error;
+    EXPECT_DOUBLE_EQ(demo.recall, 1.0);
+    EXPECT_GT(demo.indexBytes, 2000u * 16 * 4);
+    for (const DemoRow& r : rows.Value()) {
+        EXPECT_NE(r.state, DemoRow::State::kFailed) << r.kind << ": " << r.error;
+    }
+    std::ostringstream table;
+    PrintDemoTable(table, rows.Value(), 10);
+    EXPECT_EQ(table.str().rfind("kind ", 0), 0u);
+    EXPECT_NE(table.str().find("recall@10"), std::string::npos);
+    EXPECT_NE(table.str().find("\ndemo "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvane::tools

@@ -1,0 +1,114 @@
+#include "../../tools/Progress.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "../../tools/IndexKinds.h"
+#include "../../tools/TextTable.h"
+
+namespace orvane::tools {
+namespace {
+
+using Clock = Progress::Clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+TEST(ProgressTest, PlainOutputPrintsAPeriodicLineWithRateAndEta) {
+    std::ostringstream out;
+    Progress p(out, false);
+    const Clock::time_point t0{};
+    p.Begin("insert", 1000, t0);
+    p.Update(100, t0 + seconds(1));  // too soon for a line
+    p.Update(500, t0 + seconds(5));
+    p.Update(600, t0 + seconds(6));  // too soon again
+    p.End(t0 + seconds(10));
+    p.Update(700, t0 + seconds(20));  // after End: ignored
+    EXPECT_EQ(out.str(),
+              "insert: started, 1000 rows\n"
+              "insert:  50.0% 500/1000 100/s ETA 5.0s\n"
+              "insert:  60.0% 600/1000 60/s in 10.0s\n");
+}
+
+TEST(ProgressTest, TerminalOutputRedrawsOneLineInPlace) {
+    std::ostringstream out;
+    Progress p(out, true);
+    const Clock::time_point t0{};
+    p.Begin("pretrain", 4, t0);
+    p.Update(1, t0 + milliseconds(50));  // within the redraw interval
+    p.Update(2, t0 + seconds(2));
+    p.Update(4, t0 + seconds(3));
+    p.End(t0 + seconds(4));
+    const std::string s = out.str();
+    EXPECT_EQ(s.find('\n'), s.size() - 1) << s;  // one line, ended only at the end
+    EXPECT_NE(s.find("\rpretrain: [###############...............]  50.0% 2/4 1/s ETA 2.0s"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("\rpretrain: [##############################] 100.0% 4/4"), std::string::npos)
+        << s;
+    EXPECT_EQ(s.find("1/4"), std::string::npos) << s;
+}
+
+TEST(ProgressTest, FormatsRatesAndDurations) {
+    EXPECT_EQ(Progress::FormatRate(12.4), "12/s");
+    EXPECT_EQ(Progress::FormatRate(12345), "12.3k/s");
+    EXPECT_EQ(Progress::FormatRate(2.5e6), "2.5M/s");
+    EXPECT_EQ(Progress::FormatDuration(3.25), "3.2s");
+    EXPECT_EQ(Progress::FormatDuration(65), "1m05s");
+    EXPECT_EQ(Progress::FormatDuration(3 * 3600 + 7 * 60), "3h07m");
+}
+
+TEST(TextTableTest, AlignsColumnsAndPadsShortRows) {
+    TextTable t({{"name"}, {"size", true}, {"note"}});
+    t.AddRow({"a", "1", "x"});
+    t.AddRow({"longer", "12345"});
+    std::ostringstream out;
+    t.Print(out, "> ");
+    EXPECT_EQ(out.str(),
+              "> name     size  note\n"
+              "> a           1  x\n"
+              "> longer  12345\n");
+    EXPECT_EQ(TextTable::HumanBytes(512), "512 B");
+    EXPECT_EQ(TextTable::HumanBytes(1536), "1.5 KiB");
+    EXPECT_EQ(TextTable::HumanBytes(5ull << 30), "5.0 GiB");
+}
+
+TEST(IndexKindsTest, DecodesCountAndDimensionOfEachLayout) {
+    const IndexKindInfo* demo = FindIndexKind("demo");
+    ASSERT_NE(demo, nullptr);
+    const char demoMeta[8] = {3, 0, 0, 0, 4, 0, 0, 0};
+    auto m = DecodeKindMeta(*demo, demoMeta);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->count, 3u);
+    EXPECT_EQ(m->dim, 4u);
+    EXPECT_FALSE(DecodeKindMeta(*demo, std::span<const char>(demoMeta, 7)).has_value());
+
+    // The IVF meta keeps a 64-bit count at offset 24.
+    const IndexKindInfo* ivf = FindIndexKind("ivf");
+    ASSERT_NE(ivf, nullptr);
+    char ivfMeta[32] = {};
+    ivfMeta[4] = 16;
+    ivfMeta[24] = 1;
+    ivfMeta[28] = 1;  // bit 32 of the count
+    auto im = DecodeKindMeta(*ivf, ivfMeta);
+    ASSERT_TRUE(im.has_value());
+    EXPECT_EQ(im->dim, 16u);
+    EXPECT_EQ(im->count, (1ull << 32) + 1);
+    EXPECT_EQ(FindIndexKind("Demo"), nullptr);
+}
+
+TEST(IndexKindsTest, TellsTheKindFromTheSectionNames) {
+    const std::vector<std::string> demo = {"demo.section.vector", "demo.section.meta"};
+    ASSERT_NE(KindFromSections(demo), nullptr);
+    EXPECT_EQ(KindFromSections(demo)->type, "demo");
+    const std::vector<std::string> other = {"x.section.meta"};
+    EXPECT_EQ(KindFromSections(other), nullptr);
+    // Every kind's meta section is named after its type.
+    for (const IndexKindInfo& k : AllIndexKinds()) {
+        EXPECT_EQ(std::string(k.metaSection), std::string(k.type) + ".section.meta");
+    }
+    EXPECT_EQ(KindNames(), "demo, bruteforce, ivf, diskann");
+}
+
+}  // namespace
+}  // namespace orvane::tools
