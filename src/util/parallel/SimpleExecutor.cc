@@ -41,8 +41,8 @@ size_t SimpleExecutor::currentContextId() const {
 
 coro::Executor::Context SimpleExecutor::checkout() {
     // Off the pool the index is -1, so the tagged value is all ones.
-    const intptr_t tagged = static_cast<intptr_t>(_pool->GetCurrentId() | kContextTag);
-    return reinterpret_cast<Context>(tagged);
+    const int32_t tagged = _pool->GetCurrentId() | static_cast<int32_t>(kContextTag);
+    return reinterpret_cast<Context>(static_cast<intptr_t>(tagged));
 }
 
 bool SimpleExecutor::checkin(Func fn, Context ctx, coro::ScheduleOptions opts) {
