@@ -1,0 +1,104 @@
+// The manager is a process singleton whose executors are sized on their first
+// request, so this binary owns it: the sequence below must see it untouched.
+#include "util/ExecutorManager.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "util/parallel/SimpleExecutor.h"
+
+namespace orvane::util {
+namespace {
+
+uint32_t ThreadsOf(const std::shared_ptr<coro::Executor>& ex) {
+    auto* simple = dynamic_cast<SimpleExecutor*>(ex.get());
+    EXPECT_NE(simple, nullptr);
+    return simple == nullptr ? 0 : simple->pool().GetThreadNum();
+}
+
+TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
+    auto& manager = ExecutorManager::Instance();
+    EXPECT_EQ(&manager, &ExecutorManager::Instance());
+
+    // Unset: 32 workers.
+    ::unsetenv("ORVANE_EXECUTOR_THREAD_COUNT");
+    auto io = manager.Get(ExecutorPurpose::IO);
+    ASSERT_TRUE(io.IsOk());
+    EXPECT_EQ(ThreadsOf(io.Value()), 32u);
+    EXPECT_EQ(io.Value()->name(), "default");
+
+    // Unusable text falls back to 32 as well.
+    ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "many", 1);
+    auto compute = manager.Get(ExecutorPurpose::Compute);
+    ASSERT_TRUE(compute.IsOk());
+    EXPECT_EQ(ThreadsOf(compute.Value()), 32u);
+
+    // 4 before the first request of a purpose: 4 workers for it.
+    ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "4", 1);
+    auto search = manager.Get(ExecutorPurpose::Search);
+    ASSERT_TRUE(search.IsOk());
+    EXPECT_EQ(ThreadsOf(search.Value()), 4u);
+    auto searchAgain = manager.Get(ExecutorPurpose::Search);
+    ASSERT_TRUE(searchAgain.IsOk());
+    EXPECT_EQ(searchAgain.Value().get(), search.Value().get());
+    auto build = manager.Get(ExecutorPurpose::Build);
+    ASSERT_TRUE(build.IsOk());
+    EXPECT_NE(build.Value().get(), search.Value().get());
+    EXPECT_EQ(ThreadsOf(build.Value()), 4u);
+
+    // The size of an existing executor stays what it was.
+    auto ioAgain = manager.Get(ExecutorPurpose::IO);
+    ASSERT_TRUE(ioAgain.IsOk());
+    EXPECT_EQ(ioAgain.Value().get(), io.Value().get());
+    EXPECT_EQ(ThreadsOf(ioAgain.Value()), 32u);
+
+    // 0: every request fails, even for purposes that already exist.
+    ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "0", 1);
+    for (auto purpose : {ExecutorPurpose::IO, ExecutorPurpose::Search, ExecutorPurpose::Build,
+                         ExecutorPurpose::Compute}) {
+        auto failed = manager.Get(purpose);
+        ASSERT_FALSE(failed.IsOk());
+        EXPECT_EQ(failed.GetStatus().Code(), core::ErrorCode::InvalidArgument);
+        EXPECT_EQ(failed.GetStatus().Message(), "Thread count must be > 0");
+    }
+    ::unsetenv("ORVANE_EXECUTOR_THREAD_COUNT");
+    auto back = manager.Get(ExecutorPurpose::Search);
+    ASSERT_TRUE(back.IsOk());
+    EXPECT_EQ(back.Value().get(), search.Value().get());
+
+    // The executors actually run work.
+    std::atomic<bool> ran{false};
+    std::atomic<bool> done{false};
+    ASSERT_TRUE(search.Value()->schedule([&] {
+        ran.store(search.Value()->currentThreadInExecutor());
+        done.store(true);
+    }));
+    while (!done.load()) std::this_thread::yield();
+    EXPECT_TRUE(ran.load());
+}
+
+TEST(ExecutorManagerStress, ConcurrentFirstRequestsShareOneExecutor) {
+    auto& manager = ExecutorManager::Instance();
+    std::vector<std::thread> threads;
+    std::vector<coro::Executor*> seen(8, nullptr);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < 200; ++k) {
+                auto ex = manager.Get(ExecutorPurpose::Build);
+                ASSERT_TRUE(ex.IsOk());
+                if (seen[t] == nullptr) seen[t] = ex.Value().get();
+                EXPECT_EQ(seen[t], ex.Value().get());
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(std::set<coro::Executor*>(seen.begin(), seen.end()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace orvane::util
