@@ -4,8 +4,10 @@
 // the dispatch sites before the variable is set.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "distance/Metric.h"
@@ -62,6 +64,36 @@ TEST(DispatchEnvTest, MetricKernelsFollowOverride) {
                               std::span<const float>(b)),
               0.0f);
     ::unsetenv(kOverrideCpuFeaturesEnv);
+}
+
+// Many threads race to the first use of the same dispatch sites: each site is
+// resolved exactly once and every caller sees the same level and values.
+TEST(DispatchEnvStressTest, ConcurrentFirstUse) {
+    if (__builtin_cpu_supports("avx2") == 0) GTEST_SKIP() << "processor without AVX2";
+    ::setenv(kOverrideCpuFeaturesEnv, "isa.avx2", 1);
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 2000;
+    const std::vector<float> a = {1.0f, 2.0f, 3.0f}, b = {3.0f, 2.0f, 1.0f};
+    std::atomic<bool> go{false};
+    std::atomic<int> wrongLevel{0}, wrongValue{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+            for (int i = 0; i < kCalls; ++i) {
+                if (InvokeWithDynamicIsa(ProbeDispatcher<100>{}) != IsaE::avx2) ++wrongLevel;
+                const float l2 =
+                    dist::TagInvoke(dist::EvalTag{}, dist::MetricT<dist::MetricE::l2>{},
+                                    std::span<const float>(a), std::span<const float>(b));
+                if (l2 != 8.0f) ++wrongValue;
+            }
+        });
+    }
+    go.store(true, std::memory_order_release);
+    for (auto& th : threads) th.join();
+    ::unsetenv(kOverrideCpuFeaturesEnv);
+    EXPECT_EQ(wrongLevel.load(), 0);
+    EXPECT_EQ(wrongValue.load(), 0);
 }
 
 }  // namespace
