@@ -33,6 +33,8 @@ class CountingSemaphore {
     void release();
     // The number of free permits right now.
     ptrdiff_t available() const;
+    // The number of tasks suspended in acquire() right now.
+    size_t waiters() const;
 
   private:
     struct Waiter {

@@ -22,7 +22,7 @@ struct ExecutorStat {
 };
 
 class Executor {
-public:
+  public:
     using Func = std::function<void()>;
     using Context = void*;
     static constexpr Context NULLCTX = nullptr;
@@ -44,7 +44,9 @@ public:
         (void)opts;
         return schedule(std::move(fn));
     }
-    virtual bool checkin(Func fn, Context ctx) { return checkin(std::move(fn), ctx, ScheduleOptions{}); }
+    virtual bool checkin(Func fn, Context ctx) {
+        return checkin(std::move(fn), ctx, ScheduleOptions{});
+    }
     virtual Executor* getIOExecutor() { return nullptr; }
     // Runs fn after at least `delay`; the default sleeps on a worker first.
     virtual void schedule(Func fn, std::chrono::microseconds delay) {
@@ -56,7 +58,7 @@ public:
 
     const std::string& name() const { return _name; }
 
-private:
+  private:
     std::string _name;
 };
 

@@ -46,4 +46,9 @@ ptrdiff_t CountingSemaphore::available() const {
     return _count;
 }
 
+size_t CountingSemaphore::waiters() const {
+    std::lock_guard<std::mutex> lock(_mu);
+    return _waiters.size();
+}
+
 }  // namespace orvane::coro
