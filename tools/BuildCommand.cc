@@ -156,7 +156,6 @@ std::string FormatSeconds(double s) {
     return buf;
 }
 
-
 constexpr FlagSpec kBuildFlags[] = {
     {"option", 'o', true, true,
      "KEY=VALUE  builder or file option, e.g. index.type=demo (repeatable)"},
@@ -212,8 +211,8 @@ int RunBuild(std::span<const std::string> args, CommandIo& io) {
     if (!report) return ReportError(io, "build", report.GetStatus());
     const BuildReport& r = report.Value();
     io.out << "built " << r.type << " index " << r.indexPath << ": " << r.count
-           << " vectors of dimension " << r.dim << " in " << FormatSeconds(r.seconds)
-           << ", " << r.fileBytes << " bytes\n";
+           << " vectors of dimension " << r.dim << " in " << FormatSeconds(r.seconds) << ", "
+           << r.fileBytes << " bytes\n";
     return kExitOk;
 }
 

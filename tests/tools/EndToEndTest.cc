@@ -26,6 +26,7 @@ constexpr uint32_t kDim = 8;
 class ToolEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        testutil::QuietLibraryLog();
         DemoConfig c;
         c.baseRows = 300;
         c.dim = kDim;
@@ -316,6 +317,7 @@ TEST(DemoTest, GeneratedDataIsDeterministicAndClustered) {
 }
 
 TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
+    testutil::QuietLibraryLog();
     ScratchDir dir;
     std::ostringstream log;
     auto rows = RunDemoKinds(DemoConfig::Small(), dir.Root().string(), log);

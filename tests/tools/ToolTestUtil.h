@@ -12,7 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "telemetry/Logger.h"
+
 namespace orvane::tools::testutil {
+
+// The library log at the level the tool runs it by default (errors only), so test
+// output stays readable.
+inline void QuietLibraryLog() {
+    telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Error);
+}
 
 class ScratchDir {
   public:
