@@ -1,7 +1,5 @@
 #include "VectorFile.h"
 
-#include "PartialFile.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,13 +27,17 @@ Status Invalid(const std::string& path, const std::string& what) {
     return Status(ErrorCode::InvalidArgument, path + ": " + what);
 }
 
-std::string_view Extension(std::string_view path) {
+}  // namespace
+
+std::string_view FileExtension(std::string_view path) {
     size_t slash = path.find_last_of('/');
     size_t dot = path.find_last_of('.');
     if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
         return {};
     return path.substr(dot);
 }
+
+namespace {
 
 bool MulOverflows(uint64_t a, uint64_t b, uint64_t* out) {
     return __builtin_mul_overflow(a, b, out);
@@ -242,7 +244,7 @@ Status VectorFileReader::PreadFully(uint64_t offset, uint64_t size, char* out) c
 Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
     VectorFileReader r;
     r._path = path;
-    std::string_view ext = Extension(path);
+    std::string_view ext = FileExtension(path);
     if (ext == ".fvecs") {
         r._format = VectorFormat::kVecs;
         r._element = ElementType::kFloat32;
@@ -463,119 +465,6 @@ Status VectorFileReader::ReadUInt64(uint64_t first, uint64_t count, uint64_t* ou
         out[i] = static_cast<uint64_t>(value);
     }
     return Status::Ok();
-}
-
-namespace {
-
-// Writes a file under a temporary name beside the target and renames it into place.
-class AtomicFile {
-  public:
-    explicit AtomicFile(std::string path) : _partial(std::move(path)) {}
-    ~AtomicFile() {
-        if (_file != nullptr) std::fclose(_file);
-    }
-
-    Status Open() {
-        _file = std::fopen(_partial.TempPath().c_str(), "wb");
-        if (_file == nullptr) return Error("cannot create");
-        return Status::Ok();
-    }
-    Status Write(const void* data, size_t size) {
-        if (size != 0 && std::fwrite(data, 1, size, _file) != size) return Error("write failed");
-        return Status::Ok();
-    }
-    Status Commit() {
-        const int rc = std::fclose(_file);
-        _file = nullptr;
-        if (rc != 0) return Error("write failed");
-        return _partial.Commit();
-    }
-
-  private:
-    Status Error(const char* what) const {
-        return Status(ErrorCode::IoError,
-                      _partial.FinalPath() + ": " + what + ": " + std::strerror(errno));
-    }
-
-    PartialFile _partial;
-    FILE* _file = nullptr;
-};
-
-Status WriteMatrix(const std::string& path, const void* data, uint64_t rows, uint32_t dim,
-                   ElementType element) {
-    std::string_view ext = Extension(path);
-    const bool isFloat = element == ElementType::kFloat32;
-    VectorFormat format;
-    if (ext == ".npy") {
-        format = VectorFormat::kNpy;
-    } else if (ext == (isFloat ? ".fvecs" : ".ivecs")) {
-        format = VectorFormat::kVecs;
-    } else if (ext == (isFloat ? ".fbin" : ".ibin")) {
-        format = VectorFormat::kBin;
-    } else {
-        return Invalid(path, std::string("cannot write ") + ElementTypeName(element) +
-                                 " rows to this file type (use " +
-                                 (isFloat ? ".fvecs, .fbin" : ".ivecs, .ibin") + " or .npy)");
-    }
-    if (format == VectorFormat::kBin && rows > std::numeric_limits<uint32_t>::max()) {
-        return Invalid(path, "too many rows for the .bin header");
-    }
-    AtomicFile file(path);
-    ORVANE_RETURN_IF_ERROR(file.Open());
-    const char* bytes = static_cast<const char*>(data);
-    const uint64_t rowBytes = uint64_t(dim) * 4;
-    switch (format) {
-        case VectorFormat::kVecs: {
-            const int32_t d = static_cast<int32_t>(dim);
-            for (uint64_t i = 0; i < rows; ++i) {
-                ORVANE_RETURN_IF_ERROR(file.Write(&d, 4));
-                ORVANE_RETURN_IF_ERROR(file.Write(bytes + i * rowBytes, rowBytes));
-            }
-            break;
-        }
-        case VectorFormat::kBin: {
-            const uint32_t header[2] = {static_cast<uint32_t>(rows), dim};
-            ORVANE_RETURN_IF_ERROR(file.Write(header, sizeof(header)));
-            ORVANE_RETURN_IF_ERROR(file.Write(bytes, rows * rowBytes));
-            break;
-        }
-        default: {
-            std::string dict = std::string("{'descr': '") + (isFloat ? "<f4" : "<i4") +
-                               "', 'fortran_order': False, 'shape': (" + std::to_string(rows) +
-                               ", " + std::to_string(dim) + "), }";
-            // Magic, version 1.0, u16 length; the header ends in '\n' and the data starts
-            // on a 64-byte boundary, as NumPy writes it.
-            const size_t unpadded = kNpyMagicSize + 2 + 2 + dict.size() + 1;
-            dict.append((64 - unpadded % 64) % 64, ' ');
-            dict.push_back('\n');
-            const uint16_t len = static_cast<uint16_t>(dict.size());
-            const char version[2] = {1, 0};
-            ORVANE_RETURN_IF_ERROR(file.Write(kNpyMagic, kNpyMagicSize));
-            ORVANE_RETURN_IF_ERROR(file.Write(version, 2));
-            ORVANE_RETURN_IF_ERROR(file.Write(&len, 2));
-            ORVANE_RETURN_IF_ERROR(file.Write(dict.data(), dict.size()));
-            ORVANE_RETURN_IF_ERROR(file.Write(bytes, rows * rowBytes));
-            break;
-        }
-    }
-    return file.Commit();
-}
-
-}  // namespace
-
-Status WriteFloatMatrix(const std::string& path, const float* data, uint64_t rows, uint32_t dim) {
-    return WriteMatrix(path, data, rows, dim, ElementType::kFloat32);
-}
-
-Status WriteInt32Matrix(const std::string& path, const int32_t* data, uint64_t rows, uint32_t dim) {
-    return WriteMatrix(path, data, rows, dim, ElementType::kInt32);
-}
-
-Status WriteFileAtomically(const std::string& path, std::string_view content) {
-    AtomicFile file(path);
-    ORVANE_RETURN_IF_ERROR(file.Open());
-    ORVANE_RETURN_IF_ERROR(file.Write(content.data(), content.size()));
-    return file.Commit();
 }
 
 }  // namespace orvane::tools

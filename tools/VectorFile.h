@@ -29,6 +29,8 @@ enum class VectorFormat : uint8_t { kVecs, kBin, kNpy, kRaw };
 enum class ElementType : uint8_t { kFloat32, kInt32, kInt64, kUInt64 };
 
 const char* ElementTypeName(ElementType type);
+// The extension of the last path component including its dot (".fvecs"), or empty.
+std::string_view FileExtension(std::string_view path);
 size_t ElementSize(ElementType type);
 
 class VectorFileReader {

@@ -263,3 +263,16 @@ TEST(VectorFileOpenTest, UnknownExtensionsMissingFilesAndDirectoriesAreRefused) 
 
 }  // namespace
 }  // namespace orvane::tools
+
+namespace orvane::tools {
+namespace {
+
+TEST(VectorFileOpenTest, ExtensionIsTakenFromTheLastPathComponent) {
+    EXPECT_EQ(FileExtension("a/b/base.fvecs"), ".fvecs");
+    EXPECT_EQ(FileExtension("data.v1/base"), "");
+    EXPECT_EQ(FileExtension("base"), "");
+    EXPECT_EQ(FileExtension("x.tar.npy"), ".npy");
+}
+
+}  // namespace
+}  // namespace orvane::tools
