@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -33,15 +34,18 @@ std::string PoolMessage(const char* format, const SimpleThreadPool* pool) {
 class WorkerGate {
   public:
     WorkerGate(SimpleThreadPool& pool, int32_t id) {
-        EXPECT_EQ(pool.ScheduleById([this] { _released.Await(); }, id), ErrorCode::Ok);
+        // The latch is shared with the blocked item, which may still be inside
+        // Await after the gate is gone.
+        auto released = _released;
+        EXPECT_EQ(pool.ScheduleById([released] { released->Await(); }, id), ErrorCode::Ok);
     }
     ~WorkerGate() { Release(); }
     void Release() {
-        if (_released.GetCount() > 0) _released.CountDown();
+        if (_released->GetCount() > 0) _released->CountDown();
     }
 
   private:
-    CountDownLatch _released{1};
+    std::shared_ptr<CountDownLatch> _released = std::make_shared<CountDownLatch>(1);
 };
 
 TEST(SimpleThreadPoolTest, ZeroThreadsRunsOneWorkerAndWarns) {

@@ -1,0 +1,110 @@
+// Scheduling costs of the worker pool and of the coroutine layer above it:
+// raw pool scheduling (round-robin and pinned), and collectAll over trivial
+// tasks compared with the same fan-out written with schedule + latch.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <vector>
+
+#include "coro/Collect.h"
+#include "coro/Lazy.h"
+#include "coro/SyncAwait.h"
+#include "util/parallel/CountDownLatch.h"
+#include "util/parallel/SimpleExecutor.h"
+#include "util/parallel/SimpleThreadPool.h"
+
+namespace {
+
+using orvane::util::CountDownLatch;
+using orvane::util::SimpleExecutor;
+using orvane::util::SimpleThreadPool;
+
+constexpr uint32_t kWorkers = 4;
+
+void BM_PoolScheduleRoundRobin(benchmark::State& state) {
+    SimpleThreadPool pool(kWorkers);
+    const int n = static_cast<int>(state.range(0));
+    std::atomic<int64_t> sink{0};
+    for (auto _ : state) {
+        CountDownLatch done(n);
+        for (int i = 0; i < n; ++i) {
+            pool.Schedule([&] {
+                sink.fetch_add(1, std::memory_order_relaxed);
+                done.CountDown();
+            });
+        }
+        done.Await();
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_PoolScheduleRoundRobin)->Arg(1000)->UseRealTime();
+
+void BM_PoolSchedulePinned(benchmark::State& state) {
+    SimpleThreadPool pool(kWorkers);
+    const int n = static_cast<int>(state.range(0));
+    std::atomic<int64_t> sink{0};
+    for (auto _ : state) {
+        CountDownLatch done(n);
+        for (int i = 0; i < n; ++i) {
+            pool.ScheduleById(
+                [&] {
+                    sink.fetch_add(1, std::memory_order_relaxed);
+                    done.CountDown();
+                },
+                0);
+        }
+        done.Await();
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_PoolSchedulePinned)->Arg(1000)->UseRealTime();
+
+// The baseline for collectAll: the same fan-out of n trivial tasks by hand.
+void BM_FanOutScheduleLatch(benchmark::State& state) {
+    SimpleExecutor ex(kWorkers);
+    const int n = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        std::vector<int> out(n);
+        CountDownLatch done(n);
+        for (int i = 0; i < n; ++i) {
+            ex.schedule([&, i] {
+                out[i] = i;
+                done.CountDown();
+            });
+        }
+        done.Await();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_FanOutScheduleLatch)->Arg(16)->Arg(1000)->UseRealTime();
+
+orvane::coro::Lazy<int> Trivial(int i) {
+    co_return i;
+}
+
+void BM_CollectAll(benchmark::State& state) {
+    SimpleExecutor ex(kWorkers);
+    const int n = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        std::vector<orvane::coro::Lazy<int>> tasks;
+        tasks.reserve(n);
+        for (int i = 0; i < n; ++i) tasks.push_back(Trivial(i));
+        auto results = orvane::coro::syncAwait(orvane::coro::collectAll(std::move(tasks)).via(&ex));
+        benchmark::DoNotOptimize(results.data());
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_CollectAll)->Arg(16)->Arg(1000)->UseRealTime();
+
+void BM_SyncAwaitRoundTrip(benchmark::State& state) {
+    SimpleExecutor ex(kWorkers);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(orvane::coro::syncAwait(Trivial(1).via(&ex)));
+    }
+}
+BENCHMARK(BM_SyncAwaitRoundTrip)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
