@@ -82,8 +82,9 @@ Status OutputStream::SealSection(std::string_view name, uint64_t alignSize) {
     open.dataCrc = Crc32c::Mask(open.runningCrc);
     open.paddingSize = pad;
     open.isSealed = true;
-    _sectionMetaWrappers.emplace_back();
     ORVANE_LOG_INFO("Seal section[%s]", open.sectionName.c_str());
+    // Invalidates `open`.
+    _sectionMetaWrappers.emplace_back();
     return Status();
 }
 
