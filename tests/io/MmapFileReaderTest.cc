@@ -130,7 +130,18 @@ TEST_P(MmapFileReaderTest, ConcurrentPeekAndAsyncReadStress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLockModes, MmapFileReaderTest,
-                         ::testing::Values(LockMode::None, LockMode::Mlock, LockMode::Populate));
+                         ::testing::Values(LockMode::None, LockMode::Mlock, LockMode::Populate),
+                         [](const ::testing::TestParamInfo<LockMode>& info) {
+                             switch (info.param) {
+                                 case LockMode::None:
+                                     return std::string("None");
+                                 case LockMode::Mlock:
+                                     return std::string("Mlock");
+                                 case LockMode::Populate:
+                                     return std::string("Populate");
+                             }
+                             return std::string("Unknown");
+                         });
 
 TEST(MmapFileReaderOpenTest, EmptyFileOpensWithNothingMapped) {
     ScratchDir dir;
