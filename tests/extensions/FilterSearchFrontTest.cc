@@ -54,6 +54,7 @@ TEST(FilterSearchFrontTest, AcceptsTheWholeRangeWithAThreadSafeFilter) {
 TEST(FilterSearchFrontTest, OutOfRangeUsesTheCallersLogTextAndLocation) {
     {
         testing::LogCapture capture;
+        const int callLine = __LINE__ + 1;
         auto plan = PrepareFilteredSearch(Query(kVector, kDim), Parallel(1001, true), kDim,
                                           kBruteforceParallelRangeLog);
         ASSERT_FALSE(plan.IsOk());
@@ -65,6 +66,7 @@ TEST(FilterSearchFrontTest, OutOfRangeUsesTheCallersLogTextAndLocation) {
         EXPECT_EQ(records[0].message, "ParallelNumber is out of range[1001 vs 1000]");
         // The record names the calling file, not the shared front.
         EXPECT_EQ(records[0].module, "FilterSearchFrontTest.cc");
+        EXPECT_EQ(records[0].line, callLine);
     }
     {
         testing::LogCapture capture;

@@ -8,12 +8,12 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 
 #include "api/Options.h"
 #include "api/Query.h"
 #include "api/Result.h"
 #include "api/SearchTypes.h"
+#include "util/CallSite.h"
 
 namespace orvane::extensions {
 
@@ -36,9 +36,8 @@ struct FilterSearchPlan {
 // taking the value and the limit as %u) and refused with InvalidArgument and an
 // empty message; a value of another type is refused as a type mismatch.
 // Serves the unfiltered Search paths too.
-core::Result<uint32_t> ReadParallelNumber(
-    const api::SearchOptions& options, const char* rangeLog,
-    std::source_location where = std::source_location::current());
+core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, const char* rangeLog,
+                                          util::CallSite where = util::CallSite::Current());
 
 // The front part of a back end's SearchWithFilter: reads the filter's thread
 // safety (`search.thread_safe_filter`, false when absent) and the parallel
@@ -48,6 +47,6 @@ core::Result<uint32_t> ReadParallelNumber(
 // ("query data size does not match index dimension").
 core::Result<FilterSearchPlan> PrepareFilteredSearch(
     const api::Query& query, const api::SearchOptions& options, api::dimension_t dimension,
-    const char* rangeLog, std::source_location where = std::source_location::current());
+    const char* rangeLog, util::CallSite where = util::CallSite::Current());
 
 }  // namespace orvane::extensions

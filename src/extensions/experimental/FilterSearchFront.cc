@@ -15,7 +15,7 @@ constexpr char kThreadSafeKey[] = "search.thread_safe_filter";
 // Logs at Error on behalf of the back end that called into this file, so the
 // record carries that back end's source file and line.
 template <typename... Args>
-void LogErrorAt(const std::source_location& where, const char* format, Args... args) {
+void LogErrorAt(const util::CallSite& where, const char* format, Args... args) {
     auto& logger = telemetry::Logger::Instance();
     if (!logger.ShouldLog(telemetry::LogLevel::Error)) return;
         // The format is one of the fixed texts above or a back end's own constant.
@@ -24,8 +24,8 @@ void LogErrorAt(const std::source_location& where, const char* format, Args... a
 #pragma GCC diagnostic ignored "-Wformat-security"
     std::string message = telemetry::detail::FormatString(format, args...);
 #pragma GCC diagnostic pop
-    logger.Submit(telemetry::LogLevel::Error, telemetry::detail::Basename(where.file_name()),
-                  std::move(message), where.file_name(), static_cast<int>(where.line()));
+    logger.Submit(telemetry::LogLevel::Error, telemetry::detail::Basename(where.file),
+                  std::move(message), where.file, where.line);
 }
 
 core::Status TypeMismatch(const char* key) {
@@ -35,7 +35,7 @@ core::Status TypeMismatch(const char* key) {
 }  // namespace
 
 core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, const char* rangeLog,
-                                          std::source_location where) {
+                                          util::CallSite where) {
     auto it = options.Values().find(kParallelKey);
     if (it == options.Values().end()) return uint32_t{1};
     if (!std::holds_alternative<int64_t>(it->second)) return TypeMismatch(kParallelKey);
@@ -54,8 +54,7 @@ core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, con
 core::Result<FilterSearchPlan> PrepareFilteredSearch(const api::Query& query,
                                                      const api::SearchOptions& options,
                                                      api::dimension_t dimension,
-                                                     const char* rangeLog,
-                                                     std::source_location where) {
+                                                     const char* rangeLog, util::CallSite where) {
     FilterSearchPlan plan;
     auto safe = options.Values().find(kThreadSafeKey);
     if (safe != options.Values().end()) {
