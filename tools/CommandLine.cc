@@ -117,12 +117,14 @@ std::string FormatFlagHelp(std::span<const FlagSpec> specs) {
     for (const FlagSpec& s : specs) {
         std::string flag = "  ";
         flag += s.shortName != '\0' ? std::string("-") + s.shortName + ", " : std::string("    ");
-        flag += "--" + std::string(s.name);
+        flag += "--";
+        flag.append(s.name);
         std::string_view help = s.help;
         if (s.takesValue) {
             // The help text starts with the value placeholder, e.g. "K  results per query".
             size_t sp = help.find(' ');
-            flag += " " + std::string(help.substr(0, sp));
+            flag += ' ';
+            flag.append(help.substr(0, sp));
             help = sp == std::string_view::npos ? std::string_view() : help.substr(sp);
             while (!help.empty() && help.front() == ' ') help.remove_prefix(1);
         }
