@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "extensions/LogCapture.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::extensions {
 namespace {

@@ -8,13 +8,14 @@
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
 #include "io/MmapFileReader.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::io {
 namespace {
 
 using core::ErrorCode;
 using core::Status;
-using testutil::LogCapture;
+using testing::LogCapture;
 using testutil::ScratchDir;
 
 // A reader implementing only the required operations.

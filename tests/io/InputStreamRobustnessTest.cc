@@ -14,6 +14,7 @@
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
 #include "io/MmapFileReader.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::io {
 namespace {
@@ -133,7 +134,7 @@ std::string Mutate(const std::string& base, Mutation kind, std::mt19937_64& rng)
 }
 
 TEST(InputStreamRobustnessTest, RandomMutationsNeverBreakTheReader) {
-    testutil::QuietLogs quiet;
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     testutil::ScratchDir dir;
     const std::vector<std::string> bases = BaseFiles();
     std::mt19937_64 rng(20240607);
@@ -178,7 +179,7 @@ TEST(InputStreamRobustnessTest, RandomMutationsNeverBreakTheReader) {
 
 // Single bit flips have a predictable verdict depending on where they land.
 TEST(InputStreamRobustnessTest, EveryBitFlipIsClassifiedCorrectly) {
-    testutil::QuietLogs quiet;
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     const std::string base = BaseFiles()[1];
     InputStream clean(std::make_unique<MemoryFileReader>(base));
     ASSERT_TRUE(clean.Open({}).IsOk());

@@ -1,6 +1,6 @@
 // Helpers shared by the index file IO tests: scratch directories, an in-memory
 // writer that can be told to fail, small executors with controllable behaviour,
-// a log capture, and a builder of well-formed multi-section files.
+// and a builder of well-formed multi-section files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,7 +24,6 @@
 #include "io/FileReader.h"
 #include "io/FileWriter.h"
 #include "io/OutputStream.h"
-#include "telemetry/Logger.h"
 
 namespace orvane::io::testutil {
 
@@ -213,73 +212,6 @@ class RefusingExecutor : public coro::Executor {
   public:
     RefusingExecutor() : coro::Executor("refusing") {}
     bool schedule(Func) override { return false; }
-};
-
-// Collects log records while alive and restores the default stdout sink after.
-class LogCapture {
-  public:
-    LogCapture() {
-        auto& logger = telemetry::Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<Sink>(this));
-    }
-    ~LogCapture() {
-        auto& logger = telemetry::Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<telemetry::StdoutSink>());
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    bool Contains(telemetry::LogLevel level, const std::string& message) {
-        std::lock_guard<std::mutex> lock(_mu);
-        for (const auto& r : _records) {
-            if (r.first == level && r.second == message) return true;
-        }
-        return false;
-    }
-    std::vector<std::pair<telemetry::LogLevel, std::string>> Records() {
-        std::lock_guard<std::mutex> lock(_mu);
-        return _records;
-    }
-
-  private:
-    class Sink : public telemetry::LogSink {
-      public:
-        explicit Sink(LogCapture* owner) : _owner(owner) {}
-        void Write(const telemetry::LogRecord& record) override {
-            std::lock_guard<std::mutex> lock(_owner->_mu);
-            _owner->_records.emplace_back(record.level, record.message);
-        }
-
-      private:
-        LogCapture* _owner;
-    };
-
-    std::mutex _mu;
-    std::vector<std::pair<telemetry::LogLevel, std::string>> _records;
-};
-
-// Silences the logger while alive (for loops that log thousands of failures).
-class QuietLogs {
-  public:
-    QuietLogs() {
-        auto& logger = telemetry::Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<Null>());
-    }
-    ~QuietLogs() {
-        auto& logger = telemetry::Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<telemetry::StdoutSink>());
-    }
-    QuietLogs(const QuietLogs&) = delete;
-    QuietLogs& operator=(const QuietLogs&) = delete;
-
-  private:
-    struct Null : telemetry::LogSink {
-        void Write(const telemetry::LogRecord&) override {}
-    };
 };
 
 // Wraps a reader, counts the calls it receives and can make chosen calls fail

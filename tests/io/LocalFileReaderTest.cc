@@ -12,14 +12,15 @@
 #include <vector>
 
 #include "io/IoTestUtil.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::io {
 namespace {
 
 using core::ErrorCode;
 using core::Status;
+using testing::LogCapture;
 using testutil::GatedExecutor;
-using testutil::LogCapture;
 using testutil::RandomBytes;
 using testutil::ScratchDir;
 using testutil::ThreadPoolExecutor;
@@ -104,9 +105,8 @@ TEST_F(LocalFileReaderTest, MissingFileIsCreatedButNotOpen) {
     const std::string missing = _dir.File("nope.bin");
     LocalFileReader reader(missing, _pool);
     bool logged = false;
-    for (const auto& [level, msg] : logs.Records()) {
-        logged |= level == telemetry::LogLevel::Error &&
-                  msg.rfind("Failed to open file for reading: [" + missing + "], [", 0) == 0;
+    for (const std::string& msg : logs.Messages(telemetry::LogLevel::Error)) {
+        logged |= msg.rfind("Failed to open file for reading: [" + missing + "], [", 0) == 0;
     }
     EXPECT_TRUE(logged);
     auto len = reader.GetLength();

@@ -10,12 +10,13 @@
 #include "io/FileWriter.h"
 #include "io/IoTestUtil.h"
 #include "io/OutputStream.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::io {
 namespace {
 
 using core::ErrorCode;
-using testutil::LogCapture;
+using testing::LogCapture;
 using testutil::ReadWholeFile;
 using testutil::ScratchDir;
 using testutil::WriteWholeFile;

@@ -3,8 +3,6 @@
 #include <cmath>
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +10,7 @@
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
 #include "telemetry/Logger.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::schema {
 namespace {
@@ -22,46 +21,15 @@ using api::OptionValue;
 using core::ErrorCode;
 using telemetry::Logger;
 using telemetry::LogLevel;
-using telemetry::LogRecord;
 
-// Keeps every record it receives.
-class CaptureSink : public telemetry::LogSink {
-  public:
-    explicit CaptureSink(std::vector<LogRecord>* out) : _out(out) {}
-    void Write(const LogRecord& record) override {
-        std::lock_guard<std::mutex> lock(_mu);
-        _out->push_back(record);
-    }
-
-  private:
-    std::vector<LogRecord>* _out;
-    std::mutex _mu;
-};
-
-// Routes log records into `_records` and restores the default logger afterwards.
+// Captures the log for the length of each test; the logger's sinks and level
+// are restored when the fixture goes.
 class OptionValidationTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Logger::Instance().ClearSinks();
-        Logger::Instance().AddSink(std::make_unique<CaptureSink>(&_records));
-    }
-    void TearDown() override {
-        auto& logger = Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<telemetry::StdoutSink>());
-        logger.SetLevel(LogLevel::Info);
-    }
-
     // Unknown-key warnings recorded so far.
-    std::vector<std::string> UnknownKeyWarnings() const {
-        std::vector<std::string> out;
-        for (const LogRecord& r : _records) {
-            if (r.level == LogLevel::Warn) out.push_back(r.message);
-        }
-        return out;
-    }
+    std::vector<std::string> UnknownKeyWarnings() const { return _logs.Messages(LogLevel::Warn); }
 
-    std::vector<LogRecord> _records;
+    testing::LogCapture _logs;
 };
 
 void ExpectInvalid(const core::Status& st, const std::string& msg) {
@@ -108,7 +76,7 @@ BuilderOptions ValidIvfBuilder() {
 
 TEST_F(OptionValidationTest, ValidMapPasses) {
     EXPECT_TRUE(Validate(ValidIvfBuilder(), kIvfBuilderSchema, UnknownKeyPolicy::kError).IsOk());
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 }
 
 TEST_F(OptionValidationTest, UnknownKeyPolicies) {
@@ -117,20 +85,21 @@ TEST_F(OptionValidationTest, UnknownKeyPolicies) {
     ExpectInvalid(Validate(opts, kIvfBuilderSchema, UnknownKeyPolicy::kError),
                   "Unknown option key: foo");
     EXPECT_TRUE(Validate(opts, kIvfBuilderSchema, UnknownKeyPolicy::kIgnore).IsOk());
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 
     const int expectedLine = 37;
     EXPECT_TRUE(Validate(opts, kIvfBuilderSchema, UnknownKeyPolicy::kLogAndIgnore).IsOk());
-    ASSERT_EQ(_records.size(), 1u);
-    EXPECT_EQ(_records[0].level, LogLevel::Warn);
-    EXPECT_EQ(_records[0].message, "Unknown option key ignored: [foo]");
-    EXPECT_EQ(_records[0].module, "OptionValidation.cc");
-    EXPECT_EQ(_records[0].line, expectedLine);
+    const auto records = _logs.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, LogLevel::Warn);
+    EXPECT_EQ(records[0].message, "Unknown option key ignored: [foo]");
+    EXPECT_EQ(records[0].module, "OptionValidation.cc");
+    EXPECT_EQ(records[0].line, expectedLine);
 
     // A logger that does not admit Warn gets nothing.
     Logger::Instance().SetLevel(LogLevel::Error);
     EXPECT_TRUE(Validate(opts, kIvfBuilderSchema, UnknownKeyPolicy::kLogAndIgnore).IsOk());
-    EXPECT_EQ(_records.size(), 1u);
+    EXPECT_EQ(_logs.Records().size(), 1u);
 }
 
 TEST_F(OptionValidationTest, UnknownKeysAreCheckedBeforeFields) {
@@ -302,12 +271,12 @@ TEST_F(OptionValidationTest, TypedValuesAreKeptOrRefused) {
 
 TEST_F(OptionValidationTest, CoercionUnknownKeys) {
     ExpectInvalidResult(CoercePlain("foo", std::string("bar")), "Unknown option key: foo");
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 
     auto ignored = CoercePlain("foo", int64_t{3}, UnknownKeyPolicy::kIgnore);
     ASSERT_TRUE(ignored.IsOk());
     EXPECT_EQ(ignored.Value().Values().at("foo"), OptionValue(int64_t{3}));
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 
     // Logged once while coercing and once more by the validation pass.
     auto logged = CoercePlain("foo", std::string("bar"), UnknownKeyPolicy::kLogAndIgnore);
@@ -348,7 +317,7 @@ TEST_F(OptionValidationTest, NormalizeIvfBuilderFromText) {
     EXPECT_EQ(v.GetInt("ivf.build.num_lists", -1), 1024);
     EXPECT_EQ(v.Values().at("encoding.pq.use_opq"), OptionValue(true));
     EXPECT_EQ(v.GetString("index.type", ""), "ivf");
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 }
 
 TEST_F(OptionValidationTest, NormalizeBuilderNeedsTypeText) {
@@ -414,7 +383,7 @@ TEST_F(OptionValidationTest, NormalizeSearcher) {
     ASSERT_TRUE(disk.IsOk()) << disk.GetStatus().Message();
     EXPECT_EQ(disk.Value().Values().at("diskann.search.num_nodes_to_cache"),
               OptionValue(int64_t{0}));
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
 
     // An IVF searcher does not know the DiskANN cache key: kept as text and warned about.
     auto ivf = NormalizeSearcherOptions(UnsanitizedOptions<OptionsType::Searcher>(
@@ -489,7 +458,7 @@ TEST_F(OptionValidationTest, ValidateSearchOptionsIgnoresOtherKeys) {
     api::SearchOptions opts{{"search.topk", int64_t{10}},
                             {"search.nprobe", std::string("not checked")}};
     EXPECT_TRUE(api::ValidateSearchOptions(opts).IsOk());
-    EXPECT_TRUE(_records.empty());
+    EXPECT_TRUE(_logs.Records().empty());
     opts.Values()["search.parallel_number"] = int64_t{0};
     ExpectInvalid(api::ValidateSearchOptions(opts), "Option search.parallel_number must be > 0");
     ExpectInvalid(api::ValidateSearchOptions(api::SearchOptions{}),

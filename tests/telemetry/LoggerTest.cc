@@ -1,29 +1,32 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "telemetry/Logger.h"
+#include "testing/LogCapture.h"
 
 namespace orvane::telemetry {
 namespace {
 
-// Keeps every record it receives.
-class CaptureSink : public LogSink {
+using orvane::testing::LogCapture;
+
+// A second sink that notes, on each record, how many records the capture
+// installed before it already holds: proves the sinks run in order.
+class OrderProbeSink : public LogSink {
   public:
-    explicit CaptureSink(std::vector<LogRecord>* out) : _out(out) {}
+    explicit OrderProbeSink(const LogCapture* first, std::vector<size_t>* seen)
+        : _first(first), _seen(seen) {}
     void Write(const LogRecord& record) override {
-        std::lock_guard<std::mutex> lock(_mu);
-        _out->push_back(record);
+        _seen->push_back(_first->Count(record.level, record.message));
     }
 
   private:
-    std::vector<LogRecord>* _out;
-    std::mutex _mu;
+    const LogCapture* _first;
+    std::vector<size_t>* _seen;
 };
 
 // Restores the logger's default configuration after each test.
@@ -43,10 +46,10 @@ int CountFormat() {
 }
 
 TEST_F(LoggerTest, LineFormatCarriesLevelThreadPathAndLine) {
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     const int line = __LINE__ + 1;
     ORVANE_LOG_WARN("value [%d] name [%s]", 42, "abc");
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
     const std::regex pattern(
         R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{6}\] \[WARN\] \[\d+,(.*):(\d+)\] \[value \[42\] name \[abc\]\]\n$)");
     std::smatch match;
@@ -56,16 +59,15 @@ TEST_F(LoggerTest, LineFormatCarriesLevelThreadPathAndLine) {
 }
 
 TEST_F(LoggerTest, LevelFilterSkipsFormatting) {
-    std::vector<LogRecord> records;
+    LogCapture capture;
     auto& logger = Logger::Instance();
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<CaptureSink>(&records));
     g_formatted = 0;
     ORVANE_LOG_DEBUG("n=%d", CountFormat());
     EXPECT_EQ(g_formatted, 0);
-    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(capture.Records().empty());
     ORVANE_LOG_INFO("n=%d", CountFormat());
     EXPECT_EQ(g_formatted, 1);
+    const auto records = capture.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].message, "n=1");
     EXPECT_EQ(records[0].module, "LoggerTest.cc");
@@ -76,25 +78,23 @@ TEST_F(LoggerTest, LevelFilterSkipsFormatting) {
     EXPECT_TRUE(logger.ShouldLog(LogLevel::Error));
     logger.SetLevel(LogLevel::Trace);
     ORVANE_LOG_TRACE("trace");
-    EXPECT_EQ(records.size(), 2u);
+    EXPECT_EQ(capture.Messages(LogLevel::Trace), std::vector<std::string>{"trace"});
 }
 
 TEST_F(LoggerTest, SinksRunInOrderAndFallbackAfterClear) {
-    std::vector<LogRecord> first, second;
+    LogCapture first;
+    std::vector<size_t> seenBySecond;
     auto& logger = Logger::Instance();
-    logger.ClearSinks();
     logger.AddSink(nullptr);
-    logger.AddSink(std::make_unique<CaptureSink>(&first));
-    logger.AddSink(std::make_unique<CaptureSink>(&second));
+    logger.AddSink(std::make_unique<OrderProbeSink>(&first, &seenBySecond));
     ORVANE_LOG_ERROR("both");
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(second[0].message, "both");
+    EXPECT_EQ(first.Count(LogLevel::Error, "both"), 1u);
+    EXPECT_EQ(seenBySecond, std::vector<size_t>{1u});
 
     logger.ClearSinks();
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     ORVANE_LOG_INFO("still visible");
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("[INFO]"), std::string::npos);
     EXPECT_NE(out.find("[still visible]"), std::string::npos);
 }
@@ -111,10 +111,7 @@ TEST_F(LoggerTest, HelpersFormatAndSplitPaths) {
 }
 
 TEST_F(LoggerTest, ConcurrentSubmitDeliversEveryRecord) {
-    std::vector<LogRecord> records;
-    auto& logger = Logger::Instance();
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<CaptureSink>(&records));
+    LogCapture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
@@ -122,7 +119,11 @@ TEST_F(LoggerTest, ConcurrentSubmitDeliversEveryRecord) {
         });
     }
     for (auto& th : threads) th.join();
-    EXPECT_EQ(records.size(), 2000u);
+    EXPECT_EQ(capture.Records().size(), 2000u);
+    // Each thread's last record arrived exactly once.
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(capture.Count(LogLevel::Info, detail::FormatString("t%d i499", t)), 1u) << t;
+    }
 }
 
 }  // namespace

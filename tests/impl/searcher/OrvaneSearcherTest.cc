@@ -11,6 +11,7 @@
 #include "io/InputStream.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
+#include "testing/LogCapture.h"
 #include "testing/TempDir.h"
 
 namespace orvane::api {
@@ -186,31 +187,22 @@ TEST(SearcherSearchTest, ResultIsCutToTopkInBackendOrder) {
     EXPECT_EQ(many.Value().topk.size(), 8u);
 }
 
-// Captures log messages so the destructor's warning can be checked.
-class MessageSink : public telemetry::LogSink {
-  public:
-    explicit MessageSink(std::vector<std::string>* out) : _out(out) {}
-    void Write(const telemetry::LogRecord& r) override { _out->push_back(r.message); }
-
-  private:
-    std::vector<std::string>* _out;
-};
-
 TEST(SearcherLifecycleTest, DestroyingOpenedSearcherWarnsAndCloses) {
+    const std::string warning = "Should close searcher before destruction.";
     testing::TempDir dir;
-    std::vector<std::string> messages;
-    auto& logger = telemetry::Logger::Instance();
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<MessageSink>(&messages));
+    testing::LogCapture logs;
     {
         auto impl = MakeImpl(1);
         ASSERT_TRUE(impl->Open(OpenStream(WriteEmptyIndex(dir))).IsOk());
     }
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<telemetry::StdoutSink>());
-    bool warned = false;
-    for (const auto& m : messages) warned |= (m == "Should close searcher before destruction.");
-    EXPECT_TRUE(warned);
+    EXPECT_EQ(logs.Count(telemetry::LogLevel::Warn, warning), 1u);
+    // A searcher closed by its owner goes quietly.
+    {
+        auto impl = MakeImpl(1);
+        ASSERT_TRUE(impl->Open(OpenStream(WriteEmptyIndex(dir))).IsOk());
+        ASSERT_TRUE(impl->Close().IsOk());
+    }
+    EXPECT_EQ(logs.Count(telemetry::LogLevel::Warn, warning), 1u);
 }
 
 TEST(SearcherFacadeTest, OpenRefusesNullReaderAndMissingFile) {

@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "testing/LogCapture.h"
 #include "util/parallel/CountDownLatch.h"
-#include "util/parallel/LogCapture.h"
 
 namespace orvane::util {
 namespace {
 
 using core::ErrorCode;
 using telemetry::LogLevel;
-using testing_util::LogCapture;
+using testing::LogCapture;
 
 const char* kZeroWarn = "ThreadNum can not be zero, we will reset it to one.";
 
@@ -154,9 +154,9 @@ TEST(SimpleThreadPoolTest, WaitStopRunsQueuedItemsThenRefuses) {
     const std::string stopped = PoolMessage("SimpleThreadPool[%p] is stopped.", &pool);
     EXPECT_EQ(logs.Count(LogLevel::Info, stopping), 1u);
     EXPECT_EQ(logs.Count(LogLevel::Info, stopped), 1u);
-    const size_t before = logs.Entries().size();
+    const size_t before = logs.Records().size();
     pool.WaitStop();
-    EXPECT_EQ(logs.Entries().size(), before);
+    EXPECT_EQ(logs.Records().size(), before);
     EXPECT_EQ(ran.load(), 50);
 }
 
