@@ -2,11 +2,11 @@
 
 import numpy as np
 
-from orvane import _convert, _native
-from orvane._builder import _configured_dimension
+from orvane import _convert
+from orvane._handle import _Handle
 
 
-class Searcher:
+class Searcher(_Handle):
     """Answers top-k nearest-neighbour queries over one index file.
 
     `options` maps searcher option keys to Python values, for example
@@ -15,28 +15,13 @@ class Searcher:
     message.
     """
 
-    def __init__(self, options):
-        text = _convert.options_json(options)
-        self._dim = _configured_dimension(options)
-        self._lib = _native.load()
-        err = _native.error_buffer()
-        handle = self._lib.orvane_searcher_create(text, err, len(err))
-        if not handle:
-            _native.raise_error(err)
-        self._handle = handle
-
-    def _live(self):
-        if self._handle is None:
-            raise ValueError("searcher is closed")
-        return self._handle
+    _KIND = "searcher"
 
     def open(self, path):
         """Opens the index file at path."""
         handle = self._live()
         p = _convert.path_bytes(path)
-        err = _native.error_buffer()
-        if self._lib.orvane_searcher_open(handle, p, err, len(err)) != 0:
-            _native.raise_error(err)
+        self._call("open", handle, p)
         self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
 
     @property
@@ -50,6 +35,7 @@ class Searcher:
         return int(self._lib.orvane_searcher_get_dimension(self._live()))
 
     def _prepare(self, queries, topk):
+        """Checked queries, k, n and the (n, k) output arrays, in that order."""
         q = _convert.vectors(queries, "queries", self._dim, allow_1d=True)
         k = _convert.topk_value(topk)
         n = _convert.query_count(q.shape[0])
@@ -69,12 +55,8 @@ class Searcher:
         handle = self._live()
         q, k, n, distances, ids = self._prepare(queries, topk)
         text = _convert.options_json(_convert.search_options(search_options))
-        err = _native.error_buffer()
-        rc = self._lib.orvane_searcher_search(handle, q.ctypes.data, n, k,
-                                              distances.ctypes.data, ids.ctypes.data, text,
-                                              err, len(err))
-        if rc != 0:
-            _native.raise_error(err)
+        self._call("search", handle, q.ctypes.data, n, k, distances.ctypes.data,
+                   ids.ctypes.data, text)
         return distances, ids
 
     def search_with_filter(self, queries, topk, allowed_ids, **search_options):
@@ -87,29 +69,7 @@ class Searcher:
         q, k, n, distances, ids = self._prepare(queries, topk)
         allowed = _convert.id_set(allowed_ids, "allowed_ids")
         text = _convert.options_json(_convert.search_options(search_options))
-        err = _native.error_buffer()
-        rc = self._lib.orvane_searcher_search_with_filter(
-            handle, q.ctypes.data, n, k, distances.ctypes.data, ids.ctypes.data,
-            allowed.ctypes.data if allowed.size else None, allowed.size, text, err, len(err))
-        if rc != 0:
-            _native.raise_error(err)
+        self._call("search_with_filter", handle, q.ctypes.data, n, k, distances.ctypes.data,
+                   ids.ctypes.data, allowed.ctypes.data if allowed.size else None, allowed.size,
+                   text)
         return distances, ids
-
-    def close(self):
-        """Closes the index and frees the searcher; safe to call more than once."""
-        handle, self._handle = getattr(self, "_handle", None), None
-        if handle is not None:
-            self._lib.orvane_searcher_destroy(handle)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:  # interpreter shutdown: nothing sensible left to do
-            pass
