@@ -11,26 +11,17 @@
 #include "IndexKinds.h"
 #include "PartialFile.h"
 #include "ToolOptions.h"
+#include "ToolStatus.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::tools {
 
-using core::ErrorCode;
 using core::Result;
 using core::Status;
 
 namespace {
-
-Status Bad(std::string msg) {
-    return Status(ErrorCode::InvalidArgument, std::move(msg));
-}
-
-// Adds what the build was doing to a library failure; the library's message is kept.
-Status Context(const Status& s, const std::string& what) {
-    return Status(s.Code(), what + ": " + s.Message());
-}
 
 bool SameFile(const std::string& a, const std::string& b) {
     struct stat sa {
@@ -44,17 +35,18 @@ Result<std::string> ResolveOutputPath(const BuildRequest& request, TextOptions& 
     auto it = io.find("index.path");
     if (it != io.end()) {
         if (request.outputPath && *request.outputPath != it->second) {
-            return Bad("--output " + *request.outputPath + " and index.path=" + it->second +
-                       " name different files");
+            return InvalidInput("--output " + *request.outputPath +
+                                " and index.path=" + it->second + " name different files");
         }
         path = it->second;
         io.erase(it);
     } else if (request.outputPath) {
         path = *request.outputPath;
     }
-    if (path.empty()) return Bad("no output file: give --output FILE or -o index.path=FILE");
+    if (path.empty())
+        return InvalidInput("no output file: give --output FILE or -o index.path=FILE");
     if (SameFile(path, request.basePath) || (request.idsPath && SameFile(path, *request.idsPath))) {
-        return Bad(path + ": the output would overwrite an input file");
+        return InvalidInput(path + ": the output would overwrite an input file");
     }
     return path;
 }
@@ -85,7 +77,8 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
 
     auto typeIt = options.find("index.type");
     if (typeIt == options.end() || typeIt->second.empty()) {
-        return Bad("index.type is required: give -o index.type=KIND (" + KindNames() + ")");
+        return InvalidInput("index.type is required: give -o index.type=KIND (" + KindNames() +
+                            ")");
     }
     const std::string type = typeIt->second;
 
@@ -101,34 +94,34 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     }
     auto dataset = FileDataset::Create(base.TakeValue(), std::move(ids), request.batchRows);
     if (!dataset) return dataset.TakeStatus();
-    if (rows == 0) return Bad(request.basePath + ": contains no vectors");
+    if (rows == 0) return InvalidInput(request.basePath + ": contains no vectors");
 
     if (options.count("index.dimension") == 0) options["index.dimension"] = std::to_string(dim);
     auto normalized = api::NormalizeBuilderOptions(options);
-    if (!normalized) return Context(normalized.GetStatus(), "builder options");
+    if (!normalized) return WithContext(normalized.GetStatus(), "builder options");
     ORVANE_RETURN_IF_ERROR(
         CheckKnownKeys(options, schema::LookupBuilderSchema(type), type + " builder"));
     const int64_t wantDim = normalized.Value().GetInt("index.dimension", 0);
     if (wantDim != static_cast<int64_t>(dim)) {
-        return Bad(request.basePath + ": vectors have dimension " + std::to_string(dim) +
-                   " but index.dimension is " + std::to_string(wantDim));
+        return InvalidInput(request.basePath + ": vectors have dimension " + std::to_string(dim) +
+                            " but index.dimension is " + std::to_string(wantDim));
     }
 
     PartialFile partial(outPath.Value());
     auto ioOptions = MakeIoOptions(io, partial.TempPath());
-    if (!ioOptions) return Context(ioOptions.GetStatus(), "io options");
+    if (!ioOptions) return WithContext(ioOptions.GetStatus(), "io options");
 
     const auto start = std::chrono::steady_clock::now();
     auto builder = api::OrvaneBuilder::Create(normalized.Value());
-    if (!builder) return Context(builder.GetStatus(), "cannot create the " + type + " builder");
+    if (!builder) return WithContext(builder.GetStatus(), "cannot create the " + type + " builder");
     api::OrvaneBuilder& b = builder.Value();
     FileDataset& data = dataset.Value();
     Status st = RunPhase(progress, data, "pretrain", [&] { return b.PretrainFrom(data); });
-    if (!st.IsOk()) return Context(st, "pretrain failed");
+    if (!st.IsOk()) return WithContext(st, "pretrain failed");
     st = RunPhase(progress, data, "insert", [&] { return b.InsertFrom(data); });
-    if (!st.IsOk()) return Context(st, "insert failed");
+    if (!st.IsOk()) return WithContext(st, "insert failed");
     st = b.Dump(ioOptions.Value());
-    if (!st.IsOk()) return Context(st, "dump failed");
+    if (!st.IsOk()) return WithContext(st, "dump failed");
     ORVANE_RETURN_IF_ERROR(partial.Commit());
 
     BuildReport report;
@@ -183,17 +176,12 @@ constexpr char kBuildUsage[] =
 }  // namespace
 
 int RunBuild(std::span<const std::string> args, CommandIo& io) {
-    auto parsed = ParseArgs(args, kBuildFlags);
-    if (!parsed) return ReportError(io, "build", parsed.GetStatus(), kExitUsage);
-    const ParsedArgs& a = parsed.Value();
-    if (a.Has("help")) {
-        io.out << kBuildUsage << FormatFlagHelp(kBuildFlags);
-        return kExitOk;
-    }
+    ParsedArgs a;
+    if (auto done = ParseCommandArgs("build", args, kBuildFlags, kBuildUsage, io, a)) return *done;
     if (a.Positional().size() != 1) {
-        return ReportError(io, "build",
-                           Bad("expected exactly one vector file (see orvane build --help)"),
-                           kExitUsage);
+        return ReportError(
+            io, "build", InvalidInput("expected exactly one vector file (see orvane build --help)"),
+            kExitUsage);
     }
     BuildRequest request;
     request.basePath = a.Positional()[0];

@@ -4,17 +4,14 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "ToolStatus.h"
+
 namespace orvane::tools {
 
-using core::ErrorCode;
 using core::Result;
 using core::Status;
 
 namespace {
-
-Status Bad(std::string msg) {
-    return Status(ErrorCode::InvalidArgument, std::move(msg));
-}
 
 const FlagSpec* FindLong(std::span<const FlagSpec> specs, std::string_view name) {
     for (const FlagSpec& s : specs) {
@@ -50,12 +47,14 @@ Result<uint64_t> ParsedArgs::GetPositive(std::string_view name, uint64_t def) co
     const std::string& s = *text;
     if (s.empty() ||
         !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return Bad("--" + std::string(name) + " needs a positive integer, got '" + s + "'");
+        return InvalidInput("--" + std::string(name) + " needs a positive integer, got '" + s +
+                            "'");
     }
     errno = 0;
     unsigned long long v = std::strtoull(s.c_str(), nullptr, 10);
     if (errno == ERANGE || v == 0) {
-        return Bad("--" + std::string(name) + " needs a positive integer, got '" + s + "'");
+        return InvalidInput("--" + std::string(name) + " needs a positive integer, got '" + s +
+                            "'");
     }
     return static_cast<uint64_t>(v);
 }
@@ -65,7 +64,7 @@ Result<ParsedArgs> ParseArgs(std::span<const std::string> args, std::span<const 
     auto record = [&](const FlagSpec& spec, std::string value) -> Status {
         auto& values = out._flags[std::string(spec.name)];
         if (!spec.repeatable && !values.empty()) {
-            return Bad("--" + std::string(spec.name) + " given more than once");
+            return InvalidInput("--" + std::string(spec.name) + " given more than once");
         }
         values.push_back(std::move(value));
         return Status::Ok();
@@ -96,14 +95,14 @@ Result<ParsedArgs> ParseArgs(std::span<const std::string> args, std::span<const 
             if (arg.size() > 2) inlineValue = arg.substr(2);
             shown = arg.substr(0, 2);
         }
-        if (spec == nullptr) return Bad("unknown flag " + shown);
+        if (spec == nullptr) return InvalidInput("unknown flag " + shown);
         if (!spec->takesValue) {
-            if (inlineValue) return Bad(shown + " takes no value");
+            if (inlineValue) return InvalidInput(shown + " takes no value");
             ORVANE_RETURN_IF_ERROR(record(*spec, std::string()));
             continue;
         }
         if (!inlineValue) {
-            if (i + 1 >= args.size()) return Bad(shown + " needs a value");
+            if (i + 1 >= args.size()) return InvalidInput(shown + " needs a value");
             inlineValue = args[++i];
         }
         ORVANE_RETURN_IF_ERROR(record(*spec, std::move(*inlineValue)));
@@ -142,11 +141,11 @@ std::string FormatFlagHelp(std::span<const FlagSpec> specs) {
 Result<std::pair<std::string, std::string>> ParseKeyValue(std::string_view text) {
     size_t eq = text.find('=');
     if (eq == std::string_view::npos || eq == 0) {
-        return Bad("expected key=value, got '" + std::string(text) + "'");
+        return InvalidInput("expected key=value, got '" + std::string(text) + "'");
     }
     std::string key(text.substr(0, eq));
     if (key.find_first_of(" \t\n") != std::string::npos) {
-        return Bad("option key '" + key + "' contains blanks");
+        return InvalidInput("option key '" + key + "' contains blanks");
     }
     return std::make_pair(std::move(key), std::string(text.substr(eq + 1)));
 }
@@ -158,8 +157,8 @@ Result<TextOptions> ParseKeyValues(std::span<const std::string> texts) {
         if (!kv) return kv.TakeStatus();
         auto [it, inserted] = out.emplace(kv.Value().first, kv.Value().second);
         if (!inserted && it->second != kv.Value().second) {
-            return Bad("option " + it->first + " given twice with different values ('" +
-                       it->second + "' and '" + kv.Value().second + "')");
+            return InvalidInput("option " + it->first + " given twice with different values ('" +
+                                it->second + "' and '" + kv.Value().second + "')");
         }
     }
     return out;

@@ -70,6 +70,19 @@ int ReportError(CommandIo& io, std::string_view command, const core::Status& sta
     return code;
 }
 
+std::optional<int> ParseCommandArgs(std::string_view command, std::span<const std::string> args,
+                                    std::span<const FlagSpec> flags, std::string_view usage,
+                                    CommandIo& io, ParsedArgs& parsed) {
+    auto result = ParseArgs(args, flags);
+    if (!result) return ReportError(io, command, result.GetStatus(), kExitUsage);
+    parsed = result.TakeValue();
+    if (parsed.Has("help")) {
+        io.out << usage << FormatFlagHelp(flags);
+        return kExitOk;
+    }
+    return std::nullopt;
+}
+
 int RunCli(std::span<const std::string> args, CommandIo& io) {
     if (args.empty()) {
         PrintUsage(io.err);

@@ -3,11 +3,13 @@
 // work failed, 2 for a usage error. Errors are one line on `err`.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "CommandLine.h"
 #include "api/Status.h"
 
 namespace orvane::tools {
@@ -28,5 +30,13 @@ int RunCli(std::span<const std::string> args, CommandIo& io);
 // Prints "orvane CMD: error: MESSAGE" and returns kExitFailure (or kExitUsage).
 int ReportError(CommandIo& io, std::string_view command, const core::Status& status,
                 int code = kExitFailure);
+
+// The start every subcommand shares: parses `args` against `flags` into `parsed`.
+// A parse error is reported as a usage error, and --help prints `usage` followed by
+// the flag table; both end the command with the exit code returned. Otherwise the
+// result is empty and the command goes on.
+std::optional<int> ParseCommandArgs(std::string_view command, std::span<const std::string> args,
+                                    std::span<const FlagSpec> flags, std::string_view usage,
+                                    CommandIo& io, ParsedArgs& parsed);
 
 }  // namespace orvane::tools

@@ -12,6 +12,7 @@
 #include "Recall.h"
 #include "SearchCommand.h"
 #include "TextTable.h"
+#include "ToolStatus.h"
 #include "VectorFile.h"
 
 namespace orvane::tools {
@@ -206,17 +207,10 @@ constexpr char kDemoUsage[] =
 }  // namespace
 
 int RunDemo(std::span<const std::string> args, CommandIo& io) {
-    auto parsed = ParseArgs(args, kDemoFlags);
-    if (!parsed) return ReportError(io, "demo", parsed.GetStatus(), kExitUsage);
-    const ParsedArgs& a = parsed.Value();
-    if (a.Has("help")) {
-        io.out << kDemoUsage << FormatFlagHelp(kDemoFlags);
-        return kExitOk;
-    }
+    ParsedArgs a;
+    if (auto done = ParseCommandArgs("demo", args, kDemoFlags, kDemoUsage, io, a)) return *done;
     if (!a.Positional().empty()) {
-        return ReportError(io, "demo",
-                           Status(ErrorCode::InvalidArgument, "demo takes no file arguments"),
-                           kExitUsage);
+        return ReportError(io, "demo", InvalidInput("demo takes no file arguments"), kExitUsage);
     }
     const DemoConfig config = a.Has("small") ? DemoConfig::Small() : DemoConfig();
 

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "TextTable.h"
+#include "ToolStatus.h"
 
 namespace orvane::tools {
 
@@ -63,17 +64,11 @@ void PrintIndexFileInfo(std::ostream& out, const IndexFileInfo& info) {
 }
 
 int RunInfo(std::span<const std::string> args, CommandIo& io) {
-    auto parsed = ParseArgs(args, kInfoFlags);
-    if (!parsed) return ReportError(io, "info", parsed.GetStatus(), kExitUsage);
-    const ParsedArgs& a = parsed.Value();
-    if (a.Has("help")) {
-        io.out << kInfoUsage << FormatFlagHelp(kInfoFlags);
-        return kExitOk;
-    }
+    ParsedArgs a;
+    if (auto done = ParseCommandArgs("info", args, kInfoFlags, kInfoUsage, io, a)) return *done;
     if (a.Positional().size() != 1) {
         return ReportError(io, "info",
-                           Status(ErrorCode::InvalidArgument,
-                                  "expected exactly one index file (see orvane info --help)"),
+                           InvalidInput("expected exactly one index file (see orvane info --help)"),
                            kExitUsage);
     }
     auto options = ParseKeyValues(a.GetAll("option"));

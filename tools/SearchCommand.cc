@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "IndexFile.h"
 #include "ToolOptions.h"
+#include "ToolStatus.h"
 #include "VectorFile.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneSearcher.h"
@@ -15,7 +16,6 @@
 
 namespace orvane::tools {
 
-using core::ErrorCode;
 using core::Result;
 using core::Status;
 
@@ -24,26 +24,19 @@ namespace {
 constexpr uint64_t kDefaultTopk = 10;
 constexpr uint64_t kQueryChunkRows = 1024;
 
-Status Bad(std::string msg) {
-    return Status(ErrorCode::InvalidArgument, std::move(msg));
-}
-
-Status Context(const Status& s, const std::string& what) {
-    return Status(s.Code(), what + ": " + s.Message());
-}
-
 // Reads the truth file and returns recall@topk of the report's hits.
 Result<double> ComputeRecall(const std::string& path, const SearchReport& report) {
     auto truth = VectorFileReader::Open(path);
     if (!truth) return truth.TakeStatus();
     VectorFileReader& t = truth.Value();
     if (t.Rows() != report.hits.size()) {
-        return Bad(path + ": has " + std::to_string(t.Rows()) + " rows but there are " +
-                   std::to_string(report.hits.size()) + " queries");
+        return InvalidInput(path + ": has " + std::to_string(t.Rows()) + " rows but there are " +
+                            std::to_string(report.hits.size()) + " queries");
     }
     if (t.Dim() < report.topk) {
-        return Bad(path + ": has " + std::to_string(t.Dim()) +
-                   " neighbours per query, fewer than topk " + std::to_string(report.topk));
+        return InvalidInput(path + ": has " + std::to_string(t.Dim()) +
+                            " neighbours per query, fewer than topk " +
+                            std::to_string(report.topk));
     }
     std::vector<uint64_t> ids(t.Rows() * t.Dim());
     ORVANE_RETURN_IF_ERROR(t.ReadUInt64(0, t.Rows(), ids.data()));
@@ -62,8 +55,8 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     auto pathIt = ioText.find("index.path");
     if (pathIt != ioText.end()) {
         if (pathIt->second != request.indexPath) {
-            return Bad("index.path=" + pathIt->second + " differs from the index file " +
-                       request.indexPath);
+            return InvalidInput("index.path=" + pathIt->second + " differs from the index file " +
+                                request.indexPath);
         }
         ioText.erase(pathIt);
     }
@@ -73,9 +66,9 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     if (!info) return info.TakeStatus();
     if (searcherText.count("index.type") == 0) {
         if (info.Value().kind == nullptr) {
-            return Bad(request.indexPath +
-                       ": cannot tell the index kind, give -o index.type=KIND (" + KindNames() +
-                       ")");
+            return InvalidInput(request.indexPath +
+                                ": cannot tell the index kind, give -o index.type=KIND (" +
+                                KindNames() + ")");
         }
         searcherText["index.type"] = std::string(info.Value().kind->type);
     }
@@ -85,21 +78,22 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     if (!queries) return queries.TakeStatus();
     VectorFileReader& q = queries.Value();
     if (q.Element() != ElementType::kFloat32) {
-        return Bad(request.queriesPath + ": holds " + ElementTypeName(q.Element()) +
-                   " values, float32 queries are needed");
+        return InvalidInput(request.queriesPath + ": holds " + ElementTypeName(q.Element()) +
+                            " values, float32 queries are needed");
     }
     if (searcherText.count("index.dimension") == 0) {
         const auto& meta = info.Value().meta;
         searcherText["index.dimension"] = std::to_string(meta ? meta->dim : q.Dim());
     }
     auto searcherOptions = api::NormalizeSearcherOptions(searcherText);
-    if (!searcherOptions) return Context(searcherOptions.GetStatus(), "searcher options");
+    if (!searcherOptions) return WithContext(searcherOptions.GetStatus(), "searcher options");
     ORVANE_RETURN_IF_ERROR(
         CheckKnownKeys(searcherText, schema::LookupSearcherSchema(type), type + " searcher"));
     const int64_t indexDim = searcherOptions.Value().GetInt("index.dimension", 0);
     if (indexDim != static_cast<int64_t>(q.Dim())) {
-        return Bad(request.queriesPath + ": queries have dimension " + std::to_string(q.Dim()) +
-                   " but the index has dimension " + std::to_string(indexDim));
+        return InvalidInput(request.queriesPath + ": queries have dimension " +
+                            std::to_string(q.Dim()) + " but the index has dimension " +
+                            std::to_string(indexDim));
     }
 
     TextOptions searchText = request.searchOptions;
@@ -107,25 +101,26 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     if (topkIt == searchText.end()) {
         searchText["search.topk"] = std::to_string(request.topk.value_or(kDefaultTopk));
     } else if (request.topk && topkIt->second != std::to_string(*request.topk)) {
-        return Bad("--topk " + std::to_string(*request.topk) +
-                   " and search.topk=" + topkIt->second + " disagree");
+        return InvalidInput("--topk " + std::to_string(*request.topk) +
+                            " and search.topk=" + topkIt->second + " disagree");
     }
     auto searchOptions = api::NormalizeSearchOptions(type, searchText);
-    if (!searchOptions) return Context(searchOptions.GetStatus(), "search options");
+    if (!searchOptions) return WithContext(searchOptions.GetStatus(), "search options");
     ORVANE_RETURN_IF_ERROR(
         CheckKnownKeys(searchText, schema::LookupSearchSchema(type), type + " search"));
     const int64_t topk = searchOptions.Value().GetInt("search.topk", 0);
     if (topk <= 0 || topk > std::numeric_limits<uint32_t>::max()) {
-        return Bad("search.topk must be a positive 32-bit integer");
+        return InvalidInput("search.topk must be a positive 32-bit integer");
     }
 
     auto ioOptions = MakeIoOptions(ioText, request.indexPath);
-    if (!ioOptions) return Context(ioOptions.GetStatus(), "io options");
+    if (!ioOptions) return WithContext(ioOptions.GetStatus(), "io options");
     auto searcher = api::OrvaneSearcher::Create(searcherOptions.Value());
-    if (!searcher) return Context(searcher.GetStatus(), "cannot create the " + type + " searcher");
+    if (!searcher)
+        return WithContext(searcher.GetStatus(), "cannot create the " + type + " searcher");
     api::OrvaneSearcher& s = searcher.Value();
     Status st = s.Open(ioOptions.Value());
-    if (!st.IsOk()) return Context(st, request.indexPath + ": cannot open index");
+    if (!st.IsOk()) return WithContext(st, request.indexPath + ": cannot open index");
 
     SearchReport report;
     report.type = type;
@@ -147,7 +142,7 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
             auto result = s.Search(query, searchOptions.Value());
             const auto t1 = Clock::now();
             if (!result) {
-                st = Context(result.GetStatus(), "query " + std::to_string(first + i));
+                st = WithContext(result.GetStatus(), "query " + std::to_string(first + i));
                 break;
             }
             total += t1 - t0;
@@ -157,7 +152,7 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     }
     Status closed = s.Close();
     if (!st.IsOk()) return st;
-    if (!closed.IsOk()) return Context(closed, request.indexPath + ": close failed");
+    if (!closed.IsOk()) return WithContext(closed, request.indexPath + ": close failed");
 
     report.seconds = std::chrono::duration<double>(total).count();
     report.latency = SummarizeLatency(std::move(latencies));
@@ -200,8 +195,8 @@ Status WriteHits(const std::string& path, const SearchReport& report) {
         const auto& hits = report.hits[q];
         for (size_t i = 0; i < hits.size() && i < report.topk; ++i) {
             if (hits[i].id > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-                return Bad(path + ": row id " + std::to_string(hits[i].id) +
-                           " does not fit an int32 file; write .json instead");
+                return InvalidInput(path + ": row id " + std::to_string(hits[i].id) +
+                                    " does not fit an int32 file; write .json instead");
             }
             ids[q * report.topk + i] = static_cast<int32_t>(hits[i].id);
         }
@@ -255,18 +250,15 @@ constexpr char kSearchUsage[] =
 }  // namespace
 
 int RunSearch(std::span<const std::string> args, CommandIo& io) {
-    auto parsed = ParseArgs(args, kSearchFlags);
-    if (!parsed) return ReportError(io, "search", parsed.GetStatus(), kExitUsage);
-    const ParsedArgs& a = parsed.Value();
-    if (a.Has("help")) {
-        io.out << kSearchUsage << FormatFlagHelp(kSearchFlags);
-        return kExitOk;
-    }
+    ParsedArgs a;
+    if (auto done = ParseCommandArgs("search", args, kSearchFlags, kSearchUsage, io, a))
+        return *done;
     if (a.Positional().size() != 1 || !a.Has("queries")) {
-        return ReportError(io, "search",
-                           Bad("expected one index file and --queries FILE (see orvane search "
-                               "--help)"),
-                           kExitUsage);
+        return ReportError(
+            io, "search",
+            InvalidInput("expected one index file and --queries FILE (see orvane search "
+                         "--help)"),
+            kExitUsage);
     }
     SearchRequest request;
     request.indexPath = a.Positional()[0];

@@ -10,6 +10,8 @@
 #include <limits>
 #include <string_view>
 
+#include "ToolStatus.h"
+
 namespace orvane::tools {
 namespace {
 
@@ -20,12 +22,6 @@ using core::Status;
 // A dimension beyond this is taken as a sign of a damaged or foreign file rather
 // than a real vector length.
 constexpr uint64_t kMaxDim = 1u << 20;
-constexpr char kNpyMagic[] = "\x93NUMPY";
-constexpr size_t kNpyMagicSize = 6;
-
-Status Invalid(const std::string& path, const std::string& what) {
-    return Status(ErrorCode::InvalidArgument, path + ": " + what);
-}
 
 }  // namespace
 
@@ -223,7 +219,7 @@ VectorFileReader::~VectorFileReader() {
 }
 
 Status VectorFileReader::Fail(const std::string& what) const {
-    return Invalid(_path, what);
+    return InvalidFile(_path, what);
 }
 
 Status VectorFileReader::PreadFully(uint64_t offset, uint64_t size, char* out) const {
@@ -263,8 +259,8 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
         r._format = VectorFormat::kRaw;
         r._element = ElementType::kUInt64;
     } else {
-        return Invalid(path,
-                       "unknown file type (expected .fvecs, .ivecs, .fbin, .ibin, .npy or .bin)");
+        return InvalidFile(
+            path, "unknown file type (expected .fvecs, .ivecs, .fbin, .ibin, .npy or .bin)");
     }
 
     r._fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

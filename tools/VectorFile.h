@@ -28,6 +28,10 @@ namespace orvane::tools {
 enum class VectorFormat : uint8_t { kVecs, kBin, kNpy, kRaw };
 enum class ElementType : uint8_t { kFloat32, kInt32, kInt64, kUInt64 };
 
+// The signature that opens every .npy file, shared by the reader and the writer.
+inline constexpr char kNpyMagic[] = "\x93NUMPY";
+inline constexpr size_t kNpyMagicSize = 6;
+
 const char* ElementTypeName(ElementType type);
 // The extension of the last path component including its dot (".fvecs"), or empty.
 std::string_view FileExtension(std::string_view path);

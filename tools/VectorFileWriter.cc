@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "PartialFile.h"
+#include "ToolStatus.h"
 
 namespace orvane::tools {
 
@@ -13,13 +14,6 @@ using core::ErrorCode;
 using core::Status;
 
 namespace {
-
-constexpr char kNpyMagic[] = "\x93NUMPY";
-constexpr size_t kNpyMagicSize = 6;
-
-Status Invalid(const std::string& path, const std::string& what) {
-    return Status(ErrorCode::InvalidArgument, path + ": " + what);
-}
 
 // Writes a file under a temporary name beside the target and renames it into place.
 class AtomicFile {
@@ -67,12 +61,12 @@ Status WriteMatrix(const std::string& path, const void* data, uint64_t rows, uin
     } else if (ext == (isFloat ? ".fbin" : ".ibin")) {
         format = VectorFormat::kBin;
     } else {
-        return Invalid(path, std::string("cannot write ") + ElementTypeName(element) +
-                                 " rows to this file type (use " +
-                                 (isFloat ? ".fvecs, .fbin" : ".ivecs, .ibin") + " or .npy)");
+        return InvalidFile(path, std::string("cannot write ") + ElementTypeName(element) +
+                                     " rows to this file type (use " +
+                                     (isFloat ? ".fvecs, .fbin" : ".ivecs, .ibin") + " or .npy)");
     }
     if (format == VectorFormat::kBin && rows > std::numeric_limits<uint32_t>::max()) {
-        return Invalid(path, "too many rows for the .bin header");
+        return InvalidFile(path, "too many rows for the .bin header");
     }
     AtomicFile file(path);
     ORVANE_RETURN_IF_ERROR(file.Open());

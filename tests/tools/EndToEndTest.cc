@@ -294,12 +294,15 @@ TEST_F(ToolEndToEndTest, CliExitCodesAndMessages) {
               "orvane build: error: no output file: give --output FILE or -o "
               "index.path=FILE\n");
     EXPECT_EQ(Cli({"search", Path("a.idx")}), kExitUsage);
-    EXPECT_EQ(Cli({"build", "--bogus"}), kExitUsage);
     EXPECT_EQ(Cli({"frobnicate"}), kExitUsage);
     EXPECT_EQ(Cli({}), kExitUsage);
 
     for (const char* cmd : {"build", "search", "info", "demo"}) {
+        EXPECT_EQ(Cli({cmd, "--bogus"}), kExitUsage) << cmd;
+        EXPECT_EQ(_err.str(), std::string("orvane ") + cmd + ": error: unknown flag --bogus\n");
+        EXPECT_TRUE(_out.str().empty()) << cmd;
         EXPECT_EQ(Cli({cmd, "--help"}), kExitOk) << cmd;
+        EXPECT_TRUE(_err.str().empty()) << cmd;
         EXPECT_EQ(_out.str().rfind(std::string("usage: orvane ") + cmd, 0), 0u) << _out.str();
     }
 }
