@@ -7,40 +7,14 @@
 #include <cmath>
 
 #include "distance/MetricDispatchers.h"
+#include "distance/MetricTerm.h"
+#include "util/SimdSum.h"
 
 namespace orvane::dist {
 
 namespace {
 
-inline float HorizontalSum(__m256 v) {
-    __m128 lo = _mm256_castps256_ps128(v);
-    __m128 hi = _mm256_extractf128_ps(v, 1);
-    lo = _mm_add_ps(lo, hi);
-    lo = _mm_add_ps(lo, _mm_movehl_ps(lo, lo));
-    lo = _mm_add_ss(lo, _mm_movehdup_ps(lo));
-    return _mm_cvtss_f32(lo);
-}
-
-// Adds one 8-lane term into `acc`: (a-b)^2 for L2, a*b for the inner product.
-template <MetricE M>
-inline __m256 Accumulate(__m256 acc, __m256 a, __m256 b) {
-    if constexpr (M == MetricE::l2) {
-        const __m256 d = _mm256_sub_ps(a, b);
-        return _mm256_fmadd_ps(d, d, acc);
-    } else {
-        return _mm256_fmadd_ps(a, b, acc);
-    }
-}
-
-template <MetricE M>
-inline float AccumulateOne(float acc, float a, float b) {
-    if constexpr (M == MetricE::l2) {
-        const float d = a - b;
-        return std::fma(d, d, acc);
-    } else {
-        return std::fma(a, b, acc);
-    }
-}
+using util::HorizontalSum;
 
 // L2 and inner product share one loop shape and differ only in the term.
 template <MetricE M>

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "util/Fp32Simd.h"
+#include "util/SimdSum.h"
 
 namespace orvane::util {
 
@@ -23,13 +24,6 @@ inline __m256 Apply8(__m256 a, __m256 b) {
     } else {
         return _mm256_div_ps(a, b);
     }
-}
-
-inline float HorizontalSum(__m256 v) {
-    __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    lo = _mm_add_ps(lo, _mm_movehl_ps(lo, lo));
-    lo = _mm_add_ss(lo, _mm_movehdup_ps(lo));
-    return _mm_cvtss_f32(lo);
 }
 
 }  // namespace

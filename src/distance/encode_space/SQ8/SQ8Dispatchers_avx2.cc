@@ -5,18 +5,15 @@
 
 #include <cmath>
 
+#include "distance/MetricTerm.h"
 #include "distance/encode_space/SQ8/SQ8Dispatchers.h"
+#include "util/SimdSum.h"
 
 namespace orvane::dist::encode_space {
 
 namespace {
 
-inline float HorizontalSum(__m256 v) {
-    __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    lo = _mm_add_ps(lo, _mm_movehl_ps(lo, lo));
-    lo = _mm_add_ss(lo, _mm_movehdup_ps(lo));
-    return _mm_cvtss_f32(lo);
-}
+using util::HorizontalSum;
 
 // Widens codes[0..8) to floats.
 inline __m256 LoadCodes8(const uint8_t* codes) {
@@ -24,28 +21,8 @@ inline __m256 LoadCodes8(const uint8_t* codes) {
     return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes));
 }
 
-// Adds one 8-lane term: (q - r)^2 for L2, r * q for the inner product, where r
-// is the reconstructed residual.
-template <MetricE M>
-inline __m256 Accumulate(__m256 acc, __m256 q, __m256 r) {
-    if constexpr (M == MetricE::l2) {
-        const __m256 d = _mm256_sub_ps(q, r);
-        return _mm256_fmadd_ps(d, d, acc);
-    } else {
-        return _mm256_fmadd_ps(r, q, acc);
-    }
-}
-
-template <MetricE M>
-inline float AccumulateOne(float acc, float q, float r) {
-    if constexpr (M == MetricE::l2) {
-        const float d = q - r;
-        return std::fma(d, d, acc);
-    } else {
-        return std::fma(r, q, acc);
-    }
-}
-
+// The metric term of the centred query (first) and each reconstructed residual
+// a * code + b (second), summed over the dimension.
 template <MetricE M>
 float SumAvx2(const float* qCentered, const uint8_t* codes, float a, float b, dimension_t dim) {
     const __m256 va = _mm256_set1_ps(a);
