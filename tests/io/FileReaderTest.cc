@@ -8,7 +8,9 @@
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
 #include "io/MmapFileReader.h"
+#include "testing/FileBytes.h"
 #include "testing/LogCapture.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
@@ -16,7 +18,7 @@ namespace {
 using core::ErrorCode;
 using core::Status;
 using testing::LogCapture;
-using testutil::ScratchDir;
+using testing::TempDir;
 
 // A reader implementing only the required operations.
 class MinimalReader : public FileReader {
@@ -49,9 +51,9 @@ class CreateFileReaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         _path = _dir.File("file.bin");
-        testutil::WriteWholeFile(_path, "0123456789");
+        testing::WriteFileBytes(_path, "0123456789");
     }
-    ScratchDir _dir;
+    TempDir _dir;
     std::string _path;
 };
 

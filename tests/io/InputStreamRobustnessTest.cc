@@ -14,7 +14,9 @@
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
 #include "io/MmapFileReader.h"
+#include "testing/FileBytes.h"
 #include "testing/LogCapture.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
@@ -135,7 +137,7 @@ std::string Mutate(const std::string& base, Mutation kind, std::mt19937_64& rng)
 
 TEST(InputStreamRobustnessTest, RandomMutationsNeverBreakTheReader) {
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
-    testutil::ScratchDir dir;
+    testing::TempDir dir;
     const std::vector<std::string> bases = BaseFiles();
     std::mt19937_64 rng(20240607);
     int opened = 0;
@@ -155,7 +157,7 @@ TEST(InputStreamRobustnessTest, RandomMutationsNeverBreakTheReader) {
         // A sample goes through the file-backed readers as well.
         if (i % 100 == 0) {
             const std::string path = dir.File(std::to_string(i) + ".idx");
-            testutil::WriteWholeFile(path, file);
+            testing::WriteFileBytes(path, file);
             auto local = CreateFileReader({{"index.path", path}});
             ASSERT_TRUE(local.IsOk());
             ExerciseResult viaLocal = ExerciseIndexFile(file, local.TakeValue(), verify, false);

@@ -10,14 +10,16 @@
 #include "io/LocalFileReader.h"
 #include "io/MemoryFileReader.h"
 #include "io/MmapFileReader.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
 
 using core::ErrorCode;
 using core::Status;
+using testing::TempDir;
 using testutil::ProbeReader;
-using testutil::ScratchDir;
 using testutil::SectionSpec;
 
 enum class ReaderKind { Local, Mmap, Memory };
@@ -58,13 +60,13 @@ class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
         const std::string path = _dir.File("index_" + std::to_string(_files++) + ".bin");
         switch (GetParam()) {
             case ReaderKind::Local: {
-                testutil::WriteWholeFile(path, bytes);
+                testing::WriteFileBytes(path, bytes);
                 auto r = CreateFileReader({{"index.path", path}});
                 EXPECT_TRUE(r.IsOk());
                 return r.TakeValue();
             }
             case ReaderKind::Mmap: {
-                testutil::WriteWholeFile(path, bytes);
+                testing::WriteFileBytes(path, bytes);
                 auto r = MmapFileReader::Create(path, MmapFileReader::LockMode::Populate);
                 EXPECT_TRUE(r.IsOk());
                 return r.TakeValue();
@@ -88,7 +90,7 @@ class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
 
     static std::vector<SectionSpec>* _sections;
     static std::string* _file;
-    ScratchDir _dir;
+    TempDir _dir;
     int _files = 0;
 };
 

@@ -1,6 +1,5 @@
-// Helpers shared by the index file IO tests: scratch directories, an in-memory
-// writer that can be told to fail, small executors with controllable behaviour,
-// and a builder of well-formed multi-section files.
+// Helpers shared by the index file IO tests: an in-memory writer that can be told to fail, small
+// executors with controllable behaviour, and a builder of well-formed multi-section files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +7,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -26,49 +22,6 @@
 #include "io/OutputStream.h"
 
 namespace orvane::io::testutil {
-
-// A scratch directory removed with its contents.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::random_device rd;
-        _path = std::filesystem::temp_directory_path() /
-                ("orvane_io_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-        std::filesystem::create_directories(_path);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(_path, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& Path() const { return _path; }
-    std::string File(const std::string& name) const { return (_path / name).string(); }
-    // Names of every entry in the directory.
-    std::vector<std::string> List() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(_path)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
-    }
-
-  private:
-    std::filesystem::path _path;
-};
-
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // A FileWriter into a string shared with the test. `failAtWrite` makes the n-th
 // Write call (0-based) fail with an IoError.

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "io/IoTestUtil.h"
+#include "testing/FileBytes.h"
 #include "testing/LogCapture.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
@@ -20,9 +22,9 @@ namespace {
 using core::ErrorCode;
 using core::Status;
 using testing::LogCapture;
+using testing::TempDir;
 using testutil::GatedExecutor;
 using testutil::RandomBytes;
-using testutil::ScratchDir;
 using testutil::ThreadPoolExecutor;
 
 // Runs ReadAsync and waits for its completion.
@@ -37,10 +39,10 @@ class LocalFileReaderTest : public ::testing::Test {
     void SetUp() override {
         _contents = RandomBytes(10000, 42);
         _path = _dir.File("data.bin");
-        testutil::WriteWholeFile(_path, _contents);
+        testing::WriteFileBytes(_path, _contents);
     }
 
-    ScratchDir _dir;
+    TempDir _dir;
     std::string _path;
     std::string _contents;
     ThreadPoolExecutor _pool{4};
@@ -186,7 +188,7 @@ TEST_F(LocalFileReaderTest, FileShrunkAfterOpenGivesUnexpectedEof) {
 
 TEST_F(LocalFileReaderTest, PreadFailureIsReported) {
     // A directory opens read-only but refuses pread with EISDIR.
-    LocalFileReader reader(_dir.Path().string(), _pool);
+    LocalFileReader reader(_dir.path().string(), _pool);
     auto len = reader.GetLength();
     ASSERT_TRUE(len.IsOk());
     if (len.Value() == 0) GTEST_SKIP() << "directory reports size 0 on this filesystem";
@@ -295,10 +297,10 @@ TEST_F(LocalFileReaderTest, ConcurrentCloseCallsShareOneOutcome) {
 }
 
 TEST(LocalFileReaderStressTest, CloseWithManyAsyncReadsInFlight) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("stress.bin");
     const std::string contents = RandomBytes(1 << 20, 5);
-    testutil::WriteWholeFile(path, contents);
+    testing::WriteFileBytes(path, contents);
     ThreadPoolExecutor pool(4);
     for (int round = 0; round < 20; ++round) {
         auto reader = std::make_unique<LocalFileReader>(path, pool);
@@ -332,10 +334,10 @@ TEST(LocalFileReaderStressTest, CloseWithManyAsyncReadsInFlight) {
 }
 
 TEST(LocalFileReaderStressTest, ConcurrentAsyncAndSyncReads) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("stress.bin");
     const std::string contents = RandomBytes(1 << 20, 9);
-    testutil::WriteWholeFile(path, contents);
+    testing::WriteFileBytes(path, contents);
     ThreadPoolExecutor pool(4);
     LocalFileReader reader(path, pool);
     std::atomic<int> mismatches{0};

@@ -10,19 +10,21 @@
 #include "io/FileWriter.h"
 #include "io/IoTestUtil.h"
 #include "io/OutputStream.h"
+#include "testing/FileBytes.h"
 #include "testing/LogCapture.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
 
 using core::ErrorCode;
 using testing::LogCapture;
-using testutil::ReadWholeFile;
-using testutil::ScratchDir;
-using testutil::WriteWholeFile;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
 
 TEST(LocalFileWriterTest, WritesAndPublishesOnClose) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
     LocalFileWriter writer(path);
     ASSERT_TRUE(writer.Write("hello ", 6).IsOk());
@@ -31,14 +33,14 @@ TEST(LocalFileWriterTest, WritesAndPublishesOnClose) {
     // Nothing is visible under the target name before Close.
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(std::filesystem::exists(writer.TempPath()));
-    EXPECT_EQ(std::filesystem::path(writer.TempPath()).parent_path(), dir.Path());
+    EXPECT_EQ(std::filesystem::path(writer.TempPath()).parent_path(), dir.path());
     ASSERT_TRUE(writer.Close().IsOk());
-    EXPECT_EQ(ReadWholeFile(path), "hello world");
+    EXPECT_EQ(ReadFileBytes(path), "hello world");
     EXPECT_EQ(dir.List().size(), 1u);  // the temporary file is gone
 }
 
 TEST(LocalFileWriterTest, LargeWritesBypassAndCrossTheBuffer) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("big.bin");
     const std::string big = testutil::RandomBytes(LocalFileWriter::kBufferSize * 2 + 17, 3);
     LocalFileWriter writer(path);
@@ -50,20 +52,20 @@ TEST(LocalFileWriterTest, LargeWritesBypassAndCrossTheBuffer) {
     const std::string expected =
         "x" + big + big.substr(0, LocalFileWriter::kBufferSize - 1) + big.substr(0, 5);
     EXPECT_EQ(writer.GetLength().Value(), expected.size());
-    EXPECT_TRUE(ReadWholeFile(path) == expected);
+    EXPECT_TRUE(ReadFileBytes(path) == expected);
 }
 
 TEST(LocalFileWriterTest, CreatesMissingDirectories) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("a/b/c/index.bin");
     LocalFileWriter writer(path);
     ASSERT_TRUE(writer.Write("abc", 3).IsOk());
     ASSERT_TRUE(writer.Close().IsOk());
-    EXPECT_EQ(ReadWholeFile(path), "abc");
+    EXPECT_EQ(ReadFileBytes(path), "abc");
 }
 
 TEST(LocalFileWriterTest, ArgumentAndStateChecksInOrder) {
-    ScratchDir dir;
+    TempDir dir;
     LocalFileWriter writer(dir.File("f"));
     EXPECT_TRUE(writer.Write(nullptr, 0).IsOk());
     auto st = writer.Write(nullptr, 3);
@@ -74,7 +76,7 @@ TEST(LocalFileWriterTest, ArgumentAndStateChecksInOrder) {
     EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message(), "File is already closed");
     EXPECT_TRUE(writer.Close().IsOk());  // closing again repeats the outcome
-    EXPECT_EQ(ReadWholeFile(dir.File("f")), "");
+    EXPECT_EQ(ReadFileBytes(dir.File("f")), "");
 }
 
 TEST(LocalFileWriterTest, EmptyPathLeavesWriterUnopened) {
@@ -92,9 +94,9 @@ TEST(LocalFileWriterTest, EmptyPathLeavesWriterUnopened) {
 }
 
 TEST(LocalFileWriterTest, UnwritableLocationLogsAndReportsNotOpen) {
-    ScratchDir dir;
+    TempDir dir;
     // A regular file where a directory is needed makes directory creation and open fail.
-    WriteWholeFile(dir.File("blocker"), "x");
+    WriteFileBytes(dir.File("blocker"), "x");
     const std::string path = dir.File("blocker/sub/index.bin");
     LogCapture logs;
     LocalFileWriter writer(path);
@@ -104,46 +106,46 @@ TEST(LocalFileWriterTest, UnwritableLocationLogsAndReportsNotOpen) {
 }
 
 TEST(LocalFileWriterTest, ExistingTargetSurvivesAbandonedWriter) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
-    WriteWholeFile(path, "good old index");
+    WriteFileBytes(path, "good old index");
     {
         LocalFileWriter writer(path);
         ASSERT_TRUE(writer.Write("partial", 7).IsOk());
         // Destroyed without Close, as when a dump fails half-way.
     }
-    EXPECT_EQ(ReadWholeFile(path), "good old index");
+    EXPECT_EQ(ReadFileBytes(path), "good old index");
     EXPECT_EQ(dir.List().size(), 1u);
 }
 
 TEST(LocalFileWriterTest, ExistingTargetSurvivesFailedStream) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
-    WriteWholeFile(path, "good old index");
+    WriteFileBytes(path, "good old index");
     {
         OutputStream stream(std::make_unique<LocalFileWriter>(path));
         ASSERT_TRUE(stream.Init({}).IsOk());
         ASSERT_TRUE(stream.Write("unsealed", 8).IsOk());
         EXPECT_EQ(stream.Close().Code(), ErrorCode::Corruption);
     }
-    EXPECT_EQ(ReadWholeFile(path), "good old index");
+    EXPECT_EQ(ReadFileBytes(path), "good old index");
     EXPECT_EQ(dir.List().size(), 1u);
 }
 
 TEST(LocalFileWriterTest, SuccessfulCloseReplacesExistingTarget) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
-    WriteWholeFile(path, "previous contents that are longer");
+    WriteFileBytes(path, "previous contents that are longer");
     LocalFileWriter writer(path);
     ASSERT_TRUE(writer.Write("new", 3).IsOk());
-    EXPECT_EQ(ReadWholeFile(path), "previous contents that are longer");
+    EXPECT_EQ(ReadFileBytes(path), "previous contents that are longer");
     ASSERT_TRUE(writer.Close().IsOk());
-    EXPECT_EQ(ReadWholeFile(path), "new");
+    EXPECT_EQ(ReadFileBytes(path), "new");
     EXPECT_EQ(dir.List().size(), 1u);
 }
 
 TEST(LocalFileWriterTest, ConcurrentWritersUseDistinctTemporaries) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
     LocalFileWriter a(path);
     LocalFileWriter b(path);
@@ -152,15 +154,15 @@ TEST(LocalFileWriterTest, ConcurrentWritersUseDistinctTemporaries) {
     ASSERT_TRUE(b.Write("bb", 2).IsOk());
     ASSERT_TRUE(a.Close().IsOk());
     ASSERT_TRUE(b.Close().IsOk());
-    EXPECT_EQ(ReadWholeFile(path), "bb");  // the last to publish wins, whole
+    EXPECT_EQ(ReadFileBytes(path), "bb");  // the last to publish wins, whole
     EXPECT_EQ(dir.List().size(), 1u);
 }
 
 TEST(LocalFileWriterTest, PublishFailureIsReportedAndCleansUp) {
-    ScratchDir dir;
+    TempDir dir;
     // A non-empty directory at the target path cannot be replaced by a file.
     const std::string path = dir.File("target");
-    std::filesystem::create_directories(dir.Path() / "target" / "inner");
+    std::filesystem::create_directories(dir.path() / "target" / "inner");
     LocalFileWriter writer(path);
     ASSERT_TRUE(writer.Write("abc", 3).IsOk());
     auto st = writer.Close();
@@ -172,9 +174,9 @@ TEST(LocalFileWriterTest, PublishFailureIsReportedAndCleansUp) {
 }
 
 TEST(LocalFileWriterTest, WriteFailureIsReportedAndNeverPublished) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = dir.File("index.bin");
-    WriteWholeFile(path, "good");
+    WriteFileBytes(path, "good");
     // A file size limit makes the kernel refuse bytes past it (EFBIG).
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -195,7 +197,7 @@ TEST(LocalFileWriterTest, WriteFailureIsReportedAndNeverPublished) {
     }
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(ReadWholeFile(path), "good");
+    EXPECT_EQ(ReadFileBytes(path), "good");
     EXPECT_EQ(dir.List().size(), 1u);
 }
 
@@ -208,12 +210,12 @@ TEST(CreateFileWriterTest, NeedsStringPath) {
     ASSERT_FALSE(number.IsOk());
     EXPECT_EQ(number.GetStatus().Message(), "File path not specified in IOOptions");
 
-    ScratchDir dir;
+    TempDir dir;
     auto writer = CreateFileWriter({{"index.path", dir.File("w.bin")}});
     ASSERT_TRUE(writer.IsOk());
     ASSERT_TRUE(writer.Value()->Write("zz", 2).IsOk());
     ASSERT_TRUE(writer.Value()->Close().IsOk());
-    EXPECT_EQ(ReadWholeFile(dir.File("w.bin")), "zz");
+    EXPECT_EQ(ReadFileBytes(dir.File("w.bin")), "zz");
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::io {
 namespace {
@@ -17,15 +19,15 @@ namespace {
 using core::ErrorCode;
 using core::Status;
 using LockMode = MmapFileReader::LockMode;
+using testing::TempDir;
 using testutil::RandomBytes;
-using testutil::ScratchDir;
 
 class MmapFileReaderTest : public ::testing::TestWithParam<LockMode> {
   protected:
     void SetUp() override {
         _contents = RandomBytes(5000, 17);
         _path = _dir.File("data.bin");
-        testutil::WriteWholeFile(_path, _contents);
+        testing::WriteFileBytes(_path, _contents);
     }
     std::unique_ptr<MmapFileReader> Open() {
         auto reader = MmapFileReader::Create(_path, GetParam());
@@ -33,7 +35,7 @@ class MmapFileReaderTest : public ::testing::TestWithParam<LockMode> {
         return reader.TakeValue();
     }
 
-    ScratchDir _dir;
+    TempDir _dir;
     std::string _path;
     std::string _contents;
 };
@@ -144,8 +146,8 @@ INSTANTIATE_TEST_SUITE_P(AllLockModes, MmapFileReaderTest,
                          });
 
 TEST(MmapFileReaderOpenTest, EmptyFileOpensWithNothingMapped) {
-    ScratchDir dir;
-    testutil::WriteWholeFile(dir.File("empty"), "");
+    TempDir dir;
+    testing::WriteFileBytes(dir.File("empty"), "");
     auto reader = MmapFileReader::Create(dir.File("empty"), LockMode::Mlock);
     ASSERT_TRUE(reader.IsOk());
     EXPECT_EQ(reader.Value()->GetLength().Value(), 0u);
@@ -164,7 +166,7 @@ TEST(MmapFileReaderOpenTest, OpenFailures) {
     EXPECT_EQ(empty.GetStatus().Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(empty.GetStatus().Message(), "File path is empty");
 
-    ScratchDir dir;
+    TempDir dir;
     const std::string missing = dir.File("missing");
     auto absent = MmapFileReader::Create(missing, LockMode::None);
     ASSERT_FALSE(absent.IsOk());
@@ -173,7 +175,7 @@ TEST(MmapFileReaderOpenTest, OpenFailures) {
               "Failed to open file: " + missing + ", " + std::strerror(ENOENT));
 
     // A directory opens and stats but cannot be mapped.
-    auto directory = MmapFileReader::Create(dir.Path().string(), LockMode::None);
+    auto directory = MmapFileReader::Create(dir.path().string(), LockMode::None);
     ASSERT_FALSE(directory.IsOk());
     EXPECT_EQ(directory.GetStatus().Code(), ErrorCode::IoError);
     EXPECT_EQ(directory.GetStatus().Message().rfind("Failed to mmap file: ", 0), 0u)

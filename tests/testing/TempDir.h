@@ -1,9 +1,11 @@
 // A scratch directory removed with everything in it when the object dies.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace orvane::testing {
 
@@ -24,6 +26,15 @@ class TempDir {
 
     const std::filesystem::path& path() const { return _path; }
     std::string File(const std::string& name) const { return (_path / name).string(); }
+    // Names of the entries in the directory, sorted.
+    std::vector<std::string> List() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(_path)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
   private:
     std::filesystem::path _path;

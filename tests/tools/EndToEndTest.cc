@@ -12,14 +12,16 @@
 #include "../../tools/SearchCommand.h"
 #include "../../tools/VectorFile.h"
 #include "ToolTestUtil.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::tools {
 namespace {
 
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
 using testutil::Append;
-using testutil::ReadBytes;
-using testutil::ScratchDir;
-using testutil::WriteBytes;
 
 constexpr uint32_t kDim = 8;
 
@@ -39,7 +41,7 @@ class ToolEndToEndTest : public ::testing::Test {
         std::vector<int32_t> t(truth.begin(), truth.end());
         ASSERT_TRUE(WriteInt32Matrix(Path("truth.ivecs"), t.data(), 20, 10).IsOk());
     }
-    std::string Path(const std::string& name) const { return _dir.Path(name); }
+    std::string Path(const std::string& name) const { return _dir.File(name); }
 
     BuildRequest DemoBuild(const std::string& base, const std::string& out) {
         BuildRequest r;
@@ -57,7 +59,7 @@ class ToolEndToEndTest : public ::testing::Test {
         return RunCli(args, io);
     }
 
-    ScratchDir _dir;
+    TempDir _dir;
     DemoData _data;
     std::ostringstream _out, _err;
 };
@@ -73,7 +75,7 @@ TEST_F(ToolEndToEndTest, BuildSearchInfoThroughTheFunctions) {
     EXPECT_GT(built.Value().fileBytes, 300u * kDim * 4);
     EXPECT_NE(progressOut.str().find("pretrain: started, 300 rows"), std::string::npos);
     EXPECT_NE(progressOut.str().find("insert: 100.0% 300/300"), std::string::npos);
-    EXPECT_EQ(_dir.Files(),
+    EXPECT_EQ(_dir.List(),
               (std::vector<std::string>{"a.idx", "base.fvecs", "q.npy", "truth.ivecs"}));
 
     SearchRequest s;
@@ -117,24 +119,24 @@ TEST_F(ToolEndToEndTest, IdFileAndAllInputFormatsBuildTheSameIndex) {
     ASSERT_TRUE(WriteFloatMatrix(Path("base.npy"), _data.base.data(), 300, kDim).IsOk());
     std::string ids;
     for (uint64_t i = 0; i < 300; ++i) Append<uint64_t>(ids, i * 3);
-    WriteBytes(Path("ids.bin"), ids);
+    WriteFileBytes(Path("ids.bin"), ids);
     BuildRequest a = DemoBuild("base.fbin", "b.idx");
     a.idsPath = Path("ids.bin");
     ASSERT_TRUE(BuildIndex(a, nullptr).IsOk());
     ASSERT_TRUE(BuildIndex(DemoBuild("base.npy", "c.idx"), nullptr).IsOk());
     ASSERT_TRUE(BuildIndex(DemoBuild("base.fvecs", "d.idx"), nullptr).IsOk());
-    EXPECT_EQ(ReadBytes(Path("b.idx")), ReadBytes(Path("d.idx")));
-    EXPECT_EQ(ReadBytes(Path("c.idx")), ReadBytes(Path("d.idx")));
+    EXPECT_EQ(ReadFileBytes(Path("b.idx")), ReadFileBytes(Path("d.idx")));
+    EXPECT_EQ(ReadFileBytes(Path("c.idx")), ReadFileBytes(Path("d.idx")));
 }
 
 TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
     // Rows 0..199 are fine, row 200 claims another dimension: the build fails after
     // reading part of the file.
-    std::string bytes = ReadBytes(Path("base.fvecs"));
+    std::string bytes = ReadFileBytes(Path("base.fvecs"));
     const size_t row = 4 + kDim * 4;
     int32_t wrong = kDim + 1;
     std::memcpy(&bytes[200 * row], &wrong, 4);
-    WriteBytes(Path("bad.fvecs"), bytes);
+    WriteFileBytes(Path("bad.fvecs"), bytes);
 
     struct Case {
         const char* what;
@@ -172,7 +174,7 @@ TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
         ASSERT_FALSE(r.IsOk()) << c.what;
         EXPECT_NE(r.GetStatus().Message().find(c.expect), std::string::npos)
             << c.what << ": " << r.GetStatus().Message();
-        EXPECT_EQ(_dir.Files(),
+        EXPECT_EQ(_dir.List(),
                   (std::vector<std::string>{"bad.fvecs", "base.fvecs", "q.npy", "truth.ivecs"}))
             << c.what;
     }
@@ -182,10 +184,10 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
     ASSERT_TRUE(BuildIndex(DemoBuild("base.fvecs", "a.idx"), nullptr).IsOk());
     std::vector<float> q16(2 * 16, 0.5f);
     ASSERT_TRUE(WriteFloatMatrix(Path("q16.fvecs"), q16.data(), 2, 16).IsOk());
-    std::string damaged = ReadBytes(Path("a.idx"));
+    std::string damaged = ReadFileBytes(Path("a.idx"));
     damaged[200] ^= 0x40;  // inside the vector section
-    WriteBytes(Path("damaged.idx"), damaged);
-    WriteBytes(Path("short.idx"), damaged.substr(0, 100));
+    WriteFileBytes(Path("damaged.idx"), damaged);
+    WriteFileBytes(Path("short.idx"), damaged.substr(0, 100));
 
     auto search = [&](const std::string& index, const std::string& queries,
                       TextOptions searcher = {}, TextOptions opts = {}) {
@@ -236,7 +238,7 @@ TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
     ASSERT_TRUE(read.IsOk());
     EXPECT_EQ(read.Value().Rows(), 2u);
     EXPECT_EQ(read.Value().Dim(), 3u);
-    std::string bytes = ReadBytes(Path("h.ivecs"));
+    std::string bytes = ReadFileBytes(Path("h.ivecs"));
     int32_t row1[4];
     std::memcpy(row1, bytes.data() + 16, 16);
     EXPECT_EQ(row1[1], 9);
@@ -244,7 +246,7 @@ TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
     EXPECT_EQ(row1[3], -1);
 
     ASSERT_TRUE(WriteHits(Path("h.json"), r).IsOk());
-    EXPECT_EQ(ReadBytes(Path("h.json")),
+    EXPECT_EQ(ReadFileBytes(Path("h.json")),
               "{\"topk\": 3, \"results\": [\n"
               "  {\"ids\": [5, 7, 2], \"distances\": [0.5, 1.25, 2]},\n"
               "  {\"ids\": [9], \"distances\": [0]}\n"
@@ -278,9 +280,9 @@ TEST_F(ToolEndToEndTest, CliExitCodesAndMessages) {
     EXPECT_NE(_out.str().find("kind: demo, 300 vectors of dimension 8"), std::string::npos);
     EXPECT_NE(_out.str().find("demo.section.vector"), std::string::npos);
 
-    std::string damaged = ReadBytes(Path("a.idx"));
+    std::string damaged = ReadFileBytes(Path("a.idx"));
     damaged[300] ^= 1;
-    WriteBytes(Path("damaged.idx"), damaged);
+    WriteFileBytes(Path("damaged.idx"), damaged);
     EXPECT_EQ(Cli({"info", Path("damaged.idx")}), kExitFailure);
     EXPECT_NE(_out.str().find("MISMATCH"), std::string::npos);
     EXPECT_EQ(_err.str(), "orvane info: error: " + Path("damaged.idx") +
@@ -321,9 +323,9 @@ TEST(DemoTest, GeneratedDataIsDeterministicAndClustered) {
 
 TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
     testutil::QuietLibraryLog();
-    ScratchDir dir;
+    TempDir dir;
     std::ostringstream log;
-    auto rows = RunDemoKinds(DemoConfig::Small(), dir.Root().string(), log);
+    auto rows = RunDemoKinds(DemoConfig::Small(), dir.path().string(), log);
     ASSERT_TRUE(rows.IsOk()) << rows.GetStatus().Message();
     ASSERT_EQ(rows.Value().size(), AllIndexKinds().size());
     const DemoRow& demo = rows.Value()[0];

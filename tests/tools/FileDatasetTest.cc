@@ -3,23 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "ToolTestUtil.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::tools {
 namespace {
 
+using testing::TempDir;
+using testing::WriteFileBytes;
 using testutil::Append;
 using testutil::NpyBytes;
-using testutil::ScratchDir;
-using testutil::WriteBytes;
 
 class FileDatasetTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (uint32_t i = 0; i < kRows * kDim; ++i) _data.push_back(static_cast<float>(i));
-        ASSERT_TRUE(WriteFloatMatrix(_dir.Path("v.fvecs"), _data.data(), kRows, kDim).IsOk());
+        ASSERT_TRUE(WriteFloatMatrix(_dir.File("v.fvecs"), _data.data(), kRows, kDim).IsOk());
     }
     VectorFileReader Open(const std::string& name) {
-        auto r = VectorFileReader::Open(_dir.Path(name));
+        auto r = VectorFileReader::Open(_dir.File(name));
         EXPECT_TRUE(r.IsOk()) << r.GetStatus().Message();
         return r.TakeValue();
     }
@@ -42,7 +44,7 @@ class FileDatasetTest : public ::testing::Test {
 
     static constexpr uint32_t kRows = 10;
     static constexpr uint32_t kDim = 3;
-    ScratchDir _dir;
+    TempDir _dir;
     std::vector<float> _data;
 };
 
@@ -72,7 +74,7 @@ TEST_F(FileDatasetTest, DeliversEveryRowInBatchesWithPositionIds) {
 TEST_F(FileDatasetTest, TakesIdsFromAnIdFile) {
     std::string bytes;
     for (uint64_t i = 0; i < kRows; ++i) Append<uint64_t>(bytes, 1000 + 7 * i);
-    WriteBytes(_dir.Path("ids.bin"), bytes);
+    WriteFileBytes(_dir.File("ids.bin"), bytes);
     auto ds = FileDataset::Create(Open("v.fvecs"), Open("ids.bin"), 3);
     ASSERT_TRUE(ds.IsOk()) << ds.GetStatus().Message();
     std::vector<float> vectors;
@@ -85,7 +87,7 @@ TEST_F(FileDatasetTest, TakesIdsFromAnIdFile) {
 TEST_F(FileDatasetTest, RefusesIdFilesThatDoNotFitTheVectors) {
     std::string nine;
     for (uint64_t i = 0; i < kRows - 1; ++i) Append<uint64_t>(nine, i);
-    WriteBytes(_dir.Path("nine.bin"), nine);
+    WriteFileBytes(_dir.File("nine.bin"), nine);
     auto ds = FileDataset::Create(Open("v.fvecs"), Open("nine.bin"), 0);
     ASSERT_FALSE(ds.IsOk());
     EXPECT_NE(ds.GetStatus().Message().find("has 9 ids but"), std::string::npos);
@@ -96,8 +98,9 @@ TEST_F(FileDatasetTest, RefusesIdFilesThatDoNotFitTheVectors) {
     EXPECT_NE(floats.GetStatus().Message().find("integer row ids are needed"), std::string::npos);
     std::string twoCols;
     for (uint64_t i = 0; i < 2 * kRows; ++i) Append<uint64_t>(twoCols, i);
-    WriteBytes(_dir.Path("two.npy"),
-               NpyBytes("{'descr': '<u8', 'fortran_order': False, 'shape': (10, 2), }", twoCols));
+    WriteFileBytes(
+        _dir.File("two.npy"),
+        NpyBytes("{'descr': '<u8', 'fortran_order': False, 'shape': (10, 2), }", twoCols));
     auto two = FileDataset::Create(Open("v.fvecs"), Open("two.npy"), 0);
     ASSERT_FALSE(two.IsOk());
     EXPECT_NE(two.GetStatus().Message().find("row ids need exactly one"), std::string::npos);
@@ -105,7 +108,7 @@ TEST_F(FileDatasetTest, RefusesIdFilesThatDoNotFitTheVectors) {
 
 TEST_F(FileDatasetTest, RefusesIntegerVectorsAndReportsBadRowsFromGetNextBatch) {
     const std::vector<int32_t> ints(6, 1);
-    ASSERT_TRUE(WriteInt32Matrix(_dir.Path("i.ivecs"), ints.data(), 2, 3).IsOk());
+    ASSERT_TRUE(WriteInt32Matrix(_dir.File("i.ivecs"), ints.data(), 2, 3).IsOk());
     EXPECT_FALSE(FileDataset::Create(Open("i.ivecs"), std::nullopt, 0).IsOk());
 
     // The 3rd row claims dimension 4: the batch holding it fails, earlier ones work.
@@ -114,7 +117,7 @@ TEST_F(FileDatasetTest, RefusesIntegerVectorsAndReportsBadRowsFromGetNextBatch) 
         Append<int32_t>(bytes, d);
         for (int j = 0; j < 3; ++j) Append<float>(bytes, 1.0f);
     }
-    WriteBytes(_dir.Path("bad.fvecs"), bytes);
+    WriteFileBytes(_dir.File("bad.fvecs"), bytes);
     auto ds = FileDataset::Create(Open("bad.fvecs"), std::nullopt, 2);
     ASSERT_TRUE(ds.IsOk());
     std::vector<float> v;

@@ -8,44 +8,46 @@
 #include <filesystem>
 
 #include "ToolTestUtil.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::tools {
 namespace {
 
-using testutil::ReadBytes;
-using testutil::ScratchDir;
-using testutil::WriteBytes;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
 
 TEST(PartialFileTest, CommitMovesTheFileIntoPlaceAndAbandonRemovesIt) {
-    ScratchDir dir;
-    WriteBytes(dir.Path("out.idx"), "old");
+    TempDir dir;
+    WriteFileBytes(dir.File("out.idx"), "old");
     {
-        PartialFile p(dir.Path("out.idx"));
+        PartialFile p(dir.File("out.idx"));
         EXPECT_NE(p.TempPath(), p.FinalPath());
-        WriteBytes(p.TempPath(), "new");
+        WriteFileBytes(p.TempPath(), "new");
         ASSERT_TRUE(p.Commit().IsOk());
     }
-    EXPECT_EQ(ReadBytes(dir.Path("out.idx")), "new");
+    EXPECT_EQ(ReadFileBytes(dir.File("out.idx")), "new");
     {
-        PartialFile p(dir.Path("out.idx"));
-        WriteBytes(p.TempPath(), "half");
+        PartialFile p(dir.File("out.idx"));
+        WriteFileBytes(p.TempPath(), "half");
     }
     // Abandoned: the earlier file is untouched and no temporary file is left.
-    EXPECT_EQ(ReadBytes(dir.Path("out.idx")), "new");
-    EXPECT_EQ(dir.Files(), std::vector<std::string>{"out.idx"});
+    EXPECT_EQ(ReadFileBytes(dir.File("out.idx")), "new");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"out.idx"});
 
-    PartialFile missing(dir.Path("none/x.idx"));
+    PartialFile missing(dir.File("none/x.idx"));
     EXPECT_FALSE(missing.Commit().IsOk());
 }
 
 TEST(PartialFileTest, TerminationSignalRemovesTheTemporaryFile) {
-    ScratchDir dir;
-    const std::string target = dir.Path("out.idx");
+    TempDir dir;
+    const std::string target = dir.File("out.idx");
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         PartialFile p(target);
-        WriteBytes(p.TempPath(), "half written");
+        WriteFileBytes(p.TempPath(), "half written");
         ::raise(SIGTERM);
         ::_exit(0);  // not reached: the default action ends the process
     }
@@ -53,7 +55,7 @@ TEST(PartialFileTest, TerminationSignalRemovesTheTemporaryFile) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    EXPECT_TRUE(dir.Files().empty());
+    EXPECT_TRUE(dir.List().empty());
 }
 
 }  // namespace

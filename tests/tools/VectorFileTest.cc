@@ -5,15 +5,17 @@
 #include <numeric>
 
 #include "ToolTestUtil.h"
+#include "testing/FileBytes.h"
+#include "testing/TempDir.h"
 
 namespace orvane::tools {
 namespace {
 
+using testing::TempDir;
+using testing::WriteFileBytes;
 using testutil::Append;
 using testutil::FloatBytes;
 using testutil::NpyBytes;
-using testutil::ScratchDir;
-using testutil::WriteBytes;
 
 std::vector<float> Iota(size_t n, float start = 0.5f) {
     std::vector<float> v(n);
@@ -31,8 +33,8 @@ std::string OpenError(const std::string& path) {
 class VectorFileRoundTrip : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(VectorFileRoundTrip, WrittenFloatsReadBackByRange) {
-    ScratchDir dir;
-    const std::string path = dir.Path("v" + GetParam());
+    TempDir dir;
+    const std::string path = dir.File("v" + GetParam());
     const std::vector<float> data = Iota(7 * 3);
     ASSERT_TRUE(WriteFloatMatrix(path, data.data(), 7, 3).IsOk());
     auto r = VectorFileReader::Open(path);
@@ -55,18 +57,18 @@ TEST_P(VectorFileRoundTrip, WrittenFloatsReadBackByRange) {
     std::vector<uint64_t> ids(3);
     EXPECT_FALSE(reader.ReadUInt64(0, 1, ids.data()).IsOk());
     // No temporary file is left beside the written one.
-    EXPECT_EQ(dir.Files(), std::vector<std::string>{"v" + GetParam()});
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"v" + GetParam()});
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, VectorFileRoundTrip, ::testing::Values(".fvecs", ".fbin", ".npy"),
                          [](const auto& info) { return info.param.substr(1); });
 
 TEST(VectorFileWriteTest, Int32MatrixRoundTripsThroughIvecsAndConvertsToUInt64) {
-    ScratchDir dir;
+    TempDir dir;
     const std::vector<int32_t> data = {5, 6, 7, 8, 9, 10};
     for (const char* name : {"t.ivecs", "t.ibin", "t.npy"}) {
-        ASSERT_TRUE(WriteInt32Matrix(dir.Path(name), data.data(), 3, 2).IsOk()) << name;
-        auto r = VectorFileReader::Open(dir.Path(name));
+        ASSERT_TRUE(WriteInt32Matrix(dir.File(name), data.data(), 3, 2).IsOk()) << name;
+        auto r = VectorFileReader::Open(dir.File(name));
         ASSERT_TRUE(r.IsOk()) << name << ": " << r.GetStatus().Message();
         EXPECT_EQ(r.Value().Element(), ElementType::kInt32);
         std::vector<uint64_t> out(6);
@@ -78,50 +80,50 @@ TEST(VectorFileWriteTest, Int32MatrixRoundTripsThroughIvecsAndConvertsToUInt64) 
 }
 
 TEST(VectorFileWriteTest, RefusesMismatchedExtension) {
-    ScratchDir dir;
+    TempDir dir;
     const float v[2] = {1, 2};
-    EXPECT_FALSE(WriteFloatMatrix(dir.Path("x.ivecs"), v, 1, 2).IsOk());
-    EXPECT_FALSE(WriteFloatMatrix(dir.Path("x.txt"), v, 1, 2).IsOk());
-    EXPECT_TRUE(dir.Files().empty());
+    EXPECT_FALSE(WriteFloatMatrix(dir.File("x.ivecs"), v, 1, 2).IsOk());
+    EXPECT_FALSE(WriteFloatMatrix(dir.File("x.txt"), v, 1, 2).IsOk());
+    EXPECT_TRUE(dir.List().empty());
 }
 
 TEST(VectorFileFvecsTest, MalformedFilesAreRefusedWithTheReason) {
-    ScratchDir dir;
-    WriteBytes(dir.Path("empty.fvecs"), "");
-    EXPECT_NE(OpenError(dir.Path("empty.fvecs")).find("empty file"), std::string::npos);
+    TempDir dir;
+    WriteFileBytes(dir.File("empty.fvecs"), "");
+    EXPECT_NE(OpenError(dir.File("empty.fvecs")).find("empty file"), std::string::npos);
 
     std::string rows;
     for (int r = 0; r < 3; ++r) {
         Append<int32_t>(rows, 4);
         rows += FloatBytes(Iota(4, float(r)));
     }
-    WriteBytes(dir.Path("trunc.fvecs"), rows.substr(0, rows.size() - 3));
-    EXPECT_NE(OpenError(dir.Path("trunc.fvecs")).find("not a multiple of the row size"),
+    WriteFileBytes(dir.File("trunc.fvecs"), rows.substr(0, rows.size() - 3));
+    EXPECT_NE(OpenError(dir.File("trunc.fvecs")).find("not a multiple of the row size"),
               std::string::npos);
 
     std::string zeroDim;
     Append<int32_t>(zeroDim, 0);
-    WriteBytes(dir.Path("zero.fvecs"), zeroDim);
-    EXPECT_NE(OpenError(dir.Path("zero.fvecs")).find("invalid dimension 0"), std::string::npos);
+    WriteFileBytes(dir.File("zero.fvecs"), zeroDim);
+    EXPECT_NE(OpenError(dir.File("zero.fvecs")).find("invalid dimension 0"), std::string::npos);
 
     std::string negative;
     Append<int32_t>(negative, -3);
     negative += FloatBytes(Iota(3));
-    WriteBytes(dir.Path("neg.fvecs"), negative);
-    EXPECT_NE(OpenError(dir.Path("neg.fvecs")).find("invalid dimension -3"), std::string::npos);
+    WriteFileBytes(dir.File("neg.fvecs"), negative);
+    EXPECT_NE(OpenError(dir.File("neg.fvecs")).find("invalid dimension -3"), std::string::npos);
 }
 
 TEST(VectorFileFvecsTest, RowWithAnotherDimensionIsFoundWhenRead) {
     // Rows of dimension 2 and a row claiming 3 floats: the size is still a multiple of
     // the first row's size, so only the per-row check can catch it.
-    ScratchDir dir;
+    TempDir dir;
     std::string bytes;
     for (int32_t d : {2, 2, 3, 2}) {
         Append<int32_t>(bytes, d);
         bytes += FloatBytes({1.0f, 2.0f});
     }
-    WriteBytes(dir.Path("mixed.fvecs"), bytes);
-    auto r = VectorFileReader::Open(dir.Path("mixed.fvecs"));
+    WriteFileBytes(dir.File("mixed.fvecs"), bytes);
+    auto r = VectorFileReader::Open(dir.File("mixed.fvecs"));
     ASSERT_TRUE(r.IsOk()) << r.GetStatus().Message();
     std::vector<float> out(8);
     EXPECT_TRUE(r.Value().ReadFloats(0, 2, out.data()).IsOk());
@@ -134,38 +136,38 @@ TEST(VectorFileFvecsTest, RowWithAnotherDimensionIsFoundWhenRead) {
 }
 
 TEST(VectorFileFbinTest, HeaderMustMatchTheFileSize) {
-    ScratchDir dir;
+    TempDir dir;
     std::string good;
     Append<uint32_t>(good, 2);
     Append<uint32_t>(good, 3);
     good += FloatBytes(Iota(6));
-    WriteBytes(dir.Path("short.fbin"), good.substr(0, good.size() - 4));
-    EXPECT_NE(OpenError(dir.Path("short.fbin")).find("truncated"), std::string::npos);
-    WriteBytes(dir.Path("long.fbin"), good + "xx");
-    EXPECT_NE(OpenError(dir.Path("long.fbin")).find("trailing bytes"), std::string::npos);
-    WriteBytes(dir.Path("tiny.fbin"), "abc");
-    EXPECT_NE(OpenError(dir.Path("tiny.fbin")).find("8-byte header"), std::string::npos);
+    WriteFileBytes(dir.File("short.fbin"), good.substr(0, good.size() - 4));
+    EXPECT_NE(OpenError(dir.File("short.fbin")).find("truncated"), std::string::npos);
+    WriteFileBytes(dir.File("long.fbin"), good + "xx");
+    EXPECT_NE(OpenError(dir.File("long.fbin")).find("trailing bytes"), std::string::npos);
+    WriteFileBytes(dir.File("tiny.fbin"), "abc");
+    EXPECT_NE(OpenError(dir.File("tiny.fbin")).find("8-byte header"), std::string::npos);
 
     std::string zeroDim;
     Append<uint32_t>(zeroDim, 5);
     Append<uint32_t>(zeroDim, 0);
-    WriteBytes(dir.Path("zero.fbin"), zeroDim);
-    EXPECT_NE(OpenError(dir.Path("zero.fbin")).find("invalid dimension 0"), std::string::npos);
+    WriteFileBytes(dir.File("zero.fbin"), zeroDim);
+    EXPECT_NE(OpenError(dir.File("zero.fbin")).find("invalid dimension 0"), std::string::npos);
 
     // A huge declared count cannot pass the size check by overflow.
     std::string huge;
     Append<uint32_t>(huge, 0xFFFFFFFFu);
     Append<uint32_t>(huge, 1u << 20);
-    WriteBytes(dir.Path("huge.fbin"), huge);
-    EXPECT_NE(OpenError(dir.Path("huge.fbin")).find("truncated"), std::string::npos);
+    WriteFileBytes(dir.File("huge.fbin"), huge);
+    EXPECT_NE(OpenError(dir.File("huge.fbin")).find("truncated"), std::string::npos);
 }
 
 TEST(VectorFileNpyTest, AcceptsVersionTwoHeadersAndDoubleQuotes) {
-    ScratchDir dir;
-    WriteBytes(dir.Path("v2.npy"),
-               NpyBytes("{\"descr\": \"<f4\", \"fortran_order\": False, \"shape\": (2, 2)}",
-                        FloatBytes({1, 2, 3, 4}), 2));
-    auto r = VectorFileReader::Open(dir.Path("v2.npy"));
+    TempDir dir;
+    WriteFileBytes(dir.File("v2.npy"),
+                   NpyBytes("{\"descr\": \"<f4\", \"fortran_order\": False, \"shape\": (2, 2)}",
+                            FloatBytes({1, 2, 3, 4}), 2));
+    auto r = VectorFileReader::Open(dir.File("v2.npy"));
     ASSERT_TRUE(r.IsOk()) << r.GetStatus().Message();
     std::vector<float> out(4);
     ASSERT_TRUE(r.Value().ReadFloats(0, 2, out.data()).IsOk());
@@ -173,7 +175,7 @@ TEST(VectorFileNpyTest, AcceptsVersionTwoHeadersAndDoubleQuotes) {
 }
 
 TEST(VectorFileNpyTest, MalformedHeadersAreRefusedWithTheReason) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string data = FloatBytes(Iota(4));
     struct Case {
         const char* name;
@@ -210,8 +212,8 @@ TEST(VectorFileNpyTest, MalformedHeadersAreRefusedWithTheReason) {
         {"cut.npy", std::string("\x93NUMPY\x01\x00\xff\x00{'descr'", 18), "truncated .npy header"},
     };
     for (const Case& c : cases) {
-        WriteBytes(dir.Path(c.name), c.bytes);
-        const std::string msg = OpenError(dir.Path(c.name));
+        WriteFileBytes(dir.File(c.name), c.bytes);
+        const std::string msg = OpenError(dir.File(c.name));
         EXPECT_NE(msg.find(c.expect), std::string::npos) << c.name << ": " << msg;
         // Every message names the file.
         EXPECT_NE(msg.find(c.name), std::string::npos) << msg;
@@ -219,14 +221,14 @@ TEST(VectorFileNpyTest, MalformedHeadersAreRefusedWithTheReason) {
 }
 
 TEST(VectorFileIdsTest, IntegerFilesConvertAndRefuseNegativeIds) {
-    ScratchDir dir;
+    TempDir dir;
     std::string u64;
     for (uint64_t v : {7ull, 1ull << 40, 3ull}) Append<uint64_t>(u64, v);
-    WriteBytes(dir.Path("ids.npy"),
-               NpyBytes("{'descr': '<u8', 'fortran_order': False, 'shape': (3,), }", u64));
-    WriteBytes(dir.Path("ids.bin"), u64);
+    WriteFileBytes(dir.File("ids.npy"),
+                   NpyBytes("{'descr': '<u8', 'fortran_order': False, 'shape': (3,), }", u64));
+    WriteFileBytes(dir.File("ids.bin"), u64);
     for (const char* name : {"ids.npy", "ids.bin"}) {
-        auto r = VectorFileReader::Open(dir.Path(name));
+        auto r = VectorFileReader::Open(dir.File(name));
         ASSERT_TRUE(r.IsOk()) << r.GetStatus().Message();
         EXPECT_EQ(r.Value().Rows(), 3u);
         EXPECT_EQ(r.Value().Dim(), 1u);
@@ -237,9 +239,9 @@ TEST(VectorFileIdsTest, IntegerFilesConvertAndRefuseNegativeIds) {
 
     std::string i64;
     for (int64_t v : {4ll, -1ll}) Append<int64_t>(i64, v);
-    WriteBytes(dir.Path("neg.npy"),
-               NpyBytes("{'descr': '<i8', 'fortran_order': False, 'shape': (2,), }", i64));
-    auto neg = VectorFileReader::Open(dir.Path("neg.npy"));
+    WriteFileBytes(dir.File("neg.npy"),
+                   NpyBytes("{'descr': '<i8', 'fortran_order': False, 'shape': (2,), }", i64));
+    auto neg = VectorFileReader::Open(dir.File("neg.npy"));
     ASSERT_TRUE(neg.IsOk());
     std::vector<uint64_t> out(2);
     EXPECT_TRUE(neg.Value().ReadUInt64(0, 1, out.data()).IsOk());
@@ -248,17 +250,17 @@ TEST(VectorFileIdsTest, IntegerFilesConvertAndRefuseNegativeIds) {
     ASSERT_FALSE(st.IsOk());
     EXPECT_NE(st.Message().find("negative value -1 in row 1"), std::string::npos) << st.Message();
 
-    WriteBytes(dir.Path("odd.bin"), u64.substr(0, 12));
-    EXPECT_NE(OpenError(dir.Path("odd.bin")).find("not a multiple of 8"), std::string::npos);
+    WriteFileBytes(dir.File("odd.bin"), u64.substr(0, 12));
+    EXPECT_NE(OpenError(dir.File("odd.bin")).find("not a multiple of 8"), std::string::npos);
 }
 
 TEST(VectorFileOpenTest, UnknownExtensionsMissingFilesAndDirectoriesAreRefused) {
-    ScratchDir dir;
-    WriteBytes(dir.Path("data.csv"), "1,2\n");
-    EXPECT_NE(OpenError(dir.Path("data.csv")).find("unknown file type"), std::string::npos);
-    EXPECT_NE(OpenError(dir.Path("absent.fvecs")).find("cannot open"), std::string::npos);
-    std::filesystem::create_directory(dir.Path("d.fvecs"));
-    EXPECT_NE(OpenError(dir.Path("d.fvecs")).find("not a regular file"), std::string::npos);
+    TempDir dir;
+    WriteFileBytes(dir.File("data.csv"), "1,2\n");
+    EXPECT_NE(OpenError(dir.File("data.csv")).find("unknown file type"), std::string::npos);
+    EXPECT_NE(OpenError(dir.File("absent.fvecs")).find("cannot open"), std::string::npos);
+    std::filesystem::create_directory(dir.File("d.fvecs"));
+    EXPECT_NE(OpenError(dir.File("d.fvecs")).find("not a regular file"), std::string::npos);
 }
 
 }  // namespace
