@@ -12,12 +12,9 @@
 namespace orvane::util {
 namespace {
 
+using dist::testing::HasAvx2;
 using dist::testing::KernelLengths;
 using dist::testing::RandomVector;
-
-bool HasAvx2() {
-    return __builtin_cpu_supports("avx2") != 0;
-}
 
 template <typename Dispatcher, typename Level>
 std::vector<float> Apply(Level level, const std::vector<float>& a, const std::vector<float>& b) {

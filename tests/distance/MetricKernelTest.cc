@@ -16,6 +16,7 @@ namespace {
 
 using isa::Avx2T;
 using isa::ScalarT;
+using testing::HasAvx2;
 using testing::KernelLengths;
 using testing::RandomVector;
 using testing::SumTolerance;
@@ -23,10 +24,6 @@ using testing::SumTolerance;
 constexpr MetricT<MetricE::l2> kL2{};
 constexpr MetricT<MetricE::ip> kIP{};
 constexpr MetricT<MetricE::cosine> kCosine{};
-
-bool HasAvx2() {
-    return __builtin_cpu_supports("avx2") != 0;
-}
 
 template <typename Dispatcher, typename Level>
 float Kernel(Level level, const std::vector<float>& a, const std::vector<float>& b) {

@@ -14,16 +14,13 @@
 namespace orvane::dist::encode_space {
 namespace {
 
+using testing::HasAvx2;
 using testing::KernelLengths;
 using testing::RandomVector;
 
 constexpr MetricT<MetricE::l2> kL2{};
 constexpr MetricT<MetricE::ip> kIP{};
 constexpr MetricT<MetricE::cosine> kCosine{};
-
-bool HasAvx2() {
-    return __builtin_cpu_supports("avx2") != 0;
-}
 
 struct Encoded {
     std::vector<uint8_t> codes;

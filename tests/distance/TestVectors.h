@@ -1,4 +1,5 @@
-// Deterministic random vectors and tolerance helpers shared by the distance tests.
+// Deterministic random vectors, tolerance helpers and the AVX2 check shared by the
+// distance tests.
 #pragma once
 
 #include <cmath>
@@ -7,6 +8,11 @@
 #include <vector>
 
 namespace orvane::dist::testing {
+
+// Whether this processor runs the AVX2 kernels (their tests skip otherwise).
+inline bool HasAvx2() {
+    return __builtin_cpu_supports("avx2") != 0;
+}
 
 inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
     std::mt19937 gen(seed);

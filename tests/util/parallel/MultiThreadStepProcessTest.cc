@@ -24,6 +24,13 @@ class Visits {
         std::lock_guard<std::mutex> lock(_mu);
         _byTask.at(t).push_back(i);
     }
+    // A step that records its visit and succeeds.
+    auto Step() {
+        return [this](uint64_t t, uint64_t i) {
+            Add(t, i);
+            return ErrorCode::Ok;
+        };
+    }
     std::vector<uint64_t> Of(size_t t) {
         std::lock_guard<std::mutex> lock(_mu);
         return _byTask.at(t);
@@ -52,12 +59,7 @@ class RefusingExecutor : public coro::Executor {
 TEST(MultiThreadStepProcessTest, StripesTheRangeOverTasks) {
     SimpleExecutor ex(3);
     Visits visits(3);
-    EXPECT_EQ(MultiThreadStepProcess(0, 10, 3, ex,
-                                     [&](uint64_t t, uint64_t i) {
-                                         visits.Add(t, i);
-                                         return ErrorCode::Ok;
-                                     }),
-              ErrorCode::Ok);
+    EXPECT_EQ(MultiThreadStepProcess(0, 10, 3, ex, visits.Step()), ErrorCode::Ok);
     EXPECT_EQ(visits.Of(0), (std::vector<uint64_t>{0, 3, 6, 9}));
     EXPECT_EQ(visits.Of(1), (std::vector<uint64_t>{1, 4, 7}));
     EXPECT_EQ(visits.Of(2), (std::vector<uint64_t>{2, 5, 8}));
@@ -66,12 +68,7 @@ TEST(MultiThreadStepProcessTest, StripesTheRangeOverTasks) {
 TEST(MultiThreadStepProcessTest, OffsetRangeAndMoreTasksThanIndices) {
     SimpleExecutor ex(2);
     Visits visits(5);
-    EXPECT_EQ(MultiThreadStepProcess(100, 103, 5, ex,
-                                     [&](uint64_t t, uint64_t i) {
-                                         visits.Add(t, i);
-                                         return ErrorCode::Ok;
-                                     }),
-              ErrorCode::Ok);
+    EXPECT_EQ(MultiThreadStepProcess(100, 103, 5, ex, visits.Step()), ErrorCode::Ok);
     EXPECT_EQ(visits.Of(0), std::vector<uint64_t>{100});
     EXPECT_EQ(visits.Of(1), std::vector<uint64_t>{101});
     EXPECT_EQ(visits.Of(2), std::vector<uint64_t>{102});
@@ -131,12 +128,7 @@ TEST(MultiThreadStepProcessTest, RefusedTaskReturnsUnavailableWithoutHanging) {
     SimpleExecutor ex(2);
     RefusingExecutor refusing(ex, 2);
     Visits visits(4);
-    EXPECT_EQ(MultiThreadStepProcess(0, 40, 4, refusing,
-                                     [&](uint64_t t, uint64_t i) {
-                                         visits.Add(t, i);
-                                         return ErrorCode::Ok;
-                                     }),
-              ErrorCode::Unavailable);
+    EXPECT_EQ(MultiThreadStepProcess(0, 40, 4, refusing, visits.Step()), ErrorCode::Unavailable);
     EXPECT_TRUE(visits.Of(2).empty());
     EXPECT_TRUE(visits.Of(3).empty());
 
