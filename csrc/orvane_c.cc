@@ -85,6 +85,24 @@ api::IOOptions PathOptions(const char* path) {
     return io;
 }
 
+// Normalizes the parsed options and creates the facade from them; null, with
+// the message in `err`, when either step fails.
+template <typename Facade, typename Normalize>
+std::unique_ptr<Facade> CreateFacade(const StringMap& map, Normalize&& normalize, char* err,
+                                     int errLen) {
+    auto options = normalize(map);
+    if (!options.IsOk()) {
+        CopyError(options.GetStatus().Message(), err, errLen);
+        return nullptr;
+    }
+    auto facade = Facade::Create(options.Value());
+    if (!facade.IsOk()) {
+        CopyError(facade.GetStatus().Message(), err, errLen);
+        return nullptr;
+    }
+    return std::make_unique<Facade>(facade.TakeValue());
+}
+
 // Writes one query's hits into its row of `topk` slots: at most topk hits in
 // the back end's order, the rest padded with distance 0 and an all-ones id.
 void WriteRow(const SearchResult& result, size_t topk, float* distances, uint64_t* ids) {
@@ -139,6 +157,7 @@ int RunQueries(orvane_searcher_handle* h, const float* queries, int nQueries, in
 #pragma GCC visibility pop
 
 using orvane::csrc::CopyError;
+using orvane::csrc::CreateFacade;
 using orvane::csrc::Fail;
 using orvane::csrc::FromStatus;
 using orvane::csrc::Guarded;
@@ -148,18 +167,11 @@ extern "C" {
 orvane_builder_handle* orvane_builder_create(const char* options_json, char* err, int err_len) {
     return Guarded<orvane_builder_handle*>(err, err_len, nullptr, [&]() -> orvane_builder_handle* {
         orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
-        auto options = orvane::api::NormalizeBuilderOptions(map);
-        if (!options.IsOk()) {
-            CopyError(options.GetStatus().Message(), err, err_len);
-            return nullptr;
-        }
-        auto builder = orvane::api::OrvaneBuilder::Create(options.Value());
-        if (!builder.IsOk()) {
-            CopyError(builder.GetStatus().Message(), err, err_len);
-            return nullptr;
-        }
+        auto builder = CreateFacade<orvane::api::OrvaneBuilder>(
+            map, orvane::api::NormalizeBuilderOptions, err, err_len);
+        if (!builder) return nullptr;
         auto handle = std::make_unique<orvane_builder_handle>();
-        handle->builder = std::make_unique<orvane::api::OrvaneBuilder>(builder.TakeValue());
+        handle->builder = std::move(builder);
         handle->options = std::move(map);
         return handle.release();
     });
@@ -206,18 +218,11 @@ orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* e
     return Guarded<orvane_searcher_handle*>(
         err, err_len, nullptr, [&]() -> orvane_searcher_handle* {
             orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
-            auto options = orvane::api::NormalizeSearcherOptions(map);
-            if (!options.IsOk()) {
-                CopyError(options.GetStatus().Message(), err, err_len);
-                return nullptr;
-            }
-            auto searcher = orvane::api::OrvaneSearcher::Create(options.Value());
-            if (!searcher.IsOk()) {
-                CopyError(searcher.GetStatus().Message(), err, err_len);
-                return nullptr;
-            }
+            auto searcher = CreateFacade<orvane::api::OrvaneSearcher>(
+                map, orvane::api::NormalizeSearcherOptions, err, err_len);
+            if (!searcher) return nullptr;
             auto handle = std::make_unique<orvane_searcher_handle>();
-            handle->searcher = std::make_unique<orvane::api::OrvaneSearcher>(searcher.TakeValue());
+            handle->searcher = std::move(searcher);
             auto type = map.find("index.type");
             handle->indexType =
                 type != map.end() ? type->second : orvane::csrc::kDefaultSearcherKind;
