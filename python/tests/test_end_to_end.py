@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 import orvane
-from conftest import demo_options, exact_l2
+from conftest import assert_exact_l2, build_demo_index, demo_options
 
 ALL_ONES = np.uint64(2**64 - 1)
 
@@ -17,9 +17,7 @@ def test_search_matches_exact_numpy_l2(demo_index, rng):
         distances, ids = s.search(queries, 10)
     assert distances.shape == (9, 10) and distances.dtype == np.float32
     assert ids.shape == (9, 10) and ids.dtype == np.uint64
-    want_d, want_ids = exact_l2(data, queries, 10)
-    np.testing.assert_array_equal(ids, want_ids.astype(np.uint64))
-    np.testing.assert_allclose(distances, want_d, rtol=1e-4, atol=1e-4)
+    assert_exact_l2(distances, ids, data, queries)
 
 
 def test_float64_and_non_contiguous_inputs_are_converted(tmp_path, rng):
@@ -35,19 +33,14 @@ def test_float64_and_non_contiguous_inputs_are_converted(tmp_path, rng):
     with orvane.Searcher(demo_options(12)) as s:
         s.open(path)
         distances, ids = s.search(queries, 3)
-    want_d, want_ids = exact_l2(base.astype(np.float32), queries.astype(np.float32), 3)
-    np.testing.assert_array_equal(ids, want_ids.astype(np.uint64))
-    np.testing.assert_allclose(distances, want_d, rtol=1e-4, atol=1e-4)
+    assert_exact_l2(distances, ids, base.astype(np.float32), queries.astype(np.float32))
     np.testing.assert_array_equal(ids[:, 0], np.arange(0, 10, 2, dtype=np.uint64))
 
 
 def test_missing_hits_are_padded(tmp_path, rng):
     data = rng.standard_normal((3, 4)).astype(np.float32)
     path = tmp_path / "three.idx"
-    with orvane.Builder(demo_options(4)) as b:
-        b.pretrain(data)
-        b.insert(data)
-        b.dump(path)
+    build_demo_index(path, data)
     with orvane.Searcher(demo_options(4)) as s:
         s.open(path)
         distances, ids = s.search(data[1], 5)  # one 1-D query
