@@ -158,8 +158,8 @@ constexpr FlagSpec kBuildFlags[] = {
      "uint64); default: row positions 0, 1, ..."},
     {"batch", '\0', true, false, "N  vectors per batch read from the input (default ~4 MiB)"},
     {"quiet", 'q', false, false, "no progress output"},
-    {"verbose", 'v', false, false, "show the library's log on stderr"},
-    {"help", 'h', false, false, "show this help"},
+    kVerboseFlag,
+    kHelpFlag,
 };
 
 constexpr char kBuildUsage[] =

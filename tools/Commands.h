@@ -24,6 +24,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+// The flags every subcommand takes: RunCli routes the library log by --verbose and
+// ParseCommandArgs answers --help.
+inline constexpr FlagSpec kVerboseFlag{"verbose", 'v', false, false,
+                                       "show the library's log on stderr"};
+inline constexpr FlagSpec kHelpFlag{"help", 'h', false, false, "show this help"};
+
 // Runs `orvane ARGS...` (args without the program name).
 int RunCli(std::span<const std::string> args, CommandIo& io);
 

@@ -191,8 +191,8 @@ constexpr FlagSpec kDemoFlags[] = {
     {"small", '\0', false, false, "a tiny dataset, for a fast smoke test"},
     {"keep", '\0', true, false,
      "DIR  write the dataset and the index files into DIR and keep them"},
-    {"verbose", 'v', false, false, "show the library's log on stderr"},
-    {"help", 'h', false, false, "show this help"},
+    kVerboseFlag,
+    kHelpFlag,
 };
 
 constexpr char kDemoUsage[] =

@@ -14,8 +14,8 @@ namespace {
 constexpr FlagSpec kInfoFlags[] = {
     {"option", 'o', true, true, "KEY=VALUE  file option, e.g. io.reader.type=mmap (repeatable)"},
     {"no-verify", '\0', false, false, "do not recompute the sections' checksums"},
-    {"verbose", 'v', false, false, "show the library's log on stderr"},
-    {"help", 'h', false, false, "show this help"},
+    kVerboseFlag,
+    kHelpFlag,
 };
 
 constexpr char kInfoUsage[] =

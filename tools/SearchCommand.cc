@@ -234,8 +234,8 @@ constexpr FlagSpec kSearchFlags[] = {
      "FILE  write the hits to FILE (.ivecs ids or .json) instead "
      "of printing them"},
     {"quiet", 'q', false, false, "do not print the hits"},
-    {"verbose", 'v', false, false, "show the library's log on stderr"},
-    {"help", 'h', false, false, "show this help"},
+    kVerboseFlag,
+    kHelpFlag,
 };
 
 constexpr char kSearchUsage[] =
