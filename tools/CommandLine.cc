@@ -61,10 +61,10 @@ Result<uint64_t> ParsedArgs::GetPositive(std::string_view name, uint64_t def) co
 
 Result<ParsedArgs> ParseArgs(std::span<const std::string> args, std::span<const FlagSpec> specs) {
     ParsedArgs out;
-    auto record = [&](const FlagSpec& spec, std::string value) -> Status {
-        auto& values = out._flags[std::string(spec.name)];
-        if (!spec.repeatable && !values.empty()) {
-            return InvalidInput("--" + std::string(spec.name) + " given more than once");
+    auto record = [&](const FlagSpec& known, std::string value) -> Status {
+        auto& values = out._flags[std::string(known.name)];
+        if (!known.repeatable && !values.empty()) {
+            return InvalidInput("--" + std::string(known.name) + " given more than once");
         }
         values.push_back(std::move(value));
         return Status::Ok();
@@ -80,7 +80,7 @@ Result<ParsedArgs> ParseArgs(std::span<const std::string> args, std::span<const 
             flagsDone = true;
             continue;
         }
-        const FlagSpec* spec = nullptr;
+        const FlagSpec* known = nullptr;
         std::optional<std::string> inlineValue;
         std::string shown;
         if (arg[1] == '-') {
@@ -88,24 +88,24 @@ Result<ParsedArgs> ParseArgs(std::span<const std::string> args, std::span<const 
             size_t eq = body.find('=');
             std::string_view name = body.substr(0, eq);
             if (eq != std::string_view::npos) inlineValue = std::string(body.substr(eq + 1));
-            spec = FindLong(specs, name);
+            known = FindLong(specs, name);
             shown = "--" + std::string(name);
         } else {
-            spec = FindShort(specs, arg[1]);
+            known = FindShort(specs, arg[1]);
             if (arg.size() > 2) inlineValue = arg.substr(2);
             shown = arg.substr(0, 2);
         }
-        if (spec == nullptr) return InvalidInput("unknown flag " + shown);
-        if (!spec->takesValue) {
+        if (known == nullptr) return InvalidInput("unknown flag " + shown);
+        if (!known->takesValue) {
             if (inlineValue) return InvalidInput(shown + " takes no value");
-            ORVANE_RETURN_IF_ERROR(record(*spec, std::string()));
+            ORVANE_RETURN_IF_ERROR(record(*known, std::string()));
             continue;
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) return InvalidInput(shown + " needs a value");
             inlineValue = args[++i];
         }
-        ORVANE_RETURN_IF_ERROR(record(*spec, std::move(*inlineValue)));
+        ORVANE_RETURN_IF_ERROR(record(*known, std::move(*inlineValue)));
     }
     return out;
 }

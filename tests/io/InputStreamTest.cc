@@ -101,14 +101,14 @@ TEST_P(InputStreamRoundTripTest, EveryReadPathReturnsTheWrittenBytes) {
     for (bool verify : {false, true}) {
         InputStream stream = OpenStream(*_file, verify);
         EXPECT_EQ(stream.SectionMetas().size(), _sections->size());
-        for (const SectionSpec& spec : *_sections) {
-            SCOPED_TRACE(spec.name);
-            auto got = stream.GetSectionReader(spec.name);
+        for (const SectionSpec& wanted : *_sections) {
+            SCOPED_TRACE(wanted.name);
+            auto got = stream.GetSectionReader(wanted.name);
             ASSERT_TRUE(got.IsOk()) << got.GetStatus().Message();
             const auto& reader = *got.Value();
-            const std::string expected = Padded(spec);
+            const std::string expected = Padded(wanted);
             ASSERT_EQ(reader.SectionSize(), expected.size());
-            EXPECT_EQ(reader.SectionPayloadSize(), spec.payload.size());
+            EXPECT_EQ(reader.SectionPayloadSize(), wanted.payload.size());
 
             std::string copy(expected.size(), '\x7f');
             ASSERT_TRUE(reader.Read(0, copy.size(), copy).IsOk());
