@@ -48,7 +48,7 @@ class ParsedArgs {
 core::Result<ParsedArgs> ParseArgs(std::span<const std::string> args,
                                    std::span<const FlagSpec> specs);
 
-// The flag lines of a usage text, one per spec, aligned.
+// The flag lines of a usage text, one per flag, aligned.
 std::string FormatFlagHelp(std::span<const FlagSpec> specs);
 
 // Splits "key=value" at the first '='. The key must be non-empty and free of blanks;
