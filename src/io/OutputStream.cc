@@ -46,6 +46,11 @@ Status OutputStream::Init(const api::IOOptions& /*options*/) {
 Status OutputStream::Write(const char* data, uint64_t size) {
     if (_isClosed) return AlreadyClosed();
     if (_sectionMetaWrappers.empty()) return NoActiveSection();
+    // Refused before the checksum would read through the pointer; the section
+    // stays intact, so the caller may go on writing.
+    if (data == nullptr && size != 0) {
+        return Status(ErrorCode::InvalidArgument, "Data pointer is null");
+    }
     SectionMetaWrapper& open = _sectionMetaWrappers.back();
     open.dataSize += size;
     if (size != 0) open.runningCrc = Crc32c::Extend(open.runningCrc, data, size);

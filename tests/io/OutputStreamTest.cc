@@ -161,6 +161,23 @@ TEST_F(OutputStreamTest, WriteBeforeInitIsRefused) {
     EXPECT_TRUE(_out->empty());
 }
 
+TEST_F(OutputStreamTest, NullDataIsRefusedWithoutDamagingTheSection) {
+    OutputStream stream = MakeStream();
+    ASSERT_TRUE(stream.Init({}).IsOk());
+    ASSERT_TRUE(stream.Write("ab", 2).IsOk());
+    auto st = stream.Write(nullptr, 5);
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(), "Data pointer is null");
+    EXPECT_TRUE(stream.Write(nullptr, 0).IsOk());
+    EXPECT_EQ(stream.Sections().back().dataSize, 2u);
+    ASSERT_TRUE(stream.SealSection("s", 1).IsOk());
+    ASSERT_TRUE(stream.Close().IsOk());
+    const auto footer = RecordAt<FileFooter>(*_out, _out->size() - 64);
+    const auto s = RecordAt<SectionMeta>(*_out, footer.sectionMetaOffset);
+    EXPECT_EQ(s.dataSize, 2u);
+    EXPECT_EQ(s.dataCrc, Crc32c::Mask(Crc32c::Value(std::string_view("ab"))));
+}
+
 TEST_F(OutputStreamTest, SealRejectsZeroAlignmentAndDuplicateOrEmptyNames) {
     OutputStream stream = MakeStream();
     ASSERT_TRUE(stream.Init({}).IsOk());
