@@ -190,6 +190,9 @@ Status WriteHits(const std::string& path, const SearchReport& report) {
         json += "\n]}\n";
         return WriteFileAtomically(path, json);
     }
+    // Checked before the id matrix is allocated: its size follows the requested topk,
+    // not the number of hits.
+    ORVANE_RETURN_IF_ERROR(CheckMatrixDim(path, report.topk));
     std::vector<int32_t> ids(report.hits.size() * report.topk, -1);
     for (size_t q = 0; q < report.hits.size(); ++q) {
         const auto& hits = report.hits[q];

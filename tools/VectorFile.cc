@@ -19,10 +19,6 @@ using core::ErrorCode;
 using core::Result;
 using core::Status;
 
-// A dimension beyond this is taken as a sign of a damaged or foreign file rather
-// than a real vector length.
-constexpr uint64_t kMaxDim = 1u << 20;
-
 }  // namespace
 
 std::string_view FileExtension(std::string_view path) {
@@ -281,7 +277,7 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
             if (fileSize < 4) return r.Fail("truncated: shorter than one dimension field");
             int32_t dim = 0;
             ORVANE_RETURN_IF_ERROR(r.PreadFully(0, 4, reinterpret_cast<char*>(&dim)));
-            if (dim <= 0 || static_cast<uint64_t>(dim) > kMaxDim) {
+            if (dim <= 0 || static_cast<uint64_t>(dim) > kMaxVectorFileDim) {
                 return r.Fail("invalid dimension " + std::to_string(dim) + " in the first row");
             }
             r._dim = static_cast<uint32_t>(dim);
@@ -301,7 +297,7 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
             if (fileSize < 8) return r.Fail("truncated: shorter than the 8-byte header");
             uint32_t header[2] = {0, 0};
             ORVANE_RETURN_IF_ERROR(r.PreadFully(0, 8, reinterpret_cast<char*>(header)));
-            if (header[1] == 0 || header[1] > kMaxDim) {
+            if (header[1] == 0 || header[1] > kMaxVectorFileDim) {
                 return r.Fail("invalid dimension " + std::to_string(header[1]) + " in the header");
             }
             r._rows = header[0];
@@ -348,7 +344,7 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
                 r._rows = h.shape[0];
                 r._dim = 1;
             } else if (h.shape.size() == 2) {
-                if (h.shape[1] == 0 || h.shape[1] > kMaxDim) {
+                if (h.shape[1] == 0 || h.shape[1] > kMaxVectorFileDim) {
                     return r.Fail("invalid dimension " + std::to_string(h.shape[1]));
                 }
                 r._rows = h.shape[0];

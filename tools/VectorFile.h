@@ -28,6 +28,10 @@ namespace orvane::tools {
 enum class VectorFormat : uint8_t { kVecs, kBin, kNpy, kRaw };
 enum class ElementType : uint8_t { kFloat32, kInt32, kInt64, kUInt64 };
 
+// Widest row the reader accepts; a larger dimension is taken as a sign of a damaged or
+// foreign file rather than a real vector length, so the writers refuse it too.
+inline constexpr uint32_t kMaxVectorFileDim = 1u << 20;
+
 // The signature that opens every .npy file, shared by the reader and the writer.
 inline constexpr char kNpyMagic[] = "\x93NUMPY";
 inline constexpr size_t kNpyMagicSize = 6;
@@ -84,7 +88,10 @@ class VectorFileReader {
 
 // Writers for the same formats; the format follows the extension (.fvecs, .fbin, .npy
 // for float32; .ivecs, .ibin, .npy for int32). They write to a temporary name and
-// rename, so a failed write leaves no partial file.
+// rename, so a failed write leaves no partial file. A dimension outside
+// 1..kMaxVectorFileDim is refused, as the reader would refuse the file.
+// InvalidArgument naming `path` unless 1 <= dim <= kMaxVectorFileDim.
+core::Status CheckMatrixDim(const std::string& path, uint64_t dim);
 core::Status WriteFloatMatrix(const std::string& path, const float* data, uint64_t rows,
                               uint32_t dim);
 core::Status WriteInt32Matrix(const std::string& path, const int32_t* data, uint64_t rows,

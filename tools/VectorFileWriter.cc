@@ -65,6 +65,7 @@ Status WriteMatrix(const std::string& path, const void* data, uint64_t rows, uin
                                      " rows to this file type (use " +
                                      (isFloat ? ".fvecs, .fbin" : ".ivecs, .ibin") + " or .npy)");
     }
+    ORVANE_RETURN_IF_ERROR(CheckMatrixDim(path, dim));
     if (format == VectorFormat::kBin && rows > std::numeric_limits<uint32_t>::max()) {
         return InvalidFile(path, "too many rows for the .bin header");
     }
@@ -110,6 +111,14 @@ Status WriteMatrix(const std::string& path, const void* data, uint64_t rows, uin
 }
 
 }  // namespace
+
+Status CheckMatrixDim(const std::string& path, uint64_t dim) {
+    if (dim == 0 || dim > kMaxVectorFileDim) {
+        return InvalidFile(path, "cannot write rows of " + std::to_string(dim) + " values (1 to " +
+                                     std::to_string(kMaxVectorFileDim) + " per row)");
+    }
+    return Status::Ok();
+}
 
 Status WriteFloatMatrix(const std::string& path, const float* data, uint64_t rows, uint32_t dim) {
     return WriteMatrix(path, data, rows, dim, ElementType::kFloat32);

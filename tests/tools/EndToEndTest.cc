@@ -257,6 +257,43 @@ TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
     EXPECT_FALSE(std::filesystem::exists(Path("big.ivecs")));
 }
 
+TEST_F(ToolEndToEndTest, HitsWiderThanAVectorFileRowAreRefusedBeforeAllocating) {
+    // The id matrix is topk wide whatever the number of hits: a huge topk must be
+    // refused, not allocated, and a width the reader refuses must not be written.
+    SearchReport r;
+    r.topk = 3000000000u;
+    r.hits = {{{5, 0.5f}}, {{9, 0.0f}}};
+    for (const char* name : {"wide.ivecs", "wide.ibin", "wide.npy"}) {
+        core::Status st = WriteHits(Path(name), r);
+        EXPECT_EQ(st.Code(), core::ErrorCode::InvalidArgument) << name;
+        EXPECT_NE(st.Message().find("cannot write rows of 3000000000 values"), std::string::npos)
+            << st.Message();
+        EXPECT_FALSE(std::filesystem::exists(Path(name))) << name;
+    }
+    r.topk = kMaxVectorFileDim + 1;
+    EXPECT_FALSE(WriteHits(Path("wide.ivecs"), r).IsOk());
+    // JSON rows hold only the hits, so any topk can be written that way.
+    r.topk = 3000000000u;
+    EXPECT_TRUE(WriteHits(Path("wide.json"), r).IsOk());
+
+    r.topk = kMaxVectorFileDim;
+    r.hits = {{{5, 0.5f}}};
+    ASSERT_TRUE(WriteHits(Path("widest.ivecs"), r).IsOk());
+    auto read = VectorFileReader::Open(Path("widest.ivecs"));
+    ASSERT_TRUE(read.IsOk()) << read.GetStatus().Message();
+    EXPECT_EQ(read.Value().Dim(), kMaxVectorFileDim);
+
+    EXPECT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=demo", "--output", Path("a.idx"),
+                   "-q"}),
+              kExitOk);
+    EXPECT_EQ(Cli({"search", Path("a.idx"), "--queries", Path("q.npy"), "-k", "3000000000",
+                   "--output", Path("hits.ivecs")}),
+              kExitFailure);
+    EXPECT_NE(_err.str().find("cannot write rows of 3000000000 values"), std::string::npos)
+        << _err.str();
+    EXPECT_FALSE(std::filesystem::exists(Path("hits.ivecs")));
+}
+
 TEST_F(ToolEndToEndTest, CliExitCodesAndMessages) {
     EXPECT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=demo", "--output", Path("a.idx"),
                    "-q"}),

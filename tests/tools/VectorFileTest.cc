@@ -87,6 +87,14 @@ TEST(VectorFileWriteTest, RefusesMismatchedExtension) {
     EXPECT_TRUE(dir.List().empty());
 }
 
+TEST(VectorFileWriteTest, RefusesRowWidthsTheReaderRefuses) {
+    TempDir dir;
+    const float v[2] = {1, 2};
+    EXPECT_FALSE(WriteFloatMatrix(dir.File("zero.fvecs"), v, 1, 0).IsOk());
+    EXPECT_FALSE(WriteFloatMatrix(dir.File("wide.fbin"), v, 0, kMaxVectorFileDim + 1).IsOk());
+    EXPECT_TRUE(dir.List().empty());
+}
+
 TEST(VectorFileFvecsTest, MalformedFilesAreRefusedWithTheReason) {
     TempDir dir;
     WriteFileBytes(dir.File("empty.fvecs"), "");
