@@ -1,5 +1,8 @@
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <new>
+#include <string>
 
 #include "BuildCommand.h"
 #include "Commands.h"
@@ -96,7 +99,18 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     for (const Subcommand& c : kSubcommands) {
         if (command == c.name) {
             ConfigureLogging(args.subspan(1));
-            return c.run(args.subspan(1), io);
+            // Caught here rather than left to terminate the process, so the stack
+            // unwinds and an unfinished output file is removed by its PartialFile.
+            try {
+                return c.run(args.subspan(1), io);
+            } catch (const std::bad_alloc&) {
+                return ReportError(io, c.name,
+                                   core::Status(core::ErrorCode::OutOfMemory, "out of memory"));
+            } catch (const std::exception& e) {
+                return ReportError(io, c.name,
+                                   core::Status(core::ErrorCode::Internal,
+                                                std::string("internal error: ") + e.what()));
+            }
         }
     }
     io.err << "orvane: unknown command '" << command << "'\n";
