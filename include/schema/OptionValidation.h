@@ -7,6 +7,7 @@
 // keys into the field's type and then runs Validate on the result.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -51,6 +52,11 @@ core::Result<api::Options<T>> CoerceOptionsFromStrings(const UnsanitizedOptions<
     if (!coerced.IsOk()) return coerced.TakeStatus();
     return api::Options<T>(coerced.TakeValue());
 }
+
+// The `index.dimension` of a builder or searcher map as the 32-bit dimension the
+// library works with, 0 when absent or not an integer. A value above 4294967295
+// fails with InvalidArgument instead of wrapping around to another dimension.
+core::Result<uint32_t> ReadIndexDimension(const detail::OptionMap& values);
 
 // Select the schema by the map's "index.type" string and coerce under kLogAndIgnore.
 core::Result<api::BuilderOptions> NormalizeBuilderOptions(

@@ -62,6 +62,8 @@ Result<std::unique_ptr<OrvaneBuilder::Impl>> OrvaneBuilder::Impl::Create(
     const std::string& type = std::get<std::string>(typeIt->second);
     ORVANE_RETURN_IF_ERROR(schema::Validate(options, schema::LookupBuilderSchema(type),
                                             schema::UnknownKeyPolicy::kLogAndIgnore));
+    auto dimension = schema::ReadIndexDimension(options.Values());
+    if (!dimension.IsOk()) return dimension.TakeStatus();
     core::MemoryResourceConfig normalized = core::Normalize(memoryConfig);
     index::BuilderFactory factory = index::FindBuilderFactory(type);
     if (factory == nullptr) {

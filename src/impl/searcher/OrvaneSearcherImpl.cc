@@ -24,13 +24,14 @@ Result<std::unique_ptr<OrvaneSearcher::Impl>> OrvaneSearcher::Impl::Create(
     const std::string& type = std::get<std::string>(typeIt->second);
     ORVANE_RETURN_IF_ERROR(schema::Validate(options, schema::LookupSearcherSchema(type),
                                             schema::UnknownKeyPolicy::kLogAndIgnore));
-    const auto dim = static_cast<dimension_t>(options.GetInt("index.dimension", 0));
+    auto dim = schema::ReadIndexDimension(options.Values());
+    if (!dim.IsOk()) return dim.TakeStatus();
     core::MemoryResourceConfig normalized = core::Normalize(memoryConfig);
     index::SearcherFactory factory = index::FindSearcherFactory(type);
     if (factory == nullptr) {
         return Status(ErrorCode::NotFound, "no backend for preset: " + type);
     }
-    auto backend = factory(dim, options, normalized);
+    auto backend = factory(dim.Value(), options, normalized);
     if (!backend.IsOk()) return backend.TakeStatus();
     return std::make_unique<Impl>(backend.TakeValue(), std::move(normalized));
 }

@@ -105,6 +105,20 @@ TEST(BuilderCreateTest, RefusesMissingTypeUnknownKindAndBadOptions) {
     EXPECT_EQ(ok.Value().GetStatus(), BuilderStatus::Initial);
 }
 
+TEST(BuilderCreateTest, DimensionBeyond32BitsIsRefusedNotWrapped) {
+    // 2^32 + 4 would otherwise become a builder of dimension 4.
+    for (int64_t dim : {int64_t{1} << 32, (int64_t{1} << 32) + 4}) {
+        auto wide = OrvaneBuilder::Create(
+            BuilderOptions{{"index.dimension", dim}, {"index.type", std::string("demo")}});
+        ASSERT_FALSE(wide.IsOk()) << dim;
+        EXPECT_EQ(wide.GetStatus().Code(), ErrorCode::InvalidArgument);
+        EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be <= 4294967295");
+    }
+    auto widest = OrvaneBuilder::Create(BuilderOptions{{"index.dimension", int64_t{UINT32_MAX}},
+                                                       {"index.type", std::string("demo")}});
+    EXPECT_TRUE(widest.IsOk()) << widest.GetStatus().Message();
+}
+
 TEST(BuilderCreateTest, KindsWithoutBackendAreNotFound) {
     for (const char* kind : {"bruteforce", "ivf", "diskann"}) {
         BuilderOptions options{{"index.dimension", int64_t{4}},

@@ -104,6 +104,18 @@ TEST(SearcherCreateTest, RefusesBadOptions) {
     EXPECT_EQ(ok.Value().GetMeta().count, 0u);
 }
 
+TEST(SearcherCreateTest, DimensionBeyond32BitsIsRefusedNotWrapped) {
+    auto wide = OrvaneSearcher::Create(SearcherOptions{{"index.dimension", (int64_t{1} << 32) + 4},
+                                                       {"index.type", std::string("demo")}});
+    ASSERT_FALSE(wide.IsOk());
+    EXPECT_EQ(wide.GetStatus().Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be <= 4294967295");
+    auto widest = OrvaneSearcher::Create(SearcherOptions{{"index.dimension", int64_t{UINT32_MAX}},
+                                                         {"index.type", std::string("demo")}});
+    ASSERT_TRUE(widest.IsOk()) << widest.GetStatus().Message();
+    EXPECT_EQ(widest.Value().GetMeta().dim, UINT32_MAX);
+}
+
 TEST(SearcherLifecycleTest, SearchBeforeOpenAndAttachBeforeOpen) {
     auto impl = MakeImpl(3);
     std::vector<float> q(kDim, 0.0f);
