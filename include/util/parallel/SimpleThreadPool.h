@@ -64,6 +64,8 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     std::vector<std::deque<WorkItem>> _queues;
     std::vector<std::unique_ptr<SpinMutex>> _mutexs;
     std::vector<std::unique_ptr<std::condition_variable_any>> _conds;
+    // Per worker, guarded by its spin mutex: true while it waits on its condition.
+    std::unique_ptr<bool[]> _sleeping;
     const uint64_t _poolId;
     std::atomic<bool> _stop{false};
 };

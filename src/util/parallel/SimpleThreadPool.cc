@@ -36,6 +36,7 @@ SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
       _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)) {
     _stop.store(false, std::memory_order_relaxed);
     _queues.resize(_threadNum);
+    _sleeping = std::make_unique<bool[]>(_threadNum);
     _mutexs.reserve(_threadNum);
     _conds.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
@@ -57,11 +58,16 @@ void SimpleThreadPool::WorkerLoop(uint32_t index) {
     auto& queue = _queues[index];
     SpinMutex& mutex = *_mutexs[index];
     std::condition_variable_any& cond = *_conds[index];
+    bool& sleeping = _sleeping[index];
     for (;;) {
         WorkItem item;
         {
             std::unique_lock<SpinMutex> lock(mutex);
-            while (queue.empty()) cond.wait(lock);
+            while (queue.empty()) {
+                sleeping = true;
+                cond.wait(lock);
+                sleeping = false;
+            }
             item = std::move(queue.front());
             queue.pop_front();
         }
@@ -90,14 +96,20 @@ ErrorCode SimpleThreadPool::ScheduleById(std::function<void()> fn, int32_t id) {
         id = static_cast<int32_t>(_nextThread.fetch_add(1, std::memory_order_relaxed) % _threadNum);
     }
     if (id < -1 || static_cast<uint32_t>(id) >= _threadNum) return ErrorCode::InvalidArgument;
+    bool wake = false;
     {
         // _stop is checked again under the queue's lock: WaitStop queues the end
         // marker under the same lock, so nothing can land behind it.
         std::lock_guard<SpinMutex> lock(*_mutexs[id]);
         if (_stop.load(std::memory_order_acquire)) return ErrorCode::Unavailable;
         _queues[id].push_back(WorkItem{std::move(fn)});
+        wake = _sleeping[id];
     }
-    _conds[id]->notify_one();
+    // A busy worker finds the item when it next looks at its queue, so only a
+    // sleeping one is woken; that spares the condition variable's internal
+    // mutex on most schedules. No wake-up is lost: a worker sets the flag under
+    // the queue's lock and the wait releases that lock atomically.
+    if (wake) _conds[id]->notify_one();
     return ErrorCode::Ok;
 }
 
