@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,19 @@ TEST(ThreadPoolStress, ThousandsOfTasksFromManyProducers) {
     done.Await();
     const int64_t perProducer = int64_t{kPerProducer} * (kPerProducer - 1) / 2;
     EXPECT_EQ(sum.load(), perProducer * kProducers);
+}
+
+TEST(ThreadPoolStress, PingPongNeverLosesAWakeup) {
+    // One item at a time, each queued while its worker is going to sleep or
+    // just waking from the previous one: the window in which a wake-up could be
+    // lost. A lost one leaves the item queued and the wait below times out.
+    SimpleThreadPool pool(2);
+    for (int k = 0; k < 20000; ++k) {
+        std::promise<void> ran;
+        std::future<void> done = ran.get_future();
+        ASSERT_EQ(pool.ScheduleById([&ran] { ran.set_value(); }, k % 2), ErrorCode::Ok);
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready) << k;
+    }
 }
 
 TEST(ThreadPoolStress, StopWhileProducersKeepScheduling) {
