@@ -1,8 +1,8 @@
 #include "io/FileReader.h"
 
 #include <string>
-#include <variant>
 
+#include "io/IndexPath.h"
 #include "io/LocalFileReader.h"
 #include "io/MmapFileReader.h"
 #include "telemetry/Logger.h"
@@ -36,12 +36,9 @@ MmapFileReader::LockMode ParseLockMode(const api::IOOptions& options) {
 }  // namespace
 
 core::Result<std::unique_ptr<FileReader>> CreateFileReader(const api::IOOptions& options) {
-    const auto& values = options.Values();
-    auto pathIt = values.find("index.path");
-    if (pathIt == values.end() || !std::holds_alternative<std::string>(pathIt->second)) {
-        return Status(ErrorCode::InvalidArgument, "File path not specified in IOOptions");
-    }
-    const std::string& path = std::get<std::string>(pathIt->second);
+    auto indexPath = IndexPath(options);
+    if (!indexPath.IsOk()) return indexPath.TakeStatus();
+    const std::string& path = indexPath.Value();
     const std::string type = options.GetString("io.reader.type", "local");
     if (type == "mmap") {
         auto reader = MmapFileReader::Create(path, ParseLockMode(options));
