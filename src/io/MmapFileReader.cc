@@ -28,6 +28,11 @@ MmapFileReader::~MmapFileReader() {
 }
 
 Status MmapFileReader::Open(const std::string& path, LockMode mode) {
+    // A reader opened before gives up its mapping and descriptor first, and a
+    // closed one becomes usable again.
+    Close();
+    _isClosed = false;
+    _position = 0;
     _filePath = path;
     _lockMode = mode;
     _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -182,6 +182,40 @@ TEST(MmapFileReaderOpenTest, OpenFailures) {
         << directory.GetStatus().Message();
 }
 
+// Whether the process has `path` mapped, read from /proc/self/maps.
+bool IsMapped(const std::string& path) {
+    return testing::ReadFileBytes("/proc/self/maps").find(path) != std::string::npos;
+}
+
+TEST(MmapFileReaderOpenTest, ReopeningReleasesTheOldMappingAndServesTheNewFile) {
+    TempDir dir;
+    const std::string first = dir.File("first");
+    const std::string second = dir.File("second");
+    testing::WriteFileBytes(first, "first file");
+    testing::WriteFileBytes(second, "second file");
+    auto created = MmapFileReader::Create(first, LockMode::None);
+    ASSERT_TRUE(created.IsOk());
+    MmapFileReader& reader = *created.Value();
+    char buf[6];
+    ASSERT_TRUE(reader.Seek(3).IsOk());
+    ASSERT_TRUE(IsMapped(first));
+
+    // Open on an open reader: the first mapping goes, position starts over.
+    ASSERT_TRUE(reader.Open(second, LockMode::None).IsOk());
+    EXPECT_FALSE(IsMapped(first));
+    EXPECT_EQ(reader.GetPosition().Value(), 0u);
+    ASSERT_TRUE(reader.Read(buf, 6).IsOk());
+    EXPECT_EQ(std::string(buf, 6), "second");
+
+    // Open after Close: the reader serves reads again.
+    ASSERT_TRUE(reader.Close().IsOk());
+    EXPECT_FALSE(IsMapped(second));
+    ASSERT_TRUE(reader.Open(first, LockMode::None).IsOk());
+    ASSERT_TRUE(reader.Read(buf, 5).IsOk());
+    EXPECT_EQ(std::string(buf, 5), "first");
+    ASSERT_TRUE(reader.Close().IsOk());
+}
+
 TEST(MemoryFileReaderTest, BehavesLikeAMapping) {
     MemoryFileReader reader("abcdefgh");
     char buf[4];
