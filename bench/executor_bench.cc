@@ -21,25 +21,8 @@ using orvane::util::SimpleThreadPool;
 
 constexpr uint32_t kWorkers = 4;
 
-void BM_PoolScheduleRoundRobin(benchmark::State& state) {
-    SimpleThreadPool pool(kWorkers);
-    const int n = static_cast<int>(state.range(0));
-    std::atomic<int64_t> sink{0};
-    for (auto _ : state) {
-        CountDownLatch done(n);
-        for (int i = 0; i < n; ++i) {
-            pool.Schedule([&] {
-                sink.fetch_add(1, std::memory_order_relaxed);
-                done.CountDown();
-            });
-        }
-        done.Await();
-    }
-    state.SetItemsProcessed(state.iterations() * n);
-}
-BENCHMARK(BM_PoolScheduleRoundRobin)->Arg(1000)->UseRealTime();
-
-void BM_PoolSchedulePinned(benchmark::State& state) {
+// n trivial tasks scheduled on `worker` (-1: round-robin over all workers).
+void SchedulePool(benchmark::State& state, int32_t worker) {
     SimpleThreadPool pool(kWorkers);
     const int n = static_cast<int>(state.range(0));
     std::atomic<int64_t> sink{0};
@@ -51,11 +34,20 @@ void BM_PoolSchedulePinned(benchmark::State& state) {
                     sink.fetch_add(1, std::memory_order_relaxed);
                     done.CountDown();
                 },
-                0);
+                worker);
         }
         done.Await();
     }
     state.SetItemsProcessed(state.iterations() * n);
+}
+
+void BM_PoolScheduleRoundRobin(benchmark::State& state) {
+    SchedulePool(state, -1);
+}
+BENCHMARK(BM_PoolScheduleRoundRobin)->Arg(1000)->UseRealTime();
+
+void BM_PoolSchedulePinned(benchmark::State& state) {
+    SchedulePool(state, 0);
 }
 BENCHMARK(BM_PoolSchedulePinned)->Arg(1000)->UseRealTime();
 
