@@ -97,8 +97,7 @@ TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned)
         {"backend failure",
          [](InnerCkptManager&) { return Status(ErrorCode::IoError, "no stream"); },
          ErrorCode::IoError},
-        {"throws",
-         [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
+        {"throws", [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
          ErrorCode::Internal},
     };
     for (const Case& c : cases) {
@@ -145,8 +144,7 @@ TEST(InnerCkptManagerTest, HasInputStreamPassesTheAnswerOrMapsFailures) {
     const std::vector<Case> cases = {
         {"yes", [] { return core::Result<bool>(true); }, ErrorCode::Ok, true},
         {"no", [] { return core::Result<bool>(false); }, ErrorCode::Ok, false},
-        {"fails",
-         [] { return core::Result<bool>(Status(ErrorCode::IoError, "disk gone")); },
+        {"fails", [] { return core::Result<bool>(Status(ErrorCode::IoError, "disk gone")); },
          ErrorCode::IoError, false},
         {"throws", []() -> core::Result<bool> { throw std::runtime_error("boom"); },
          ErrorCode::Internal, false},
