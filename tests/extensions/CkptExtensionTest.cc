@@ -203,23 +203,31 @@ TEST(InnerCkptManagerTest, CreateOutputStreamNeedsAWriterThatTakesTheHeader) {
     }
 }
 
-TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainer) {
+TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainerAndChecksItsData) {
     const std::string good = BuildFile({{"meta", "12345678", 8}, {"ids", "abcd", 1}});
     std::string badFooter = good;
     badFooter[badFooter.size() - 64 + 2] ^= 0x10;
+    std::string badData = good;
+    badData[64 + 8 + 1] ^= 0x10;  // second byte of "ids"
     struct Case {
         std::string name;
         std::function<std::unique_ptr<io::FileReader>()> reader;
         ErrorCode lastError;
+        ErrorCode idsSection;  // getting the "ids" section of an opened stream
     };
     const std::vector<Case> cases = {
-        {"null reader", [] { return nullptr; }, ErrorCode::IoError},
-        {"throws", []() -> std::unique_ptr<io::FileReader> { throw 7; }, ErrorCode::Internal},
+        {"null reader", [] { return nullptr; }, ErrorCode::IoError, ErrorCode::Ok},
+        {"throws", []() -> std::unique_ptr<io::FileReader> { throw 7; }, ErrorCode::Internal,
+         ErrorCode::Ok},
         {"too small", [] { return std::make_unique<io::MemoryFileReader>(std::string(100, 'x')); },
-         ErrorCode::Corruption},
+         ErrorCode::Corruption, ErrorCode::Ok},
         {"footer flipped", [&] { return std::make_unique<io::MemoryFileReader>(badFooter); },
-         ErrorCode::Corruption},
-        {"good", [&] { return std::make_unique<io::MemoryFileReader>(good); }, ErrorCode::Ok},
+         ErrorCode::Corruption, ErrorCode::Ok},
+        // The container opens, but restoring from damaged rows must fail.
+        {"data flipped", [&] { return std::make_unique<io::MemoryFileReader>(badData); },
+         ErrorCode::Ok, ErrorCode::Corruption},
+        {"good", [&] { return std::make_unique<io::MemoryFileReader>(good); }, ErrorCode::Ok,
+         ErrorCode::Ok},
     };
     for (const Case& c : cases) {
         auto manager = std::make_unique<ScriptedManager>();
@@ -229,8 +237,14 @@ TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainer) {
         EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
         EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;
         if (!stream) continue;
+        EXPECT_TRUE(stream->GetSectionReader("meta").IsOk()) << c.name;
         auto ids = stream->GetSectionReader("ids");
-        ASSERT_TRUE(ids.IsOk());
+        if (c.idsSection != ErrorCode::Ok) {
+            ASSERT_FALSE(ids.IsOk()) << c.name;
+            EXPECT_EQ(ids.GetStatus().Code(), c.idsSection) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(ids.IsOk()) << c.name;
         char buf[4];
         ASSERT_TRUE(ids.Value()->Read(0, 4, std::span<char>(buf, 4)).IsOk());
         EXPECT_EQ(std::string(buf, 4), "abcd");

@@ -29,7 +29,7 @@ namespace {
 
 constexpr std::string_view kPrefix = "ckpt-";
 constexpr std::string_view kSuffix = ".idx";
-constexpr std::string_view kTempMark = ".idx.tmp.";
+constexpr std::string_view kTempMark = "tmp";
 constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr const char* kLockName = "LOCK";
 
@@ -46,9 +46,15 @@ Entry Classify(const std::string& name) {
     if (const uint64_t n = LocalCkptManager::ParseFileName(name); n != 0) {
         return {EntryKind::kCheckpoint, n};
     }
-    if (const size_t pos = name.find(kTempMark); pos != std::string::npos) {
-        const uint64_t n = LocalCkptManager::ParseFileName(name.substr(0, pos + kSuffix.size()));
-        if (n != 0) return {EntryKind::kTemp, n};
+    // A writer's temporary carries the target name and a "tmp" mark; where the
+    // writer puts them in the name is its own business.
+    if (const size_t start = name.find(kPrefix); start != std::string::npos) {
+        const size_t end = name.find(kSuffix, start);
+        if (end != std::string::npos && name.find(kTempMark, end) != std::string::npos) {
+            const uint64_t n =
+                LocalCkptManager::ParseFileName(name.substr(start, end + kSuffix.size() - start));
+            if (n != 0) return {EntryKind::kTemp, n};
+        }
     }
     if (name.size() > kDamagedSuffix.size() && name.ends_with(kDamagedSuffix)) {
         const uint64_t n =
