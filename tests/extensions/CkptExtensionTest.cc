@@ -121,6 +121,39 @@ TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned)
     }
 }
 
+TEST(CkptExtensionTest, InstallCkptFuncAcceptsOnlyTheCheckpointExtension) {
+    // A caller's own type that borrows the name must not be taken for it.
+    class Impostor : public api::IBuildExtension {
+      public:
+        std::string_view Name() const override { return "checkpoint"; }
+    };
+    class Other : public api::IBuildExtension {
+      public:
+        std::string_view Name() const override { return "label"; }
+    };
+    CkptExtension ckpt;
+    Impostor impostor;
+    Other other;
+    int loads = 0;
+    auto load = [&](std::unique_ptr<InnerCkptManager>) {
+        ++loads;
+        return Status();
+    };
+    struct Case {
+        std::string name;
+        api::IBuildExtension* extension;
+        bool installed;
+    };
+    const std::vector<Case> cases = {
+        {"checkpoint", &ckpt, true}, {"impostor", &impostor, false}, {"other", &other, false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(InstallCkptFunc(*c.extension, load), c.installed) << c.name;
+    }
+    EXPECT_TRUE(ckpt.IsAttached());
+    EXPECT_TRUE(ckpt.LoadCkptManager(std::make_unique<ScriptedManager>()).IsOk());
+    EXPECT_EQ(loads, 1);
+}
+
 TEST(CkptExtensionTest, KindWithoutCheckpointsRefusesAndLeavesExtensionEmpty) {
     auto builder = api::OrvaneBuilder::Create(
         api::BuilderOptions{{"index.type", std::string("demo")}, {"index.dimension", int64_t{4}}});
