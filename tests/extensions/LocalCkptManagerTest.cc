@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "extensions/experimental/LocalCkptManager.h"
 #include "testing/FileBytes.h"
@@ -287,6 +288,73 @@ TEST(LocalCkptManagerTest, DamagedNewestFallsBackToTheNewestComplete) {
         EXPECT_TRUE(std::filesystem::exists(dir + "/ckpt-000004.idx")) << c.name;
         EXPECT_EQ(ResumedPayload(*inner), "after") << c.name;
     }
+}
+
+// The smallest back end with checkpoints: its state is a list of rows, each
+// checkpoint holds all rows so far, and resuming restores them.
+class RowsBackend {
+  public:
+    Status Attach(api::IBuildExtension& extension) {
+        if (InstallCkptFunc(extension, [this](std::unique_ptr<InnerCkptManager> manager) {
+                return LoadFromCkptManager(std::move(manager));
+            })) {
+            return Status();
+        }
+        return Status(ErrorCode::NotSupported, "extension not supported");
+    }
+    Status Append(const std::string& row) {
+        _rows += row;
+        if (!_manager) return Status();
+        auto stream = _manager->CreateOutputStream();
+        if (!stream)
+            return Status(ErrorCode::IoError, "Failed to get output stream when checkpoint");
+        ORVANE_RETURN_IF_ERROR(stream->Write(_rows.data(), _rows.size()));
+        ORVANE_RETURN_IF_ERROR(stream->SealSection("payload", 1));
+        return stream->Close();
+    }
+    const std::string& Rows() const { return _rows; }
+
+  private:
+    Status LoadFromCkptManager(std::unique_ptr<InnerCkptManager> manager) {
+        _manager = std::move(manager);
+        auto has = _manager->HasInputStream();
+        if (!has.IsOk())
+            return Status(ErrorCode::IoError, "ckptManager failed to fetch input stream");
+        if (!has.Value()) return Status();
+        _rows = ResumedPayload(*_manager);
+        return Status();
+    }
+
+    std::unique_ptr<InnerCkptManager> _manager;
+    std::string _rows;
+};
+
+TEST(LocalCkptManagerTest, BuildResumesThroughTheExtension) {
+    TempDir tmp;
+    LogCapture logs(LogCapture::Keep::kNothing);
+    const std::string dir = tmp.File("d");
+    {
+        RowsBackend backend;
+        CkptExtension extension;
+        ASSERT_TRUE(backend.Attach(extension).IsOk());
+        auto manager = CreateLocalCkptManager(dir);
+        ASSERT_TRUE(manager.IsOk());
+        ASSERT_TRUE(extension.LoadCkptManager(manager.TakeValue()).IsOk());
+        for (const char* row : {"a", "b", "c"}) ASSERT_TRUE(backend.Append(row).IsOk());
+    }  // the build dies here; the manager (and its lock) go with the back end
+    std::filesystem::resize_file(dir + "/" + LocalCkptManager::FileName(3), 100);
+
+    RowsBackend backend;
+    CkptExtension extension;
+    ASSERT_TRUE(backend.Attach(extension).IsOk());
+    auto manager = CreateLocalCkptManager(dir);
+    ASSERT_TRUE(manager.IsOk()) << manager.GetStatus().Message();
+    ASSERT_TRUE(extension.LoadCkptManager(manager.TakeValue()).IsOk());
+    EXPECT_EQ(backend.Rows(), "ab");
+    ASSERT_TRUE(backend.Append("c").IsOk());
+    EXPECT_EQ(Checkpoints(tmp, "d"),
+              (std::vector<std::string>{"ckpt-000002.idx", "ckpt-000003.idx.damaged",
+                                        "ckpt-000004.idx"}));
 }
 
 TEST(LocalCkptManagerTest, VanishedDirectoryGivesNoStreamsAndAFailingAnswer) {
