@@ -54,8 +54,8 @@ NPROBE_SWEEP = [1, 2, 4, 8, 16, 32, 64]
 # Peer groups selectable with --peers (a group name selects every runner whose
 # group starts with it: "faiss" selects faiss-flat, faiss-ivf, ...).
 PEER_GROUPS = ["ref", "numpy", "faiss-flat", "faiss-ivf", "faiss-ivfpq", "faiss-hnsw",
-               "hnswlib", "hnswlib-native"]
-DEFAULT_PEERS = ["ref", "faiss", "hnswlib", "hnswlib-native"]
+               "hnswlib-py", "hnswlib-native"]
+DEFAULT_PEERS = ["ref", "faiss", "hnswlib"]
 
 
 def _fill(value, params):
@@ -119,7 +119,7 @@ def make_specs(args, dim, n):
         ("faiss-hnsw", {"runner": "faiss", "name": "faiss IndexHNSWFlat M32 efC200",
                         "factory": "hnsw", "M": 32, "efc": 200,
                         "sweep_key": "efSearch", "sweep": ef}),
-        ("hnswlib", {"runner": "hnswlib", "name": "hnswlib (python) M16 efC200",
+        ("hnswlib-py", {"runner": "hnswlib", "name": "hnswlib (python) M16 efC200",
                      "M": 16, "efc": 200, "sweep_key": "ef", "sweep": ef}),
         ("hnswlib-native", {"runner": "hnswlib-native",
                             "name": "hnswlib (C++ -O3 -march=native) M16 efC200",
