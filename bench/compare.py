@@ -62,6 +62,9 @@ def parse_args(argv):
     run.add_argument("--time-limit", type=float, default=None,
                      help="stop a sweep point after this many seconds (at least 100 queries; "
                      "default 30, --quick 10)")
+    run.add_argument("--repeat", type=int, default=1,
+                     help="time every sweep point this many times and keep the best "
+                     "(steadier figures on a busy machine)")
     run.add_argument("--build-threads", type=int, default=2,
                      help="threads for building (searches are always single-threaded)")
     run.add_argument("--ivf-lists", type=int, default=None,
@@ -120,7 +123,7 @@ def run_child(step, spec, args, ds, workdir, threads):
     """Runs one step of one runner in a subprocess; returns its result dict."""
     job = {"spec": spec, "dataset_name": ds.name, "dataset_dir": str(ds.dir),
            "workdir": str(workdir), "cache_dir": args.cache_dir, "threads": threads,
-           "k": args.k, "nq": args.nq, "time_limit": args.time_limit,
+           "k": args.k, "nq": args.nq, "time_limit": args.time_limit, "repeat": args.repeat,
            "result": str(workdir / ("%s.json" % step))}
     job_path = workdir / ("%s-job.json" % step)
     job_path.write_text(json.dumps(job))
@@ -138,6 +141,8 @@ def run_python_runner(spec, args, ds, workdir):
     if "skipped" in build:
         return {"skipped": build["skipped"]}
     search = run_child("search", spec, args, ds, workdir, 1)
+    if "skipped" in search:
+        return {"skipped": search["skipped"]}
     ids = np.load(workdir / "search.json.ids.npy")
     offset = 0
     for point in search["points"]:
@@ -159,7 +164,8 @@ def run_hnswlib_native(spec, args, ds, workdir):
         datasets.write_fbin(gt_f, ds.gt()[0][:args.nq].astype(np.int32))
     ids_out = workdir / "hnswlib_native_ids.bin"
     cmd = [str(binary), str(base_f), str(queries_f), str(gt_f), str(spec["M"]),
-           str(spec["efc"]), str(args.build_threads), str(args.k), str(ids_out)]
+           str(spec["efc"]), str(args.build_threads), str(args.k), str(args.repeat),
+           str(ids_out)]
     cmd += [str(v) for v in spec["sweep"]]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
@@ -231,6 +237,9 @@ def print_table(results, ds, args):
     log("%s: %d x %d, %d queries; searches single-threaded, one query per call; "
         "builds with %d threads" % (ds.name, ds.n, ds.dim, min(args.nq or ds.nq, ds.nq),
                                     args.build_threads))
+    log("best of %d timed passes per point; load average (1 min) %.1f at start, %.1f at end "
+        "(2-core machine: above 2, other work competed for the cores)"
+        % (args.repeat, args.load_start, args.load_end))
     line = "  ".join(h.ljust(w) if i < 2 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))
     log(line)
     log("-" * len(line))
@@ -273,7 +282,8 @@ def write_plot(results, ds, args):
 
 
 def write_json(results, ds, args):
-    out = {"dataset": ds.name, "n": ds.n, "dim": ds.dim, "k": args.k,
+    out = {"dataset": ds.name, "n": ds.n, "dim": ds.dim, "k": args.k, "repeat": args.repeat,
+           "load_average": [args.load_start, args.load_end],
            "queries": min(args.nq or ds.nq, ds.nq), "build_threads": args.build_threads,
            "results": [{k: v for k, v in r.items()} for r in results]}
     for r in out["results"]:
@@ -294,6 +304,7 @@ def main(argv=None):
     work_root = Path(args.work_dir or tempfile.mkdtemp(prefix="orvane-bench-"))
     work_root.mkdir(parents=True, exist_ok=True)
     results = []
+    args.load_start = os.getloadavg()[0]
     try:
         for spec in specs:
             log("running %s ..." % spec["name"])
@@ -315,6 +326,7 @@ def main(argv=None):
     finally:
         if not args.work_dir:
             shutil.rmtree(work_root, ignore_errors=True)
+    args.load_end = os.getloadavg()[0]
     print_table(results, ds, args)
     if args.plot:
         write_plot(results, ds, args)

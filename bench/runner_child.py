@@ -27,7 +27,15 @@ from datasets import Dataset  # noqa: E402
 def _orvane_unavailable(exc):
     """A library refusal of the kind itself (not of a value) means the kind is not built in."""
     text = str(exc)
-    return "no builder backend" in text or "unsupported value" in text
+    return any(m in text for m in ("no builder backend", "no backend for", "unsupported value"))
+
+
+def _kind_skipped(job, exc):
+    """The result of a step refused because the library lacks the kind, or None."""
+    if job["spec"]["runner"] == "orvane" and _orvane_unavailable(exc):
+        return {"skipped": "index kind %r is not in this build (%s)"
+                % (job["spec"]["build"]["index.type"], exc)}
+    return None
 
 
 def do_build(job, runner, dataset):
@@ -35,10 +43,10 @@ def do_build(job, runner, dataset):
     rss_before = peers.status_mib("VmRSS")
     try:
         seconds = runner.build(base, job["threads"])
-    except Exception as exc:  # noqa: BLE001 - reported, not hidden
-        if job["spec"]["runner"] == "orvane" and _orvane_unavailable(exc):
-            return {"skipped": "index kind %r is not in this build (%s)"
-                    % (job["spec"]["build"]["index.type"], exc)}
+    except Exception as exc:  # noqa: BLE001 - a missing kind is reported, the rest re-raised
+        skipped = _kind_skipped(job, exc)
+        if skipped:
+            return skipped
         raise
     peak = peers.status_mib("VmHWM")
     t0 = time.perf_counter()
@@ -48,6 +56,23 @@ def do_build(job, runner, dataset):
             else max(0.0, peak - rss_before)}
 
 
+def _timed_pass(runner, rows, k, time_limit):
+    """One pass over the queries, one per call: (found ids, queries done, seconds).
+
+    With a time limit the pass stops once it is exceeded, after >= 100 queries."""
+    found = np.full((len(rows), k), -1, dtype=np.int64)
+    done = 0
+    t0 = time.perf_counter()
+    for i, row in enumerate(rows):
+        ids = runner.search(row, k)
+        found[i, :len(ids)] = ids[:k]
+        done += 1
+        if time_limit and done >= 100 and done % 16 == 0 \
+                and time.perf_counter() - t0 > time_limit:
+            break
+    return found, done, time.perf_counter() - t0
+
+
 def do_search(job, runner, dataset, result_path):
     queries = dataset.queries()
     if job["nq"]:
@@ -55,24 +80,28 @@ def do_search(job, runner, dataset, result_path):
     rows = [queries[i:i + 1] for i in range(queries.shape[0])]
     k = job["k"]
     anon_before = peers.status_mib("RssAnon")
-    runner.open(dataset)
+    try:
+        runner.open(dataset)
+    except Exception as exc:  # noqa: BLE001 - as in do_build
+        skipped = _kind_skipped(job, exc)
+        if skipped:
+            return skipped
+        raise
     points = []
     all_ids = []
     for value in job["spec"]["sweep"]:
         runner.set_param(value)
-        for row in rows[:min(50, len(rows))]:  # warm caches and lazy set-up
+        warm_end = time.perf_counter() + 1.0
+        for row in rows[:min(50, len(rows))]:  # warm caches and lazy set-up, <= ~1 s
             runner.search(row, k)
-        found = np.full((len(rows), k), -1, dtype=np.int64)
-        done = 0
-        t0 = time.perf_counter()
-        for i, row in enumerate(rows):
-            ids = runner.search(row, k)
-            found[i, :len(ids)] = ids[:k]
-            done += 1
-            if job["time_limit"] and done >= 100 and done % 16 == 0 \
-                    and time.perf_counter() - t0 > job["time_limit"]:
+            if time.perf_counter() > warm_end:
                 break
-        elapsed = time.perf_counter() - t0
+        best = None
+        for _ in range(max(1, job.get("repeat", 1))):
+            found, done, elapsed = _timed_pass(runner, rows, k, job["time_limit"])
+            if best is None or done / elapsed > best[1] / best[2]:
+                best = (found, done, elapsed)
+        found, done, elapsed = best
         points.append({"param": value, "nq": done, "qps": done / elapsed})
         all_ids.append(found[:done])
     anon_after = peers.status_mib("RssAnon")

@@ -137,11 +137,12 @@ def test_compare_end_to_end_demo_and_numpy(tmp_path):
     proc = subprocess.run(
         [sys.executable, str(BENCH / "compare.py"), "--dataset", "random-2000-16",
          "--nq-generated", "50", "--cache-dir", str(tmp_path / "cache"), "--kinds", "demo",
-         "--peers", "numpy", "--json", str(out), "--plot", str(plot)],
+         "--peers", "numpy", "--repeat", "2", "--json", str(out), "--plot", str(plot)],
         capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     result = json.loads(out.read_text())
     assert result["n"] == 2000 and result["dim"] == 16 and result["queries"] == 50
+    assert result["repeat"] == 2 and len(result["load_average"]) == 2
     rows = {r["name"]: r for r in result["results"]}
     assert set(rows) == {"orvane demo", "numpy scan"}
     for r in rows.values():
