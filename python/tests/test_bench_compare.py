@@ -158,3 +158,27 @@ def test_compare_end_to_end_demo_and_numpy(tmp_path):
         assert "no plot" in proc.stdout
     # The prepared dataset and its ground truth are cached for the next run.
     assert (tmp_path / "cache" / "random-2000-16-q50-s42" / "gt_ids.npy").exists()
+
+
+def test_compare_reports_a_kind_missing_from_the_build_as_skipped(tmp_path):
+    """Rows of a kind the library lacks are skipped with one line and do not fail the run;
+    once the kind exists, its exact (rawf32) rows must find the true neighbours."""
+    out = tmp_path / "out.json"
+    proc = subprocess.run(
+        [sys.executable, str(BENCH / "compare.py"), "--dataset", "random-1000-8",
+         "--nq-generated", "20", "--cache-dir", str(tmp_path / "cache"), "--kinds",
+         "bruteforce", "--peers", "none", "--json", str(out), "--plot", ""],
+        capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = json.loads(out.read_text())["results"]
+    assert {r["name"] for r in rows} == {"orvane bruteforce rawf32", "orvane bruteforce sq8",
+                                         "orvane bruteforce rawf32 parallel 2"}
+    for r in rows:
+        if "skipped" in r:
+            assert "not in this build" in r["skipped"]
+            assert "skipped %s:" % r["name"] in proc.stdout
+        else:
+            assert "failed" not in r, r
+            assert r["points"][0]["nq"] == 20
+            if "rawf32" in r["name"]:
+                assert r["points"][0]["recall"] == pytest.approx(1.0)
