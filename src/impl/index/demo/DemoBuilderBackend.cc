@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "impl/index/BackendFactories.h"
+#include "impl/index/demo/DemoKind.h"
 #include "impl/index/demo/DemoIndexMeta.h"
 #include "io/OutputStream.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
-#include "impl/index/BackendFactories.h"
+#include "impl/index/demo/DemoKind.h"
 #include "impl/index/demo/DemoIndexMeta.h"
 #include "io/InputStream.h"
 #include "telemetry/Logger.h"
