@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <limits>
 #include <string_view>
 
 #include "ToolStatus.h"
+#include "VectorFileFormats.h"
 
 namespace orvane::tools {
 namespace {
@@ -28,148 +27,6 @@ std::string_view FileExtension(std::string_view path) {
         return {};
     return path.substr(dot);
 }
-
-namespace {
-
-bool MulOverflows(uint64_t a, uint64_t b, uint64_t* out) {
-    return __builtin_mul_overflow(a, b, out);
-}
-
-// The parts of a .npy header dictionary the reader needs.
-struct NpyHeader {
-    std::string descr;
-    bool fortranOrder = false;
-    std::vector<uint64_t> shape;
-};
-
-// Parses the Python literal dictionary of a .npy header, for example
-// "{'descr': '<f4', 'fortran_order': False, 'shape': (1000, 64), }".
-class NpyHeaderParser {
-  public:
-    explicit NpyHeaderParser(std::string_view text) : _s(text) {}
-
-    Result<NpyHeader> Parse() {
-        NpyHeader header;
-        bool haveDescr = false, haveOrder = false, haveShape = false;
-        SkipBlanks();
-        if (!Eat('{')) return Error("header is not a dictionary");
-        while (true) {
-            SkipBlanks();
-            if (Eat('}')) break;
-            std::string key;
-            if (!ParseString(&key)) return Error("bad dictionary key");
-            SkipBlanks();
-            if (!Eat(':')) return Error("missing ':' after key");
-            SkipBlanks();
-            if (key == "descr") {
-                if (!ParseString(&header.descr)) return Error("'descr' is not a string");
-                haveDescr = true;
-            } else if (key == "fortran_order") {
-                if (EatWord("True")) {
-                    header.fortranOrder = true;
-                } else if (EatWord("False")) {
-                    header.fortranOrder = false;
-                } else {
-                    return Error("'fortran_order' is not True or False");
-                }
-                haveOrder = true;
-            } else if (key == "shape") {
-                if (!ParseShape(&header.shape)) return Error("'shape' is not a tuple of integers");
-                haveShape = true;
-            } else {
-                return Error("unexpected key '" + key + "'");
-            }
-            SkipBlanks();
-            if (Eat(',')) continue;
-            SkipBlanks();
-            if (Eat('}')) break;
-            return Error("expected ',' or '}'");
-        }
-        if (!haveDescr || !haveOrder || !haveShape) {
-            return Error("header lacks one of 'descr', 'fortran_order', 'shape'");
-        }
-        return header;
-    }
-
-  private:
-    static Result<NpyHeader> Error(const std::string& what) {
-        return Status(ErrorCode::InvalidArgument, "malformed .npy header: " + what);
-    }
-    void SkipBlanks() {
-        while (_pos < _s.size() && (_s[_pos] == ' ' || _s[_pos] == '\t' || _s[_pos] == '\n')) {
-            ++_pos;
-        }
-    }
-    bool Eat(char c) {
-        if (_pos < _s.size() && _s[_pos] == c) {
-            ++_pos;
-            return true;
-        }
-        return false;
-    }
-    bool EatWord(std::string_view word) {
-        if (_s.substr(_pos, word.size()) != word) return false;
-        _pos += word.size();
-        return true;
-    }
-    bool ParseString(std::string* out) {
-        if (_pos >= _s.size() || (_s[_pos] != '\'' && _s[_pos] != '"')) return false;
-        char quote = _s[_pos++];
-        size_t end = _s.find(quote, _pos);
-        if (end == std::string_view::npos) return false;
-        out->assign(_s.substr(_pos, end - _pos));
-        _pos = end + 1;
-        return true;
-    }
-    bool ParseShape(std::vector<uint64_t>* out) {
-        if (!Eat('(')) return false;
-        while (true) {
-            SkipBlanks();
-            if (Eat(')')) return true;
-            if (_pos >= _s.size() || _s[_pos] < '0' || _s[_pos] > '9') return false;
-            uint64_t value = 0;
-            while (_pos < _s.size() && _s[_pos] >= '0' && _s[_pos] <= '9') {
-                if (MulOverflows(value, 10, &value) ||
-                    __builtin_add_overflow(value, uint64_t(_s[_pos] - '0'), &value)) {
-                    return false;
-                }
-                ++_pos;
-            }
-            out->push_back(value);
-            SkipBlanks();
-            if (Eat(',')) continue;
-            SkipBlanks();
-            if (Eat(')')) return true;
-            return false;
-        }
-    }
-
-    std::string_view _s;
-    size_t _pos = 0;
-};
-
-bool ElementFromDescr(const std::string& descr, ElementType* out) {
-    // Little-endian ('<') or native ('=', little-endian on this platform) only.
-    if (descr.size() != 3 || (descr[0] != '<' && descr[0] != '=')) return false;
-    std::string_view code = std::string_view(descr).substr(1);
-    if (code == "f4")
-        *out = ElementType::kFloat32;
-    else if (code == "i4")
-        *out = ElementType::kInt32;
-    else if (code == "i8")
-        *out = ElementType::kInt64;
-    else if (code == "u8")
-        *out = ElementType::kUInt64;
-    else
-        return false;
-    return true;
-}
-
-std::string FormatBytes(uint64_t n) {
-    return std::to_string(n) + " bytes";
-}
-
-}  // namespace
 
 const char* ElementTypeName(ElementType type) {
     switch (type) {
@@ -219,46 +76,45 @@ Status VectorFileReader::Fail(const std::string& what) const {
 }
 
 Status VectorFileReader::PreadFully(uint64_t offset, uint64_t size, char* out) const {
-    while (size > 0) {
-        ssize_t n = ::pread(_fd, out, size, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Status(ErrorCode::IoError, _path + ": read failed: " + std::strerror(errno));
-        }
-        if (n == 0) return Status(ErrorCode::IoError, _path + ": unexpected end of file");
-        out += n;
-        offset += static_cast<uint64_t>(n);
-        size -= static_cast<uint64_t>(n);
-    }
-    return Status::Ok();
+    return tools::PreadFully(_fd, _path, offset, size, out);
 }
 
+namespace {
+
+// The formats by extension, each with the element type the extension names and
+// the parser of its header.
+struct FormatEntry {
+    std::string_view extension;
+    ElementType element;
+    VectorFileParser parse;
+};
+
+constexpr FormatEntry kFormats[] = {
+    {".fvecs", ElementType::kFloat32, &ParseVecsFile},
+    {".ivecs", ElementType::kInt32, &ParseVecsFile},
+    {".fbin", ElementType::kFloat32, &ParseBinFile},
+    {".ibin", ElementType::kInt32, &ParseBinFile},
+    {".npy", ElementType::kFloat32, &ParseNpyFile},
+    {".bin", ElementType::kUInt64, &ParseRawFile},
+};
+
+const FormatEntry* FindFormat(std::string_view extension) {
+    for (const FormatEntry& f : kFormats) {
+        if (f.extension == extension) return &f;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
-    VectorFileReader r;
-    r._path = path;
-    std::string_view ext = FileExtension(path);
-    if (ext == ".fvecs") {
-        r._format = VectorFormat::kVecs;
-        r._element = ElementType::kFloat32;
-    } else if (ext == ".ivecs") {
-        r._format = VectorFormat::kVecs;
-        r._element = ElementType::kInt32;
-    } else if (ext == ".fbin") {
-        r._format = VectorFormat::kBin;
-        r._element = ElementType::kFloat32;
-    } else if (ext == ".ibin") {
-        r._format = VectorFormat::kBin;
-        r._element = ElementType::kInt32;
-    } else if (ext == ".npy") {
-        r._format = VectorFormat::kNpy;
-    } else if (ext == ".bin") {
-        r._format = VectorFormat::kRaw;
-        r._element = ElementType::kUInt64;
-    } else {
+    const FormatEntry* format = FindFormat(FileExtension(path));
+    if (format == nullptr) {
         return InvalidFile(
             path, "unknown file type (expected .fvecs, .ivecs, .fbin, .ibin, .npy or .bin)");
     }
-
+    VectorFileReader r;
+    r._path = path;
     r._fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (r._fd < 0) {
         return Status(ErrorCode::IoError, path + ": cannot open: " + std::strerror(errno));
@@ -268,118 +124,16 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
         return Status(ErrorCode::IoError, path + ": cannot stat: " + std::strerror(errno));
     }
     if (!S_ISREG(st.st_mode)) return r.Fail("not a regular file");
-    const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-
-    uint64_t dataBytes = 0;  // bytes of all rows as the header declares them
-    switch (r._format) {
-        case VectorFormat::kVecs: {
-            if (fileSize == 0) return r.Fail("empty file");
-            if (fileSize < 4) return r.Fail("truncated: shorter than one dimension field");
-            int32_t dim = 0;
-            ORVANE_RETURN_IF_ERROR(r.PreadFully(0, 4, reinterpret_cast<char*>(&dim)));
-            if (dim <= 0 || static_cast<uint64_t>(dim) > kMaxVectorFileDim) {
-                return r.Fail("invalid dimension " + std::to_string(dim) + " in the first row");
-            }
-            r._dim = static_cast<uint32_t>(dim);
-            r._rowStride = 4 + uint64_t(r._dim) * 4;
-            if (fileSize % r._rowStride != 0) {
-                return r.Fail("size " + FormatBytes(fileSize) +
-                              " is not a multiple of the row size " + FormatBytes(r._rowStride) +
-                              " for dimension " + std::to_string(r._dim) +
-                              " (truncated file or rows of different dimensions)");
-            }
-            r._rows = fileSize / r._rowStride;
-            r._dataOffset = 0;
-            dataBytes = fileSize;
-            break;
-        }
-        case VectorFormat::kBin: {
-            if (fileSize < 8) return r.Fail("truncated: shorter than the 8-byte header");
-            uint32_t header[2] = {0, 0};
-            ORVANE_RETURN_IF_ERROR(r.PreadFully(0, 8, reinterpret_cast<char*>(header)));
-            if (header[1] == 0 || header[1] > kMaxVectorFileDim) {
-                return r.Fail("invalid dimension " + std::to_string(header[1]) + " in the header");
-            }
-            r._rows = header[0];
-            r._dim = header[1];
-            r._rowStride = uint64_t(r._dim) * 4;
-            r._dataOffset = 8;
-            dataBytes = r._rows * r._rowStride;
-            break;
-        }
-        case VectorFormat::kNpy: {
-            char prefix[12] = {};
-            if (fileSize < 10) return r.Fail("truncated: shorter than the .npy preamble");
-            ORVANE_RETURN_IF_ERROR(r.PreadFully(0, std::min<uint64_t>(12, fileSize), prefix));
-            if (std::memcmp(prefix, kNpyMagic, kNpyMagicSize) != 0) {
-                return r.Fail("not a .npy file (wrong magic)");
-            }
-            const uint8_t major = static_cast<uint8_t>(prefix[6]);
-            uint64_t headerLen = 0;
-            uint64_t headerStart = 0;
-            if (major == 1) {
-                headerLen = uint8_t(prefix[8]) | (uint64_t(uint8_t(prefix[9])) << 8);
-                headerStart = 10;
-            } else if (major == 2 || major == 3) {
-                if (fileSize < 12) return r.Fail("truncated: shorter than the .npy preamble");
-                headerLen = 0;
-                for (int i = 0; i < 4; ++i)
-                    headerLen |= uint64_t(uint8_t(prefix[8 + i])) << (8 * i);
-                headerStart = 12;
-            } else {
-                return r.Fail("unsupported .npy format version " + std::to_string(major));
-            }
-            if (headerLen > fileSize - headerStart) return r.Fail("truncated .npy header");
-            std::string text(headerLen, '\0');
-            ORVANE_RETURN_IF_ERROR(r.PreadFully(headerStart, headerLen, text.data()));
-            auto parsed = NpyHeaderParser(text).Parse();
-            if (!parsed) return r.Fail(parsed.GetStatus().Message());
-            const NpyHeader& h = parsed.Value();
-            if (!ElementFromDescr(h.descr, &r._element)) {
-                return r.Fail("unsupported dtype '" + h.descr +
-                              "' (need little-endian float32, int32, int64 or uint64)");
-            }
-            if (h.fortranOrder) return r.Fail("Fortran-order arrays are not supported");
-            if (h.shape.size() == 1) {
-                r._rows = h.shape[0];
-                r._dim = 1;
-            } else if (h.shape.size() == 2) {
-                if (h.shape[1] == 0 || h.shape[1] > kMaxVectorFileDim) {
-                    return r.Fail("invalid dimension " + std::to_string(h.shape[1]));
-                }
-                r._rows = h.shape[0];
-                r._dim = static_cast<uint32_t>(h.shape[1]);
-            } else {
-                return r.Fail("array must be 1-D or 2-D, got " + std::to_string(h.shape.size()) +
-                              " dimensions");
-            }
-            r._rowStride = uint64_t(r._dim) * ElementSize(r._element);
-            r._dataOffset = headerStart + headerLen;
-            if (MulOverflows(r._rows, r._rowStride, &dataBytes)) {
-                return r.Fail("declared shape is too large");
-            }
-            break;
-        }
-        case VectorFormat::kRaw: {
-            if (fileSize % 8 != 0) {
-                return r.Fail("size " + FormatBytes(fileSize) +
-                              " is not a multiple of 8 (expected raw uint64 values)");
-            }
-            r._dim = 1;
-            r._rows = fileSize / 8;
-            r._rowStride = 8;
-            r._dataOffset = 0;
-            dataBytes = fileSize;
-            break;
-        }
-    }
-    if (r._format != VectorFormat::kVecs && fileSize - r._dataOffset != dataBytes) {
-        const bool shorter = fileSize - r._dataOffset < dataBytes;
-        return r.Fail(std::string(shorter ? "truncated" : "trailing bytes") + ": header declares " +
-                      std::to_string(r._rows) + " x " + std::to_string(r._dim) + " " +
-                      ElementTypeName(r._element) + " values (" + FormatBytes(dataBytes) +
-                      ") but the file holds " + FormatBytes(fileSize - r._dataOffset) + " of data");
-    }
+    auto layout = format->parse(FileProbe(r._path, r._fd, static_cast<uint64_t>(st.st_size)),
+                                format->element);
+    if (!layout) return layout.TakeStatus();
+    const VectorFileLayout& l = layout.Value();
+    r._format = l.format;
+    r._element = l.element;
+    r._rows = l.rows;
+    r._dim = l.dim;
+    r._dataOffset = l.dataOffset;
+    r._rowStride = l.rowStride;
     return r;
 }
 
