@@ -23,7 +23,7 @@ PQModel RandomModel(dimension_t d, uint32_t m, MetricE metric, bool opq, uint32_
     model.header.metricType = metric;
     model.header.useOpq = opq;
     model.chunkOffsets = AssignChunkOffsets(d, m);
-    model.codebooks = RandomVector(uint64_t{kPQCentroids} * d, seed);
+    model.codebooks = RandomVector(uint64_t{kPQCentroidCount} * d, seed);
     if (opq) {
         const auto v = RandomVector(d, seed + 1);
         double vv = 0;
@@ -77,7 +77,7 @@ Encoded Encode(const PQModel& model, const std::vector<float>& src, uint64_t n) 
 
 // Stored row for the evaluator: codes, and for ip the padding and IP factor.
 std::vector<uint8_t> StoredRow(const Encoded& e, uint64_t i, uint32_t m, MetricE metric) {
-    std::vector<uint8_t> row(PQRowBytes(m, metric), 0);
+    std::vector<uint8_t> row(PQRowSize(m, metric), 0);
     std::memcpy(row.data(), e.codes.data() + i * m, m);
     if (metric == MetricE::ip) {
         std::memcpy(row.data() + PQIpFactorOffset(m), &e.factors[i], sizeof(float));
@@ -168,7 +168,7 @@ TEST_P(PQEncodeTableTest, MatchesNaiveComputation) {
         for (uint32_t k = 0; k < c.m; ++k) {
             const uint8_t code = e.codes[i * c.m + k];
             double best = std::numeric_limits<double>::max();
-            for (uint32_t j = 0; j < kPQCentroids; ++j) {
+            for (uint32_t j = 0; j < kPQCentroidCount; ++j) {
                 best = std::min(best, ChunkDistance(model, rx, k, j, c.d));
             }
             // The matrix form rounds differently: accept an equally near centroid.
@@ -258,7 +258,7 @@ TEST(PQEncodeTest, RefusalsWriteNothing) {
                      ErrorCode::FailedPrecondition});
     cases.push_back({"zero rows", good, {}, 0, ErrorCode::FailedPrecondition});
     PQModel narrow = good;
-    narrow.codebooks.resize(uint64_t{kPQCentroids} * (d - 1));
+    narrow.codebooks.resize(uint64_t{kPQCentroidCount} * (d - 1));
     cases.push_back({"codebook width", narrow, src, 3, ErrorCode::FailedPrecondition});
     PQModel badOffsets = good;
     badOffsets.chunkOffsets = {0, 5, 4, 6, 8};

@@ -75,8 +75,8 @@ namespace detail {
 inline float SumPQTable(const float* table, const uint8_t* codes, uint32_t m) {
     float sum = 0.0f;
     for (uint32_t k = 0; k < m; ++k) {
-        if (k + 1 < m) __builtin_prefetch(table + (k + 1) * kPQCentroids + codes[k + 1]);
-        sum += table[k * kPQCentroids + codes[k]];
+        if (k + 1 < m) __builtin_prefetch(table + (k + 1) * kPQCentroidCount + codes[k + 1]);
+        sum += table[k * kPQCentroidCount + codes[k]];
     }
     return sum;
 }

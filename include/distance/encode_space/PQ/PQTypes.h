@@ -3,8 +3,7 @@
 // nearest of `ks` (= 256) chunk centroids. With OPQ the vector is first rotated
 // by the orthogonal d x d matrix `rotation` (x' = x * R).
 //
-// Stored row (see PQRowBytes): numChunks code bytes; for ip also
-// (-numChunks mod 4) zero bytes and one float, the IP factor |x| / |x_hat|.
+// The stored header and row layout are in PQGlobalHeader.h.
 #pragma once
 
 #include <cstdint>
@@ -13,21 +12,9 @@
 #include <vector>
 
 #include "distance/MetricE.h"
+#include "distance/encode_space/PQ/PQGlobalHeader.h"
 
 namespace orvane::dist::encode_space {
-
-// Centroids per chunk; the only value the stored format allows.
-inline constexpr uint32_t kPQCentroids = 256;
-
-// 16 bytes when stored; this is the in-memory image that is written.
-struct PQGlobalHeader {
-    uint32_t numChunks = 0;      // m, 1 <= m <= dimension
-    uint32_t ks = kPQCentroids;  // centroids per chunk
-    MetricE metricType = MetricE::l2;
-    bool useOpq = false;  // rotation present and applied
-    uint8_t padding[3] = {0, 0, 0};
-};
-static_assert(sizeof(PQGlobalHeader) == 16, "the stored PQ global header is 16 bytes");
 
 // What the pq trainer learned; input to encoding and query preparation.
 struct PQModel {
@@ -55,17 +42,5 @@ std::vector<uint32_t> AssignChunkOffsets(dimension_t d, uint32_t m);
 // Whether `offsets` are valid boundaries for `d` components: at least two
 // values, first 0, last d, never decreasing.
 bool ValidChunkOffsets(std::span<const uint32_t> offsets, dimension_t d);
-
-// Bytes of one stored row: m, or for ip m rounded up to a multiple of 4 plus
-// the 4-byte IP factor.
-inline uint64_t PQRowBytes(uint32_t numChunks, MetricE metric) {
-    if (metric != MetricE::ip) return numChunks;
-    return (uint64_t{numChunks} + 3) / 4 * 4 + sizeof(float);
-}
-
-// Byte offset of the IP factor inside an ip row.
-inline uint64_t PQIpFactorOffset(uint32_t numChunks) {
-    return (uint64_t{numChunks} + 3) / 4 * 4;
-}
 
 }  // namespace orvane::dist::encode_space

@@ -53,30 +53,30 @@ void NearestCenters(const Rows& x, const ConstRowMap& centroids, const float* ce
 // (256 x w_k floats starting at 256 * offsets[k]), with their squared norms.
 struct ChunkCentroids {
     ChunkCentroids(const PQModel& model, dimension_t d, std::pmr::memory_resource& resource)
-        : values(uint64_t{kPQCentroids} * d, 0.0f, &resource),
-          norms(uint64_t{kPQCentroids} * model.header.numChunks, 0.0f, &resource),
+        : values(uint64_t{kPQCentroidCount} * d, 0.0f, &resource),
+          norms(uint64_t{kPQCentroidCount} * model.header.numChunks, 0.0f, &resource),
           offsets(model.chunkOffsets) {
         const uint32_t m = model.header.numChunks;
         for (uint32_t k = 0; k < m; ++k) {
             const uint32_t w = Width(k);
-            float* chunk = values.data() + uint64_t{kPQCentroids} * offsets[k];
-            for (uint32_t j = 0; j < kPQCentroids; ++j) {
+            float* chunk = values.data() + uint64_t{kPQCentroidCount} * offsets[k];
+            for (uint32_t j = 0; j < kPQCentroidCount; ++j) {
                 const float* src = model.codebooks.data() + uint64_t{j} * d + offsets[k];
                 std::copy(src, src + w, chunk + uint64_t{j} * w);
                 float n = 0.0f;
                 for (uint32_t c = 0; c < w; ++c) n += src[c] * src[c];
-                norms[uint64_t{k} * kPQCentroids + j] = n;
+                norms[uint64_t{k} * kPQCentroidCount + j] = n;
             }
         }
     }
 
     uint32_t Width(uint32_t k) const { return offsets[k + 1] - offsets[k]; }
     const float* Centroid(uint32_t k, uint32_t j) const {
-        return values.data() + uint64_t{kPQCentroids} * offsets[k] + uint64_t{j} * Width(k);
+        return values.data() + uint64_t{kPQCentroidCount} * offsets[k] + uint64_t{j} * Width(k);
     }
     ConstRowMap Chunk(uint32_t k) const {
-        return ConstRowMap(values.data() + uint64_t{kPQCentroids} * offsets[k], kPQCentroids,
-                           Width(k));
+        return ConstRowMap(values.data() + uint64_t{kPQCentroidCount} * offsets[k],
+                           kPQCentroidCount, Width(k));
     }
 
     std::pmr::vector<float> values;
@@ -120,8 +120,8 @@ class BlockEncoder {
                 continue;
             }
             NearestCenters(x.middleCols(_centroids.offsets[k], w), _centroids.Chunk(k),
-                           _centroids.norms.data() + uint64_t{k} * kPQCentroids, s.dist, codes + k,
-                           _out.stride);
+                           _centroids.norms.data() + uint64_t{k} * kPQCentroidCount, s.dist,
+                           codes + k, _out.stride);
         }
         if (ip) DivideByReconstructionNorms(codes, begin, rows, s.recon);
     }
@@ -174,7 +174,7 @@ class BlockEncoder {
 ErrorCode CheckModel(const PQModel& model, uint64_t d) {
     const PQGlobalHeader& h = model.header;
     if (d == 0 || d > std::numeric_limits<dimension_t>::max()) return ErrorCode::FailedPrecondition;
-    if (h.ks != kPQCentroids || model.codebooks.size() % h.ks != 0 ||
+    if (h.ks != kPQCentroidCount || model.codebooks.size() % h.ks != 0 ||
         model.codebooks.size() / h.ks != d) {
         return ErrorCode::FailedPrecondition;
     }
@@ -204,7 +204,7 @@ void ComputeClosestCentersL2(const float* data, uint64_t numVectors, uint32_t ch
                              uint8_t* closestCenters) {
     (void)threadCount;
     if (numVectors == 0) return;
-    numCentroids = std::min(numCentroids, kPQCentroids);
+    numCentroids = std::min(numCentroids, kPQCentroidCount);
     if (numCentroids == 0 || chunkSize == 0) {
         std::fill(closestCenters, closestCenters + numVectors, 0);
         return;
@@ -237,7 +237,7 @@ ErrorCode TagInvoke(EncodeBatchTag, const PQModel& model, std::span<const float>
     const uint64_t blockRows = std::min(out.n, kBlockRows);
     const uint64_t blocks = (out.n + blockRows - 1) / blockRows;
     const uint64_t tasks = std::min<uint64_t>(model.threadCount, blocks);
-    const uint64_t perTask = 2 * blockRows * d + blockRows * kPQCentroids + d;
+    const uint64_t perTask = 2 * blockRows * d + blockRows * kPQCentroidCount + d;
     std::pmr::vector<float> scratch(tasks * perTask, 0.0f, &resource);
 
     const ChunkCentroids centroids(model, static_cast<dimension_t>(d), resource);
@@ -246,7 +246,7 @@ ErrorCode TagInvoke(EncodeBatchTag, const PQModel& model, std::span<const float>
         0, blocks, tasks, *executor.Value(), [&](uint64_t task, uint64_t block) {
             float* base = scratch.data() + task * perTask;
             const BlockScratch s{base, base + blockRows * d, base + 2 * blockRows * d,
-                                 base + 2 * blockRows * d + blockRows * kPQCentroids};
+                                 base + 2 * blockRows * d + blockRows * kPQCentroidCount};
             const uint64_t begin = block * blockRows;
             encoder.Encode(begin, std::min(out.n, begin + blockRows), s);
             return ErrorCode::Ok;

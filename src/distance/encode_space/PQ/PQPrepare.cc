@@ -12,7 +12,7 @@ PreparedPQ PreparePQQuery(MetricE metric, std::span<const float> query,
                           std::pmr::memory_resource& resource) {
     PreparedPQ prepared(&resource);
     const uint32_t m = header.numChunks;
-    prepared.precomputedDistances.assign(uint64_t{m} * kPQCentroids, 0.0f);
+    prepared.precomputedDistances.assign(uint64_t{m} * kPQCentroidCount, 0.0f);
     const size_t d = query.size();
     if (d == 0 || chunkOffsets.size() < uint64_t{m} + 1 || chunkOffsets[m] > d ||
         !ValidChunkOffsets(chunkOffsets.first(uint64_t{m} + 1), chunkOffsets[m])) {
@@ -34,7 +34,7 @@ PreparedPQ PreparePQQuery(MetricE metric, std::span<const float> query,
 
     std::pmr::vector<float> terms(d, 0.0f, &resource);
     const std::span<float> out(terms);
-    const size_t rows = std::min<size_t>(kPQCentroids, codebooks.size() / d);
+    const size_t rows = std::min<size_t>(kPQCentroidCount, codebooks.size() / d);
     float* table = prepared.precomputedDistances.data();
     for (size_t j = 0; j < rows; ++j) {
         const std::span<const float> centroid = codebooks.subspan(j * d, d);
@@ -47,7 +47,7 @@ PreparedPQ PreparePQQuery(MetricE metric, std::span<const float> query,
         for (uint32_t k = 0; k < m; ++k) {
             float sum = 0.0f;
             for (uint32_t c = chunkOffsets[k]; c < chunkOffsets[k + 1]; ++c) sum += terms[c];
-            table[k * kPQCentroids + j] = sum;
+            table[k * kPQCentroidCount + j] = sum;
         }
     }
     return prepared;
