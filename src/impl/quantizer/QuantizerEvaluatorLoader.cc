@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "impl/quantizer/QuantizerEvaluatorPQ.h"
 #include "impl/quantizer/QuantizerEvaluatorRawF32.h"
 #include "impl/quantizer/QuantizerEvaluatorSQ8.h"
 #include "telemetry/Logger.h"
@@ -38,6 +39,16 @@ std::unique_ptr<QuantizerEvaluatorBase> CreateEvaluator(std::pmr::memory_resourc
         case EncodingE::sq8:
             return CreateForMetric<EncodingE::sq8>(resource, meta);
         case EncodingE::pq:
+            // pq scores l2 and inner product only.
+            if (meta.metricType == MetricE::l2) {
+                return std::make_unique<QuantizerEvaluator<MetricE::l2, EncodingE::pq>>(resource,
+                                                                                        meta);
+            }
+            if (meta.metricType == MetricE::ip) {
+                return std::make_unique<QuantizerEvaluator<MetricE::ip, EncodingE::pq>>(resource,
+                                                                                        meta);
+            }
+            break;
         case EncodingE::dummy:
             break;
     }
