@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
         const double rate = static_cast<double>(base.rows * queries.rows) / found.seconds;
         recalls[config.name] = recall;
         const bool met = recall >= config.minRecall &&
-                         (config.notBelow.empty() || recall >= recalls[config.notBelow]);
+                         (!recalls.contains(config.notBelow) || recall >= recalls[config.notBelow]);
         goalsMet = goalsMet && met;
         std::printf("%-24s %9.4f %9.2f %10.2f %12.1f %12.3g %8.2f%s\n", config.name.c_str(), recall,
                     encoded.trainSeconds, encoded.encodeSeconds, encoded.streamBytes / 1e6, rate,
