@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -182,6 +183,48 @@ TEST(CoroStress, SyncAwaitFromManyExternalThreads) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// One search in the shape of a beam search: rounds of reads fanned out with
+// collectAll over the executor and awaited with syncAwait.
+int SearchRounds(util::SimpleExecutor* ex, int rounds) {
+    int sum = 0;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Lazy<int>> reads;
+        for (int i = 0; i < 4; ++i) reads.push_back(Chain(i + 4, ex));
+        for (auto& r : syncAwait(collectAll(std::move(reads)).via(ex))) sum += r.value();
+    }
+    return sum;
+}
+
+// Searches run on the workers of the executor their reads are fanned out over:
+// one search at a time, then as many searches as workers and more (every
+// worker waits in syncAwait at once, some nested in others). A worker waiting
+// in syncAwait runs what is queued behind it, so none of this deadlocks.
+TEST(CoroStress, SyncAwaitOnWorkersOfTheSameExecutor) {
+    for (uint32_t workers : {1u, 4u}) {
+        // Leaked on failure: a deadlocked pool could never be joined.
+        auto* ex = new util::SimpleExecutor(workers);
+        constexpr int kRounds = 100;
+        const int expected = kRounds * (5 + 6 + 7 + 8);
+        for (int searches : {1, static_cast<int>(workers) * 2 + 1}) {
+            auto sums = std::make_shared<std::vector<std::atomic<int>>>(searches);
+            auto left = std::make_shared<std::atomic<int>>(searches);
+            auto finished = std::make_shared<std::promise<void>>();
+            std::future<void> allDone = finished->get_future();
+            for (int s = 0; s < searches; ++s) {
+                ASSERT_TRUE(ex->schedule([=] {
+                    (*sums)[s].store(SearchRounds(ex, kRounds));
+                    if (left->fetch_sub(1) == 1) finished->set_value();
+                }));
+            }
+            if (allDone.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+                FAIL() << "searches on " << workers << " workers deadlocked";
+            }
+            for (int s = 0; s < searches; ++s) EXPECT_EQ((*sums)[s].load(), expected);
+        }
+        delete ex;
+    }
 }
 
 TEST(CoroStress, ExecutorStoppedWithTasksQueued) {

@@ -2,6 +2,9 @@
 // guarded by its own spin mutex, so producers aimed at different workers never
 // contend and the many small tasks of search and build stay cheap to queue.
 // Items are pinned to the worker whose queue they were put on (no stealing).
+// A worker that waits inside an item (syncAwait, a Baton) keeps running the
+// items queued to it meanwhile (coro::WorkerHelper), so no item is stuck
+// behind a waiting worker.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,7 @@
 
 #include "api/ErrorCode.h"
 #include "api/NoCopyable.h"
+#include "coro/WorkerHelper.h"
 #include "util/parallel/SpinMutex.h"
 
 namespace orvane::util {
@@ -56,7 +60,21 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     void WaitStop();
 
   private:
+    // The helper installed on worker `index`.
+    class Helper : public coro::WorkerHelper {
+      public:
+        Helper(SimpleThreadPool* pool, uint32_t index) : _pool(pool), _index(index) {}
+        void HelpUntil(const std::atomic<bool>& done) override;
+        void Signal(std::atomic<bool>& done) override;
+
+      private:
+        SimpleThreadPool* const _pool;
+        const uint32_t _index;
+    };
+
     void WorkerLoop(uint32_t index);
+    // Runs one item, logging what it throws.
+    static void RunItem(WorkItem& item);
 
     uint32_t _threadNum;
     std::atomic<uint32_t> _nextThread{0};
@@ -66,6 +84,7 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     std::vector<std::unique_ptr<std::condition_variable_any>> _conds;
     // Per worker, guarded by its spin mutex: true while it waits on its condition.
     std::unique_ptr<bool[]> _sleeping;
+    std::vector<std::unique_ptr<Helper>> _helpers;
     const uint64_t _poolId;
     std::atomic<bool> _stop{false};
 };

@@ -39,9 +39,11 @@ SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
     _sleeping = std::make_unique<bool[]>(_threadNum);
     _mutexs.reserve(_threadNum);
     _conds.reserve(_threadNum);
+    _helpers.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
         _mutexs.push_back(std::make_unique<SpinMutex>());
         _conds.push_back(std::make_unique<std::condition_variable_any>());
+        _helpers.push_back(std::make_unique<Helper>(this, i));
     }
     _threads.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
@@ -53,8 +55,19 @@ SimpleThreadPool::~SimpleThreadPool() {
     WaitStop();
 }
 
+void SimpleThreadPool::RunItem(WorkItem& item) {
+    try {
+        item.fn();
+    } catch (const std::exception& e) {
+        ORVANE_LOG_ERROR("Task in simple thread pool throws an exception[%s]", e.what());
+    } catch (...) {
+        ORVANE_LOG_ERROR("Schedule failed: unknown exception");
+    }
+}
+
 void SimpleThreadPool::WorkerLoop(uint32_t index) {
     GetCurrent() = {static_cast<int>(index), _poolId};
+    coro::CurrentWorkerHelper() = _helpers[index].get();
     auto& queue = _queues[index];
     SpinMutex& mutex = *_mutexs[index];
     std::condition_variable_any& cond = *_conds[index];
@@ -72,14 +85,41 @@ void SimpleThreadPool::WorkerLoop(uint32_t index) {
             queue.pop_front();
         }
         if (item.IsEOF()) break;
-        try {
-            item.fn();
-        } catch (const std::exception& e) {
-            ORVANE_LOG_ERROR("Task in simple thread pool throws an exception[%s]", e.what());
-        } catch (...) {
-            ORVANE_LOG_ERROR("Schedule failed: unknown exception");
-        }
+        RunItem(item);
     }
+    coro::CurrentWorkerHelper() = nullptr;
+}
+
+void SimpleThreadPool::Helper::HelpUntil(const std::atomic<bool>& done) {
+    auto& queue = _pool->_queues[_index];
+    SpinMutex& mutex = *_pool->_mutexs[_index];
+    std::condition_variable_any& cond = *_pool->_conds[_index];
+    bool& sleeping = _pool->_sleeping[_index];
+    for (;;) {
+        WorkItem item;
+        {
+            // `done` is read under the queue's lock and Signal sets it under the
+            // same lock, so its wake-up cannot be lost. The end marker is left
+            // for the worker loop: this wait ends by `done` alone.
+            std::unique_lock<SpinMutex> lock(mutex);
+            while (!done.load(std::memory_order_acquire) &&
+                   (queue.empty() || queue.front().IsEOF())) {
+                sleeping = true;
+                cond.wait(lock);
+                sleeping = false;
+            }
+            if (done.load(std::memory_order_acquire)) return;
+            item = std::move(queue.front());
+            queue.pop_front();
+        }
+        RunItem(item);
+    }
+}
+
+void SimpleThreadPool::Helper::Signal(std::atomic<bool>& done) {
+    std::lock_guard<SpinMutex> lock(*_pool->_mutexs[_index]);
+    done.store(true, std::memory_order_release);
+    _pool->_conds[_index]->notify_one();
 }
 
 ErrorCode SimpleThreadPool::Schedule(std::function<void()> fn) {
