@@ -2,12 +2,14 @@
 
 #include <exception>
 #include <mutex>
+#include <string>
 
 #include "telemetry/Logger.h"
 
 namespace orvane::util {
 
 using core::ErrorCode;
+using core::Status;
 
 const WorkItem WorkItem::EOFWorkItem{};
 
@@ -31,9 +33,10 @@ std::pair<int, uint64_t>& GetCurrent() {
     return current;
 }
 
-SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
+SimpleThreadPool::SimpleThreadPool(uint32_t threadNum, ThreadStarter starter)
     : _threadNum(CheckedThreadNum(threadNum)),
-      _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)) {
+      _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)),
+      _starter(std::move(starter)) {
     _stop.store(false, std::memory_order_relaxed);
     _queues.resize(_threadNum);
     _sleeping = std::make_unique<bool[]>(_threadNum);
@@ -45,10 +48,68 @@ SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
         _conds.push_back(std::make_unique<std::condition_variable_any>());
         _helpers.push_back(std::make_unique<Helper>(this, i));
     }
+}
+
+Status SimpleThreadPool::Start() {
+    if (_startState.load(std::memory_order_acquire) == StartState::Running) return Status();
+    std::lock_guard<std::mutex> lock(_startMutex);
+    return StartLocked();
+}
+
+Status SimpleThreadPool::StartLocked() {
+    switch (_startState.load(std::memory_order_acquire)) {
+        case StartState::Running:
+            return Status();
+        case StartState::Failed:
+            return _startStatus;
+        case StartState::NotStarted:
+            break;
+    }
+    if (_stop.load(std::memory_order_acquire)) {
+        return Status(ErrorCode::Unavailable, "Thread pool is stopped");
+    }
     _threads.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
-        _threads.emplace_back([this, i] { WorkerLoop(i); });
+        try {
+            std::function<void()> body = [this, i] { WorkerLoop(i); };
+            _threads.push_back(_starter ? _starter(std::move(body)) : std::thread(std::move(body)));
+        } catch (const std::exception& e) {
+            _startStatus = Status(ErrorCode::Unavailable,
+                                  "Failed to start worker thread [" + std::to_string(i) + "] of [" +
+                                      std::to_string(_threadNum) + "]: " + e.what());
+            ORVANE_LOG_ERROR("SimpleThreadPool[%p]: %s", static_cast<void*>(this),
+                             _startStatus.Message().c_str());
+            // The workers already running would otherwise wait for ever.
+            StopWorkers(i);
+            _startState.store(StartState::Failed, std::memory_order_release);
+            return _startStatus;
+        }
     }
+    _startState.store(StartState::Running, std::memory_order_release);
+    return Status();
+}
+
+void SimpleThreadPool::StopWorkers(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        {
+            std::lock_guard<SpinMutex> lock(*_mutexs[i]);
+            _queues[i].push_back(WorkItem::EOFWorkItem);
+        }
+        _conds[i]->notify_one();
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto& thread : _threads) {
+        if (!thread.joinable()) continue;
+        if (thread.get_id() == self) {
+            // Joining oneself would throw; the caller broke the contract of WaitStop.
+            ORVANE_LOG_ERROR("SimpleThreadPool[%p] stopped from its own worker.",
+                             static_cast<void*>(this));
+            thread.detach();
+            continue;
+        }
+        thread.join();
+    }
+    _threads.clear();
 }
 
 SimpleThreadPool::~SimpleThreadPool() {
@@ -136,6 +197,9 @@ ErrorCode SimpleThreadPool::ScheduleById(std::function<void()> fn, int32_t id) {
         id = static_cast<int32_t>(_nextThread.fetch_add(1, std::memory_order_relaxed) % _threadNum);
     }
     if (id < -1 || static_cast<uint32_t>(id) >= _threadNum) return ErrorCode::InvalidArgument;
+    if (_startState.load(std::memory_order_acquire) != StartState::Running && !Start().IsOk()) {
+        return ErrorCode::Unavailable;
+    }
     bool wake = false;
     {
         // _stop is checked again under the queue's lock: WaitStop queues the end
@@ -162,26 +226,13 @@ void SimpleThreadPool::WaitStop() {
     bool expected = false;
     if (!_stop.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return;
     ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopping.", static_cast<void*>(this));
-    for (uint32_t i = 0; i < _threadNum; ++i) {
-        {
-            std::lock_guard<SpinMutex> lock(*_mutexs[i]);
-            _queues[i].push_back(WorkItem::EOFWorkItem);
+    {
+        // A start in progress finishes first; later ones see _stop and refuse.
+        std::lock_guard<std::mutex> lock(_startMutex);
+        if (_startState.load(std::memory_order_acquire) == StartState::Running) {
+            StopWorkers(_threadNum);
         }
-        _conds[i]->notify_one();
     }
-    const std::thread::id self = std::this_thread::get_id();
-    for (auto& thread : _threads) {
-        if (!thread.joinable()) continue;
-        if (thread.get_id() == self) {
-            // Joining oneself would throw; the caller broke the contract above.
-            ORVANE_LOG_ERROR("SimpleThreadPool[%p] stopped from its own worker.",
-                             static_cast<void*>(this));
-            thread.detach();
-            continue;
-        }
-        thread.join();
-    }
-    _threads.clear();
     ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopped.", static_cast<void*>(this));
 }
 
