@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +19,29 @@
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 #include "util/parallel/SimpleExecutor.h"
+
+// Counts the heap allocations of the calling thread while counting is on, to
+// check that a round served at once allocates nothing.
+namespace {
+thread_local bool g_countAllocations = false;
+thread_local int g_allocations = 0;
+}  // namespace
+
+// GCC cannot tell that these replace the global pair and warns on free.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (g_countAllocations) ++g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace orvane::io {
 namespace {
@@ -116,6 +141,23 @@ TEST_P(SectionReadBatchTest, BatchFillsEveryBufferAndReportsTheFirstFailure) {
     requests.pop_back();
     EXPECT_TRUE(section->ReadBatch(requests).IsOk());
     EXPECT_TRUE(section->ReadBatch({}).IsOk());
+}
+
+// A round whose reads all complete at once allocates nothing.
+TEST_P(SectionReadBatchTest, ImmediateRoundAllocatesNothing) {
+    if (GetParam() != Kind::Mmap && GetParam() != Kind::Memory) GTEST_SKIP();
+    InputStream stream(MakeReader());
+    ASSERT_TRUE(stream.Open({}).IsOk());
+    auto section = stream.GetSectionReader("data").TakeValue();
+    std::vector<std::string> bufs(4, std::string(4096, '\0'));
+    InputStream::SectionReader::ReadRequest requests[4];
+    for (int i = 0; i < 4; ++i) requests[i] = {uint64_t(i) * 8192, 4096, bufs[i].data(), Status()};
+    g_allocations = 0;
+    g_countAllocations = true;
+    const Status st = section->ReadBatch(requests);
+    g_countAllocations = false;
+    EXPECT_TRUE(st.IsOk());
+    EXPECT_EQ(g_allocations, 0);
 }
 
 // Batches issued from many threads at once, among them workers of a pool that
