@@ -8,13 +8,13 @@
 //                       collectAll + syncAwait on the search executor.
 // Reader 0 is the local-file reader, 1 the memory-mapped reader. The figure to
 // watch is each round's time divided by RawPread's.
+#include "BenchIndexFile.h"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,71 +24,27 @@
 #include "coro/SyncAwait.h"
 #include "io/FileReader.h"
 #include "io/InputStream.h"
-#include "io/LocalFileWriter.h"
-#include "io/OutputStream.h"
-#include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 
 namespace {
+
+using orvane::bench::kReadSize;
+using orvane::bench::OpenedSection;
 
 using orvane::core::Status;
 using orvane::io::InputStream;
 using ReadRequest = InputStream::SectionReader::ReadRequest;
 
 constexpr uint64_t kFileSize = 64ull << 20;
-constexpr uint64_t kReadSize = 4096;
 constexpr int kRoundReads = 4;
 
-// The benchmark file, written once (so its pages are cached) and removed at exit.
-class BenchFile {
-  public:
-    BenchFile() : _path("/tmp/orvane_round_bench_" + std::to_string(::getpid()) + ".idx") {
-        orvane::telemetry::Logger::Instance().SetLevel(orvane::telemetry::LogLevel::Warn);
-        orvane::io::OutputStream stream(std::make_unique<orvane::io::LocalFileWriter>(_path));
-        if (!stream.Init({}).IsOk()) std::abort();
-        std::vector<char> chunk(1 << 20);
-        std::mt19937_64 rng(1);
-        for (uint64_t done = 0; done < kFileSize; done += chunk.size()) {
-            for (char& c : chunk) c = static_cast<char>(rng());
-            if (!stream.Write(chunk.data(), chunk.size()).IsOk()) std::abort();
-        }
-        if (!stream.SealSection("data", 4096).IsOk() || !stream.Close().IsOk()) std::abort();
-        std::mt19937_64 pick(2);
-        _offsets.resize(1 << 16);
-        for (uint64_t& off : _offsets) off = (pick() % (kFileSize / kReadSize)) * kReadSize;
-    }
-    ~BenchFile() { std::remove(_path.c_str()); }
-
-    static BenchFile& Get() {
-        static BenchFile file;
-        return file;
-    }
-    const std::string& Path() const { return _path; }
-    uint64_t Offset(size_t i) const { return _offsets[i & (_offsets.size() - 1)]; }
-
-  private:
-    std::string _path;
-    std::vector<uint64_t> _offsets;
-};
-
-struct OpenedSection {
-    explicit OpenedSection(int readerKind) : stream(Create(readerKind)) {
-        if (!stream.Open({}).IsOk()) std::abort();
-        section = stream.GetSectionReader("data").TakeValue();
-    }
-    static std::unique_ptr<orvane::io::FileReader> Create(int readerKind) {
-        auto reader = orvane::io::CreateFileReader(
-            {{"index.path", BenchFile::Get().Path()},
-             {"io.reader.type", std::string(readerKind == 0 ? "local" : "mmap")}});
-        if (!reader.IsOk()) std::abort();
-        return reader.TakeValue();
-    }
-    InputStream stream;
-    std::shared_ptr<InputStream::SectionReader> section;
-};
+const orvane::bench::BenchIndexFile& File() {
+    static const orvane::bench::BenchIndexFile file("round_bench", kFileSize);
+    return file;
+}
 
 void BM_RoundRawPread(benchmark::State& state) {
-    const BenchFile& file = BenchFile::Get();
+    const auto& file = File();
     const int fd = ::open(file.Path().c_str(), O_RDONLY | O_CLOEXEC);
     std::vector<char> buffers(kRoundReads * kReadSize);
     size_t next = 0;
@@ -108,8 +64,8 @@ BENCHMARK(BM_RoundRawPread)->UseRealTime();
 
 void BM_RoundReadBatch(benchmark::State& state) {
     const int readerKind = static_cast<int>(state.range(0));
-    const BenchFile& file = BenchFile::Get();
-    OpenedSection opened(readerKind);
+    const auto& file = File();
+    OpenedSection opened(file, readerKind);
     std::vector<char> buffers(kRoundReads * kReadSize);
     ReadRequest requests[kRoundReads];
     size_t next = 0;
@@ -121,7 +77,7 @@ void BM_RoundReadBatch(benchmark::State& state) {
         if (!opened.section->ReadBatch(requests).IsOk()) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(buffers.data());
     }
-    state.SetLabel(readerKind == 0 ? "local" : "mmap");
+    state.SetLabel(OpenedSection::Label(readerKind));
 }
 BENCHMARK(BM_RoundReadBatch)->ArgNames({"mmap"})->Arg(0)->Arg(1)->UseRealTime();
 
@@ -135,8 +91,8 @@ orvane::coro::Lazy<Status> ReadTask(const InputStream::SectionReader* section,
 // Every read handed off as a task, whether or not it could complete at once.
 void BM_RoundCoroutineHandOff(benchmark::State& state) {
     const int readerKind = static_cast<int>(state.range(0));
-    const BenchFile& file = BenchFile::Get();
-    OpenedSection opened(readerKind);
+    const auto& file = File();
+    OpenedSection opened(file, readerKind);
     auto executor =
         orvane::util::ExecutorManager::Instance().Get(orvane::util::ExecutorPurpose::Search);
     if (!executor.IsOk()) std::abort();
@@ -157,7 +113,7 @@ void BM_RoundCoroutineHandOff(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(buffers.data());
     }
-    state.SetLabel(readerKind == 0 ? "local" : "mmap");
+    state.SetLabel(OpenedSection::Label(readerKind));
 }
 BENCHMARK(BM_RoundCoroutineHandOff)->ArgNames({"mmap"})->Arg(0)->Arg(1)->UseRealTime();
 
