@@ -100,7 +100,7 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     auto normalized = api::NormalizeBuilderOptions(options);
     if (!normalized) return WithContext(normalized.GetStatus(), "builder options");
     ORVANE_RETURN_IF_ERROR(
-        CheckKnownKeys(options, schema::LookupBuilderSchema(type), type + " builder"));
+        api::CheckKnownOptionKeys(options, api::OptionPurpose::kBuilder, type));
     const int64_t wantDim = normalized.Value().GetInt("index.dimension", 0);
     if (wantDim != static_cast<int64_t>(dim)) {
         return InvalidInput(request.basePath + ": vectors have dimension " + std::to_string(dim) +

@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -14,21 +13,11 @@
 namespace orvane::tools {
 namespace {
 
-// Routes the library's log to stderr when --verbose is given and drops it otherwise,
-// so standard output carries only the tool's own results.
-class ToolLogSink : public telemetry::LogSink {
+// Drops every record: without --verbose the tool's standard streams carry only its
+// own output (the logger would fall back to standard output with no sink at all).
+class DiscardSink : public telemetry::LogSink {
   public:
-    explicit ToolLogSink(bool enabled) : _enabled(enabled) {}
-    void Write(const telemetry::LogRecord& record) override {
-        if (!_enabled) return;
-        const std::string line = telemetry::StdoutSink::FormatLine(record);
-        std::lock_guard<std::mutex> lock(_mu);
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
-
-  private:
-    bool _enabled;
-    std::mutex _mu;
+    void Write(const telemetry::LogRecord&) override {}
 };
 
 struct Subcommand {
@@ -62,7 +51,12 @@ void ConfigureLogging(std::span<const std::string> args) {
     }
     auto& logger = telemetry::Logger::Instance();
     logger.ClearSinks();
-    logger.AddSink(std::make_unique<ToolLogSink>(verbose));
+    // The library's log goes to stderr with --verbose, so stdout carries results only.
+    if (verbose) {
+        logger.AddSink(std::make_unique<telemetry::StderrSink>());
+    } else {
+        logger.AddSink(std::make_unique<DiscardSink>());
+    }
     logger.SetLevel(verbose ? telemetry::LogLevel::Info : telemetry::LogLevel::Error);
 }
 
