@@ -2,37 +2,87 @@
 
 import numpy as np
 
-from orvane import _convert
-from orvane._handle import _Handle
+from orvane import _convert, _paths
+from orvane._handle import _Handle, _checked, check_option_keys
+
+_EMPTY_OPTIONS = b"{}"
+# Distinct search options remembered per searcher, as checked JSON text.
+_OPTIONS_CACHE_LIMIT = 64
+
+
+def _failed(rc):
+    return rc != 0
 
 
 class Searcher(_Handle):
     """Answers top-k nearest-neighbour queries over one index file.
 
     `options` maps searcher option keys to Python values, for example
-    {"index.type": "demo", "index.dimension": 128}. Call open(path) before
-    searching. Library failures raise orvane.OrvaneError with the library's
-    message.
+    {"index.type": "demo", "index.dimension": 128}; file IO keys apply to open,
+    e.g. {"io.verify_crc": True} checks every section's checksum. Keys the kind
+    does not know are refused. Call open(path) before searching. Library
+    failures raise orvane.OrvaneError with the library's message. Searches may
+    run from several threads at once; open and close wait for them.
     """
 
     _KIND = "searcher"
 
+    def __init__(self, options):
+        super().__init__(options)
+        self._search_texts = {}
+
     def open(self, path):
         """Opens the index file at path."""
-        handle = self._live()
+        self._live()
         p = _convert.path_bytes(path)
-        self._call("open", handle, p)
-        self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+        _paths.input_file(p)
+
+        def do_open(handle):
+            self._call("open", handle, p, context=path)
+            self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+
+        self._exclusive(do_open)
 
     @property
     def count(self):
         """Number of indexed vectors (0 before open)."""
-        return int(self._lib.orvane_searcher_get_count(self._live()))
+        return self._shared(lambda h: int(self._lib.orvane_searcher_get_count(h)))
 
     @property
     def dimension(self):
         """Vector dimension of the index."""
-        return int(self._lib.orvane_searcher_get_dimension(self._live()))
+        return self._shared(lambda h: int(self._lib.orvane_searcher_get_dimension(h)))
+
+    def _shared(self, fn):
+        gate = self._gate
+        gate.enter_shared()
+        try:
+            handle = self._handle
+            if handle is None:
+                raise ValueError("searcher is closed")
+            return fn(handle)
+        finally:
+            gate.exit_shared()
+
+    def _options_text(self, search_options):
+        """The checked JSON text of keyword search options, built once per distinct set."""
+        if not search_options:
+            return _EMPTY_OPTIONS
+        key = tuple(sorted(search_options.items(), key=lambda kv: kv[0]))
+        try:
+            return self._search_texts[key]
+        except (KeyError, TypeError):  # TypeError: an unhashable value, checked below
+            pass
+        text = _convert.options_json(_convert.search_options(search_options))
+        if self._type is not None:
+            check_option_keys(self._lib, "search", self._type, text)
+        try:
+            if len(self._search_texts) >= _OPTIONS_CACHE_LIMIT:
+                self._search_texts.clear()
+            self._search_texts[key] = text
+        except TypeError:
+            pass
+        return text
 
     def _prepare(self, queries, topk):
         """Checked queries, k, n and the (n, k) output arrays, in that order."""
@@ -50,13 +100,23 @@ class Searcher(_Handle):
         search_options: extra search options; names without a dot get the
         "search." prefix (parallel_number=2 -> search.parallel_number).
         Returns (distances float32, ids uint64), each of shape (n, topk), best
-        first; missing hits have distance 0.0 and id 2**64-1.
+        first; missing hits have distance 0.0 and id 2**64-1. Queries with a NaN
+        or infinite component are refused.
         """
-        handle = self._live()
+        if self._handle is None:
+            raise ValueError("searcher is closed")
         q, k, n, distances, ids = self._prepare(queries, topk)
-        text = _convert.options_json(_convert.search_options(search_options))
-        self._call("search", handle, q.ctypes.data, n, k, distances.ctypes.data,
-                   ids.ctypes.data, text)
+        text = self._options_text(search_options)
+        gate = self._gate
+        gate.enter_shared()
+        try:
+            handle = self._handle
+            if handle is None:
+                raise ValueError("searcher is closed")
+            _checked(self._lib.orvane_searcher_search, handle, q.ctypes.data, n, k,
+                     distances.ctypes.data, ids.ctypes.data, text, failed=_failed)
+        finally:
+            gate.exit_shared()
         return distances, ids
 
     def search_with_filter(self, queries, topk, allowed_ids, **search_options):
@@ -65,11 +125,12 @@ class Searcher(_Handle):
         Needs an index kind that supports filtering; others raise
         OrvaneError("extension not attached").
         """
-        handle = self._live()
+        if self._handle is None:
+            raise ValueError("searcher is closed")
         q, k, n, distances, ids = self._prepare(queries, topk)
         allowed = _convert.id_set(allowed_ids, "allowed_ids")
-        text = _convert.options_json(_convert.search_options(search_options))
-        self._call("search_with_filter", handle, q.ctypes.data, n, k, distances.ctypes.data,
-                   ids.ctypes.data, allowed.ctypes.data if allowed.size else None, allowed.size,
-                   text)
+        text = self._options_text(search_options)
+        self._shared(lambda h: self._call(
+            "search_with_filter", h, q.ctypes.data, n, k, distances.ctypes.data,
+            ids.ctypes.data, allowed.ctypes.data if allowed.size else None, allowed.size, text))
         return distances, ids
