@@ -10,24 +10,33 @@ import threading
 
 
 class _Gate:
-    __slots__ = ("_cond", "_shared", "_exclusive")
+    __slots__ = ("_lock", "_cond", "_shared", "_exclusive")
 
     def __init__(self):
-        self._cond = threading.Condition(threading.Lock())
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
         self._shared = 0
         self._exclusive = False
 
+    # The shared side is on every search's path: plain lock calls, and the condition
+    # only when there is something to wait for or someone to wake.
     def enter_shared(self):
-        with self._cond:
+        lock = self._lock
+        lock.acquire()
+        try:
             while self._exclusive:
                 self._cond.wait()
             self._shared += 1
+        finally:
+            lock.release()
 
     def exit_shared(self):
-        with self._cond:
-            self._shared -= 1
-            if self._shared == 0:
-                self._cond.notify_all()
+        lock = self._lock
+        lock.acquire()
+        self._shared -= 1
+        if self._shared == 0 and self._exclusive:
+            self._cond.notify_all()
+        lock.release()
 
     def enter_exclusive(self):
         with self._cond:

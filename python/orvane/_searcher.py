@@ -1,13 +1,36 @@
 """orvane.Searcher: opens an index file and answers top-k queries."""
 
+import ctypes
+import threading
+
 import numpy as np
 
-from orvane import _convert, _paths
+from orvane import _convert, _native, _paths
 from orvane._handle import _Handle, _checked, check_option_keys
 
 _EMPTY_OPTIONS = b"{}"
 # Distinct search options remembered per searcher, as checked JSON text.
 _OPTIONS_CACHE_LIMIT = 64
+_F32 = np.dtype(np.float32)
+_INT32_MAX = 2**31 - 1
+# Small calls go through per-thread buffers whose addresses are taken once: asking
+# numpy for an array's address costs more than the library's own work on a small
+# index. Larger calls pass the caller's arrays directly.
+_SCRATCH_FLOATS = 4096
+
+
+class _Scratch(threading.local):
+    """One thread's query buffer and message buffer for small searches."""
+
+    def __init__(self):
+        self.query = np.empty(_SCRATCH_FLOATS, dtype=np.float32)
+        self.query_addr = self.query.ctypes.data
+        self.err = _native.error_buffer()
+
+
+_scratch = _Scratch()
+_address_of = ctypes.addressof
+_as_bytes = ctypes.c_char.from_buffer  # the cheapest way to a fresh array's address
 
 
 def _failed(rc):
@@ -105,8 +128,22 @@ class Searcher(_Handle):
         """
         if self._handle is None:
             raise ValueError("searcher is closed")
+        text = self._options_text(search_options) if search_options else _EMPTY_OPTIONS
+        # Fast path: a float32 C-ordered array of the index's width and a plain int topk
+        # need no conversion, and small ones go through this thread's buffers.
+        if (type(queries) is np.ndarray and queries.dtype == _F32 and type(topk) is int
+                and 0 < topk <= _INT32_MAX and queries.flags.c_contiguous):
+            shape = queries.shape
+            dim = self._dim
+            if len(shape) == 1:
+                n = 1
+            elif len(shape) == 2:
+                n = shape[0]
+            else:
+                n = 0
+            if n and shape[-1] == dim and dim and n * max(dim, topk) <= _SCRATCH_FLOATS:
+                return self._search_small(queries, n, topk, text)
         q, k, n, distances, ids = self._prepare(queries, topk)
-        text = self._options_text(search_options)
         gate = self._gate
         gate.enter_shared()
         try:
@@ -115,6 +152,30 @@ class Searcher(_Handle):
                 raise ValueError("searcher is closed")
             _checked(self._lib.orvane_searcher_search, handle, q.ctypes.data, n, k,
                      distances.ctypes.data, ids.ctypes.data, text, failed=_failed)
+        finally:
+            gate.exit_shared()
+        return distances, ids
+
+    def _search_small(self, queries, n, k, text):
+        scratch = _scratch
+        if n == 1:
+            scratch.query[:queries.size] = queries.reshape(-1)
+        else:
+            scratch.query[:queries.size] = queries.ravel()
+        distances = np.empty((n, k), dtype=np.float32)
+        ids = np.empty((n, k), dtype=np.uint64)
+        gate = self._gate
+        gate.enter_shared()
+        try:
+            handle = self._handle
+            if handle is None:
+                raise ValueError("searcher is closed")
+            err = scratch.err
+            if self._lib.orvane_searcher_search(handle, scratch.query_addr, n, k,
+                                                _address_of(_as_bytes(distances)),
+                                                _address_of(_as_bytes(ids)), text, err,
+                                                _native.ERR_LEN) != 0:
+                _native.raise_error(err)
         finally:
             gate.exit_shared()
         return distances, ids
