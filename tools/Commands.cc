@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -7,6 +9,7 @@
 #include "Commands.h"
 #include "DemoCommand.h"
 #include "InfoCommand.h"
+#include "PartialFile.h"
 #include "SearchCommand.h"
 #include "telemetry/Logger.h"
 
@@ -62,6 +65,13 @@ void ConfigureLogging(std::span<const std::string> args) {
 
 }  // namespace
 
+core::Status StdoutFailed() {
+    const int err = errno;
+    return core::Status(core::ErrorCode::IoError,
+                        std::string("cannot write to standard output") +
+                            (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
+}
+
 int ReportError(CommandIo& io, std::string_view command, const core::Status& status, int code) {
     io.err << "orvane " << command << ": error: " << status.Message() << "\n";
     return code;
@@ -93,10 +103,16 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     for (const Subcommand& c : kSubcommands) {
         if (command == c.name) {
             ConfigureLogging(args.subspan(1));
+            InstallSignalCleanup();
             // Caught here rather than left to terminate the process, so the stack
             // unwinds and an unfinished output file is removed by its PartialFile.
             try {
-                return c.run(args.subspan(1), io);
+                errno = 0;
+                const int code = c.run(args.subspan(1), io);
+                // Results that never reached standard output are a failure, not a success.
+                io.out.flush();
+                if (!io.out) return ReportError(io, c.name, StdoutFailed());
+                return code;
             } catch (const std::bad_alloc&) {
                 return ReportError(io, c.name,
                                    core::Status(core::ErrorCode::OutOfMemory, "out of memory"));
