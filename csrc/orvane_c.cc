@@ -395,8 +395,8 @@ int orvane_set_log_level(const char* level, char* err, int err_len) {
     });
 }
 
-int orvane_check_option_keys(const char* purpose, const char* index_type,
-                             const char* options_json, char* err, int err_len) {
+int orvane_check_option_keys(const char* purpose, const char* index_type, const char* options_json,
+                             char* err, int err_len) {
     return Guarded(err, err_len, -1, [&] {
         using orvane::api::OptionPurpose;
         const std::string_view what = purpose != nullptr ? purpose : "";

@@ -47,9 +47,8 @@ Result<std::string> ResolveOutputPath(const BuildRequest& request, TextOptions& 
     auto target = ResolveOutputFile(path);
     if (!target) return target.TakeStatus();
     const std::string noIds;
-    ORVANE_RETURN_IF_ERROR(
-        CheckNotAnInput(target.Value(), {&request.basePath, request.idsPath ? &*request.idsPath
-                                                                             : &noIds}));
+    ORVANE_RETURN_IF_ERROR(CheckNotAnInput(
+        target.Value(), {&request.basePath, request.idsPath ? &*request.idsPath : &noIds}));
     return target.TakeValue();
 }
 
@@ -107,8 +106,7 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (options.count("index.dimension") == 0) options["index.dimension"] = std::to_string(dim);
     auto normalized = api::NormalizeBuilderOptions(options);
     if (!normalized) return WithContext(normalized.GetStatus(), "builder options");
-    ORVANE_RETURN_IF_ERROR(
-        api::CheckKnownOptionKeys(options, api::OptionPurpose::kBuilder, type));
+    ORVANE_RETURN_IF_ERROR(api::CheckKnownOptionKeys(options, api::OptionPurpose::kBuilder, type));
     const int64_t wantDim = normalized.Value().GetInt("index.dimension", 0);
     if (wantDim != static_cast<int64_t>(dim)) {
         return InvalidInput(request.basePath + ": vectors have dimension " + std::to_string(dim) +

@@ -25,7 +25,8 @@ Result<std::unique_ptr<HitWriter>> HitWriter::Create(const std::string& path, ui
     } else if (ext == ".json") {
         format = Format::kJson;
     } else {
-        return InvalidFile(path, "cannot write hits to this file type (use .ivecs, .ibin or .json)");
+        return InvalidFile(path,
+                           "cannot write hits to this file type (use .ivecs, .ibin or .json)");
     }
     if (format != Format::kJson) {
         // Rows are topk wide whatever the number of hits: a width the reader would

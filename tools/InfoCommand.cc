@@ -104,9 +104,9 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
     }
     const std::string why = Unsearchable(info.Value());
     if (!why.empty()) {
-        return ReportError(io, "info",
-                           Status(ErrorCode::Corruption,
-                                  info.Value().path + ": cannot be searched: " + why));
+        return ReportError(
+            io, "info",
+            Status(ErrorCode::Corruption, info.Value().path + ": cannot be searched: " + why));
     }
     return kExitOk;
 }

@@ -71,14 +71,15 @@ Result<std::string> ResolveOutputFile(const std::string& path) {
         return InvalidInput(path + ": cannot write: " + dir.string() + " is not a directory");
     }
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-        return Status(ErrorCode::IoError, path + ": cannot write in " + dir.string() + ": " +
-                                              std::strerror(errno));
+        return Status(ErrorCode::IoError,
+                      path + ": cannot write in " + dir.string() + ": " + std::strerror(errno));
     }
     return target.string();
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb{};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }

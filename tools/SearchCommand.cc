@@ -94,7 +94,8 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     }
     auto searcherOptions = api::NormalizeSearcherOptions(searcherText);
     if (!searcherOptions) return WithContext(searcherOptions.GetStatus(), "searcher options");
-    ORVANE_RETURN_IF_ERROR(api::CheckKnownOptionKeys(searcherText, api::OptionPurpose::kSearcher, type));
+    ORVANE_RETURN_IF_ERROR(
+        api::CheckKnownOptionKeys(searcherText, api::OptionPurpose::kSearcher, type));
     const int64_t indexDim = searcherOptions.Value().GetInt("index.dimension", 0);
     if (indexDim != static_cast<int64_t>(q.Dim())) {
         return InvalidInput(request.queriesPath + ": queries have dimension " +
@@ -112,7 +113,8 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     }
     auto searchOptions = api::NormalizeSearchOptions(type, searchText);
     if (!searchOptions) return WithContext(searchOptions.GetStatus(), "search options");
-    ORVANE_RETURN_IF_ERROR(api::CheckKnownOptionKeys(searchText, api::OptionPurpose::kSearch, type));
+    ORVANE_RETURN_IF_ERROR(
+        api::CheckKnownOptionKeys(searchText, api::OptionPurpose::kSearch, type));
     const int64_t topk = searchOptions.Value().GetInt("search.topk", 0);
     if (topk <= 0 || topk > std::numeric_limits<uint32_t>::max()) {
         return InvalidInput("search.topk must be a positive 32-bit integer");

@@ -20,8 +20,11 @@ TEST(CHostControlTest, LogLevelSendsLinesToStderrOnly) {
         bool infoShown;
         bool errorShown;
     };
-    const Case cases[] = {{"info", true, true}, {"warn", false, true}, {"off", false, false},
-                          {"trace", true, true}, {"error", false, true}};
+    const Case cases[] = {{"info", true, true},
+                          {"warn", false, true},
+                          {"off", false, false},
+                          {"trace", true, true},
+                          {"error", false, true}};
     for (const Case& c : cases) {
         ASSERT_EQ(orvane_set_log_level(c.level, err.data, err.len()), 0) << err.str();
         ::testing::internal::CaptureStdout();

@@ -127,11 +127,11 @@ namespace {
 
 TEST(ToolOptionsTest, UnknownKeysAreRefusedFirstInSortedOrder) {
     const api::OptionPurpose demo = api::OptionPurpose::kBuilder;
-    EXPECT_TRUE(api::CheckKnownOptionKeys({{"index.type", "demo"}, {"index.dimension", "4"}},
-                                          demo, "demo")
-                    .IsOk());
-    core::Status st = api::CheckKnownOptionKeys(
-        {{"index.type", "demo"}, {"zz", "1"}, {"aa", "1"}}, demo, "demo");
+    EXPECT_TRUE(
+        api::CheckKnownOptionKeys({{"index.type", "demo"}, {"index.dimension", "4"}}, demo, "demo")
+            .IsOk());
+    core::Status st =
+        api::CheckKnownOptionKeys({{"index.type", "demo"}, {"zz", "1"}, {"aa", "1"}}, demo, "demo");
     ASSERT_FALSE(st.IsOk());
     EXPECT_EQ(st.Code(), core::ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message().rfind("Unknown option key: aa (the demo builder knows: index.dimension, "

@@ -4,8 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -117,10 +117,8 @@ TEST(PartialFileTest, StaleTemporaryFilesOfDeadProcessesAreRemoved) {
         ASSERT_TRUE(writer.Close().IsOk());
     }
     { PartialFile partial(dir.File("a.idx")); }
-    std::vector<std::string> want = {"a.idx",
-                                     "a.idx.partial." + dead + "x",
-                                     "a.idx.tmp." + live + ".0.1",
-                                     "a.idx.tmp.notes",
+    std::vector<std::string> want = {"a.idx", "a.idx.partial." + dead + "x",
+                                     "a.idx.tmp." + live + ".0.1", "a.idx.tmp.notes",
                                      "b.idx.tmp." + dead + ".0.1"};
     std::vector<std::string> got = dir.List();
     std::sort(got.begin(), got.end());

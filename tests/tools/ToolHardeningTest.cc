@@ -119,7 +119,7 @@ TEST_F(ToolHardeningTest, OutputsReplaceOnlyRegularFiles) {
         std::vector<std::string> args;
         std::string expect;
     };
-    const std::vector<std::string> search = {"search", Path("base.idx"), Path("query.fvecs"),
+    const std::vector<std::string> search = {"search",  Path("base.idx"), Path("query.fvecs"),
                                              "--truth", Path("gt.ivecs"), "--output"};
     auto with = [&](const std::string& out) {
         std::vector<std::string> args = search;
@@ -241,15 +241,15 @@ TEST_F(ToolHardeningTest, LostStandardOutputIsAFailure) {
     FullBuf buf;
     std::ostream full(&buf);
     EXPECT_EQ(Cli({"search", Path("base.idx"), Path("query.fvecs")}, &full), kExitFailure);
-    EXPECT_NE(_err.str().find("cannot write to standard output"), std::string::npos)
-        << _err.str();
+    EXPECT_NE(_err.str().find("cannot write to standard output"), std::string::npos) << _err.str();
     std::ostream full2(&buf);
     EXPECT_EQ(Cli({"info", Path("base.idx")}, &full2), kExitFailure);
 }
 
 // `info` fails on containers that hold nothing a searcher could open.
 TEST_F(ToolHardeningTest, InfoRefusesUnsearchableFiles) {
-    auto write = [&](const std::string& name, const std::string& section, const std::string& payload) {
+    auto write = [&](const std::string& name, const std::string& section,
+                     const std::string& payload) {
         auto writer = io::CreateFileWriter(api::IOOptions{{"index.path", Path(name)}});
         ASSERT_TRUE(writer.IsOk());
         io::OutputStream stream(writer.TakeValue());
@@ -309,7 +309,8 @@ TEST_F(ToolHardeningTest, ReadmeCommandLinesWork) {
     std::vector<std::vector<std::string>> lines;
     bool inSection = false;
     for (std::string line; std::getline(readme, line);) {
-        if (line.rfind("## ", 0) == 0) inSection = line.find("command-line tool") != std::string::npos;
+        if (line.rfind("## ", 0) == 0)
+            inSection = line.find("command-line tool") != std::string::npos;
         if (!inSection || line.rfind("    build/orvane ", 0) != 0) continue;
         std::istringstream words(line);
         std::vector<std::string> args;

@@ -168,8 +168,8 @@ TEST(SearcherSearchTest, NonFiniteQueriesAreRefused) {
         bool refused;
     };
     const Case cases[] = {
-        {{nan, 0, 0}, true},    {{0, 0, inf}, true}, {{-inf, 1, 2}, true},
-        {{1, -nan, 1}, true},   {{tiny, -big, big}, false}, {{0, -0.0f, 1}, false},
+        {{nan, 0, 0}, true},  {{0, 0, inf}, true},        {{-inf, 1, 2}, true},
+        {{1, -nan, 1}, true}, {{tiny, -big, big}, false}, {{0, -0.0f, 1}, false},
     };
     for (const Case& c : cases) {
         auto r = impl->DoSearch(Query(c.query.data(), kDim), TopK(2));

@@ -68,7 +68,7 @@ Status DemoBuilderBackend::Dump(io::OutputStream& stream) const {
     ORVANE_RETURN_IF_ERROR(stream.WriteObj(meta));
     ORVANE_RETURN_IF_ERROR(stream.SealSection(demo::kMetaSection, 64));
     ORVANE_RETURN_IF_ERROR(stream.Write(reinterpret_cast<const char*>(_embeddings.data()),
-                                       _embeddings.size() * sizeof(float)));
+                                        _embeddings.size() * sizeof(float)));
     ORVANE_RETURN_IF_ERROR(stream.SealSection(demo::kVectorSection, 1));
     return stream.Close();
 }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <malloc.h>
 #include <numeric>
 #include <random>
 #include <string>
@@ -249,7 +249,8 @@ TEST(DemoIndexTest, OnlyTheL2MetricIsAccepted) {
         const char* metric;  // nullptr: not given
         bool accepted;
     };
-    const Case cases[] = {{nullptr, true}, {"l2", true}, {"cosine", false}, {"inner_product", false}};
+    const Case cases[] = {
+        {nullptr, true}, {"l2", true}, {"cosine", false}, {"inner_product", false}};
     for (const Case& c : cases) {
         api::BuilderOptions options{{"index.dimension", int64_t{4}},
                                     {"index.type", std::string("demo")}};
