@@ -13,9 +13,9 @@ _EMPTY_OPTIONS = b"{}"
 _OPTIONS_CACHE_LIMIT = 64
 _F32 = np.dtype(np.float32)
 _INT32_MAX = 2**31 - 1
-# Small calls go through per-thread buffers whose addresses are taken once: asking
-# numpy for an array's address costs more than the library's own work on a small
-# index. Larger calls pass the caller's arrays directly.
+# Small query batches are copied into a per-thread buffer whose address is taken
+# once: asking numpy for an array's address costs more than the library's own work
+# on a small index. Larger batches pass the caller's array directly.
 _SCRATCH_FLOATS = 4096
 
 
@@ -141,19 +141,12 @@ class Searcher(_Handle):
                 n = shape[0]
             else:
                 n = 0
-            if n and shape[-1] == dim and dim and n * max(dim, topk) <= _SCRATCH_FLOATS:
+            if n and shape[-1] == dim and dim and n * dim <= _SCRATCH_FLOATS:
                 return self._search_small(queries, n, topk, text)
         q, k, n, distances, ids = self._prepare(queries, topk)
-        gate = self._gate
-        gate.enter_shared()
-        try:
-            handle = self._handle
-            if handle is None:
-                raise ValueError("searcher is closed")
-            _checked(self._lib.orvane_searcher_search, handle, q.ctypes.data, n, k,
-                     distances.ctypes.data, ids.ctypes.data, text, failed=_failed)
-        finally:
-            gate.exit_shared()
+        self._shared(lambda h: _checked(self._lib.orvane_searcher_search, h, q.ctypes.data, n, k,
+                                        distances.ctypes.data, ids.ctypes.data, text,
+                                        failed=_failed))
         return distances, ids
 
     def _search_small(self, queries, n, k, text):
