@@ -214,3 +214,17 @@ def test_concurrent_open_and_insert_are_serialised(tmp_path, rng):
         t.join()
     assert len(failures) == 3
     builder.close()
+
+
+@pytest.mark.parametrize("shape", [(8,), (1, 8), (7, 8), (600, 8)])
+def test_every_query_path_gives_the_exact_answer(searcher, demo_index, rng, shape):
+    """Small float32 batches take the buffered path, others the general one."""
+    _, data = demo_index
+    queries = rng.standard_normal(shape).astype(np.float32)
+    fast_d, fast_ids = searcher.search(queries, 5)
+    slow_d, slow_ids = searcher.search(queries.astype(np.float64), 5)
+    np.testing.assert_array_equal(fast_ids, slow_ids)
+    np.testing.assert_array_equal(fast_d, slow_d)
+    assert fast_ids.shape == (1 if len(shape) == 1 else shape[0], 5)
+    from conftest import assert_exact_l2
+    assert_exact_l2(fast_d, fast_ids, data, queries.reshape(-1, 8))
