@@ -65,8 +65,7 @@ void ConfigureLogging(std::span<const std::string> args) {
 
 }  // namespace
 
-core::Status StdoutFailed() {
-    const int err = errno;
+core::Status StdoutFailed(int err) {
     return core::Status(core::ErrorCode::IoError,
                         std::string("cannot write to standard output") +
                             (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
@@ -107,11 +106,11 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
             // Caught here rather than left to terminate the process, so the stack
             // unwinds and an unfinished output file is removed by its PartialFile.
             try {
-                errno = 0;
                 const int code = c.run(args.subspan(1), io);
                 // Results that never reached standard output are a failure, not a success.
+                errno = 0;
                 io.out.flush();
-                if (!io.out) return ReportError(io, c.name, StdoutFailed());
+                if (!io.out) return ReportError(io, c.name, StdoutFailed(errno));
                 return code;
             } catch (const std::bad_alloc&) {
                 return ReportError(io, c.name,
