@@ -152,7 +152,7 @@ class Searcher(_Handle):
     def _search_small(self, queries, n, k, text):
         scratch = _scratch
         if n == 1:
-            scratch.query[:queries.shape[-1]] = queries  # (d,) or (1, d): broadcast, no copy
+            scratch.query[:queries.shape[-1]] = queries  # (d,) or (1, d) broadcasts, no reshape
         else:
             scratch.query[:queries.size] = queries.ravel()
         distances = np.empty((n, k), dtype=np.float32)
