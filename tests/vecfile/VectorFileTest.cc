@@ -1,10 +1,10 @@
-#include "../../tools/VectorFile.h"
+#include "../../vecfile/VectorFile.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "ToolTestUtil.h"
+#include "tools/ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "../../tools/PartialFile.h"
+#include "../../vecfile/PartialFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,7 +7,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "ToolTestUtil.h"
+#include "tools/ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 
