@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/demo/DemoKind.h"
 
 namespace orvane::index {
@@ -9,6 +10,7 @@ namespace {
 
 // One row per kind with back ends; a new kind adds its descriptor here.
 constexpr const IndexKindDescriptor* kKinds[] = {
+    &bruteforce::kBruteforceKind,
     &demo::kDemoKind,
 };
 

@@ -22,27 +22,33 @@ struct StepState {
     CountDownLatch latch;
 };
 
+// Runs one task's body, turning an escaping exception into Internal.
+void RunGuarded(const TaskBody& body, uint64_t t, std::atomic<ErrorCode>& code) {
+    try {
+        body(t, code);
+    } catch (const std::exception& e) {
+        ORVANE_LOG_ERROR("Step task throws an exception[%s]", e.what());
+        RecordFailure(code, ErrorCode::Internal);
+    } catch (...) {
+        ORVANE_LOG_ERROR("Step task throws an unknown exception");
+        RecordFailure(code, ErrorCode::Internal);
+    }
+}
+
 }  // namespace
 
-ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor,
-                       const std::function<void(uint64_t, std::atomic<ErrorCode>&)>& body) {
+ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor, const TaskBody& body,
+                       CallerRole role) {
     if (taskCount == 0) return ErrorCode::InvalidArgument;
     if (taskCount > static_cast<uint64_t>(std::numeric_limits<int>::max())) {
         return ErrorCode::InvalidArgument;
     }
-    auto state = std::make_shared<StepState>(taskCount);
-    for (uint64_t t = 0; t < taskCount; ++t) {
+    const uint64_t first = role == CallerRole::kRunsFirstTask ? 1 : 0;
+    auto state = std::make_shared<StepState>(taskCount - first);
+    for (uint64_t t = first; t < taskCount; ++t) {
         // body outlives every task: this function returns only after the latch opens.
         const bool queued = executor.schedule([state, &body, t] {
-            try {
-                body(t, state->code);
-            } catch (const std::exception& e) {
-                ORVANE_LOG_ERROR("Step task throws an exception[%s]", e.what());
-                RecordFailure(state->code, ErrorCode::Internal);
-            } catch (...) {
-                ORVANE_LOG_ERROR("Step task throws an unknown exception");
-                RecordFailure(state->code, ErrorCode::Internal);
-            }
+            RunGuarded(body, t, state->code);
             state->latch.CountDown();
         });
         if (!queued) {
@@ -52,6 +58,9 @@ ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor,
             state->latch.CountDown(static_cast<int>(taskCount - t));
             break;
         }
+    }
+    if (first == 1 && state->code.load(std::memory_order_acquire) == ErrorCode::Ok) {
+        RunGuarded(body, 0, state->code);
     }
     state->latch.Await();
     return state->code.load(std::memory_order_acquire);
