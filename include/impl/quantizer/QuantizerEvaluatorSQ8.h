@@ -2,11 +2,14 @@
 // stored vector is a 24-byte SQ8VectorHeader (loaded by both Open and Load)
 // and dimension code bytes (loaded by Open only). EvalWithCode takes the
 // dimension code bytes of a vector and pairs them with its stored header.
+// Rows are scored by the expanded form of SQ8CodeDot.h; Open computes every
+// stored row's code sums once for it.
 #pragma once
 
 #include <memory_resource>
 #include <vector>
 
+#include "distance/encode_space/SQ8/SQ8CodeDot.h"
 #include "distance/encode_space/SQ8/SQ8EncodeSpace.h"
 #include "impl/quantizer/QuantizerEvaluator.h"
 
@@ -38,6 +41,7 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
     std::pmr::vector<float> _centroid;
     std::pmr::vector<dist::encode_space::SQ8VectorHeader> _headers;
     std::pmr::vector<uint8_t> _codes;
+    std::pmr::vector<dist::encode_space::SQ8CodeSums> _codeSums;
 };
 
 }  // namespace orvane::quantizer

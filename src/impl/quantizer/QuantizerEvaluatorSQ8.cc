@@ -7,9 +7,12 @@ namespace orvane::quantizer {
 using core::ErrorCode;
 using core::Status;
 using dist::MetricE;
-using dist::encode_space::EncodedRow;
+using dist::encode_space::ComputeSQ8CodeSums;
 using dist::encode_space::EncodingE;
+using dist::encode_space::FinishSQ8FromDot;
 using dist::encode_space::PreparedSQ8;
+using dist::encode_space::SQ8CodeDotDispatcher;
+using dist::encode_space::SQ8CodeSums;
 using dist::encode_space::SQ8GlobalHeader;
 using dist::encode_space::SQ8T;
 using dist::encode_space::SQ8VectorHeader;
@@ -20,7 +23,8 @@ QuantizerEvaluator<M, EncodingE::sq8>::QuantizerEvaluator(std::pmr::memory_resou
     : QuantizerEvaluatorBase(resource, meta),
       _centroid(&resource),
       _headers(&resource),
-      _codes(&resource) {}
+      _codes(&resource),
+      _codeSums(&resource) {}
 
 template <MetricE M>
 Status QuantizerEvaluator<M, EncodingE::sq8>::DoLoad(const std::shared_ptr<SectionReader>& reader,
@@ -47,10 +51,17 @@ Status QuantizerEvaluator<M, EncodingE::sq8>::DoOpen(const std::shared_ptr<Secti
     ORVANE_RETURN_IF_ERROR(loaded.DoLoad(reader, offset, cursor));
     detail::SectionPayloadReader in(reader, cursor);
     ORVANE_RETURN_IF_ERROR(detail::ReadSQ8Codes(in, _meta.count, _meta.dimension, loaded._codes));
+    const uint64_t dim = _meta.dimension;
+    loaded._codeSums.resize(_meta.count);
+    for (uint64_t row = 0; row < _meta.count; ++row) {
+        loaded._codeSums[row] =
+            ComputeSQ8CodeSums(loaded._codes.data() + row * dim, _meta.dimension);
+    }
     _global = loaded._global;
     _centroid.swap(loaded._centroid);
     _headers.swap(loaded._headers);
     _codes.swap(loaded._codes);
+    _codeSums.swap(loaded._codeSums);
     return Status::Ok();
 }
 
@@ -68,18 +79,17 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::BatchEval(const PreparedBase& p
                                                            std::span<const uint64_t> ids,
                                                            std::span<float> out) const {
     if (const ErrorCode code = CheckBatch(ids, out); code != ErrorCode::Ok) return code;
-    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
-    const uint64_t dim = _meta.dimension;
+    const dist::encode_space::SQ8QueryView q = static_cast<const Prepared&>(prepared).Get().View();
+    // Rows before the first id out of range are scored; that id stops the batch.
     const uint64_t count = _meta.count;
-    for (size_t i = 0; i < ids.size(); ++i) {
-        const uint64_t id = ids[i];
-        if (id >= count) return ErrorCode::InvalidArgument;
-        const EncodedRow row{_codes.data() + id * dim, dim,
-                             reinterpret_cast<const uint8_t*>(&_headers[id]),
-                             sizeof(SQ8VectorHeader)};
-        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q, row);
+    size_t valid = 0;
+    while (valid < ids.size() && ids[valid] < count) ++valid;
+    isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, _codes.data(), _meta.dimension,
+                              ids.data(), uint64_t{valid}, out.data());
+    for (size_t i = 0; i < valid; ++i) {
+        out[i] = FinishSQ8FromDot<M>(q, _headers[ids[i]], _codeSums[ids[i]], out[i]);
     }
-    return ErrorCode::Ok;
+    return valid == ids.size() ? ErrorCode::Ok : ErrorCode::InvalidArgument;
 }
 
 template <MetricE M>
@@ -90,11 +100,13 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::EvalWithCode(const PreparedBase
     if (const ErrorCode check = CheckCode(id, code, _meta.dimension); check != ErrorCode::Ok) {
         return check;
     }
-    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
-    out = TagInvoke(
-        dist::EvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q,
-        EncodedRow{code.data(), code.size(), reinterpret_cast<const uint8_t*>(&_headers[id]),
-                   sizeof(SQ8VectorHeader)});
+    const dist::encode_space::SQ8QueryView q = static_cast<const Prepared&>(prepared).Get().View();
+    const uint64_t first = 0;
+    float dot = 0.0f;
+    isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, code.data(), _meta.dimension,
+                              &first, uint64_t{1}, &dot);
+    out =
+        FinishSQ8FromDot<M>(q, _headers[id], ComputeSQ8CodeSums(code.data(), _meta.dimension), dot);
     return ErrorCode::Ok;
 }
 
