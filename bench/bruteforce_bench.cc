@@ -6,7 +6,6 @@
 //   BM_Bruteforce/sq8/1         the sq8 index; counter recall@10 against rawf32
 // Compare items_per_second (queries per second) within one run.
 #include <benchmark/benchmark.h>
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "FashionMnist.h"
 #include "api/OrvaneBuilder.h"
 #include "api/OrvaneSearcher.h"
+#include "native/l2scan.cc"
 
 namespace orvane::bench {
 namespace {
@@ -44,50 +44,17 @@ const Data& GetData() {
     return data;
 }
 
-__attribute__((target("avx2,fma"))) float L2Avx2(const float* a, const float* b, uint32_t dim) {
-    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-    __m256 acc2 = _mm256_setzero_ps(), acc3 = _mm256_setzero_ps();
-    uint32_t i = 0;
-    for (; i + 32 <= dim; i += 32) {
-        __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-        __m256 d1 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8));
-        __m256 d2 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16));
-        __m256 d3 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24));
-        acc0 = _mm256_fmadd_ps(d0, d0, acc0);
-        acc1 = _mm256_fmadd_ps(d1, d1, acc1);
-        acc2 = _mm256_fmadd_ps(d2, d2, acc2);
-        acc3 = _mm256_fmadd_ps(d3, d3, acc3);
-    }
-    for (; i + 8 <= dim; i += 8) {
-        __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-        acc0 = _mm256_fmadd_ps(d0, d0, acc0);
-    }
-    __m256 acc = _mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
-    s = _mm_hadd_ps(s, s);
-    s = _mm_hadd_ps(s, s);
-    float sum = _mm_cvtss_f32(s);
-    for (; i < dim; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-    return sum;
-}
-
+// The reference: the plain AVX2 scan compare.py runs as "ref".
 void BM_PlainAvx2Scan(benchmark::State& state) {
     const Data& d = GetData();
     const uint32_t dim = d.base.dim;
     uint64_t q = 0;
-    std::vector<std::pair<float, uint64_t>> best;
+    float distances[kTopk];
+    int64_t ids[kTopk];
     for (auto _ : state) {
         const float* query = d.queries.pixels.data() + (q++ % d.queries.rows) * dim;
-        best.clear();
-        for (uint64_t r = 0; r < d.base.rows; ++r) {
-            const float dist = L2Avx2(query, d.base.pixels.data() + r * dim, dim);
-            if (best.size() < kTopk || dist < best.back().first) {
-                if (best.size() == kTopk) best.pop_back();
-                best.insert(std::upper_bound(best.begin(), best.end(), std::make_pair(dist, r)),
-                            {dist, r});
-            }
-        }
-        benchmark::DoNotOptimize(best.data());
+        l2scan_search(d.base.pixels.data(), d.base.rows, dim, query, kTopk, distances, ids);
+        benchmark::DoNotOptimize(ids);
     }
     state.SetItemsProcessed(state.iterations());
 }
