@@ -67,7 +67,9 @@ core::Result<api::SearchResult> ScanRows(const ScanRequest& request) {
     std::pmr::vector<float> scoreBlocks(tasks * block, &resource);
     std::pmr::vector<BestK<M>> kept(&resource);
     kept.reserve(tasks);
-    for (uint64_t t = 0; t < tasks; ++t) kept.emplace_back(k, &resource);
+    // A task keeps at most its chunk's rows, so the selections hold at most n
+    // rows together however large topk and the parallel number are.
+    for (uint64_t t = 0; t < tasks; ++t) kept.emplace_back(std::min(k, chunk), &resource);
 
     std::atomic<uint64_t> filtered{0};
     std::atomic<core::ErrorCode> evalError{core::ErrorCode::Ok};

@@ -216,6 +216,42 @@ TEST_F(BruteforceSearchTest, TopkAbsentZeroOrLargerThanTheIndex) {
     }
 }
 
+// Counts the bytes a search takes from its memory resource.
+class CountingResource : public std::pmr::memory_resource {
+  public:
+    size_t allocated = 0;
+
+  private:
+    void* do_allocate(size_t bytes, size_t align) override {
+        allocated += bytes;
+        return std::pmr::new_delete_resource()->allocate(bytes, align);
+    }
+    void do_deallocate(void* p, size_t bytes, size_t align) override {
+        std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+};
+
+TEST_F(BruteforceSearchTest, ScratchStaysBoundedForHugeTopkAndManyWorkers) {
+    api::OrvaneSearcher searcher = Build("l2");
+    SearchWithFilterExtension extension;
+    ASSERT_TRUE(searcher.Attach(extension).IsOk());
+    CountingResource counting;
+    auto result = extension.Call(
+        api::Query(queries.data(), kDim), [](uint64_t) { return true; },
+        SearchOptions{{"search.topk", int64_t{1} << 30},
+                      {"search.parallel_number", int64_t{1000}},
+                      {"search.thread_safe_filter", true}},
+        counting);
+    ASSERT_TRUE(result.IsOk());
+    EXPECT_EQ(result.Value().topk.size(), kRows);
+    // Row and score blocks, one selection per worker and the merged one: each a
+    // few times the rows, not workers times topk.
+    EXPECT_LT(counting.allocated, 8 * kRows * (sizeof(uint64_t) + sizeof(float) + 16) + 64 * 1024);
+}
+
 TEST_F(BruteforceSearchTest, RefusedOptionsQueriesAndExtensions) {
     api::OrvaneSearcher searcher = Build("l2");
     SearchWithFilterExtension extension;
