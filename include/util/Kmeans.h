@@ -61,8 +61,9 @@ std::vector<float> RandomSelectVectors(std::span<const float> data, dist::dimens
 
 // Assignment step: centroidIndexes[i] = the nearest centroid of row i (ties to
 // the lower index). With threadCount >= 2 and an executor, the rows are split
-// into threadCount contiguous ranges run as tasks, and the caller blocks until
-// they are done; rows the executor refuses are assigned on the calling thread.
+// into threadCount contiguous ranges (no more than there are rows) run as
+// tasks, and the caller blocks on a latch until they are done; if the executor
+// refuses a task, every row is assigned on the calling thread instead.
 void UpdateIndexes(std::span<const float> data, std::span<uint32_t> centroidIndexes,
                    std::span<const float> centroids, dist::dimension_t dim, uint32_t threadCount,
                    coro::Executor* executor, std::pmr::memory_resource& resource);

@@ -82,7 +82,8 @@ void UpdateIndexes(std::span<const float> data, std::span<uint32_t> centroidInde
     // Range t holds n / T rows, plus one for the first n mod T ranges. Every
     // task gets its own k-float buffer, allocated here because a memory
     // resource need not be thread-safe.
-    const uint64_t tasks = threadCount;
+    // More tasks than rows would only add empty ranges.
+    const uint64_t tasks = std::min<uint64_t>(threadCount, std::max<uint64_t>(n, 1));
     const uint64_t base = n / tasks;
     const uint64_t longer = n % tasks;
     auto rangeBegin = [&](uint64_t t) { return t * base + std::min(t, longer); };

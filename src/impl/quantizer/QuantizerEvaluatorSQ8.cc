@@ -7,12 +7,8 @@ namespace orvane::quantizer {
 using core::ErrorCode;
 using core::Status;
 using dist::MetricE;
-using dist::encode_space::ComputeSQ8CodeSums;
 using dist::encode_space::EncodingE;
-using dist::encode_space::FinishSQ8FromDot;
 using dist::encode_space::PreparedSQ8;
-using dist::encode_space::SQ8CodeDotDispatcher;
-using dist::encode_space::SQ8CodeSums;
 using dist::encode_space::SQ8GlobalHeader;
 using dist::encode_space::SQ8T;
 using dist::encode_space::SQ8VectorHeader;
@@ -24,7 +20,7 @@ QuantizerEvaluator<M, EncodingE::sq8>::QuantizerEvaluator(std::pmr::memory_resou
       _centroid(&resource),
       _headers(&resource),
       _codes(&resource),
-      _codeSums(&resource) {}
+      _codeStats(&resource) {}
 
 template <MetricE M>
 Status QuantizerEvaluator<M, EncodingE::sq8>::DoLoad(const std::shared_ptr<SectionReader>& reader,
@@ -51,17 +47,16 @@ Status QuantizerEvaluator<M, EncodingE::sq8>::DoOpen(const std::shared_ptr<Secti
     ORVANE_RETURN_IF_ERROR(loaded.DoLoad(reader, offset, cursor));
     detail::SectionPayloadReader in(reader, cursor);
     ORVANE_RETURN_IF_ERROR(detail::ReadSQ8Codes(in, _meta.count, _meta.dimension, loaded._codes));
-    const uint64_t dim = _meta.dimension;
-    loaded._codeSums.resize(_meta.count);
-    for (uint64_t row = 0; row < _meta.count; ++row) {
-        loaded._codeSums[row] =
-            ComputeSQ8CodeSums(loaded._codes.data() + row * dim, _meta.dimension);
+    loaded._codeStats.resize(_meta.count);
+    for (uint64_t id = 0; id < _meta.count; ++id) {
+        loaded._codeStats[id] = dist::encode_space::ComputeSQ8CodeStats(
+            loaded._codes.data() + id * _meta.dimension, _meta.dimension);
     }
     _global = loaded._global;
     _centroid.swap(loaded._centroid);
     _headers.swap(loaded._headers);
     _codes.swap(loaded._codes);
-    _codeSums.swap(loaded._codeSums);
+    _codeStats.swap(loaded._codeStats);
     return Status::Ok();
 }
 
@@ -69,9 +64,23 @@ template <MetricE M>
 core::Result<std::unique_ptr<PreparedBase>> QuantizerEvaluator<M, EncodingE::sq8>::PrepareQuery(
     std::span<const float> query) const {
     ORVANE_RETURN_IF_ERROR(CheckQuery(query));
-    return std::unique_ptr<PreparedBase>(std::make_unique<Prepared>(
+    PreparedSQ8 prepared =
         TagInvoke(dist::PrepareTag{}, dist::MetricT<M>{}, SQ8T{}, query,
-                  std::span<const float>(_centroid), _global.centroidNormSq, _resource)));
+                  std::span<const float>(_centroid), _global.centroidNormSq, _resource);
+    const dist::encode_space::SQ8QuerySums sums =
+        dist::encode_space::ComputeSQ8QuerySums(prepared.View());
+    return std::unique_ptr<PreparedBase>(
+        std::make_unique<Prepared>(ScanQuery{std::move(prepared), sums}));
+}
+
+template <MetricE M>
+float QuantizerEvaluator<M, EncodingE::sq8>::Score(
+    const ScanQuery& query, uint64_t id, const uint8_t* codes,
+    const dist::encode_space::SQ8CodeStats& stats) const {
+    const dist::encode_space::SQ8QueryView view = query.prepared.View();
+    const float dot = isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{},
+                                                view.qCentered, codes, view.dim);
+    return dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id], stats, dot);
 }
 
 template <MetricE M>
@@ -79,15 +88,18 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::BatchEval(const PreparedBase& p
                                                            std::span<const uint64_t> ids,
                                                            std::span<float> out) const {
     if (const ErrorCode code = CheckBatch(ids, out); code != ErrorCode::Ok) return code;
-    const dist::encode_space::SQ8QueryView q = static_cast<const Prepared&>(prepared).Get().View();
-    // Rows before the first id out of range are scored; that id stops the batch.
-    const uint64_t count = _meta.count;
-    size_t valid = 0;
-    while (valid < ids.size() && ids[valid] < count) ++valid;
-    isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, _codes.data(), _meta.dimension,
-                              ids.data(), uint64_t{valid}, out.data());
-    for (size_t i = 0; i < valid; ++i) {
-        out[i] = FinishSQ8FromDot<M>(q, _headers[ids[i]], _codeSums[ids[i]], out[i]);
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
+    const dist::encode_space::SQ8QueryView view = query.prepared.View();
+    // Rows before the first id past the end are scored, then that id stops the batch.
+    uint64_t valid = 0;
+    while (valid < ids.size() && ids[valid] < _meta.count) ++valid;
+    // The dot products land in `out` and are finished in place.
+    isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view.qCentered,
+                              _codes.data(), view.dim, ids.data(), valid, out.data());
+    for (uint64_t i = 0; i < valid; ++i) {
+        const uint64_t id = ids[i];
+        out[i] = dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id],
+                                                          _codeStats[id], out[i]);
     }
     return valid == ids.size() ? ErrorCode::Ok : ErrorCode::InvalidArgument;
 }
@@ -100,13 +112,9 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::EvalWithCode(const PreparedBase
     if (const ErrorCode check = CheckCode(id, code, _meta.dimension); check != ErrorCode::Ok) {
         return check;
     }
-    const dist::encode_space::SQ8QueryView q = static_cast<const Prepared&>(prepared).Get().View();
-    const uint64_t first = 0;
-    float dot = 0.0f;
-    isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, code.data(), _meta.dimension,
-                              &first, uint64_t{1}, &dot);
-    out =
-        FinishSQ8FromDot<M>(q, _headers[id], ComputeSQ8CodeSums(code.data(), _meta.dimension), dot);
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
+    out = Score(query, id, code.data(),
+                dist::encode_space::ComputeSQ8CodeStats(code.data(), _meta.dimension));
     return ErrorCode::Ok;
 }
 

@@ -41,8 +41,6 @@ struct SQ8QueryView {
     float qNorm = 0.0f;
     float qDotCentroid = 0.0f;
     float centroidNormSq = 0.0f;
-    float qCenteredNormSq = 0.0f;  // sum of (q[i] - c[i])^2
-    float qCenteredSum = 0.0f;     // sum of (q[i] - c[i])
 };
 
 // A query ready to be scored against sq8 rows. Empty (no components, scalars 0)
@@ -52,21 +50,14 @@ struct PreparedSQ8 {
         : _qCentered(resource) {}
 
     SQ8QueryView View() const {
-        return SQ8QueryView{_qCentered.data(),
-                            static_cast<dimension_t>(_qCentered.size()),
-                            _qNorm,
-                            _qDotCentroid,
-                            _centroidNormSq,
-                            _qCenteredNormSq,
-                            _qCenteredSum};
+        return SQ8QueryView{_qCentered.data(), static_cast<dimension_t>(_qCentered.size()), _qNorm,
+                            _qDotCentroid, _centroidNormSq};
     }
 
     std::pmr::vector<float> _qCentered;  // q[i] - c[i]
     float _qNorm = 0.0f;                 // |q|, for cosine
     float _qDotCentroid = 0.0f;          // q . c, for ip and cosine
     float _centroidNormSq = 0.0f;
-    float _qCenteredNormSq = 0.0f;
-    float _qCenteredSum = 0.0f;
 };
 
 }  // namespace orvane::dist::encode_space

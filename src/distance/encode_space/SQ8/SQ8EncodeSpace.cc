@@ -92,16 +92,7 @@ PreparedSQ8 PrepareSQ8Query(MetricE metric, std::span<const float> q,
     const size_t d = q.size();
     prepared._centroidNormSq = centroidNormSq;
     prepared._qCentered.resize(d);
-    // Accumulated in double: the expanded row scores subtract large terms.
-    double centeredNormSq = 0.0;
-    double centeredSum = 0.0;
-    for (size_t i = 0; i < d; ++i) {
-        prepared._qCentered[i] = q[i] - centroid[i];
-        centeredNormSq += double(prepared._qCentered[i]) * prepared._qCentered[i];
-        centeredSum += prepared._qCentered[i];
-    }
-    prepared._qCenteredNormSq = static_cast<float>(centeredNormSq);
-    prepared._qCenteredSum = static_cast<float>(centeredSum);
+    for (size_t i = 0; i < d; ++i) prepared._qCentered[i] = q[i] - centroid[i];
     if (metric == MetricE::ip || metric == MetricE::cosine) {
         float dot = 0.0f;
         for (size_t i = 0; i < d; ++i) dot = std::fma(q[i], centroid[i], dot);
