@@ -56,12 +56,7 @@ VectorFileReader& VectorFileReader::operator=(VectorFileReader&& other) noexcept
         _path = std::move(other._path);
         _fd = other._fd;
         other._fd = -1;
-        _format = other._format;
-        _element = other._element;
-        _rows = other._rows;
-        _dim = other._dim;
-        _dataOffset = other._dataOffset;
-        _rowStride = other._rowStride;
+        _layout = other._layout;
         _scratch = std::move(other._scratch);
     }
     return *this;
@@ -127,42 +122,37 @@ Result<VectorFileReader> VectorFileReader::Open(const std::string& path) {
     auto layout = format->parse(FileProbe(r._path, r._fd, static_cast<uint64_t>(st.st_size)),
                                 format->element);
     if (!layout) return layout.TakeStatus();
-    const VectorFileLayout& l = layout.Value();
-    r._format = l.format;
-    r._element = l.element;
-    r._rows = l.rows;
-    r._dim = l.dim;
-    r._dataOffset = l.dataOffset;
-    r._rowStride = l.rowStride;
+    r._layout = layout.Value();
     return r;
 }
 
 Status VectorFileReader::CheckRange(uint64_t first, uint64_t count) const {
-    if (first > _rows || count > _rows - first) {
+    if (first > _layout.rows || count > _layout.rows - first) {
         return Status(ErrorCode::InvalidArgument, _path + ": rows [" + std::to_string(first) +
                                                       ", " + std::to_string(first + count) +
                                                       ") out of range, the file has " +
-                                                      std::to_string(_rows));
+                                                      std::to_string(_layout.rows));
     }
     return Status::Ok();
 }
 
 Status VectorFileReader::ReadRaw(uint64_t first, uint64_t count) {
     ORVANE_RETURN_IF_ERROR(CheckRange(first, count));
-    const uint64_t bytes = count * _rowStride;
+    const uint64_t bytes = count * _layout.rowStride;
     _scratch.resize(bytes);
-    ORVANE_RETURN_IF_ERROR(PreadFully(_dataOffset + first * _rowStride, bytes, _scratch.data()));
-    if (_format != VectorFormat::kVecs) return Status::Ok();
+    ORVANE_RETURN_IF_ERROR(
+        PreadFully(_layout.dataOffset + first * _layout.rowStride, bytes, _scratch.data()));
+    if (_layout.format != VectorFormat::kVecs) return Status::Ok();
     // Check every row's dimension prefix and close the gaps they leave.
-    const uint64_t rowBytes = _rowStride - 4;
+    const uint64_t rowBytes = _layout.rowStride - 4;
     for (uint64_t i = 0; i < count; ++i) {
         int32_t dim = 0;
-        std::memcpy(&dim, _scratch.data() + i * _rowStride, 4);
-        if (dim != static_cast<int32_t>(_dim)) {
+        std::memcpy(&dim, _scratch.data() + i * _layout.rowStride, 4);
+        if (dim != static_cast<int32_t>(_layout.dim)) {
             return Fail("row " + std::to_string(first + i) + " has dimension " +
-                        std::to_string(dim) + ", expected " + std::to_string(_dim));
+                        std::to_string(dim) + ", expected " + std::to_string(_layout.dim));
         }
-        std::memmove(_scratch.data() + i * rowBytes, _scratch.data() + i * _rowStride + 4,
+        std::memmove(_scratch.data() + i * rowBytes, _scratch.data() + i * _layout.rowStride + 4,
                      rowBytes);
     }
     _scratch.resize(count * rowBytes);
@@ -170,8 +160,8 @@ Status VectorFileReader::ReadRaw(uint64_t first, uint64_t count) {
 }
 
 Status VectorFileReader::ReadFloats(uint64_t first, uint64_t count, float* out) {
-    if (_element != ElementType::kFloat32) {
-        return Fail(std::string("holds ") + ElementTypeName(_element) +
+    if (_layout.element != ElementType::kFloat32) {
+        return Fail(std::string("holds ") + ElementTypeName(_layout.element) +
                     " values, float32 vectors are needed");
     }
     ORVANE_RETURN_IF_ERROR(ReadRaw(first, count));
@@ -180,15 +170,15 @@ Status VectorFileReader::ReadFloats(uint64_t first, uint64_t count, float* out) 
 }
 
 Status VectorFileReader::ReadUInt64(uint64_t first, uint64_t count, uint64_t* out) {
-    if (_element == ElementType::kFloat32) {
+    if (_layout.element == ElementType::kFloat32) {
         return Fail("holds float32 values, integers are needed");
     }
     ORVANE_RETURN_IF_ERROR(ReadRaw(first, count));
-    const uint64_t n = count * _dim;
+    const uint64_t n = count * _layout.dim;
     const char* src = _scratch.data();
     for (uint64_t i = 0; i < n; ++i) {
         int64_t value = 0;
-        switch (_element) {
+        switch (_layout.element) {
             case ElementType::kInt32: {
                 int32_t v;
                 std::memcpy(&v, src + i * 4, 4);
@@ -206,7 +196,7 @@ Status VectorFileReader::ReadUInt64(uint64_t first, uint64_t count, uint64_t* ou
         }
         if (value < 0) {
             return Fail("negative value " + std::to_string(value) + " in row " +
-                        std::to_string(first + i / _dim));
+                        std::to_string(first + i / _layout.dim));
         }
         out[i] = static_cast<uint64_t>(value);
     }

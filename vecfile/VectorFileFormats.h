@@ -33,16 +33,6 @@ class FileProbe {
 // Reads exactly `size` bytes at `offset` of `fd`, retrying short reads.
 core::Status PreadFully(int fd, const std::string& path, uint64_t offset, uint64_t size, char* out);
 
-// Where the rows of a file are and how they are shaped.
-struct VectorFileLayout {
-    VectorFormat format = VectorFormat::kRaw;
-    ElementType element = ElementType::kFloat32;
-    uint64_t rows = 0;
-    uint32_t dim = 0;
-    uint64_t dataOffset = 0;  // file offset of row 0
-    uint64_t rowStride = 0;   // bytes per row in the file, dimension prefix included
-};
-
 // `element` is the one the extension names (.npy takes its own from the header).
 using VectorFileParser = core::Result<VectorFileLayout> (*)(const FileProbe& file,
                                                             ElementType element);

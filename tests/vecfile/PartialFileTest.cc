@@ -7,9 +7,9 @@
 #include <csignal>
 #include <filesystem>
 
-#include "tools/ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
+#include "tools/ToolTestUtil.h"
 
 namespace orvane::tools {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <numeric>
 
-#include "tools/ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
+#include "tools/ToolTestUtil.h"
 
 namespace orvane::tools {
 namespace {

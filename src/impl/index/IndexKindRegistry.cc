@@ -10,8 +10,8 @@ namespace {
 
 // One row per kind with back ends; a new kind adds its descriptor here.
 constexpr const IndexKindDescriptor* kKinds[] = {
-    &bruteforce::kBruteforceKind,
     &demo::kDemoKind,
+    &bruteforce::kBruteforceKind,
 };
 
 }  // namespace
