@@ -201,7 +201,9 @@ void InterruptedBuild(const api::BuilderOptions& options, const std::vector<floa
                       std::shared_ptr<Files> files) {
     auto b = MakeBackend(options);
     ASSERT_TRUE(LoadManager(*b, files).IsOk());
-    if (b->IsTrainable()) ASSERT_TRUE(b->Pretrain(rows.data(), ids.size()).IsOk());
+    if (b->IsTrainable()) {
+        ASSERT_TRUE(b->Pretrain(rows.data(), ids.size()).IsOk());
+    }
     ASSERT_TRUE(b->Reserve(ids.size()).IsOk());
     ASSERT_TRUE(AppendInBatches(*b, rows, ids, {stopAfter}).IsOk());
 }
@@ -213,7 +215,9 @@ TEST(BruteforceBuildTest, ResumedBuildEqualsAnUninterruptedOneAndKeepsItsModel) 
     for (const std::string encoding : {"rawf32", "sq8"}) {
         const auto options = WithCkpt(BruteforceOptions(kDim, "l2", encoding), 3);
         auto plain = MakeBackend(BruteforceOptions(kDim, "l2", encoding));
-        if (plain->IsTrainable()) ASSERT_TRUE(plain->Pretrain(rows.data(), 20).IsOk());
+        if (plain->IsTrainable()) {
+            ASSERT_TRUE(plain->Pretrain(rows.data(), 20).IsOk());
+        }
         ASSERT_TRUE(plain->Reserve(20).IsOk());
         ASSERT_TRUE(plain->AppendBatch(rows, ids).IsOk());
         auto expected = DumpToBytes(*plain);
@@ -340,7 +344,9 @@ TEST(BruteforceBuildTest, ManagerFailuresAreReportedAndRestoreNothing) {
         Status st = b->LoadFromCkptManager(
             std::make_unique<InnerCkptManager>(std::make_unique<FailingManager>(c.fail, damaged)));
         EXPECT_EQ(st.Code(), c.code) << c.name << ": " << st.Message();
-        if (!c.message.empty()) EXPECT_EQ(st.Message(), c.message) << c.name;
+        if (!c.message.empty()) {
+            EXPECT_EQ(st.Message(), c.message) << c.name;
+        }
         EXPECT_FALSE(b->RestoredFromCkpt()) << c.name;
     }
     // A manager that cannot take a checkpoint fails the append that needs one.

@@ -94,7 +94,7 @@ void BuildAndKill(const std::string& encoding, const std::string& ckptDir,
     if (child == 0) {
         ::close(fds[0]);
         RowsDataset data(rows, 6, fds[1]);
-        Build(encoding, ckptDir, rows, data, out);
+        (void)Build(encoding, ckptDir, rows, data, out);
         ::_exit(2);  // never reached: the parent kills the build first
     }
     ::close(fds[1]);

@@ -414,8 +414,9 @@ std::string HandMadeFile(uint32_t dim, uint32_t metaDim, uint64_t rows, uint64_t
         trainer->Serialize([&](const char* b, uint64_t n) { return stream.Write(b, n); }).IsOk());
     EXPECT_TRUE(stream.SealSection(bruteforce::kIndexVectorName, 1).IsOk());
     const std::vector<uint64_t> ids = SpreadIds(idCount);
-    if (idCount)
+    if (idCount) {
         EXPECT_TRUE(stream.Write(reinterpret_cast<const char*>(ids.data()), idCount * 8).IsOk());
+    }
     EXPECT_TRUE(stream.SealSection(bruteforce::kIndexIdsName, 1).IsOk());
     EXPECT_TRUE(stream.Close().IsOk());
     return *bytes;
