@@ -14,6 +14,8 @@
 #include "ToolStatus.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
+#include "extensions/experimental/BuildCombinedExtensionV0.h"
+#include "extensions/experimental/LocalCkptManager.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "schema/SchemaCatalog.h"
 
@@ -70,6 +72,29 @@ Status RunPhase(Progress* progress, FileDataset& dataset, const char* phase, Fn&
     return st;
 }
 
+// Checkpoints written when --checkpoint-dir is given without
+// extension.build.ckpt.count: up to 10, fewer for small inputs (a count c
+// needs more than c * (c + 1) rows).
+std::string DefaultCheckpointCount(uint64_t rows) {
+    uint64_t count = 10;
+    while (count > 0 && count >= rows / (count + 1)) --count;
+    return std::to_string(count);
+}
+
+// Hands a local checkpoint manager over `dir` to the builder, which resumes
+// from the newest complete checkpoint found there.
+Status AttachCheckpoints(api::OrvaneBuilder& builder,
+                         extensions::experimental::CkptExtension& extension, const std::string& dir,
+                         const std::string& type) {
+    Status attached = builder.Attach(extension);
+    if (!attached.IsOk()) return WithContext(attached, "--checkpoint-dir: the " + type + " kind");
+    auto manager = extensions::experimental::CreateLocalCkptManager(dir);
+    if (!manager) return WithContext(manager.GetStatus(), "--checkpoint-dir");
+    Status loaded = extension.LoadCkptManager(manager.TakeValue());
+    if (!loaded.IsOk()) return WithContext(loaded, "cannot resume from " + dir);
+    return Status::Ok();
+}
+
 }  // namespace
 
 Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) {
@@ -106,6 +131,10 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (rows == 0) return InvalidInput(request.basePath + ": contains no vectors");
 
     if (options.count("index.dimension") == 0) options["index.dimension"] = std::to_string(dim);
+    if (request.checkpointDir && options.count("extension.build.ckpt.count") == 0) {
+        const std::string count = DefaultCheckpointCount(rows);
+        if (count != "0") options["extension.build.ckpt.count"] = count;
+    }
     auto normalized = api::NormalizeBuilderOptions(options);
     if (!normalized) return WithContext(normalized.GetStatus(), "builder options");
     ORVANE_RETURN_IF_ERROR(api::CheckKnownOptionKeys(options, api::OptionPurpose::kBuilder, type));
@@ -125,6 +154,10 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (!builder) return WithContext(builder.GetStatus(), "cannot create the " + type + " builder");
     api::OrvaneBuilder& b = builder.Value();
     FileDataset& data = dataset.Value();
+    extensions::experimental::CkptExtension checkpoints;
+    if (request.checkpointDir) {
+        ORVANE_RETURN_IF_ERROR(AttachCheckpoints(b, checkpoints, *request.checkpointDir, type));
+    }
     Status st = RunPhase(progress, data, "pretrain", [&] { return b.PretrainFrom(data); });
     if (!st.IsOk()) return WithContext(st, "pretrain failed");
     st = RunPhase(progress, data, "insert", [&] { return b.InsertFrom(data); });
@@ -165,6 +198,9 @@ constexpr FlagSpec kBuildFlags[] = {
      "FILE  row ids, one per vector: .npy (uint64 or int64) or .bin (raw little-endian "
      "uint64); default: row positions 0, 1, ..."},
     {"batch", '\0', true, false, "N  vectors per batch read from the input (default ~4 MiB)"},
+    {"checkpoint-dir", '\0', true, false,
+     "DIR  write build checkpoints into DIR; run again with the same arguments after a crash "
+     "to resume (kinds with checkpoints only)"},
     {"quiet", 'q', false, false, "no progress output"},
     kVerboseFlag,
     kHelpFlag,
@@ -196,6 +232,7 @@ int RunBuild(std::span<const std::string> args, CommandIo& io) {
     request.basePath = a.Positional()[0];
     request.idsPath = a.Get("ids");
     request.outputPath = a.Get("output");
+    request.checkpointDir = a.Get("checkpoint-dir");
     auto options = ParseKeyValues(a.GetAll("option"));
     if (!options) return ReportError(io, "build", options.GetStatus(), kExitUsage);
     request.options = options.TakeValue();

@@ -23,6 +23,9 @@ struct BuildRequest {
     TextOptions options;  // builder and IO options, "-o key=value"
     std::optional<std::string> outputPath;
     uint64_t batchRows = 0;  // 0: about 4 MiB of vectors per batch
+    // Local checkpoint directory: the build writes checkpoints there and, run
+    // again with the same arguments after a crash, resumes from the newest.
+    std::optional<std::string> checkpointDir;
 };
 
 struct BuildReport {

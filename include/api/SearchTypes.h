@@ -22,6 +22,11 @@ struct SearchResult {
     std::unordered_map<std::string, std::string> searchStats;
 };
 
+// Keys of SearchResult::searchStats filled by the scanning kinds: the rows or
+// nodes scored and the rows the filter refused, as decimal text.
+inline constexpr char kQueryStatsDistanceCalculateCount[] = "query_stats.distance_calculate_count";
+inline constexpr char kQueryStatsFilteredCount[] = "query_stats.filtered_count";
+
 struct IndexInfo {
     uint64_t count = 0;
     dimension_t dim = 0;

@@ -35,6 +35,16 @@ struct MetricBatchDispatcher {
     }
 };
 
+// Scores one query against the rows named by `ids` (row r at base + r * dim
+// floats), out[i] for ids[i], in one dispatch for the whole list.
+template <MetricE M>
+struct MetricGatherDispatcher {
+    static void TagInvoke(isa::ScalarT, const float* query, const float* base, dimension_t dim,
+                          const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx2T, const float* query, const float* base, dimension_t dim,
+                          const uint64_t* ids, uint64_t n, float* out);
+};
+
 using L2Dispatcher = MetricDispatcher<MetricE::l2>;
 using IPDispatcher = MetricDispatcher<MetricE::ip>;
 using CosineDispatcher = MetricDispatcher<MetricE::cosine>;
@@ -52,6 +62,13 @@ inline void ForEachRow(const float* query, const uint8_t* base, uint64_t strideB
     for (uint64_t i = 0; i < n; ++i) {
         out[i] = Kernel(query, reinterpret_cast<const float*>(base + i * strideBytes), dim);
     }
+}
+
+// Shared id loop of the gather kernels.
+template <auto Kernel>
+inline void ForEachId(const float* query, const float* base, dimension_t dim, const uint64_t* ids,
+                      uint64_t n, float* out) {
+    for (uint64_t i = 0; i < n; ++i) out[i] = Kernel(query, base + ids[i] * dim, dim);
 }
 
 }  // namespace detail

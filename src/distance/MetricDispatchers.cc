@@ -82,4 +82,15 @@ template void MetricBatchDispatcher<MetricE::cosine>::TagInvoke(isa::ScalarT, co
                                                                 const uint8_t*, uint64_t,
                                                                 dimension_t, uint64_t, float*);
 
+template <MetricE M>
+void MetricGatherDispatcher<M>::TagInvoke(isa::ScalarT, const float* query, const float* base,
+                                          dimension_t dim, const uint64_t* ids, uint64_t n,
+                                          float* out) {
+    detail::ForEachId<&ScalarKernel<M>>(query, base, dim, ids, n, out);
+}
+
+template struct MetricGatherDispatcher<MetricE::l2>;
+template struct MetricGatherDispatcher<MetricE::ip>;
+template struct MetricGatherDispatcher<MetricE::cosine>;
+
 }  // namespace orvane::dist

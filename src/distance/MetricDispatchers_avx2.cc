@@ -1,7 +1,7 @@
 // AVX2 metric kernels: 256-bit registers and fused multiply-add, float
-// accumulation. L2 and inner product walk blocks of 32 floats with four
-// independent accumulators to hide the FMA latency; cosine walks blocks of 32
-// and then of 8. Tails are finished one component at a time.
+// accumulation. All three walk blocks of 32 floats (L2 and inner product with
+// four independent accumulators to hide the FMA latency) and then of 8; the
+// last components are finished one at a time.
 #include <immintrin.h>
 
 #include <cmath>
@@ -29,6 +29,9 @@ float SumKernelAvx2(const float* a, const float* b, dimension_t n) {
         acc1 = Accumulate<M>(acc1, _mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8));
         acc2 = Accumulate<M>(acc2, _mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16));
         acc3 = Accumulate<M>(acc3, _mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24));
+    }
+    for (; i + 8 <= n; i += 8) {
+        acc0 = Accumulate<M>(acc0, _mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
     }
     const __m256 total = _mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3));
     float sum = HorizontalSum(total);
@@ -117,5 +120,16 @@ template void MetricBatchDispatcher<MetricE::ip>::TagInvoke(isa::Avx2T, const fl
 template void MetricBatchDispatcher<MetricE::cosine>::TagInvoke(isa::Avx2T, const float*,
                                                                 const uint8_t*, uint64_t,
                                                                 dimension_t, uint64_t, float*);
+
+template <MetricE M>
+void MetricGatherDispatcher<M>::TagInvoke(isa::Avx2T, const float* query, const float* base,
+                                          dimension_t dim, const uint64_t* ids, uint64_t n,
+                                          float* out) {
+    detail::ForEachId<&Avx2Kernel<M>>(query, base, dim, ids, n, out);
+}
+
+template struct MetricGatherDispatcher<MetricE::l2>;
+template struct MetricGatherDispatcher<MetricE::ip>;
+template struct MetricGatherDispatcher<MetricE::cosine>;
 
 }  // namespace orvane::dist

@@ -6,6 +6,7 @@
 // descriptor in its own folder; the registry lists them.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -34,6 +35,16 @@ using SearcherFactory = core::Result<SearcherBackendPtr> (*)(api::dimension_t,
 // Count and dimension from the first bytes (at most 64) of the meta section's
 // payload; nullopt when the payload is too short to hold them.
 using MetaDecoder = std::optional<api::IndexInfo> (*)(std::span<const char> payload);
+
+// The MetaDecoder of a kind whose meta record `Meta` is a plain record with
+// the fields `count` and `dimension`.
+template <typename Meta>
+std::optional<api::IndexInfo> DecodeCountDimensionMeta(std::span<const char> payload) {
+    Meta meta;
+    if (payload.size() < sizeof(meta)) return std::nullopt;
+    std::memcpy(&meta, payload.data(), sizeof(meta));
+    return api::IndexInfo{meta.count, meta.dimension};
+}
 
 // An option key and its value as text.
 using OptionPair = std::pair<std::string_view, std::string_view>;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/demo/DemoKind.h"
 
 namespace orvane::index {
@@ -10,6 +11,7 @@ namespace {
 // One row per kind with back ends; a new kind adds its descriptor here.
 constexpr const IndexKindDescriptor* kKinds[] = {
     &demo::kDemoKind,
+    &bruteforce::kBruteforceKind,
 };
 
 }  // namespace

@@ -52,16 +52,13 @@ ErrorCode QuantizerEvaluator<M, EncodingE::rawf32>::BatchEval(const PreparedBase
                                                               std::span<float> out) const {
     if (const ErrorCode code = CheckBatch(ids, out); code != ErrorCode::Ok) return code;
     const PreparedRawF32& q = static_cast<const Prepared&>(prepared).Get();
-    const uint64_t dim = _meta.dimension;
+    // Rows before the first id out of range are scored; that id stops the batch.
     const uint64_t count = _meta.count;
-    const auto* base = reinterpret_cast<const uint8_t*>(_embeddings.data());
-    for (size_t i = 0; i < ids.size(); ++i) {
-        const uint64_t id = ids[i];
-        if (id >= count) return ErrorCode::InvalidArgument;
-        const EncodedRow row{base + id * dim * sizeof(float), dim * sizeof(float), nullptr, 0};
-        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, RawF32T{}, q, row);
-    }
-    return ErrorCode::Ok;
+    size_t valid = 0;
+    while (valid < ids.size() && ids[valid] < count) ++valid;
+    isa::InvokeWithDynamicIsa(dist::MetricGatherDispatcher<M>{}, q._q.data(), _embeddings.data(),
+                              _meta.dimension, ids.data(), uint64_t{valid}, out.data());
+    return valid == ids.size() ? ErrorCode::Ok : ErrorCode::InvalidArgument;
 }
 
 template <MetricE M>

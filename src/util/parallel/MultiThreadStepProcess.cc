@@ -28,24 +28,31 @@ struct StepState {
     coro::Baton done;
 };
 
+// Runs one task's body, turning an escaping exception into Internal.
+void RunGuarded(const TaskBody& body, uint64_t t, std::atomic<ErrorCode>& code) {
+    try {
+        body(t, code);
+    } catch (const std::exception& e) {
+        ORVANE_LOG_ERROR("Step task throws an exception[%s]", e.what());
+        RecordFailure(code, ErrorCode::Internal);
+    } catch (...) {
+        ORVANE_LOG_ERROR("Step task throws an unknown exception");
+        RecordFailure(code, ErrorCode::Internal);
+    }
+}
+
 }  // namespace
 
-ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor,
-                       const std::function<void(uint64_t, std::atomic<ErrorCode>&)>& body) {
+ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor, const TaskBody& body,
+                       CallerRole role) {
     if (taskCount == 0) return ErrorCode::InvalidArgument;
-    auto state = std::make_shared<StepState>(taskCount);
-    for (uint64_t t = 0; t < taskCount; ++t) {
-        // body outlives every task: this function returns only after the latch opens.
+    const uint64_t first = role == CallerRole::kRunsFirstTask ? 1 : 0;
+    const uint64_t queuedTasks = taskCount - first;
+    auto state = std::make_shared<StepState>(queuedTasks);
+    for (uint64_t t = first; t < taskCount; ++t) {
+        // body outlives every task: this function returns only after the wait ends.
         const bool queued = executor.schedule([state, &body, t] {
-            try {
-                body(t, state->code);
-            } catch (const std::exception& e) {
-                ORVANE_LOG_ERROR("Step task throws an exception[%s]", e.what());
-                RecordFailure(state->code, ErrorCode::Internal);
-            } catch (...) {
-                ORVANE_LOG_ERROR("Step task throws an unknown exception");
-                RecordFailure(state->code, ErrorCode::Internal);
-            }
+            RunGuarded(body, t, state->code);
             state->Finish(1);
         });
         if (!queued) {
@@ -58,7 +65,10 @@ ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor,
             break;
         }
     }
-    state->done.Wait();
+    if (first == 1 && state->code.load(std::memory_order_acquire) == ErrorCode::Ok) {
+        RunGuarded(body, 0, state->code);
+    }
+    if (queuedTasks > 0) state->done.Wait();
     return state->code.load(std::memory_order_acquire);
 }
 

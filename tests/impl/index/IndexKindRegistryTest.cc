@@ -44,7 +44,8 @@ TEST(IndexKindRegistryTest, LooksUpByExactNameAndBySectionNames) {
         std::string type;
         bool found;
     };
-    const Case cases[] = {{"demo", true}, {"Demo", false}, {"", false}, {"demo ", false}};
+    const Case cases[] = {{"demo", true},   {"Demo", false},      {"", false},
+                          {"demo ", false}, {"bruteforce", true}, {"BruteForce", false}};
     for (const Case& c : cases) {
         EXPECT_EQ(FindIndexKind(c.type) != nullptr, c.found) << "'" << c.type << "'";
     }
@@ -53,6 +54,10 @@ TEST(IndexKindRegistryTest, LooksUpByExactNameAndBySectionNames) {
     EXPECT_EQ(KindFromSections(demo)->Name(), "demo");
     const std::vector<std::string> other = {"x.section.meta", "demo.section.vector"};
     EXPECT_EQ(KindFromSections(other), nullptr);
+    const std::vector<std::string> bruteforce = {"bruteforce.section.ids",
+                                                 "bruteforce.section.meta"};
+    ASSERT_NE(KindFromSections(bruteforce), nullptr);
+    EXPECT_EQ(KindFromSections(bruteforce)->Name(), "bruteforce");
     // Table order, comma separated, the reference kind first.
     std::string names;
     for (const IndexKindDescriptor* kind : AllIndexKinds()) {
@@ -62,15 +67,17 @@ TEST(IndexKindRegistryTest, LooksUpByExactNameAndBySectionNames) {
     EXPECT_EQ(KindNames().rfind("demo", 0), 0u);
 }
 
-TEST(IndexKindRegistryTest, DemoMetaDecodesCountAndDimensionAndRefusesShortPayloads) {
-    const IndexKindDescriptor* demo = FindIndexKind("demo");
-    ASSERT_NE(demo, nullptr);
-    const char meta[8] = {3, 0, 0, 0, 4, 0, 0, 0};
-    auto m = demo->decodeMeta(std::span<const char>(meta));
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->count, 3u);
-    EXPECT_EQ(m->dim, 4u);
-    EXPECT_FALSE(demo->decodeMeta(std::span<const char>(meta, 7)).has_value());
+TEST(IndexKindRegistryTest, MetaDecodesCountAndDimensionAndRefusesShortPayloads) {
+    for (const char* name : {"demo", "bruteforce"}) {
+        const IndexKindDescriptor* kind = FindIndexKind(name);
+        ASSERT_NE(kind, nullptr) << name;
+        const char meta[8] = {3, 0, 0, 0, 4, 0, 0, 0};
+        auto m = kind->decodeMeta(std::span<const char>(meta));
+        ASSERT_TRUE(m.has_value()) << name;
+        EXPECT_EQ(m->count, 3u) << name;
+        EXPECT_EQ(m->dim, 4u) << name;
+        EXPECT_FALSE(kind->decodeMeta(std::span<const char>(meta, 7)).has_value()) << name;
+    }
 }
 
 // A kind the options may name but this build has no back end for passes option

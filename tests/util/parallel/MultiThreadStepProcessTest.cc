@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "util/parallel/SimpleExecutor.h"
@@ -207,6 +209,50 @@ TEST(MultiThreadStepProcessTest, ThrowingStepBecomesInternal) {
                                          return ErrorCode::Ok;
                                      }),
               ErrorCode::Internal);
+}
+
+}  // namespace
+}  // namespace orvane::util
+
+namespace orvane::util {
+namespace {
+
+TEST(RunTasksWithCallerTest, CallerRunsTaskZeroAndRefusalsNeverHang) {
+    struct Case {
+        std::string name;
+        bool stopped;  // the executor refuses every task
+        uint64_t tasks;
+        ErrorCode code;
+        std::vector<bool> ran;  // which tasks ran
+        bool zeroOnCaller;      // task 0 ran on the calling thread
+    };
+    const std::vector<Case> cases = {
+        {"one task", false, 1, ErrorCode::Ok, {true}, true},
+        {"three tasks", false, 3, ErrorCode::Ok, {true, true, true}, true},
+        {"one task, stopped executor", true, 1, ErrorCode::Ok, {true}, true},
+        {"three tasks, stopped executor",
+         true,
+         3,
+         ErrorCode::Unavailable,
+         {false, false, false},
+         false},
+        {"no tasks", false, 0, ErrorCode::InvalidArgument, {}, false},
+    };
+    for (const Case& c : cases) {
+        SimpleExecutor executor(2);
+        if (c.stopped) executor.waitAllTaskFinish();
+        const std::thread::id caller = std::this_thread::get_id();
+        std::vector<std::atomic<bool>> ran(c.tasks);
+        std::atomic<bool> zeroOnCaller{false};
+        const ErrorCode code =
+            RunTasksWithCaller(c.tasks, executor, [&](uint64_t t, std::atomic<ErrorCode>&) {
+                ran[t] = true;
+                if (t == 0) zeroOnCaller = std::this_thread::get_id() == caller;
+            });
+        EXPECT_EQ(code, c.code) << c.name;
+        for (uint64_t t = 0; t < c.tasks; ++t) EXPECT_EQ(ran[t].load(), c.ran[t]) << c.name << t;
+        EXPECT_EQ(zeroOnCaller.load(), c.zeroOnCaller) << c.name;
+    }
 }
 
 }  // namespace

@@ -1,18 +1,9 @@
 #include "impl/index/demo/DemoKind.h"
 
-#include <cstring>
-
 #include "impl/index/demo/DemoIndexMeta.h"
 
 namespace orvane::index::demo {
 namespace {
-
-std::optional<api::IndexInfo> DecodeDemoMeta(std::span<const char> payload) {
-    DemoIndexMeta meta;
-    if (payload.size() < sizeof(meta)) return std::nullopt;
-    std::memcpy(&meta, payload.data(), sizeof(meta));
-    return api::IndexInfo{meta.count, meta.dimension};
-}
 
 constexpr OptionPair kDemoBuildOptions[] = {{"distance.metric", "l2"}};
 
@@ -23,7 +14,7 @@ constinit const IndexKindDescriptor kDemoKind{
     &CreateDemoBuilderBackend,
     &CreateDemoSearcherBackend,
     kMetaSection,
-    &DecodeDemoMeta,
+    &DecodeCountDimensionMeta<DemoIndexMeta>,
     kDemoBuildOptions,
     {},
     /*storesIds=*/false,

@@ -1,0 +1,23 @@
+#include "impl/index/bruteforce/BruteforceKind.h"
+
+#include "impl/index/bruteforce/BruteforceIndexMeta.h"
+
+namespace orvane::index::bruteforce {
+namespace {
+
+// The exact reference: raw vectors under L2.
+constexpr OptionPair kDemoBuildOptions[] = {{"distance.metric", "l2"}, {"encoding.type", "rawf32"}};
+
+}  // namespace
+
+constinit const IndexKindDescriptor kBruteforceKind{
+    schema::FindKindSchemas(core::IndexE::bruteforce),
+    &CreateBruteforceBuilderBackend,
+    &CreateBruteforceSearcherBackend,
+    kIndexMetaName,
+    &DecodeCountDimensionMeta<BruteforceIndexMeta>,
+    kDemoBuildOptions,
+    {},
+};
+
+}  // namespace orvane::index::bruteforce

@@ -1,0 +1,173 @@
+#include "impl/index/bruteforce/BruteforceSearcherBackend.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "extensions/experimental/FilterSearchFront.h"
+#include "impl/index/bruteforce/BruteforceIndexMeta.h"
+#include "impl/index/bruteforce/BruteforceKind.h"
+#include "impl/index/bruteforce/BruteforceScan.h"
+#include "impl/index/bruteforce/BruteforceSections.h"
+#include "impl/index/common/MetricBridge.h"
+#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "io/InputStream.h"
+#include "telemetry/Logger.h"
+#include "util/ExecutorManager.h"
+
+namespace orvane::index {
+
+using core::ErrorCode;
+using core::Result;
+using core::Status;
+
+core::Result<SearcherBackendPtr> CreateBruteforceSearcherBackend(
+    api::dimension_t dimension, const api::SearcherOptions&,
+    const core::MemoryResourceConfig& resources) {
+    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Search);
+    if (!executor.IsOk()) {
+        ORVANE_LOG_STATUS_WARN(executor.GetStatus(), "Failed to create executor");
+        return executor.TakeStatus();
+    }
+    return SearcherBackendPtr(
+        std::make_unique<BruteforceSearcherBackend>(dimension, executor.TakeValue(), resources));
+}
+
+BruteforceSearcherBackend::BruteforceSearcherBackend(api::dimension_t dimension,
+                                                     std::shared_ptr<coro::Executor> executor,
+                                                     const core::MemoryResourceConfig& resources)
+    : _dimension(dimension),
+      _resources(core::Normalize(resources)),
+      _storageResource(*_resources.storage),
+      _instantResource(*_resources.instant),
+      _executor(std::move(executor)),
+      _vectorIds(&_storageResource) {}
+
+// The evaluator and the ids live in the shared resources, so they go first.
+BruteforceSearcherBackend::~BruteforceSearcherBackend() {
+    _quantizerEvaluator.reset();
+    _vectorIds = std::pmr::vector<uint64_t>(&_storageResource);
+}
+
+Status BruteforceSearcherBackend::Open(io::InputStream& stream) {
+    auto meta = bruteforce::ReadIndexMeta(stream);
+    if (!meta.IsOk()) return meta.TakeStatus();
+    const bruteforce::BruteforceIndexMeta stored = meta.Value();
+    if (stored.dimension != _dimension) {
+        ORVANE_LOG_ERROR("BruteforceSearcher dimension mismatch [%u] != [%u]", _dimension,
+                         stored.dimension);
+        return Status(ErrorCode::InvalidArgument, "BruteforceSearcher dimension mismatch");
+    }
+    ORVANE_LOG_INFO("BruteforceSearcher open dimension [%u], count [%u]", stored.dimension,
+                    stored.count);
+
+    auto vectors = stream.GetSectionReader(bruteforce::kIndexVectorName);
+    if (!vectors.IsOk()) return vectors.TakeStatus();
+    std::unique_ptr<quantizer::QuantizerEvaluatorBase> evaluator =
+        quantizer::LoadQuantizerEvaluator(vectors.Value(), _storageResource);
+    if (!evaluator) {
+        return Status(ErrorCode::FailedPrecondition, "Failed to create quantizer evaluator");
+    }
+    ORVANE_RETURN_IF_ERROR(evaluator->Open(vectors.Value()));
+
+    std::pmr::vector<uint64_t> ids(&_storageResource);
+    ORVANE_RETURN_IF_ERROR(
+        bruteforce::ReadIndexIds(stream, stored.count, bruteforce::kShortIdsSearcherLog, ids));
+    if (evaluator->Count() != ids.size()) {
+        ORVANE_LOG_ERROR("Vector id count mismatch [%zu vs %zu], failing to open searcher.",
+                         static_cast<size_t>(evaluator->Count()), ids.size());
+        return Status(ErrorCode::Internal, "Vector id count mismatch");
+    }
+    // A file whose stream was written for another dimension than its meta
+    // says would be scored with the wrong row length.
+    if (evaluator->Dimension() != _dimension) {
+        return Status(ErrorCode::Corruption,
+                      "BruteforceSearcher vector section dimension mismatch");
+    }
+    _count = stored.count;
+    _quantizerEvaluator = std::move(evaluator);
+    _vectorIds = std::move(ids);
+    return Status::Ok();
+}
+
+Result<api::SearchResult> BruteforceSearcherBackend::Search(const api::Query& query,
+                                                            const api::SearchOptions& options,
+                                                            std::pmr::memory_resource& resource) {
+    auto parallel =
+        extensions::ReadParallelNumber(options, extensions::kBruteforceParallelRangeLog);
+    if (!parallel.IsOk()) return parallel.TakeStatus();
+    if (query.data == nullptr || query.size != _dimension) {
+        return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
+    }
+    return DoSearchWithFilter(query, Filter(), parallel.Value(), options, resource);
+}
+
+Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
+    const api::Query& query, Filter filter, const api::SearchOptions& options,
+    std::pmr::memory_resource& resource) {
+    auto plan = extensions::PrepareFilteredSearch(query, options, _dimension,
+                                                  extensions::kBruteforceParallelRangeLog);
+    if (!plan.IsOk()) return plan.TakeStatus();
+    // An empty callable admits nothing: it is a filter that cannot say yes.
+    if (!filter) filter = [](uint64_t) { return false; };
+    return DoSearchWithFilter(query, filter, plan.Value().parallelNumber, options, resource);
+}
+
+Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
+    const api::Query& query, const Filter& filter, uint32_t parallel,
+    const api::SearchOptions& options, std::pmr::memory_resource& resource) {
+    if (!_quantizerEvaluator) {
+        return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
+    }
+    const int64_t topk = options.GetInt("search.topk", 0);
+    const uint64_t k =
+        static_cast<uint64_t>(std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+    auto prepared =
+        _quantizerEvaluator->PrepareQuery(std::span<const float>(query.data, _dimension));
+    if (!prepared.IsOk()) return prepared.TakeStatus();
+
+    bruteforce::ScanRequest request{*_quantizerEvaluator,
+                                    *prepared.Value(),
+                                    filter,
+                                    _vectorIds,
+                                    k,
+                                    std::max<uint32_t>(parallel, 1),
+                                    *_executor,
+                                    resource};
+    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
+        return bruteforce::ScanRows<decltype(tag)::Value>(request);
+    });
+}
+
+Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
+    if (extension.Name() != extensions::SearchWithFilterExtension::kName) {
+        return Status(ErrorCode::NotSupported, "extension not supported by bruteforce searcher");
+    }
+    // The name is the extension type's promise; the cast checks it.
+    auto* filterExtension = dynamic_cast<extensions::SearchWithFilterExtension*>(&extension);
+    if (filterExtension == nullptr) {
+        return Status(ErrorCode::NotSupported, "extension not supported by bruteforce searcher");
+    }
+    filterExtension->SetFunc([this](const api::Query& query, Filter filter,
+                                    const api::SearchOptions& options,
+                                    std::pmr::memory_resource& resource) {
+        return SearchWithFilter(query, std::move(filter), options, resource);
+    });
+    return Status::Ok();
+}
+
+api::IndexInfo BruteforceSearcherBackend::GetMeta() const {
+    api::IndexInfo info;
+    if (!_vectorIds.empty()) {
+        info.count = _vectorIds.size();
+    } else if (_quantizerEvaluator) {
+        info.count = _quantizerEvaluator->Count();
+    }
+    // Dimension 0 until opened, as the facade expects of every back end.
+    info.dim = _quantizerEvaluator ? _dimension : 0;
+    return info;
+}
+
+}  // namespace orvane::index
