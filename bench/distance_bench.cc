@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "RandomData.h"
 #include "distance/MetricDispatchers.h"
 #include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
 #include "distance/encode_space/SQ8/SQ8EncodeSpace.h"
@@ -17,13 +18,7 @@ using namespace orvane;
 using dist::dimension_t;
 using dist::MetricE;
 
-std::vector<float> RandomFloats(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
-    std::vector<float> v(n);
-    for (float& x : v) x = d(gen);
-    return v;
-}
+using bench::RandomFloats;
 
 // Rows per kernel benchmark: small enough to stay in cache, so the kernel and
 // not memory bandwidth is measured.
