@@ -98,6 +98,27 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::EvalWithCode(const PreparedBase
     return ErrorCode::Ok;
 }
 
+template <MetricE M>
+ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::RangeEval(const PreparedBase& prepared,
+                                                           uint64_t first,
+                                                           std::span<float> out) const {
+    if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
+    if (out.empty()) return ErrorCode::Ok;
+    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
+    const uint64_t dim = _meta.dimension;
+    const dist::encode_space::EncodedBatch batch{
+        _codes.data() + first * dim, dim, reinterpret_cast<const uint8_t*>(_headers.data() + first),
+        sizeof(SQ8VectorHeader), out.size()};
+    TagInvoke(dist::BatchEvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q, batch, out.data());
+    return ErrorCode::Ok;
+}
+
+template <MetricE M>
+void QuantizerEvaluator<M, EncodingE::sq8>::DoGatherRows(std::span<const uint64_t> order) {
+    GatherFixedRows(_codes, _meta.dimension, order);
+    GatherFixedRows(_headers, 1, order);
+}
+
 template class QuantizerEvaluator<MetricE::l2, EncodingE::sq8>;
 template class QuantizerEvaluator<MetricE::ip, EncodingE::sq8>;
 template class QuantizerEvaluator<MetricE::cosine, EncodingE::sq8>;
