@@ -5,7 +5,8 @@
 // configuration, and exits non-zero when a configuration misses its recall goal
 // (sq8 at least 0.95; pq with OPQ at least the recall of plain pq at the same m).
 //
-// Usage: bench_quantizer_recall [queries]   (default 1000)
+// Usage: bench_quantizer_recall [queries [name]]   (default 1000 queries; with
+// a name, only the configurations whose name contains it)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -111,6 +112,7 @@ double Recall(const ScanResult& truth, const ScanResult& found) {
 
 int main(int argc, char** argv) {
     const uint64_t queryCount = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000;
+    const std::string only = argc > 2 ? argv[2] : "";
     const bench::ImageSet base = bench::LoadIdxImages("train-images-idx3-ubyte.gz");
     const bench::ImageSet queries = bench::LoadIdxImages("t10k-images-idx3-ubyte.gz", queryCount);
     if (base.rows == 0 || queries.rows == 0) {
@@ -133,6 +135,7 @@ int main(int argc, char** argv) {
     bool goalsMet = true;
     std::map<std::string, double> recalls;
     for (const RecallConfig& config : Configs(base.dim)) {
+        if (config.name.find(only) == std::string::npos) continue;
         bench::EncodedBase encoded = bench::EncodeBase(config.options, base, config.trainRows);
         if (encoded.evaluator == nullptr) return 2;
         const ScanResult found = Scan(*encoded.evaluator, queries);
@@ -140,7 +143,7 @@ int main(int argc, char** argv) {
         const double rate = static_cast<double>(base.rows * queries.rows) / found.seconds;
         recalls[config.name] = recall;
         const bool met = recall >= config.minRecall &&
-                         (config.notBelow.empty() || recall >= recalls[config.notBelow]);
+                         (!recalls.contains(config.notBelow) || recall >= recalls[config.notBelow]);
         goalsMet = goalsMet && met;
         std::printf("%-24s %9.4f %9.2f %10.2f %12.1f %12.3g %8.2f%s\n", config.name.c_str(), recall,
                     encoded.trainSeconds, encoded.encodeSeconds, encoded.streamBytes / 1e6, rate,

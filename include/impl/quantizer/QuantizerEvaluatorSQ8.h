@@ -2,12 +2,17 @@
 // stored vector is a 24-byte SQ8VectorHeader (loaded by both Open and Load)
 // and dimension code bytes (loaded by Open only). EvalWithCode takes the
 // dimension code bytes of a vector and pairs them with its stored header.
+//
+// Rows are scored in the expanded form of SQ8ExpandedEval.h, which reads each
+// code byte once for one multiply-add; Open keeps the sums of every stored
+// row's codes (8 bytes per row) for it.
 #pragma once
 
 #include <memory_resource>
 #include <vector>
 
 #include "distance/encode_space/SQ8/SQ8EncodeSpace.h"
+#include "distance/encode_space/SQ8/SQ8ExpandedEval.h"
 #include "impl/quantizer/QuantizerEvaluator.h"
 
 namespace orvane::quantizer {
@@ -16,7 +21,12 @@ template <dist::MetricE M>
 class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
     : public QuantizerEvaluatorBase {
   public:
-    using Prepared = PreparedImpl<dist::encode_space::PreparedSQ8>;
+    // The prepared query with the sums the expanded form needs.
+    struct ScanQuery {
+        dist::encode_space::PreparedSQ8 prepared;
+        dist::encode_space::SQ8QuerySums sums;
+    };
+    using Prepared = PreparedImpl<ScanQuery>;
 
     QuantizerEvaluator(std::pmr::memory_resource& resource, const QuantizerMeta& meta);
 
@@ -37,10 +47,14 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
     void DoGatherRows(std::span<const uint64_t> order) override;
 
   private:
+    float Score(const ScanQuery& query, uint64_t id, const uint8_t* codes,
+                const dist::encode_space::SQ8CodeStats& stats) const;
+
     dist::encode_space::SQ8GlobalHeader _global;
     std::pmr::vector<float> _centroid;
     std::pmr::vector<dist::encode_space::SQ8VectorHeader> _headers;
     std::pmr::vector<uint8_t> _codes;
+    std::pmr::vector<dist::encode_space::SQ8CodeStats> _codeStats;  // per stored row, after Open
 };
 
 }  // namespace orvane::quantizer

@@ -7,7 +7,6 @@ namespace orvane::quantizer {
 using core::ErrorCode;
 using core::Status;
 using dist::MetricE;
-using dist::encode_space::EncodedRow;
 using dist::encode_space::EncodingE;
 using dist::encode_space::PreparedSQ8;
 using dist::encode_space::SQ8GlobalHeader;
@@ -20,7 +19,8 @@ QuantizerEvaluator<M, EncodingE::sq8>::QuantizerEvaluator(std::pmr::memory_resou
     : QuantizerEvaluatorBase(resource, meta),
       _centroid(&resource),
       _headers(&resource),
-      _codes(&resource) {}
+      _codes(&resource),
+      _codeStats(&resource) {}
 
 template <MetricE M>
 Status QuantizerEvaluator<M, EncodingE::sq8>::DoLoad(const std::shared_ptr<SectionReader>& reader,
@@ -47,10 +47,16 @@ Status QuantizerEvaluator<M, EncodingE::sq8>::DoOpen(const std::shared_ptr<Secti
     ORVANE_RETURN_IF_ERROR(loaded.DoLoad(reader, offset, cursor));
     detail::SectionPayloadReader in(reader, cursor);
     ORVANE_RETURN_IF_ERROR(detail::ReadSQ8Codes(in, _meta.count, _meta.dimension, loaded._codes));
+    loaded._codeStats.resize(_meta.count);
+    for (uint64_t id = 0; id < _meta.count; ++id) {
+        loaded._codeStats[id] = dist::encode_space::ComputeSQ8CodeStats(
+            loaded._codes.data() + id * _meta.dimension, _meta.dimension);
+    }
     _global = loaded._global;
     _centroid.swap(loaded._centroid);
     _headers.swap(loaded._headers);
     _codes.swap(loaded._codes);
+    _codeStats.swap(loaded._codeStats);
     return Status::Ok();
 }
 
@@ -58,9 +64,23 @@ template <MetricE M>
 core::Result<std::unique_ptr<PreparedBase>> QuantizerEvaluator<M, EncodingE::sq8>::PrepareQuery(
     std::span<const float> query) const {
     ORVANE_RETURN_IF_ERROR(CheckQuery(query));
-    return std::unique_ptr<PreparedBase>(std::make_unique<Prepared>(
+    PreparedSQ8 prepared =
         TagInvoke(dist::PrepareTag{}, dist::MetricT<M>{}, SQ8T{}, query,
-                  std::span<const float>(_centroid), _global.centroidNormSq, _resource)));
+                  std::span<const float>(_centroid), _global.centroidNormSq, _resource);
+    const dist::encode_space::SQ8QuerySums sums =
+        dist::encode_space::ComputeSQ8QuerySums(prepared.View());
+    return std::unique_ptr<PreparedBase>(
+        std::make_unique<Prepared>(ScanQuery{std::move(prepared), sums}));
+}
+
+template <MetricE M>
+float QuantizerEvaluator<M, EncodingE::sq8>::Score(
+    const ScanQuery& query, uint64_t id, const uint8_t* codes,
+    const dist::encode_space::SQ8CodeStats& stats) const {
+    const dist::encode_space::SQ8QueryView view = query.prepared.View();
+    const float dot = isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{},
+                                                view.qCentered, codes, view.dim);
+    return dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id], stats, dot);
 }
 
 template <MetricE M>
@@ -68,18 +88,20 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::BatchEval(const PreparedBase& p
                                                            std::span<const uint64_t> ids,
                                                            std::span<float> out) const {
     if (const ErrorCode code = CheckBatch(ids, out); code != ErrorCode::Ok) return code;
-    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
-    const uint64_t dim = _meta.dimension;
-    const uint64_t count = _meta.count;
-    for (size_t i = 0; i < ids.size(); ++i) {
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
+    const dist::encode_space::SQ8QueryView view = query.prepared.View();
+    // Rows before the first id past the end are scored, then that id stops the batch.
+    uint64_t valid = 0;
+    while (valid < ids.size() && ids[valid] < _meta.count) ++valid;
+    // The dot products land in `out` and are finished in place.
+    isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view.qCentered,
+                              _codes.data(), view.dim, ids.data(), valid, out.data());
+    for (uint64_t i = 0; i < valid; ++i) {
         const uint64_t id = ids[i];
-        if (id >= count) return ErrorCode::InvalidArgument;
-        const EncodedRow row{_codes.data() + id * dim, dim,
-                             reinterpret_cast<const uint8_t*>(&_headers[id]),
-                             sizeof(SQ8VectorHeader)};
-        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q, row);
+        out[i] = dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id],
+                                                          _codeStats[id], out[i]);
     }
-    return ErrorCode::Ok;
+    return valid == ids.size() ? ErrorCode::Ok : ErrorCode::InvalidArgument;
 }
 
 template <MetricE M>
@@ -90,11 +112,9 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::EvalWithCode(const PreparedBase
     if (const ErrorCode check = CheckCode(id, code, _meta.dimension); check != ErrorCode::Ok) {
         return check;
     }
-    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
-    out = TagInvoke(
-        dist::EvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q,
-        EncodedRow{code.data(), code.size(), reinterpret_cast<const uint8_t*>(&_headers[id]),
-                   sizeof(SQ8VectorHeader)});
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
+    out = Score(query, id, code.data(),
+                dist::encode_space::ComputeSQ8CodeStats(code.data(), _meta.dimension));
     return ErrorCode::Ok;
 }
 

@@ -226,6 +226,29 @@ TEST(QuantizerEvaluator, EveryTruncationIsCorruption) {
     }
 }
 
+// Every reader of every encoding survives every truncation of a pq stream.
+TEST(QuantizerEvaluator, EveryReaderSurvivesEveryPQTruncation) {
+    constexpr uint32_t kDim = 8;
+    const auto data = RandomVectors(6, kDim, 12);
+    for (const char* metric : {"l2", "inner_product"}) {
+        api::QuantizerOptions options{{"index.dimension", int64_t{kDim}},
+                                      {"distance.metric", std::string(metric)},
+                                      {"encoding.type", std::string("pq")},
+                                      {"encoding.pq.m", int64_t{3}}};
+        auto trainer = CreateQuantizerTrainer(options, Resource());
+        ASSERT_NE(trainer, nullptr);
+        ASSERT_EQ(trainer->Pretrain(data, 6, kDim), ErrorCode::Ok);
+        ASSERT_TRUE(trainer->Reserve(6).IsOk());
+        ASSERT_EQ(trainer->EncodeBatch(data, 6, kDim), ErrorCode::Ok);
+        const std::string stream = SerializeToString(*trainer);
+        LogCapture logs(LogCapture::Keep::kNothing);
+        for (uint64_t length = 0; length <= stream.size(); ++length) {
+            ASSERT_EQ(testutil::ExerciseQuantizerStream(stream.substr(0, length)), "")
+                << metric << " cut at " << length;
+        }
+    }
+}
+
 // Forged meta counts and dimensions are refused before anything of their
 // size is allocated.
 TEST(QuantizerEvaluator, ForgedSizesAreCorruption) {

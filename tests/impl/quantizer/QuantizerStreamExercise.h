@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <string>
 #include <vector>
 
+#include "distance/encode_space/PQ/PQGlobalHeader.h"
 #include "distance/encode_space/SQ8/SQ8Types.h"
 #include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "impl/quantizer/QuantizerTrainerFactory.h"
@@ -30,23 +32,54 @@ inline std::shared_ptr<io::InputStream::SectionReader> SectionOver(const std::st
         0, size, padding, 0, std::make_shared<io::MemoryFileReader>(std::move(image)));
 }
 
-// Size of the rawf32 or sq8 stream a meta describes (sq8 with its centroid).
-inline uint64_t ExpectedStreamSize(const QuantizerMeta& meta) {
+// The pq header of a stream (zeros when the stream is too short for one).
+inline dist::encode_space::PQGlobalHeader PQHeaderOf(const std::string& stream) {
+    dist::encode_space::PQGlobalHeader header{};
+    if (stream.size() >= kQuantizerMetaSize + sizeof(header)) {
+        std::memcpy(&header, stream.data() + kQuantizerMetaSize, sizeof(header));
+    }
+    return header;
+}
+
+// Bytes of one stored row of the stream `meta` describes.
+inline uint64_t RowBytes(const QuantizerMeta& meta, const std::string& stream) {
+    switch (meta.encodingType) {
+        case dist::encode_space::EncodingE::rawf32:
+            return uint64_t{meta.dimension} * sizeof(float);
+        case dist::encode_space::EncodingE::sq8:
+            return meta.dimension;
+        default:
+            return dist::encode_space::PQRowSize(PQHeaderOf(stream).numChunks, meta.metricType);
+    }
+}
+
+// Size of the whole stream a meta (and, for pq, the header in `stream`)
+// describes; an sq8 stream with its centroid.
+inline uint64_t ExpectedStreamSize(const QuantizerMeta& meta, const std::string& stream) {
     const uint64_t n = meta.count;
     const uint64_t d = meta.dimension;
     switch (meta.encodingType) {
         case dist::encode_space::EncodingE::rawf32:
-            return kQuantizerMetaSize + n * d * sizeof(float);
+            return kQuantizerMetaSize + n * RowBytes(meta, stream);
         case dist::encode_space::EncodingE::sq8:
             return kQuantizerMetaSize + sizeof(dist::encode_space::SQ8GlobalHeader) +
-                   d * sizeof(float) + n * sizeof(dist::encode_space::SQ8VectorHeader) + n * d;
+                   d * sizeof(float) + n * sizeof(dist::encode_space::SQ8VectorHeader) +
+                   n * RowBytes(meta, stream);
+        case dist::encode_space::EncodingE::pq: {
+            const dist::encode_space::PQGlobalHeader header = PQHeaderOf(stream);
+            return kQuantizerMetaSize + sizeof(header) +
+                   (uint64_t{header.numChunks} + 1) * sizeof(uint32_t) +
+                   uint64_t{header.ks} * d * sizeof(float) +
+                   (header.UsesOpq() ? d * d * sizeof(float) : 0) + n * RowBytes(meta, stream);
+        }
         default:
             return 0;
     }
 }
 
 // Scores every stored vector and one supplied code; returns a violation or "".
-inline std::string ExerciseScoring(const QuantizerEvaluatorBase& evaluator, bool opened) {
+inline std::string ExerciseScoring(const QuantizerEvaluatorBase& evaluator, bool opened,
+                                   const std::string& stream) {
     std::vector<float> query(evaluator.Dimension(), 0.5f);
     auto prepared = evaluator.PrepareQuery(query);
     if (!prepared.IsOk()) return "PrepareQuery failed on a loaded evaluator";
@@ -61,13 +94,9 @@ inline std::string ExerciseScoring(const QuantizerEvaluatorBase& evaluator, bool
         return "BatchEval did not refuse the id past the end";
     }
     if (evaluator.Count() > 0) {
-        const uint64_t rowBytes = evaluator.EncodingType() == dist::encode_space::EncodingE::rawf32
-                                      ? uint64_t{evaluator.Dimension()} * sizeof(float)
-                                      : evaluator.Dimension();
-        std::vector<uint8_t> code(rowBytes, 0);
+        std::vector<uint8_t> code(RowBytes(evaluator.Meta(), stream), 0);
         float score = 0.0f;
-        if (evaluator.EncodingType() != dist::encode_space::EncodingE::pq &&
-            evaluator.EvalWithCode(*prepared.Value(), 0, code, score) != core::ErrorCode::Ok) {
+        if (evaluator.EvalWithCode(*prepared.Value(), 0, code, score) != core::ErrorCode::Ok) {
             return "EvalWithCode refused a code of the row size";
         }
     }
@@ -86,18 +115,19 @@ inline std::string ExerciseQuantizerStream(const std::string& payload) {
             if (evaluator->IsLoaded()) return "a failed load left the evaluator loaded";
             continue;
         }
-        const uint64_t expected = ExpectedStreamSize(evaluator->Meta());
+        const uint64_t expected = ExpectedStreamSize(evaluator->Meta(), payload);
         if (open && expected > payload.size()) return "opened a stream larger than its payload";
         if (evaluator->Dimension() <= 4096) {
-            std::string violation = ExerciseScoring(*evaluator, open);
+            std::string violation = ExerciseScoring(*evaluator, open, payload);
             if (!violation.empty()) return violation;
         }
     }
-    for (const char* encoding : {"rawf32", "sq8"}) {
+    for (const char* encoding : {"rawf32", "sq8", "pq"}) {
         api::QuantizerOptions options{{"index.dimension", int64_t{8}},
-                                      {"encoding.type", std::string(encoding)}};
+                                      {"encoding.type", std::string(encoding)},
+                                      {"encoding.pq.m", int64_t{2}}};
         auto trainer = CreateQuantizerTrainer(options, resource);
-        if (trainer == nullptr) return "the factory refused a plain trainer";
+        if (trainer == nullptr) return "the factory refused a valid trainer";
         if (!trainer->Deserialize(reader).IsOk()) {
             if (trainer->Count() != 0 || trainer->Dimension() != 8) {
                 return "a failed Deserialize changed the trainer";
@@ -108,12 +138,14 @@ inline std::string ExerciseQuantizerStream(const std::string& payload) {
         meta.count = static_cast<uint32_t>(trainer->Count());
         meta.dimension = trainer->Dimension();
         meta.encodingType = trainer->EncodingType();
-        uint64_t written = 0;
-        const core::Status st = trainer->Serialize([&written](const char*, uint64_t length) {
-            written += length;
+        meta.metricType = trainer->Metric();
+        std::string written;
+        const core::Status st = trainer->Serialize([&written](const char* bytes, uint64_t length) {
+            written.append(bytes, length);
             return core::Status::Ok();
         });
-        if (!st.IsOk() || written != ExpectedStreamSize(meta) || written > payload.size()) {
+        if (!st.IsOk() || written.size() != ExpectedStreamSize(meta, written) ||
+            written.size() > payload.size()) {
             return "a restored trainer wrote a stream of another size";
         }
     }

@@ -2,6 +2,9 @@
 // avx2) for isa::InvokeWithDynamicIsa:
 //  - SQ8EvalL2Dispatcher: sum (qCentered[i] - (a * code[i] + b))^2
 //  - SQ8EvalIPDispatcher: sum (a * code[i] + b) * qCentered[i]
+//  - SQ8CodeDotDispatcher: sum qCentered[i] * code[i], the only per-component
+//    work of the expanded scores (SQ8ExpandedEval.h), for one row or for the
+//    rows of a list of ids (row id at codes + id * dim)
 //  - SQ8BatchEvalDispatcher<M>: the full metric value for every row of a batch,
 //    so that a batch resolves its kernel level once instead of once per row.
 // The shared per-row logic (header load, metric finish) is below in detail.
@@ -29,6 +32,17 @@ struct SQ8EvalIPDispatcher {
                            float b, dimension_t dim);
     static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, float a,
                            float b, dimension_t dim);
+};
+
+struct SQ8CodeDotDispatcher {
+    static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                           dimension_t dim);
+    static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
+                           dimension_t dim);
+    static void TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                          dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, dimension_t dim,
+                          const uint64_t* ids, uint64_t n, float* out);
 };
 
 template <MetricE M>

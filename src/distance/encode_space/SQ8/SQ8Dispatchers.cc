@@ -37,6 +37,28 @@ float SQ8EvalIPDispatcher::TagInvoke(isa::ScalarT, const float* qCentered, const
     return IPScalar(qCentered, codes, a, b, dim);
 }
 
+namespace {
+
+float CodeDotScalar(const float* qCentered, const uint8_t* codes, dimension_t dim) {
+    float sum = 0.0f;
+    for (dimension_t i = 0; i < dim; ++i) {
+        sum = std::fma(qCentered[i], static_cast<float>(codes[i]), sum);
+    }
+    return sum;
+}
+
+}  // namespace
+
+float SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                                      dimension_t dim) {
+    return CodeDotScalar(qCentered, codes, dim);
+}
+
+void SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                                     dimension_t dim, const uint64_t* ids, uint64_t n, float* out) {
+    for (uint64_t i = 0; i < n; ++i) out[i] = CodeDotScalar(qCentered, codes + ids[i] * dim, dim);
+}
+
 template <MetricE M>
 void SQ8BatchEvalDispatcher<M>::TagInvoke(isa::ScalarT, const SQ8QueryView& query,
                                           const EncodedBatch& batch, float* out) {
