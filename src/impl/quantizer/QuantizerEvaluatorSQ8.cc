@@ -123,13 +123,12 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::RangeEval(const PreparedBase& p
                                                            uint64_t first,
                                                            std::span<float> out) const {
     if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
-    if (out.empty()) return ErrorCode::Ok;
-    const PreparedSQ8& q = static_cast<const Prepared&>(prepared).Get();
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
     const uint64_t dim = _meta.dimension;
-    const dist::encode_space::EncodedBatch batch{
-        _codes.data() + first * dim, dim, reinterpret_cast<const uint8_t*>(_headers.data() + first),
-        sizeof(SQ8VectorHeader), out.size()};
-    TagInvoke(dist::BatchEvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, q, batch, out.data());
+    for (uint64_t i = 0; i < out.size(); ++i) {
+        const uint64_t id = first + i;
+        out[i] = Score(query, id, _codes.data() + id * dim, _codeStats[id]);
+    }
     return ErrorCode::Ok;
 }
 
@@ -137,6 +136,7 @@ template <MetricE M>
 void QuantizerEvaluator<M, EncodingE::sq8>::DoGatherRows(std::span<const uint64_t> order) {
     GatherFixedRows(_codes, _meta.dimension, order);
     GatherFixedRows(_headers, 1, order);
+    GatherFixedRows(_codeStats, 1, order);
 }
 
 template class QuantizerEvaluator<MetricE::l2, EncodingE::sq8>;
