@@ -2,79 +2,34 @@
 // local-file reader (positioned reads on the IO executor) and the memory-mapped
 // reader: asynchronous reads with 1, 4 and 16 in flight, and plain synchronous
 // copying reads. Reported as reads per second (items_per_second).
+#include "BenchIndexFile.h"
+
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "io/FileReader.h"
 #include "io/InputStream.h"
-#include "io/LocalFileWriter.h"
-#include "io/OutputStream.h"
-#include "telemetry/Logger.h"
 
 namespace {
+
+using orvane::bench::kReadSize;
+using orvane::bench::OpenedSection;
 
 using orvane::io::InputStream;
 
 constexpr uint64_t kFileSize = 256ull << 20;
-constexpr uint64_t kReadSize = 4096;
 
-// The benchmark file, written once and removed at exit.
-class BenchFile {
-  public:
-    BenchFile() : _path("/tmp/orvane_io_bench_" + std::to_string(::getpid()) + ".idx") {
-        orvane::telemetry::Logger::Instance().SetLevel(orvane::telemetry::LogLevel::Warn);
-        orvane::io::OutputStream stream(std::make_unique<orvane::io::LocalFileWriter>(_path));
-        if (!stream.Init({}).IsOk()) std::abort();
-        std::vector<char> chunk(1 << 20);
-        std::mt19937_64 rng(1);
-        for (uint64_t done = 0; done < kFileSize; done += chunk.size()) {
-            for (char& c : chunk) c = static_cast<char>(rng());
-            if (!stream.Write(chunk.data(), chunk.size()).IsOk()) std::abort();
-        }
-        if (!stream.SealSection("data", 4096).IsOk() || !stream.Close().IsOk()) std::abort();
-        std::mt19937_64 pick(2);
-        _offsets.resize(1 << 16);
-        for (uint64_t& off : _offsets) off = (pick() % (kFileSize / kReadSize)) * kReadSize;
-    }
-    ~BenchFile() { std::remove(_path.c_str()); }
-
-    static BenchFile& Get() {
-        static BenchFile file;
-        return file;
-    }
-    const std::string& Path() const { return _path; }
-    uint64_t Offset(size_t i) const { return _offsets[i & (_offsets.size() - 1)]; }
-
-  private:
-    std::string _path;
-    std::vector<uint64_t> _offsets;
-};
-
-// An opened stream and its section over the chosen reader (0 local, 1 mmap).
-struct OpenedSection {
-    explicit OpenedSection(int readerKind) : stream(Create(readerKind)) {
-        if (!stream.Open({}).IsOk()) std::abort();
-        section = stream.GetSectionReader("data").TakeValue();
-    }
-    static std::unique_ptr<orvane::io::FileReader> Create(int readerKind) {
-        auto reader = orvane::io::CreateFileReader(
-            {{"index.path", BenchFile::Get().Path()},
-             {"io.reader.type", std::string(readerKind == 0 ? "local" : "mmap")}});
-        if (!reader.IsOk()) std::abort();
-        return reader.TakeValue();
-    }
-    InputStream stream;
-    std::shared_ptr<InputStream::SectionReader> section;
-};
+const orvane::bench::BenchIndexFile& File() {
+    static const orvane::bench::BenchIndexFile file("io_bench", kFileSize);
+    return file;
+}
 
 void ReaderLabel(benchmark::State& state, int readerKind) {
-    state.SetLabel(readerKind == 0 ? "local" : "mmap");
+    state.SetLabel(OpenedSection::Label(readerKind));
 }
 
 // A sliding window of `inflight` reads: each step waits for the oldest read and
@@ -82,8 +37,8 @@ void ReaderLabel(benchmark::State& state, int readerKind) {
 void BM_ReadAsync(benchmark::State& state) {
     const int readerKind = static_cast<int>(state.range(0));
     const size_t inflight = static_cast<size_t>(state.range(1));
-    const BenchFile& file = BenchFile::Get();
-    OpenedSection opened(readerKind);
+    const auto& file = File();
+    OpenedSection opened(file, readerKind);
     std::vector<std::vector<char>> buffers(inflight, std::vector<char>(kReadSize));
     std::vector<orvane::coro::Future<orvane::core::Status>> window(inflight);
     size_t next = 0;
@@ -103,8 +58,8 @@ void BM_ReadAsync(benchmark::State& state) {
 
 void BM_ReadSync(benchmark::State& state) {
     const int readerKind = static_cast<int>(state.range(0));
-    const BenchFile& file = BenchFile::Get();
-    OpenedSection opened(readerKind);
+    const auto& file = File();
+    OpenedSection opened(file, readerKind);
     std::vector<char> buffer(kReadSize);
     size_t next = 0;
     for (auto _ : state) {

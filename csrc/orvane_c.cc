@@ -1,4 +1,4 @@
-// The C interface of liborvane_py: twelve extern "C" functions over the
+// The C interface of liborvane_py: the extern "C" functions over the
 // builder and searcher facades. Options arrive as flat JSON text, failures
 // leave as -1 (or a null handle) plus a message in the caller's buffer, and no
 // exception or class type crosses the boundary. Only the functions declared in
@@ -6,10 +6,12 @@
 #include "csrc/orvane_c.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <memory_resource>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -22,12 +24,14 @@
 #include "csrc/ErrorBuffer.h"
 #include "csrc/JsonOptionMap.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
+#include "telemetry/Logger.h"
 
 #pragma GCC visibility push(hidden)
 
 struct orvane_builder_handle {
     std::unique_ptr<orvane::api::OrvaneBuilder> builder;
     orvane::csrc::StringMap options;
+    orvane::csrc::StringMap ioOptions;  // the io.* keys of the options, used by dump
 };
 
 struct orvane_searcher_handle {
@@ -35,6 +39,7 @@ struct orvane_searcher_handle {
     orvane::extensions::SearchWithFilterExtension filterExtension;
     orvane::csrc::StringMap options;
     std::string indexType;
+    orvane::csrc::StringMap ioOptions;  // the io.* keys of the options, used by open
 };
 
 namespace orvane::csrc {
@@ -77,11 +82,56 @@ int FromStatus(const Status& status, char* err, int errLen) {
     return status.IsOk() ? 0 : Fail(status.Message(), err, errLen);
 }
 
-api::IOOptions PathOptions(const char* path) {
-    api::IOOptions io;
-    io.Values()["index.path"] = std::string(path);
-    return io;
+// Splits the io.* keys (file IO options such as io.verify_crc) off the parsed
+// creation options: the facade's schema does not know them, open and dump use them.
+StringMap TakeIoKeys(StringMap& map) {
+    return api::TakeIOOptions(map);
 }
+
+// The log sink installed by orvane_set_log_level: standard error, switchable off.
+// It lives as long as the process, so the logger never loses a sink it is using.
+class HostLogSink : public telemetry::LogSink {
+  public:
+    void Write(const telemetry::LogRecord& record) override {
+        if (_enabled.load(std::memory_order_relaxed)) _stderr.Write(record);
+    }
+    void SetEnabled(bool enabled) { _enabled.store(enabled, std::memory_order_relaxed); }
+
+  private:
+    telemetry::StderrSink _stderr;
+    std::atomic<bool> _enabled{true};
+};
+
+// Forwards to the process-wide HostLogSink (the logger owns its sinks).
+class HostLogSinkRef : public telemetry::LogSink {
+  public:
+    explicit HostLogSinkRef(HostLogSink& sink) : _sink(sink) {}
+    void Write(const telemetry::LogRecord& record) override { _sink.Write(record); }
+
+  private:
+    HostLogSink& _sink;
+};
+
+HostLogSink& InstallHostLogSink() {
+    static HostLogSink sink;
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        auto& logger = telemetry::Logger::Instance();
+        logger.ClearSinks();
+        logger.AddSink(std::make_unique<HostLogSinkRef>(sink));
+    });
+    return sink;
+}
+
+struct NamedLevel {
+    const char* name;
+    telemetry::LogLevel level;
+};
+constexpr NamedLevel kLevels[] = {{"trace", telemetry::LogLevel::Trace},
+                                  {"debug", telemetry::LogLevel::Debug},
+                                  {"info", telemetry::LogLevel::Info},
+                                  {"warn", telemetry::LogLevel::Warn},
+                                  {"error", telemetry::LogLevel::Error}};
 
 // Normalizes the parsed options and creates the facade from them; null, with
 // the message in `err`, when either step fails.
@@ -165,12 +215,14 @@ extern "C" {
 orvane_builder_handle* orvane_builder_create(const char* options_json, char* err, int err_len) {
     return Guarded<orvane_builder_handle*>(err, err_len, nullptr, [&]() -> orvane_builder_handle* {
         orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
+        orvane::csrc::StringMap io = orvane::csrc::TakeIoKeys(map);
         auto builder = CreateFacade<orvane::api::OrvaneBuilder>(
             map, orvane::api::NormalizeBuilderOptions, err, err_len);
         if (!builder) return nullptr;
         auto handle = std::make_unique<orvane_builder_handle>();
         handle->builder = std::move(builder);
         handle->options = std::move(map);
+        handle->ioOptions = std::move(io);
         return handle.release();
     });
 }
@@ -208,7 +260,9 @@ int orvane_builder_dump(orvane_builder_handle* builder, const char* path, char* 
             return Fail(orvane::csrc::kInvalidBuilder, err, err_len);
         }
         if (path == nullptr) return Fail("path must not be null", err, err_len);
-        return FromStatus(builder->builder->Dump(orvane::csrc::PathOptions(path)), err, err_len);
+        auto io = orvane::api::NormalizeIOOptions(builder->ioOptions, path);
+        if (!io.IsOk()) return Fail(io.GetStatus().Message(), err, err_len);
+        return FromStatus(builder->builder->Dump(io.Value()), err, err_len);
     });
 }
 
@@ -216,6 +270,7 @@ orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* e
     return Guarded<orvane_searcher_handle*>(
         err, err_len, nullptr, [&]() -> orvane_searcher_handle* {
             orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
+            orvane::csrc::StringMap io = orvane::csrc::TakeIoKeys(map);
             auto searcher = CreateFacade<orvane::api::OrvaneSearcher>(
                 map, orvane::api::NormalizeSearcherOptions, err, err_len);
             if (!searcher) return nullptr;
@@ -225,6 +280,7 @@ orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* e
             // whose kind has no back end: the map names a registered kind here.
             handle->indexType = map.at("index.type");
             handle->options = std::move(map);
+            handle->ioOptions = std::move(io);
             return handle.release();
         });
 }
@@ -246,7 +302,9 @@ int orvane_searcher_open(orvane_searcher_handle* searcher, const char* path, cha
             return Fail(orvane::csrc::kInvalidSearcher, err, err_len);
         }
         if (path == nullptr) return Fail("path must not be null", err, err_len);
-        orvane::core::Status st = searcher->searcher->Open(orvane::csrc::PathOptions(path));
+        auto io = orvane::api::NormalizeIOOptions(searcher->ioOptions, path);
+        if (!io.IsOk()) return Fail(io.GetStatus().Message(), err, err_len);
+        orvane::core::Status st = searcher->searcher->Open(io.Value());
         if (!st.IsOk()) return Fail(st.Message(), err, err_len);
         // A kind without filter support refuses the extension, which then stays
         // without a search function; filtered searches report that per query.
@@ -310,6 +368,52 @@ int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const f
                 if (!valid.IsOk()) return valid;
                 return extension.Call(query, filter, opts, scratch);
             });
+    });
+}
+
+int orvane_set_log_level(const char* level, char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        const std::string_view name = level != nullptr ? level : "";
+        orvane::csrc::HostLogSink& sink = orvane::csrc::InstallHostLogSink();
+        if (name == "off") {
+            sink.SetEnabled(false);
+            orvane::telemetry::Logger::Instance().SetLevel(orvane::telemetry::LogLevel::Error);
+            return 0;
+        }
+        for (const auto& named : orvane::csrc::kLevels) {
+            if (name == named.name) {
+                orvane::telemetry::Logger::Instance().SetLevel(named.level);
+                sink.SetEnabled(true);
+                return 0;
+            }
+        }
+        return Fail("unknown log level '" + std::string(name) +
+                        "' (trace, debug, info, warn, error or off)",
+                    err, err_len);
+    });
+}
+
+int orvane_check_option_keys(const char* purpose, const char* index_type, const char* options_json,
+                             char* err, int err_len) {
+    return Guarded(err, err_len, -1, [&] {
+        using orvane::api::OptionPurpose;
+        const std::string_view what = purpose != nullptr ? purpose : "";
+        OptionPurpose p;
+        if (what == "builder") {
+            p = OptionPurpose::kBuilder;
+        } else if (what == "searcher") {
+            p = OptionPurpose::kSearcher;
+        } else if (what == "search") {
+            p = OptionPurpose::kSearch;
+        } else {
+            return Fail("purpose must be builder, searcher or search", err, err_len);
+        }
+        if (index_type == nullptr || *index_type == '\0') {
+            return Fail("index type must not be empty", err, err_len);
+        }
+        orvane::csrc::StringMap map = orvane::csrc::parse_json_map(options_json);
+        if (p != OptionPurpose::kSearch) (void)orvane::csrc::TakeIoKeys(map);
+        return FromStatus(orvane::api::CheckKnownOptionKeys(map, p, index_type), err, err_len);
     });
 }
 

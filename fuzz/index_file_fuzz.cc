@@ -11,23 +11,11 @@
 #include <string>
 
 #include "../tests/io/IndexFileExercise.h"
+#include "FuzzLogs.h"
 #include "io/FileFormat.h"
 #include "io/MemoryFileReader.h"
-#include "telemetry/Logger.h"
 
 namespace {
-
-struct NullSink : orvane::telemetry::LogSink {
-    void Write(const orvane::telemetry::LogRecord&) override {}
-};
-
-// Rejected inputs log at Error; keep the fuzzer's output readable.
-bool SilenceLogs() {
-    auto& logger = orvane::telemetry::Logger::Instance();
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<NullSink>());
-    return true;
-}
 
 void Exercise(const std::string& image) {
     for (bool verify : {false, true}) {
@@ -43,7 +31,7 @@ void Exercise(const std::string& image) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool silenced = SilenceLogs();
+    static const bool silenced = orvane::fuzz::SilenceLogs();
     (void)silenced;
     std::string image(reinterpret_cast<const char*>(data), size);
     Exercise(image);

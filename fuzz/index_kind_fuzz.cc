@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzLogs.h"
 #include "api/Options.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "io/FileFormat.h"
@@ -19,7 +20,6 @@
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "io/OutputStream.h"
-#include "telemetry/Logger.h"
 
 namespace {
 
@@ -27,10 +27,6 @@ using orvane::index::IndexKindDescriptor;
 
 constexpr uint32_t kDim = 8;
 constexpr uint64_t kRows = 40;
-
-struct NullSink : orvane::telemetry::LogSink {
-    void Write(const orvane::telemetry::LogRecord&) override {}
-};
 
 class StringWriter : public orvane::io::FileWriter {
   public:
@@ -116,9 +112,7 @@ void OpenAndSearch(const IndexKindDescriptor* kind, const std::string& image, in
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<Seed> seeds = [] {
-        auto& logger = orvane::telemetry::Logger::Instance();
-        logger.ClearSinks();
-        logger.AddSink(std::make_unique<NullSink>());
+        orvane::fuzz::SilenceLogs();
         return BuildSeeds();
     }();
     if (size < 2 || seeds.empty()) return 0;

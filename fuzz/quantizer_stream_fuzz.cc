@@ -12,21 +12,9 @@
 #include <string>
 
 #include "../tests/impl/quantizer/QuantizerStreamExercise.h"
-#include "telemetry/Logger.h"
+#include "FuzzLogs.h"
 
 namespace {
-
-struct NullSink : orvane::telemetry::LogSink {
-    void Write(const orvane::telemetry::LogRecord&) override {}
-};
-
-// Rejected inputs log at Error; keep the fuzzer's output readable.
-bool SilenceLogs() {
-    auto& logger = orvane::telemetry::Logger::Instance();
-    logger.ClearSinks();
-    logger.AddSink(std::make_unique<NullSink>());
-    return true;
-}
 
 void Exercise(const std::string& payload) {
     const std::string violation = orvane::quantizer::testutil::ExerciseQuantizerStream(payload);
@@ -49,7 +37,7 @@ void SetField(std::string& payload, size_t offset, uint32_t value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool silenced = SilenceLogs();
+    static const bool silenced = orvane::fuzz::SilenceLogs();
     (void)silenced;
     std::string payload(reinterpret_cast<const char*>(data), size);
     Exercise(payload);

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "FileDataset.h"
 #include "PartialFile.h"
+#include "PathChecks.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "api/OptionNormalize.h"
@@ -23,11 +24,11 @@ using core::Status;
 
 namespace {
 
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// Kinds whose index keeps no row ids (a hit's id is the row's position): caller ids
+// would be dropped without a word.
+bool KindStoresIds(const std::string& type) {
+    const index::IndexKindDescriptor* kind = index::FindIndexKind(type);
+    return kind == nullptr || kind->storesIds;
 }
 
 Result<std::string> ResolveOutputPath(const BuildRequest& request, TextOptions& io) {
@@ -45,10 +46,12 @@ Result<std::string> ResolveOutputPath(const BuildRequest& request, TextOptions& 
     }
     if (path.empty())
         return InvalidInput("no output file: give --output FILE or -o index.path=FILE");
-    if (SameFile(path, request.basePath) || (request.idsPath && SameFile(path, *request.idsPath))) {
-        return InvalidInput(path + ": the output would overwrite an input file");
-    }
-    return path;
+    auto target = ResolveOutputFile(path);
+    if (!target) return target.TakeStatus();
+    const std::string noIds;
+    ORVANE_RETURN_IF_ERROR(CheckNotAnInput(
+        target.Value(), {&request.basePath, request.idsPath ? &*request.idsPath : &noIds}));
+    return target.TakeValue();
 }
 
 // Runs one dataset pass of the builder with a progress phase around it.
@@ -81,6 +84,12 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
                             index::KindNames() + ")");
     }
     const std::string type = typeIt->second;
+    if (request.idsPath && !KindStoresIds(type)) {
+        return InvalidInput("the " + type +
+                            " index stores no row ids (its hits are row positions): drop --ids");
+    }
+    ORVANE_RETURN_IF_ERROR(CheckInputFile(request.basePath, "vector file"));
+    if (request.idsPath) ORVANE_RETURN_IF_ERROR(CheckInputFile(*request.idsPath, "id file"));
 
     auto base = VectorFileReader::Open(request.basePath);
     if (!base) return base.TakeStatus();
@@ -99,16 +108,16 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (options.count("index.dimension") == 0) options["index.dimension"] = std::to_string(dim);
     auto normalized = api::NormalizeBuilderOptions(options);
     if (!normalized) return WithContext(normalized.GetStatus(), "builder options");
-    ORVANE_RETURN_IF_ERROR(
-        CheckKnownKeys(options, schema::LookupBuilderSchema(type), type + " builder"));
+    ORVANE_RETURN_IF_ERROR(api::CheckKnownOptionKeys(options, api::OptionPurpose::kBuilder, type));
     const int64_t wantDim = normalized.Value().GetInt("index.dimension", 0);
     if (wantDim != static_cast<int64_t>(dim)) {
         return InvalidInput(request.basePath + ": vectors have dimension " + std::to_string(dim) +
                             " but index.dimension is " + std::to_string(wantDim));
     }
 
-    PartialFile partial(outPath.Value());
-    auto ioOptions = MakeIoOptions(io, partial.TempPath());
+    // The library's writer fills a temporary file beside the target and renames it into
+    // place only when complete; the tool's signal handler removes it on Ctrl-C.
+    auto ioOptions = MakeIoOptions(io, outPath.Value());
     if (!ioOptions) return WithContext(ioOptions.GetStatus(), "io options");
 
     const auto start = std::chrono::steady_clock::now();
@@ -121,8 +130,7 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     st = RunPhase(progress, data, "insert", [&] { return b.InsertFrom(data); });
     if (!st.IsOk()) return WithContext(st, "insert failed");
     st = b.Dump(ioOptions.Value());
-    if (!st.IsOk()) return WithContext(st, "dump failed");
-    ORVANE_RETURN_IF_ERROR(partial.Commit());
+    if (!st.IsOk()) return WithContext(st, outPath.Value() + ": dump failed");
 
     BuildReport report;
     report.seconds =
@@ -168,7 +176,8 @@ constexpr char kBuildUsage[] =
     "Builds an index file from VECTORS (.fvecs, .fbin or .npy float32). Options are\n"
     "key=value text, normalized by the library: index.type is required, index.dimension\n"
     "defaults to the file's dimension. The index is written under a temporary name and\n"
-    "moved into place when complete.\n"
+    "moved into place when complete; an output that is a symbolic link is written to\n"
+    "the link's target. The demo kind stores no row ids and refuses --ids.\n"
     "\n"
     "example: orvane build base.fvecs -o index.type=demo --output base.idx\n"
     "\n";

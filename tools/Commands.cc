@@ -1,6 +1,7 @@
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -8,27 +9,18 @@
 #include "Commands.h"
 #include "DemoCommand.h"
 #include "InfoCommand.h"
+#include "PartialFile.h"
 #include "SearchCommand.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::tools {
 namespace {
 
-// Routes the library's log to stderr when --verbose is given and drops it otherwise,
-// so standard output carries only the tool's own results.
-class ToolLogSink : public telemetry::LogSink {
+// Drops every record: without --verbose the tool's standard streams carry only its
+// own output (the logger would fall back to standard output with no sink at all).
+class DiscardSink : public telemetry::LogSink {
   public:
-    explicit ToolLogSink(bool enabled) : _enabled(enabled) {}
-    void Write(const telemetry::LogRecord& record) override {
-        if (!_enabled) return;
-        const std::string line = telemetry::StdoutSink::FormatLine(record);
-        std::lock_guard<std::mutex> lock(_mu);
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
-
-  private:
-    bool _enabled;
-    std::mutex _mu;
+    void Write(const telemetry::LogRecord&) override {}
 };
 
 struct Subcommand {
@@ -62,11 +54,22 @@ void ConfigureLogging(std::span<const std::string> args) {
     }
     auto& logger = telemetry::Logger::Instance();
     logger.ClearSinks();
-    logger.AddSink(std::make_unique<ToolLogSink>(verbose));
+    // The library's log goes to stderr with --verbose, so stdout carries results only.
+    if (verbose) {
+        logger.AddSink(std::make_unique<telemetry::StderrSink>());
+    } else {
+        logger.AddSink(std::make_unique<DiscardSink>());
+    }
     logger.SetLevel(verbose ? telemetry::LogLevel::Info : telemetry::LogLevel::Error);
 }
 
 }  // namespace
+
+core::Status StdoutFailed(int err) {
+    return core::Status(core::ErrorCode::IoError,
+                        std::string("cannot write to standard output") +
+                            (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
+}
 
 int ReportError(CommandIo& io, std::string_view command, const core::Status& status, int code) {
     io.err << "orvane " << command << ": error: " << status.Message() << "\n";
@@ -99,10 +102,16 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     for (const Subcommand& c : kSubcommands) {
         if (command == c.name) {
             ConfigureLogging(args.subspan(1));
+            InstallSignalCleanup();
             // Caught here rather than left to terminate the process, so the stack
             // unwinds and an unfinished output file is removed by its PartialFile.
             try {
-                return c.run(args.subspan(1), io);
+                const int code = c.run(args.subspan(1), io);
+                // Results that never reached standard output are a failure, not a success.
+                errno = 0;
+                io.out.flush();
+                if (!io.out) return ReportError(io, c.name, StdoutFailed(errno));
+                return code;
             } catch (const std::bad_alloc&) {
                 return ReportError(io, c.name,
                                    core::Status(core::ErrorCode::OutOfMemory, "out of memory"));

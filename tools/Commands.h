@@ -33,6 +33,10 @@ inline constexpr FlagSpec kHelpFlag{"help", 'h', false, false, "show this help"}
 // Runs `orvane ARGS...` (args without the program name).
 int RunCli(std::span<const std::string> args, CommandIo& io);
 
+// The failure of a write to standard output (a full disk, a closed pipe), with the
+// system's reason when `err` (an errno value) is not 0.
+core::Status StdoutFailed(int err = 0);
+
 // Prints "orvane CMD: error: MESSAGE" and returns kExitFailure (or kExitUsage).
 int ReportError(CommandIo& io, std::string_view command, const core::Status& status,
                 int code = kExitFailure);

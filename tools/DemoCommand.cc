@@ -49,6 +49,14 @@ class SplitMix64 {
 
 constexpr double kClusterSpread = 0.15;
 
+constexpr char kBaseFile[] = "base.fvecs";
+constexpr char kQueryFile[] = "queries.fvecs";
+constexpr char kTruthFile[] = "truth.ivecs";
+
+std::string IndexFileName(std::string_view kind) {
+    return std::string(kind) + ".idx";
+}
+
 std::string Seconds(double s) {
     char buf[32];
     std::snprintf(buf, sizeof(buf), "%.3f s", s);
@@ -88,12 +96,20 @@ DemoData GenerateClusteredData(const DemoConfig& config) {
     return data;
 }
 
+std::vector<std::string> DemoFileNames() {
+    std::vector<std::string> names = {kBaseFile, kQueryFile, kTruthFile};
+    for (const schema::KindSchemas& kind : schema::AllKindSchemas()) {
+        names.push_back(IndexFileName(kind.name));
+    }
+    return names;
+}
+
 Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::string& dir,
                                           std::ostream& log) {
     const DemoData data = GenerateClusteredData(config);
-    const std::string basePath = dir + "/base.fvecs";
-    const std::string queryPath = dir + "/queries.fvecs";
-    const std::string truthPath = dir + "/truth.ivecs";
+    const std::string basePath = dir + "/" + kBaseFile;
+    const std::string queryPath = dir + "/" + kQueryFile;
+    const std::string truthPath = dir + "/" + kTruthFile;
     ORVANE_RETURN_IF_ERROR(WriteFloatMatrix(basePath, data.base.data(), config.baseRows, data.dim));
     ORVANE_RETURN_IF_ERROR(
         WriteFloatMatrix(queryPath, data.queries.data(), config.queryRows, data.dim));
@@ -121,7 +137,7 @@ Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::s
         }
         BuildRequest build;
         build.basePath = basePath;
-        build.outputPath = dir + "/" + row.kind + ".idx";
+        build.outputPath = dir + "/" + IndexFileName(kind->Name());
         build.options["index.type"] = row.kind;
         for (const auto& [key, value] : kind->demoBuildOptions) {
             build.options[std::string(key)] = std::string(value);
@@ -232,6 +248,16 @@ int RunDemo(std::span<const std::string> args, CommandIo& io) {
         std::filesystem::create_directories(dir, ec);
         if (ec) {
             return ReportError(io, "demo", Status(ErrorCode::IoError, dir + ": " + ec.message()));
+        }
+        // Files of the caller's must not be replaced by generated ones.
+        for (const std::string& name : DemoFileNames()) {
+            const std::filesystem::path file = std::filesystem::path(dir) / name;
+            if (std::filesystem::exists(std::filesystem::symlink_status(file, ec))) {
+                return ReportError(io, "demo",
+                                   Status(ErrorCode::AlreadyExists,
+                                          file.string() + " already exists; give --keep an "
+                                                          "empty or new directory"));
+            }
         }
     } else {
         std::string tmpl =

@@ -50,6 +50,9 @@ struct DemoRow {
     double p99Micros = 0;
 };
 
+// The names of the files RunDemoKinds writes into its directory.
+std::vector<std::string> DemoFileNames();
+
 // Writes the dataset into `dir`, then builds and searches every kind there.
 // Fails only when the dataset cannot be written; a kind that fails is a row.
 core::Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::string& dir,

@@ -1,8 +1,10 @@
 #include "InfoCommand.h"
 
 #include "Commands.h"
+#include "PathChecks.h"
 #include "TextTable.h"
 #include "ToolStatus.h"
+#include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::tools {
 
@@ -23,8 +25,22 @@ constexpr char kInfoUsage[] =
     "\n"
     "Lists the sections of the index file INDEX with their offsets, sizes, padding and\n"
     "checksum state, and the vector count and dimension of the index. Exits with 1 when\n"
-    "the file is damaged.\n"
+    "the file is damaged or cannot be searched (no sections, an unknown index kind, an\n"
+    "unreadable or impossible meta section).\n"
     "\n";
+
+// Why a file whose container is sound still cannot be searched; empty when it can.
+std::string Unsearchable(const IndexFileInfo& info) {
+    if (info.sections.empty()) return "the file holds no sections";
+    if (info.kind == nullptr) {
+        return "no known index kind's meta section among its sections (known kinds: " +
+               index::KindNames() + ")";
+    }
+    const std::string meta = std::string(info.kind->metaSection);
+    if (!info.meta) return "the meta section " + meta + " cannot be read";
+    if (info.meta->dim == 0) return "the meta section " + meta + " gives dimension 0";
+    return "";
+}
 
 const char* CrcText(CrcState s) {
     switch (s) {
@@ -73,6 +89,8 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
     }
     auto options = ParseKeyValues(a.GetAll("option"));
     if (!options) return ReportError(io, "info", options.GetStatus(), kExitUsage);
+    Status readable = CheckInputFile(a.Positional()[0], "index file");
+    if (!readable.IsOk()) return ReportError(io, "info", readable);
     auto info = DescribeIndexFile(a.Positional()[0], options.Value(), !a.Has("no-verify"));
     if (!info) return ReportError(io, "info", info.GetStatus());
     PrintIndexFileInfo(io.out, info.Value());
@@ -83,6 +101,12 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
                 Status(ErrorCode::Corruption,
                        info.Value().path + ": section " + s.name + " is damaged: " + s.crcError));
         }
+    }
+    const std::string why = Unsearchable(info.Value());
+    if (!why.empty()) {
+        return ReportError(
+            io, "info",
+            Status(ErrorCode::Corruption, info.Value().path + ": cannot be searched: " + why));
     }
     return kExitOk;
 }

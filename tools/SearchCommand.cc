@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "Commands.h"
+#include "HitWriter.h"
 #include "IndexFile.h"
+#include "PathChecks.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "VectorFile.h"
@@ -25,27 +27,21 @@ namespace {
 constexpr uint64_t kDefaultTopk = 10;
 constexpr uint64_t kQueryChunkRows = 1024;
 
-// Reads the truth file and returns recall@topk of the report's hits.
-Result<double> ComputeRecall(const std::string& path, const SearchReport& report) {
+// The truth file, opened and checked against the run before the first query.
+Result<VectorFileReader> OpenTruth(const std::string& path, uint64_t queries, uint64_t topk) {
+    ORVANE_RETURN_IF_ERROR(CheckInputFile(path, "truth file"));
     auto truth = VectorFileReader::Open(path);
     if (!truth) return truth.TakeStatus();
-    VectorFileReader& t = truth.Value();
-    if (t.Rows() != report.hits.size()) {
+    const VectorFileReader& t = truth.Value();
+    if (t.Rows() != queries) {
         return InvalidInput(path + ": has " + std::to_string(t.Rows()) + " rows but there are " +
-                            std::to_string(report.hits.size()) + " queries");
+                            std::to_string(queries) + " queries");
     }
-    if (t.Dim() < report.topk) {
+    if (t.Dim() < topk) {
         return InvalidInput(path + ": has " + std::to_string(t.Dim()) +
-                            " neighbours per query, fewer than topk " +
-                            std::to_string(report.topk));
+                            " neighbours per query, fewer than topk " + std::to_string(topk));
     }
-    std::vector<uint64_t> ids(t.Rows() * t.Dim());
-    ORVANE_RETURN_IF_ERROR(t.ReadUInt64(0, t.Rows(), ids.data()));
-    std::vector<std::vector<uint64_t>> found(report.hits.size());
-    for (size_t q = 0; q < report.hits.size(); ++q) {
-        for (const api::SearchHit& h : report.hits[q]) found[q].push_back(h.id);
-    }
-    return MeanRecallAtK(found, ids, t.Dim(), report.topk);
+    return truth;
 }
 
 }  // namespace
@@ -60,6 +56,18 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
                                 request.indexPath);
         }
         ioText.erase(pathIt);
+    }
+    ORVANE_RETURN_IF_ERROR(CheckInputFile(request.indexPath, "index file"));
+    ORVANE_RETURN_IF_ERROR(CheckInputFile(request.queriesPath, "query file"));
+    std::optional<std::string> outputPath;
+    if (request.outputPath) {
+        auto resolved = ResolveOutputFile(*request.outputPath);
+        if (!resolved) return resolved.TakeStatus();
+        const std::string noTruth;
+        ORVANE_RETURN_IF_ERROR(CheckNotAnInput(
+            resolved.Value(), {&request.indexPath, &request.queriesPath,
+                               request.truthPath ? &*request.truthPath : &noTruth}));
+        outputPath = resolved.TakeValue();
     }
 
     // The container is checked first, so a missing or damaged file is reported as such.
@@ -89,7 +97,7 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     auto searcherOptions = api::NormalizeSearcherOptions(searcherText);
     if (!searcherOptions) return WithContext(searcherOptions.GetStatus(), "searcher options");
     ORVANE_RETURN_IF_ERROR(
-        CheckKnownKeys(searcherText, schema::LookupSearcherSchema(type), type + " searcher"));
+        api::CheckKnownOptionKeys(searcherText, api::OptionPurpose::kSearcher, type));
     const int64_t indexDim = searcherOptions.Value().GetInt("index.dimension", 0);
     if (indexDim != static_cast<int64_t>(q.Dim())) {
         return InvalidInput(request.queriesPath + ": queries have dimension " +
@@ -108,10 +116,23 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     auto searchOptions = api::NormalizeSearchOptions(type, searchText);
     if (!searchOptions) return WithContext(searchOptions.GetStatus(), "search options");
     ORVANE_RETURN_IF_ERROR(
-        CheckKnownKeys(searchText, schema::LookupSearchSchema(type), type + " search"));
+        api::CheckKnownOptionKeys(searchText, api::OptionPurpose::kSearch, type));
     const int64_t topk = searchOptions.Value().GetInt("search.topk", 0);
     if (topk <= 0 || topk > std::numeric_limits<uint32_t>::max()) {
         return InvalidInput("search.topk must be a positive 32-bit integer");
+    }
+
+    std::optional<VectorFileReader> truth;
+    if (request.truthPath) {
+        auto opened = OpenTruth(*request.truthPath, q.Rows(), static_cast<uint64_t>(topk));
+        if (!opened) return opened.TakeStatus();
+        truth.emplace(opened.TakeValue());
+    }
+    std::unique_ptr<HitWriter> writer;
+    if (outputPath) {
+        auto created = HitWriter::Create(*outputPath, static_cast<uint32_t>(topk), q.Rows());
+        if (!created) return created.TakeStatus();
+        writer = created.TakeValue();
     }
 
     auto ioOptions = MakeIoOptions(ioText, request.indexPath);
@@ -127,16 +148,23 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
     report.type = type;
     report.meta = s.GetMeta();
     report.topk = static_cast<uint32_t>(topk);
-    report.hits.reserve(q.Rows());
     std::vector<double> latencies;
     latencies.reserve(q.Rows());
     std::vector<float> chunk;
+    std::vector<uint64_t> truthChunk;
+    std::vector<std::vector<uint64_t>> found;
+    double recallSum = 0;
     using Clock = std::chrono::steady_clock;
     Clock::duration total{};
     for (uint64_t first = 0; first < q.Rows() && st.IsOk(); first += kQueryChunkRows) {
         const uint64_t count = std::min(kQueryChunkRows, q.Rows() - first);
         chunk.resize(count * q.Dim());
         st = q.ReadFloats(first, count, chunk.data());
+        if (st.IsOk() && truth) {
+            truthChunk.resize(count * truth->Dim());
+            st = truth->ReadUInt64(first, count, truthChunk.data());
+            found.resize(count);
+        }
         for (uint64_t i = 0; i < count && st.IsOk(); ++i) {
             const api::Query query(chunk.data() + i * q.Dim(), q.Dim());
             const auto t0 = Clock::now();
@@ -148,76 +176,41 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
             }
             total += t1 - t0;
             latencies.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-            report.hits.push_back(std::move(result.Value().topk));
+            const std::vector<api::SearchHit>& hits = result.Value().topk;
+            if (truth) {
+                found[i].clear();
+                for (const api::SearchHit& h : hits) found[i].push_back(h.id);
+            }
+            if (writer) st = writer->Add(hits);
+            if (st.IsOk() && request.onHits) st = request.onHits(first + i, hits);
+        }
+        if (st.IsOk() && truth) {
+            recallSum += MeanRecallAtK(found, truthChunk, truth->Dim(), report.topk) *
+                         static_cast<double>(count);
         }
     }
     Status closed = s.Close();
     if (!st.IsOk()) return st;
     if (!closed.IsOk()) return WithContext(closed, request.indexPath + ": close failed");
+    if (writer) ORVANE_RETURN_IF_ERROR(writer->Commit());
 
+    report.queries = latencies.size();
     report.seconds = std::chrono::duration<double>(total).count();
     report.latency = SummarizeLatency(std::move(latencies));
-    if (request.truthPath) {
-        auto recall = ComputeRecall(*request.truthPath, report);
-        if (!recall) return recall.TakeStatus();
-        report.recall = recall.Value();
+    if (truth) {
+        report.recall = report.queries == 0 ? 0.0 : recallSum / static_cast<double>(report.queries);
     }
     return report;
 }
 
-Status WriteHits(const std::string& path, const SearchReport& report) {
-    if (path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0) {
-        std::string json = "{\"topk\": " + std::to_string(report.topk) + ", \"results\": [";
-        char buf[32];
-        for (size_t q = 0; q < report.hits.size(); ++q) {
-            json += q == 0 ? "\n" : ",\n";
-            std::string ids, dists;
-            for (const api::SearchHit& h : report.hits[q]) {
-                if (!ids.empty()) {
-                    ids += ", ";
-                    dists += ", ";
-                }
-                ids += std::to_string(h.id);
-                // JSON has no NaN or infinity.
-                if (std::isfinite(h.distance)) {
-                    std::snprintf(buf, sizeof(buf), "%.9g", static_cast<double>(h.distance));
-                    dists += buf;
-                } else {
-                    dists += "null";
-                }
-            }
-            json += "  {\"ids\": [" + ids + "], \"distances\": [" + dists + "]}";
-        }
-        json += "\n]}\n";
-        return WriteFileAtomically(path, json);
-    }
-    // Checked before the id matrix is allocated: its size follows the requested topk,
-    // not the number of hits.
-    ORVANE_RETURN_IF_ERROR(CheckMatrixDim(path, report.topk));
-    std::vector<int32_t> ids(report.hits.size() * report.topk, -1);
-    for (size_t q = 0; q < report.hits.size(); ++q) {
-        const auto& hits = report.hits[q];
-        for (size_t i = 0; i < hits.size() && i < report.topk; ++i) {
-            if (hits[i].id > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-                return InvalidInput(path + ": row id " + std::to_string(hits[i].id) +
-                                    " does not fit an int32 file; write .json instead");
-            }
-            ids[q * report.topk + i] = static_cast<int32_t>(hits[i].id);
-        }
-    }
-    return WriteInt32Matrix(path, ids.data(), report.hits.size(), report.topk);
-}
-
-void PrintHits(std::ostream& out, const SearchReport& report) {
+void PrintHits(std::ostream& out, uint64_t query, std::span<const api::SearchHit> hits) {
     char buf[32];
-    for (size_t q = 0; q < report.hits.size(); ++q) {
-        out << q << ":";
-        for (const api::SearchHit& h : report.hits[q]) {
-            std::snprintf(buf, sizeof(buf), "%.6g", static_cast<double>(h.distance));
-            out << ' ' << h.id << " (" << buf << ')';
-        }
-        out << '\n';
+    out << query << ":";
+    for (const api::SearchHit& h : hits) {
+        std::snprintf(buf, sizeof(buf), "%.6g", static_cast<double>(h.distance));
+        out << ' ' << h.id << " (" << buf << ')';
     }
+    out << '\n';
 }
 
 }  // namespace orvane::tools
@@ -229,14 +222,16 @@ constexpr FlagSpec kSearchFlags[] = {
     {"queries", '\0', true, false, "FILE  query vectors (.fvecs, .fbin or .npy float32)"},
     {"topk", 'k', true, false, "K  hits per query (default 10)"},
     {"option", 'o', true, true,
-     "KEY=VALUE  searcher or file option, e.g. io.reader.type=mmap (repeatable); "
-     "index.type and index.dimension are read from the file when not given"},
+     "KEY=VALUE  searcher or file option (repeatable): io.verify_crc=true checks every "
+     "section's checksum; io.reader.type=mmap maps the file (a file truncated or rewritten "
+     "in place while mapped ends the process with SIGBUS); index.type and index.dimension "
+     "are read from the file when not given"},
     {"search", 's', true, true, "KEY=VALUE  search option, e.g. search.nprobe=8 (repeatable)"},
     {"truth", '\0', true, false,
      "FILE  ground-truth neighbour ids per query (.ivecs, .ibin or .npy): report recall@k"},
     {"output", '\0', true, false,
-     "FILE  write the hits to FILE (.ivecs ids or .json) instead "
-     "of printing them"},
+     "FILE  write the hits to FILE (.ivecs or .ibin ids, or .json ids and distances) "
+     "instead of printing them"},
     {"quiet", 'q', false, false, "do not print the hits"},
     kVerboseFlag,
     kHelpFlag,
@@ -244,11 +239,12 @@ constexpr FlagSpec kSearchFlags[] = {
 
 constexpr char kSearchUsage[] =
     "usage: orvane search [options] INDEX --queries FILE\n"
+    "       orvane search [options] INDEX FILE\n"
     "\n"
     "Runs every query of FILE against the index file INDEX, one at a time, and reports\n"
     "queries per second and the latency percentiles (and recall@k with --truth).\n"
     "\n"
-    "example: orvane search base.idx --queries q.fvecs -k 10 --truth gt.ivecs --quiet\n"
+    "example: orvane search base.idx --queries query.fvecs -k 10 --truth gt.ivecs --quiet\n"
     "\n";
 
 }  // namespace
@@ -257,16 +253,18 @@ int RunSearch(std::span<const std::string> args, CommandIo& io) {
     ParsedArgs a;
     if (auto done = ParseCommandArgs("search", args, kSearchFlags, kSearchUsage, io, a))
         return *done;
-    if (a.Positional().size() != 1 || !a.Has("queries")) {
-        return ReportError(
-            io, "search",
-            InvalidInput("expected one index file and --queries FILE (see orvane search "
-                         "--help)"),
-            kExitUsage);
+    // The query file may also follow the index file: "orvane search INDEX QUERIES".
+    const auto& words = a.Positional();
+    const bool queriesGiven = a.Has("queries");
+    if (words.size() != (queriesGiven ? 1u : 2u)) {
+        return ReportError(io, "search",
+                           InvalidInput("expected an index file and a query file: INDEX "
+                                        "--queries FILE or INDEX FILE (see orvane search --help)"),
+                           kExitUsage);
     }
     SearchRequest request;
-    request.indexPath = a.Positional()[0];
-    request.queriesPath = *a.Get("queries");
+    request.indexPath = words[0];
+    request.queriesPath = queriesGiven ? *a.Get("queries") : words[1];
     request.truthPath = a.Get("truth");
     if (a.Has("topk")) {
         auto topk = a.GetPositive("topk", kDefaultTopk);
@@ -280,17 +278,19 @@ int RunSearch(std::span<const std::string> args, CommandIo& io) {
     if (!searchOptions) return ReportError(io, "search", searchOptions.GetStatus(), kExitUsage);
     request.searchOptions = searchOptions.TakeValue();
 
+    request.outputPath = a.Get("output");
+    if (!request.outputPath && !a.Has("quiet")) {
+        request.onHits = [&io](uint64_t query, std::span<const api::SearchHit> hits) {
+            PrintHits(io.out, query, hits);
+            return io.out ? Status::Ok() : StdoutFailed();
+        };
+    }
+
     auto report = SearchIndex(request);
     if (!report) return ReportError(io, "search", report.GetStatus());
     const SearchReport& r = report.Value();
-    if (auto output = a.Get("output")) {
-        Status st = WriteHits(*output, r);
-        if (!st.IsOk()) return ReportError(io, "search", st);
-    } else if (!a.Has("quiet")) {
-        PrintHits(io.out, r);
-    }
     char line[160];
-    io.out << "searched " << r.hits.size() << " queries on " << r.type << " index (" << r.meta.count
+    io.out << "searched " << r.queries << " queries on " << r.type << " index (" << r.meta.count
            << " x " << r.meta.dim << "), topk " << r.topk << "\n";
     std::snprintf(line, sizeof(line), "QPS: %.1f  latency p50: %.3f ms  p99: %.3f ms\n", r.Qps(),
                   r.latency.p50Micros / 1000.0, r.latency.p99Micros / 1000.0);

@@ -1,10 +1,12 @@
 // SearchCommand: `orvane search`, answering a file of queries against an index file.
 // The index kind and dimension are read from the file when not given; every query is
 // timed on its own, and with a ground-truth file recall@k is reported. Hits are
-// printed or written as .ivecs (ids) or .json (ids and distances).
+// handed on query by query (printed, or written by a HitWriter) and not kept, so
+// memory does not grow with the number of queries.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -27,26 +29,30 @@ struct SearchRequest {
     TextOptions searcherOptions;   // searcher and IO options, "-o key=value"
     TextOptions searchOptions;     // "-s key=value"
     std::optional<std::string> truthPath;
+    // Where the hits go: a file (see HitWriter), and/or a function called with each
+    // query's position and hits, best first. A failing call ends the run.
+    std::optional<std::string> outputPath;
+    std::function<core::Status(uint64_t, std::span<const api::SearchHit>)> onHits;
 };
 
 struct SearchReport {
     std::string type;
     api::IndexInfo meta;
     uint32_t topk = 0;
-    std::vector<std::vector<api::SearchHit>> hits;  // per query, best first
-    double seconds = 0;                             // wall time of all searches
+    uint64_t queries = 0;
+    double seconds = 0;  // time spent in the searches
     LatencySummary latency;
     std::optional<double> recall;  // recall@topk when a truth file was given
 
-    double Qps() const { return seconds > 0 ? static_cast<double>(hits.size()) / seconds : 0; }
+    double Qps() const { return seconds > 0 ? static_cast<double>(queries) / seconds : 0; }
 };
 
+// Checks every path, the output's type and the truth file's shape before the first
+// query is run.
 core::Result<SearchReport> SearchIndex(const SearchRequest& request);
 
-// Writes the hits as .ivecs (topk ids per query, -1 where a query has fewer hits) or
-// .json ({"topk": K, "results": [{"ids": [...], "distances": [...]}, ...]}).
-core::Status WriteHits(const std::string& path, const SearchReport& report);
-void PrintHits(std::ostream& out, const SearchReport& report);
+// One line per query: "Q: id (distance) id (distance) ...".
+void PrintHits(std::ostream& out, uint64_t query, std::span<const api::SearchHit> hits);
 
 int RunSearch(std::span<const std::string> args, CommandIo& io);
 

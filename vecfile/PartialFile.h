@@ -1,8 +1,8 @@
 // PartialFile: the temporary name an output file is written under until it is
-// complete. Destroying an uncommitted PartialFile removes the temporary file, and so
-// does SIGINT, SIGTERM or SIGHUP while it is alive (the signal is then re-raised with
-// its default action), so an aborted build never leaves a half-written index behind.
-// One PartialFile may be alive at a time per process.
+// complete ("<final>.partial.<pid>"). Destroying an uncommitted PartialFile removes
+// the temporary file. While it is alive the file is listed for removal on a signal
+// (see io/TempFiles.h and InstallSignalCleanup), and creating one removes the
+// partial files that dead processes left beside the same final name.
 #pragma once
 
 #include <string>
@@ -10,6 +10,11 @@
 #include "api/Status.h"
 
 namespace orvane::tools {
+
+// Makes SIGINT, SIGTERM and SIGHUP remove every temporary file being written (the
+// tool's partial files and the library writer's), then end the process with the
+// signal's default action. Installed once per process; later calls do nothing.
+void InstallSignalCleanup();
 
 class PartialFile {
   public:
@@ -26,6 +31,7 @@ class PartialFile {
   private:
     std::string _finalPath;
     std::string _tempPath;
+    int _pendingSlot = -1;
     bool _committed = false;
 };
 

@@ -25,4 +25,24 @@ core::Result<SearchOptions> NormalizeSearchOptions(
 // Checks the search options every kind understands; other keys are ignored.
 core::Status ValidateSearchOptions(const SearchOptions& options);
 
+using TextOptionMap = std::unordered_map<std::string, std::string>;
+
+// Moves the entries whose keys the file IO schema knows (index.path, io.*) out of
+// `options` into the result, so one text map can carry both kinds of options.
+TextOptionMap TakeIOOptions(TextOptionMap& options);
+
+// Typed IOOptions from text IO options with "index.path" set to `path`; unknown IO
+// keys and bad values are refused.
+core::Result<IOOptions> NormalizeIOOptions(const TextOptionMap& options, const std::string& path);
+
+// The schemas CheckKnownOptionKeys checks against.
+enum class OptionPurpose { kBuilder, kSearcher, kSearch };
+
+// Refuses the first key (in sorted order, so the message is stable) that the schema
+// of `indexType` for `purpose` does not know, with InvalidArgument "Unknown option
+// key: KEY (the demo builder knows: ...)". The library itself only logs such keys;
+// front ends use this so a mistyped key does not go unnoticed.
+core::Status CheckKnownOptionKeys(const TextOptionMap& options, OptionPurpose purpose,
+                                  std::string_view indexType);
+
 }  // namespace orvane::api

@@ -1,14 +1,15 @@
-// syncAwait: runs a task to completion while the calling thread blocks, and
+// syncAwait: runs a task to completion while the calling thread waits, and
 // returns its value (rethrowing the exception it ended with).
 //
-// Call it only from threads that are not workers of an executor the task needs:
-// a worker blocked here cannot run the task's own steps queued behind it.
+// Off the executors' workers the caller simply blocks. On a worker (of any
+// pool) the caller keeps running the work queued to its own worker while it
+// waits, so a task fanned out over the very executor the caller works for
+// cannot deadlock on items queued behind the caller.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <utility>
 
+#include "coro/Baton.h"
 #include "coro/Lazy.h"
 #include "coro/Try.h"
 
@@ -18,20 +19,13 @@ namespace detail {
 
 template <typename T, typename Task>
 Try<T> SyncAwaitTry(Task task) {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
+    Baton done;
     Try<T> result;
     task.start([&](Try<T> r) {
-        // Notified under the lock, so the waiter cannot return (and free these
-        // locals) before this callback is finished with them.
-        std::lock_guard<std::mutex> lock(mu);
         result = std::move(r);
-        done = true;
-        cv.notify_one();
+        done.Post();
     });
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [&] { return done; });
+    done.Wait();
     return result;
 }
 

@@ -32,7 +32,8 @@ extern "C" {
 typedef struct orvane_builder_handle orvane_builder_handle;
 typedef struct orvane_searcher_handle orvane_searcher_handle;
 
-/* Creates a builder from builder options; null on failure. */
+/* Creates a builder from builder options; null on failure. File IO keys among the
+ * options (io.*) are kept for dump. */
 ORVANE_C_API orvane_builder_handle* orvane_builder_create(const char* options_json, char* err,
                                                           int err_len);
 /* Frees a builder; a null handle is ignored. */
@@ -50,7 +51,8 @@ ORVANE_C_API int orvane_builder_insert(orvane_builder_handle* builder, const flo
 ORVANE_C_API int orvane_builder_dump(orvane_builder_handle* builder, const char* path, char* err,
                                      int err_len);
 
-/* Creates a searcher from searcher options; null on failure. */
+/* Creates a searcher from searcher options; null on failure. File IO keys among
+ * the options (io.reader.type, io.verify_crc, ...) are kept for open. */
 ORVANE_C_API orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* err,
                                                             int err_len);
 /* Closes and frees a searcher; a null handle is ignored. */
@@ -80,6 +82,19 @@ ORVANE_C_API int orvane_searcher_search_with_filter(orvane_searcher_handle* sear
                                                     const uint64_t* filter_ids,
                                                     uint64_t filter_count, const char* options_json,
                                                     char* err, int err_len);
+
+/* Sends the library's log lines to standard error (instead of standard output)
+ * from now on, at the given level and above: "trace", "debug", "info", "warn",
+ * "error", or "off" for none. Process-wide. The first call replaces the log's
+ * destination, so make it before other threads use the library. */
+ORVANE_C_API int orvane_set_log_level(const char* level, char* err, int err_len);
+
+/* Refuses option keys the schema does not know, which the library would only log
+ * and ignore: purpose is "builder", "searcher" (both also accept the file IO keys
+ * index.path and io.*) or "search"; index_type names the kind. Fails with
+ * "Unknown option key: KEY (the demo builder knows: ...)". */
+ORVANE_C_API int orvane_check_option_keys(const char* purpose, const char* index_type,
+                                          const char* options_json, char* err, int err_len);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -28,6 +29,15 @@ class InputStream : public core::NoCopyable {
     // bounds are those of the section including its padding.
     class SectionReader {
       public:
+        // One read of a batch: `length` bytes at `offset` into `buffer`; `status`
+        // receives its outcome.
+        struct ReadRequest {
+            uint64_t offset = 0;
+            uint64_t length = 0;
+            char* buffer = nullptr;
+            core::Status status;
+        };
+
         SectionReader(uint64_t offset, uint64_t size, uint64_t paddingSize, uint32_t crc,
                       std::shared_ptr<FileReader> fileReader);
 
@@ -43,6 +53,18 @@ class InputStream : public core::NoCopyable {
         // the future completes. May be issued from many threads at once.
         coro::Future<core::Status> ReadAsync(uint64_t offset, uint64_t length,
                                              std::span<char> buffer) const;
+        // The read of ReadAsync done on the calling thread when it needs no
+        // wait (memory map, bytes in the page cache): its status, or nullopt
+        // when it would have to wait (then use ReadAsync or ReadBatch).
+        std::optional<core::Status> TryReadNow(uint64_t offset, uint64_t length,
+                                               std::span<char> buffer) const;
+        // Reads every request and returns once all are done: the ones that can
+        // complete at once on the calling thread, the others concurrently as
+        // asynchronous reads while the caller waits (on a pool worker it runs
+        // its own queued work meanwhile). Returns the first failed request's
+        // status, Ok when all succeeded. Allocates nothing when every read
+        // completes at once. May be issued from many threads at once.
+        core::Status ReadBatch(std::span<ReadRequest> requests) const;
         // The bytes in place, valid while the file reader stays open.
         core::Result<std::span<const char>> Read(uint64_t offset, uint64_t length) const;
         // Recomputes the section's CRC (padding included) in bounded chunks.

@@ -32,6 +32,10 @@ class LocalFileReader : public FileReader {
     core::Status Seek(uint64_t offset) override;
     // Completes on an executor worker, or on the calling thread when refused early.
     void ReadAsync(char* data, uint64_t size, uint64_t offset, Completion completion) override;
+    // Reads on the calling thread when every byte is in the page cache (a
+    // positioned read that refuses to wait for the disk); nullopt otherwise, or
+    // where the system offers no such read.
+    std::optional<core::Status> TryReadNow(char* data, uint64_t size, uint64_t offset) override;
 
     // The positioned read primitive; tests substitute one that is interrupted or
     // returns short counts.
@@ -44,6 +48,9 @@ class LocalFileReader : public FileReader {
   private:
     // Checks shared by every operation; requires _mutex.
     core::Status CheckOpenLocked() const;
+    // Admits an asynchronous or immediate read of [offset, offset + size): its
+    // descriptor, or the refusal.
+    core::Result<int> BeginRead(uint64_t size, uint64_t offset);
     void FinishInflight();
 
     std::string _filePath;

@@ -3,7 +3,9 @@
 // only a successful Close flushes and syncs it, renames it over the target and
 // syncs the directory. A writer that fails or is destroyed before that removes
 // its temporary file, so an existing file at the target path is never damaged
-// and a half-written file never appears under the target name.
+// and a half-written file never appears under the target name. Temporary files
+// are named and listed as TempFiles.h describes, so a signal handler can remove
+// them and stale ones of dead processes are removed by the next writer.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +41,7 @@ class LocalFileWriter : public FileWriter {
     std::string _filePath;
     std::string _tempPath;
     int _fd = -1;
+    int _pendingSlot = -1;  // the temporary file's entry in the signal cleanup table
     std::unique_ptr<char[]> _buffer;
     size_t _buffered = 0;
     uint64_t _bytesWritten = 0;

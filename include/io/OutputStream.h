@@ -52,10 +52,18 @@ class OutputStream : public core::NoCopyable {
     // The section records, the open one last (for inspection).
     const std::vector<SectionMetaWrapper>& Sections() const { return _sectionMetaWrappers; }
 
+    // True once a call of the file writer has failed (a write, the length query or
+    // the final close): the failure lies in the storage, not in what was written.
+    bool WriterFailed() const { return _writerFailed; }
+
   private:
+    // Passes a writer's status through, noting a failure.
+    core::Status Track(core::Status status);
+
     std::unique_ptr<FileWriter> _writer;
     std::vector<SectionMetaWrapper> _sectionMetaWrappers;
     bool _isClosed = false;
+    bool _writerFailed = false;
 };
 
 }  // namespace orvane::io

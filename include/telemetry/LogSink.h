@@ -42,4 +42,11 @@ class StdoutSink : public LogSink {
     static std::string FormatLine(const LogRecord& record);
 };
 
+// Writes the same lines to standard error, for hosts whose standard output carries
+// their own results.
+class StderrSink : public LogSink {
+  public:
+    void Write(const LogRecord& record) override;
+};
+
 }  // namespace orvane::telemetry

@@ -1,6 +1,9 @@
 // ExecutorManager: the process-wide executors, one per purpose, each a pool of
-// ORVANE_EXECUTOR_THREAD_COUNT workers (32 when unset) created on first request
-// and kept until the process ends.
+// ORVANE_EXECUTOR_THREAD_COUNT workers created on first request and kept until
+// the process ends. Unset, a pool has as many workers as the machine has
+// hardware threads: more would only make the workers of one query take turns
+// on the same cores. A pool's threads start when it is first given work, so
+// purposes a process never uses cost no threads.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +27,9 @@ enum class ExecutorPurpose : uint32_t {
 class ExecutorManager : public core::NoCopyable, public core::NoMoveable {
   public:
     static constexpr const char* kThreadCountEnv = "ORVANE_EXECUTOR_THREAD_COUNT";
-    static constexpr uint32_t kDefaultThreadCount = 32;
+    // The worker count when the variable is unset or unusable: the number of
+    // hardware threads (at least 1).
+    static uint32_t DefaultThreadCount();
 
     // The singleton; created on first call and never destroyed.
     static ExecutorManager& Instance();

@@ -11,10 +11,14 @@
     with orvane.Searcher({"index.type": "demo", "index.dimension": 16}) as s:
         s.open("/tmp/demo.idx")
         distances, ids = s.search(data[:5], topk=10)
+
+The library's log lines go to standard error, warnings and errors only by
+default; orvane.set_log_level("info") shows more, "off" none.
 """
 
 from orvane._errors import OrvaneError
 from orvane._builder import Builder
 from orvane._searcher import Searcher
+from orvane._native import set_log_level
 
-__all__ = ["Builder", "OrvaneError", "Searcher"]
+__all__ = ["Builder", "OrvaneError", "Searcher", "set_log_level"]

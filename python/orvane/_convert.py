@@ -47,6 +47,14 @@ def options_json(options):
     return ("{" + ", ".join(parts) + "}").encode("utf-8")
 
 
+def index_type(options):
+    """The options' index.type as text, or None when it is missing."""
+    if options is None or not hasattr(options, "get"):
+        return None
+    value = options.get("index.type")
+    return value if isinstance(value, str) and value else None
+
+
 def search_options(extra):
     """Keyword search options: bare names get the "search." prefix."""
     out = {}

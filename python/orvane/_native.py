@@ -1,4 +1,4 @@
-"""Loading liborvane_py and declaring its twelve C functions for ctypes."""
+"""Loading liborvane_py and declaring its C functions for ctypes."""
 
 import ctypes
 import os
@@ -48,7 +48,16 @@ _SIGNATURES = {
          ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p,
          ctypes.c_int],
     ),
+    "orvane_set_log_level": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_check_option_keys": (
+        ctypes.c_int,
+        [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int],
+    ),
 }
+
+# The library's log level while the host has not chosen one: warnings and errors,
+# on standard error (the host's standard output is its own).
+DEFAULT_LOG_LEVEL = "warn"
 
 
 def candidate_dirs():
@@ -80,6 +89,7 @@ def _load():
             fn = getattr(lib, name)
             fn.restype = restype
             fn.argtypes = argtypes
+        _set_log_level(lib, DEFAULT_LOG_LEVEL)
         return lib
     raise OrvaneError(
         "cannot find %s; set ORVANE_LIB_DIR to the build directory (tried: %s)"
@@ -95,8 +105,30 @@ def load():
         return _lib
 
 
+def _set_log_level(lib, level):
+    err = ctypes.create_string_buffer(ERR_LEN)
+    if lib.orvane_set_log_level(level.encode("ascii", "replace"), err, ERR_LEN) != 0:
+        raise_error(err)
+
+
+def set_log_level(level):
+    """Sets the library's log level: "trace", "debug", "info", "warn", "error" or "off".
+
+    The library's log lines go to standard error; the default is "warn"."""
+    if not isinstance(level, str):
+        raise TypeError("level must be a str, got %s" % type(level).__name__)
+    _set_log_level(load(), level)
+
+
+_buffers = threading.local()
+
+
 def error_buffer():
-    return ctypes.create_string_buffer(ERR_LEN)
+    """This thread's message buffer, reused across calls (threads search concurrently)."""
+    buf = getattr(_buffers, "buf", None)
+    if buf is None:
+        buf = _buffers.buf = ctypes.create_string_buffer(ERR_LEN)
+    return buf
 
 
 def raise_error(buf):

@@ -26,7 +26,7 @@ def test_float64_and_non_contiguous_inputs_are_converted(tmp_path, rng):
     path = tmp_path / "f64.idx"
     with orvane.Builder({"index.type": "demo", "index.dimension": "12"}) as b:
         b.pretrain(data)
-        b.insert(data[:, :], ids=list(range(40)))
+        b.insert(data[:, :])
         b.dump(str(path))
     queries = base[::2][:5]  # a strided view
     assert not queries.flags["C_CONTIGUOUS"]

@@ -33,7 +33,9 @@ def test_lifecycle_failures_carry_library_messages(tmp_path):
                                    "(or not needed) and can only be called once.")
         with pytest.raises(orvane.OrvaneError) as info:
             b.dump(tmp_path / "x.idx")
-        assert str(info.value) == "Dump must be called after data has been injected."
+        # The library's text, after the path it concerns.
+        assert str(info.value) == "%s: Dump must be called after data has been injected." % (
+            tmp_path / "x.idx")
         with pytest.raises(orvane.OrvaneError) as info:
             b.pretrain(np.zeros((0, 4), dtype=np.float32))
         assert str(info.value) == "total count must be > 0"
@@ -51,7 +53,7 @@ def test_searcher_failures_carry_library_messages(tmp_path, demo_index):
         s.open(path)
         with pytest.raises(orvane.OrvaneError) as info:
             s.open(path)
-        assert str(info.value) == "searcher already opened"
+        assert str(info.value) == "%s: searcher already opened" % path
         with pytest.raises(orvane.OrvaneError) as info:
             s.search(data[:1], 3, parallel_number=0)
         assert str(info.value) == "Option search.parallel_number must be > 0"

@@ -22,6 +22,39 @@ core::Result<FileReader::PeekResult> FileReader::Peek(uint64_t /*offset*/, uint6
     return Status(ErrorCode::NotSupported, "Peek not implemented");
 }
 
+std::optional<Status> FileReader::TryReadNow(char* /*data*/, uint64_t /*size*/,
+                                             uint64_t /*offset*/) {
+    return std::nullopt;
+}
+
+bool ReadGate::Enter() {
+    if ((_state.fetch_add(1, std::memory_order_acq_rel) & kClosing) == 0) return true;
+    Leave();
+    return false;
+}
+
+void ReadGate::Leave() {
+    if (_state.fetch_sub(1, std::memory_order_acq_rel) != (kClosing | 1)) return;
+    // The last read out while closing: the closer waits for this under the
+    // mutex, so it cannot return (and free the gate) before this is done.
+    std::lock_guard<std::mutex> lock(_mutex);
+    _drained = true;
+    _drainedCv.notify_all();
+}
+
+void ReadGate::CloseAndWait() {
+    const uint64_t before = _state.fetch_or(kClosing, std::memory_order_acq_rel);
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (before == 0) _drained = true;  // nothing in flight, and no earlier closer
+    _drainedCv.wait(lock, [this] { return _drained; });
+}
+
+void ReadGate::Reopen() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _drained = false;
+    _state.store(0, std::memory_order_release);
+}
+
 namespace {
 
 MmapFileReader::LockMode ParseLockMode(const api::IOOptions& options) {

@@ -1,10 +1,12 @@
 #include "io/InputStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "coro/Baton.h"
 #include "io/Crc32c.h"
 #include "telemetry/Logger.h"
 
@@ -162,6 +164,52 @@ coro::Future<Status> InputStream::SectionReader::ReadAsync(uint64_t offset, uint
                                [promise](Status status) { promise->setValue(std::move(status)); });
     }
     return future;
+}
+
+std::optional<Status> InputStream::SectionReader::TryReadNow(uint64_t offset, uint64_t length,
+                                                             std::span<char> buffer) const {
+    if (length > buffer.size()) return Status(ErrorCode::InvalidArgument, "Buffer too small");
+    if (!InBounds(offset, length)) return Status(ErrorCode::InvalidArgument, "Read out of bounds");
+    return _fileReader->TryReadNow(buffer.data(), length, _offset + offset);
+}
+
+namespace {
+
+// Counts the reads of a batch still running on other threads, plus one held
+// by the issuing thread until it has issued them all.
+struct BatchWait {
+    void Arrive() {
+        if (remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) done.Post();
+    }
+
+    std::atomic<size_t> remaining{1};
+    coro::Baton done;
+};
+
+}  // namespace
+
+Status InputStream::SectionReader::ReadBatch(std::span<ReadRequest> requests) const {
+    BatchWait wait;
+    for (ReadRequest& request : requests) {
+        std::optional<Status> now =
+            TryReadNow(request.offset, request.length, {request.buffer, request.length});
+        if (now.has_value()) {
+            request.status = std::move(*now);
+            continue;
+        }
+        wait.remaining.fetch_add(1, std::memory_order_relaxed);
+        // Two references: small enough for the completion to hold in place.
+        _fileReader->ReadAsync(request.buffer, request.length, _offset + request.offset,
+                               [&wait, &request](Status status) {
+                                   request.status = std::move(status);
+                                   wait.Arrive();
+                               });
+    }
+    if (wait.remaining.fetch_sub(1, std::memory_order_acq_rel) != 1) wait.done.Wait();
+    for (const ReadRequest& request : requests) {
+        if (!request.status.IsOk()) return request.status;
+    }
+    return Status();
 }
 
 core::Result<std::span<const char>> InputStream::SectionReader::Read(uint64_t offset,

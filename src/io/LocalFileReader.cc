@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -113,23 +115,12 @@ void LocalFileReader::ReadAsync(char* data, uint64_t size, uint64_t offset, Comp
         completion(Status());
         return;
     }
-    int fd = -1;
-    Status refused;
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        refused = CheckOpenLocked();
-        if (refused.IsOk() && (offset > _fileSize || size > _fileSize - offset)) {
-            refused = Status(ErrorCode::InvalidArgument, "Read beyond file size");
-        }
-        if (refused.IsOk()) {
-            ++_inflight;
-            fd = _fd;
-        }
-    }
-    if (!refused.IsOk()) {
-        completion(std::move(refused));
+    auto begun = BeginRead(size, offset);
+    if (!begun.IsOk()) {
+        completion(begun.TakeStatus());
         return;
     }
+    const int fd = begun.Value();
     // The completion is shared with the task so that it is still ours to call when
     // the executor refuses the task (a refused std::function is gone with it).
     auto shared = std::make_shared<Completion>(std::move(completion));
@@ -142,6 +133,66 @@ void LocalFileReader::ReadAsync(char* data, uint64_t size, uint64_t offset, Comp
         FinishInflight();
         (*shared)(Status(ErrorCode::Unavailable, "Failed to schedule async read"));
     }
+}
+
+core::Result<int> LocalFileReader::BeginRead(uint64_t size, uint64_t offset) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    ORVANE_RETURN_IF_ERROR(CheckOpenLocked());
+    if (offset > _fileSize || size > _fileSize - offset) {
+        return Status(ErrorCode::InvalidArgument, "Read beyond file size");
+    }
+    ++_inflight;
+    return _fd;
+}
+
+namespace {
+
+// Cleared once the system refuses non-waiting reads altogether (an old kernel
+// or a file system without them), so they are not tried again.
+std::atomic<bool> g_noWaitReadsWork{true};
+
+// Reads all of [offset, offset + size) without waiting for the disk: true when
+// every byte came from the page cache; sets *status for a real failure.
+bool ReadCachedAt(int fd, char* data, uint64_t size, uint64_t offset, Status* status) {
+    uint64_t done = 0;
+    while (done < size) {
+        struct iovec iov {
+            data + done, size - done
+        };
+        const ssize_t n = ::preadv2(fd, &iov, 1, static_cast<off_t>(offset + done), RWF_NOWAIT);
+        if (n > 0) {
+            done += static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            *status = Status(ErrorCode::IoError, "Unexpected EOF while reading file");
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return false;  // part of it would wait for the disk
+        if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) {
+            g_noWaitReadsWork.store(false, std::memory_order_relaxed);
+            return false;
+        }
+        *status = Status(ErrorCode::IoError, std::string("pread failed: ") + std::strerror(errno));
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<Status> LocalFileReader::TryReadNow(char* data, uint64_t size, uint64_t offset) {
+    if (data == nullptr) return Status(ErrorCode::InvalidArgument, "Data pointer is null");
+    if (size == 0) return Status();
+    auto begun = BeginRead(size, offset);
+    if (!begun.IsOk()) return begun.TakeStatus();
+    Status status;
+    const bool completed = g_noWaitReadsWork.load(std::memory_order_relaxed) &&
+                           ReadCachedAt(begun.Value(), data, size, offset, &status);
+    FinishInflight();
+    if (!completed) return std::nullopt;
+    return status;
 }
 
 Status LocalFileReader::Close() {

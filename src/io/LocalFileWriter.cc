@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "io/TempFiles.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::io {
@@ -42,14 +43,18 @@ std::filesystem::path ParentDir(const std::string& path) {
     return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
-// Creates a new file beside `target` under a name no other writer uses.
+constexpr char kTempTag[] = ".tmp.";
+
+// Creates a new file beside `target` under a name no other writer uses:
+// "<target>.tmp.<pid>.<sequence>.<ticks>", the pid telling later writers whether the
+// file's writer is still alive.
 int CreateTempBeside(const std::string& target, std::string* tempPath) {
     static std::atomic<uint64_t> sequence{0};
     for (int attempt = 0; attempt < 16; ++attempt) {
         const uint64_t seq = sequence.fetch_add(1, std::memory_order_relaxed);
         const auto ticks =
             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        std::string candidate = target + ".tmp." + std::to_string(::getpid()) + "." +
+        std::string candidate = target + kTempTag + std::to_string(::getpid()) + "." +
                                 std::to_string(seq) + "." + std::to_string(ticks % 1000000);
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -85,7 +90,10 @@ LocalFileWriter::LocalFileWriter(std::string filePath) : _filePath(std::move(fil
         std::error_code ec;
         std::filesystem::create_directories(parent, ec);
     }
+    // Temporary files of writers that were killed before they could clean up.
+    RemoveStaleTempFiles(_filePath, kTempTag);
     _fd = CreateTempBeside(_filePath, &_tempPath);
+    if (_fd >= 0) _pendingSlot = RegisterPendingTempFile(_tempPath);
     if (_fd < 0) {
         ORVANE_LOG_ERROR("Failed to open file for writing: [%s]", _filePath.c_str());
         return;
@@ -106,6 +114,8 @@ void LocalFileWriter::Abandon() {
         ::unlink(_tempPath.c_str());
         _tempPath.clear();
     }
+    UnregisterPendingTempFile(_pendingSlot);
+    _pendingSlot = -1;
 }
 
 Status LocalFileWriter::FlushBuffer() {
@@ -162,6 +172,8 @@ Status LocalFileWriter::Commit() {
         return Status(ErrorCode::IoError, "Failed to rename file: " + ErrnoText(errno));
     }
     _tempPath.clear();
+    UnregisterPendingTempFile(_pendingSlot);
+    _pendingSlot = -1;
     return SyncDirectory(ParentDir(_filePath));
 }
 

@@ -9,6 +9,7 @@ MemoryFileReader::MemoryFileReader(std::string contents) : _contents(std::move(c
 }
 
 core::Status MemoryFileReader::Close() {
+    CloseReads();
     _isClosed = true;
     _mappedData = nullptr;
     _contents = std::string();

@@ -34,6 +34,7 @@ Status MmapFileReader::Open(const std::string& path, LockMode mode) {
     // does not concern the new file.
     (void)Close();
     _isClosed = false;
+    ReopenReads();
     _position = 0;
     _filePath = path;
     _lockMode = mode;
@@ -76,6 +77,8 @@ Status MmapFileReader::Open(const std::string& path, LockMode mode) {
 }
 
 Status MmapFileReader::Close() {
+    // Reads copying out of the mapping on other threads finish before it goes.
+    CloseReads();
     if (_isClosed) return Status();
     if (_mappedData != nullptr) {
         void* mapped = const_cast<char*>(_mappedData);

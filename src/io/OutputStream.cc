@@ -38,7 +38,8 @@ Status OutputStream::Init(const api::IOOptions& /*options*/) {
     header.footerSize = static_cast<uint32_t>(kFileFooterSize);
     header.headerCrc = ComputeHeaderCrc(header);
     ORVANE_LOG_INFO("Writing FileHeader. crc[%u]", header.headerCrc);
-    ORVANE_RETURN_IF_ERROR(_writer->Write(reinterpret_cast<const char*>(&header), sizeof(header)));
+    ORVANE_RETURN_IF_ERROR(
+        Track(_writer->Write(reinterpret_cast<const char*>(&header), sizeof(header))));
     _sectionMetaWrappers.emplace_back();
     return Status();
 }
@@ -54,7 +55,7 @@ Status OutputStream::Write(const char* data, uint64_t size) {
     SectionMetaWrapper& open = _sectionMetaWrappers.back();
     open.dataSize += size;
     if (size != 0) open.runningCrc = Crc32c::Extend(open.runningCrc, data, size);
-    return _writer->Write(data, size);
+    return Track(_writer->Write(data, size));
 }
 
 Status OutputStream::SealSection(std::string_view name, uint64_t alignSize) {
@@ -67,7 +68,7 @@ Status OutputStream::SealSection(std::string_view name, uint64_t alignSize) {
     if (taken) return Status(ErrorCode::AlreadyExists, "section name exists");
 
     auto length = _writer->GetLength();
-    if (!length.IsOk()) return length.TakeStatus();
+    if (!length.IsOk()) return Track(length.TakeStatus());
     SectionMetaWrapper& open = _sectionMetaWrappers.back();
     open.sectionName = std::string(name);
     open.sectionDataOffset = length.Value() - open.dataSize;
@@ -78,7 +79,7 @@ Status OutputStream::SealSection(std::string_view name, uint64_t alignSize) {
         static constexpr std::array<char, 4096> kZeros{};
         for (uint64_t left = pad; left > 0;) {
             const uint64_t n = std::min<uint64_t>(left, kZeros.size());
-            ORVANE_RETURN_IF_ERROR(_writer->Write(kZeros.data(), n));
+            ORVANE_RETURN_IF_ERROR(Track(_writer->Write(kZeros.data(), n)));
             open.runningCrc = Crc32c::Extend(open.runningCrc, kZeros.data(), n);
             left -= n;
         }
@@ -104,7 +105,7 @@ Status OutputStream::Close() {
     _isClosed = true;
 
     auto length = _writer->GetLength();
-    if (!length.IsOk()) return length.TakeStatus();
+    if (!length.IsOk()) return Track(length.TakeStatus());
     FileFooter footer;
     footer.sectionMetaOffset = length.Value();
     footer.sectionCount = static_cast<uint32_t>(_sectionMetaWrappers.size());
@@ -115,16 +116,23 @@ Status OutputStream::Close() {
         wrapper.sectionNameSize = static_cast<uint32_t>(wrapper.sectionName.size());
         nameOffset += wrapper.sectionNameSize;
         SectionMeta meta = wrapper;  // only the on-disk part
-        ORVANE_RETURN_IF_ERROR(_writer->Write(reinterpret_cast<const char*>(&meta), sizeof(meta)));
+        ORVANE_RETURN_IF_ERROR(
+            Track(_writer->Write(reinterpret_cast<const char*>(&meta), sizeof(meta))));
     }
     for (const SectionMetaWrapper& wrapper : _sectionMetaWrappers) {
         ORVANE_RETURN_IF_ERROR(
-            _writer->Write(wrapper.sectionName.data(), wrapper.sectionName.size()));
+            Track(_writer->Write(wrapper.sectionName.data(), wrapper.sectionName.size())));
     }
     footer.footerCrc = ComputeFooterCrc(footer);
     ORVANE_LOG_INFO("Writing FileFooter. crc[%u]", footer.footerCrc);
-    ORVANE_RETURN_IF_ERROR(_writer->Write(reinterpret_cast<const char*>(&footer), sizeof(footer)));
-    return _writer->Close();
+    ORVANE_RETURN_IF_ERROR(
+        Track(_writer->Write(reinterpret_cast<const char*>(&footer), sizeof(footer))));
+    return Track(_writer->Close());
+}
+
+Status OutputStream::Track(Status status) {
+    if (!status.IsOk()) _writerFailed = true;
+    return status;
 }
 
 }  // namespace orvane::io

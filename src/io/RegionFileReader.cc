@@ -19,7 +19,8 @@ Status NotMappedStatus() {
 }  // namespace
 
 Status RegionFileReader::CopyOut(char* data, uint64_t size, uint64_t offset) const {
-    if (_isClosed) return ClosedStatus();
+    ReadGate::Pass pass(_gate);
+    if (!pass.Admitted() || _isClosed) return ClosedStatus();
     if (_mappedData == nullptr) return NotMappedStatus();
     if (data == nullptr) return Status(ErrorCode::InvalidArgument, "Data pointer is null");
     if (size == 0) return Status();
@@ -49,8 +50,13 @@ void RegionFileReader::ReadAsync(char* data, uint64_t size, uint64_t offset,
     completion(CopyOut(data, size, offset));
 }
 
+std::optional<Status> RegionFileReader::TryReadNow(char* data, uint64_t size, uint64_t offset) {
+    return CopyOut(data, size, offset);
+}
+
 core::Result<FileReader::PeekResult> RegionFileReader::Peek(uint64_t offset, uint64_t size) {
-    if (_isClosed) return ClosedStatus();
+    ReadGate::Pass pass(_gate);
+    if (!pass.Admitted() || _isClosed) return ClosedStatus();
     if (_mappedData == nullptr) return NotMappedStatus();
     if (offset > _fileSize) return Status(ErrorCode::InvalidArgument, "Offset beyond file size");
     return PeekResult{_mappedData + offset, std::min(size, _fileSize - offset)};

@@ -49,12 +49,24 @@ std::string StdoutSink::FormatLine(const LogRecord& record) {
     return line;
 }
 
-void StdoutSink::Write(const LogRecord& record) {
-    std::string line = FormatLine(record);
+namespace {
+
+void WriteLine(const LogRecord& record, std::FILE* out) {
+    std::string line = StdoutSink::FormatLine(record);
     line += '\n';
     // One fwrite per line so lines from different threads do not interleave.
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
+}  // namespace
+
+void StdoutSink::Write(const LogRecord& record) {
+    WriteLine(record, stdout);
+}
+
+void StderrSink::Write(const LogRecord& record) {
+    WriteLine(record, stderr);
 }
 
 Logger::Logger() {

@@ -1,5 +1,7 @@
 #include "util/ExecutorManager.h"
 
+#include <thread>
+
 #include "util/Env.h"
 #include "util/parallel/SimpleExecutor.h"
 
@@ -14,8 +16,13 @@ ExecutorManager& ExecutorManager::Instance() {
     return *instance;
 }
 
+uint32_t ExecutorManager::DefaultThreadCount() {
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware == 0 ? 1 : static_cast<uint32_t>(hardware);
+}
+
 core::Result<std::shared_ptr<coro::Executor>> ExecutorManager::Get(ExecutorPurpose purpose) {
-    const uint32_t threadCount = GetEnvU32Or(kThreadCountEnv, kDefaultThreadCount);
+    const uint32_t threadCount = GetEnvU32Or(kThreadCountEnv, DefaultThreadCount());
     if (threadCount == 0) {
         return Status(ErrorCode::InvalidArgument, "Thread count must be > 0");
     }

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,40 @@ TEST(CoroStress, CollectAllUnderSemaphoreNeverExceedsItsCount) {
         for (int i = 0; i < 400; ++i) EXPECT_EQ(results[i].value(), i);
         EXPECT_LE(flight.max.load(), k);
         EXPECT_GE(flight.max.load(), 1);
+        EXPECT_EQ(sem.available(), k);
+        EXPECT_EQ(sem.waiters(), 0u);
+    }
+}
+
+// A node task in the shape of a search's reads: holds a permit while it works
+// and fails now and then by throwing.
+Lazy<int> ThrowingHolder(CountingSemaphore* sem, InFlight* flight, int id) {
+    SemaphorePermit permit = co_await sem->acquireScoped();
+    UpdateMax(flight->max, flight->now.fetch_add(1) + 1);
+    std::this_thread::yield();
+    flight->now.fetch_sub(1);
+    if (id % 3 == 0) throw std::runtime_error("node task failed");
+    co_return id;
+}
+
+// Exceptions thrown while a permit is held return it: the waiters behind it
+// still run and syncAwait returns.
+TEST(CoroStress, ThrowingPermitHoldersNeverStrandWaiters) {
+    util::SimpleExecutor ex(4);
+    for (int k : {1, 2}) {
+        CountingSemaphore sem(k);
+        InFlight flight;
+        std::vector<Lazy<int>> tasks;
+        for (int i = 0; i < 300; ++i) tasks.push_back(ThrowingHolder(&sem, &flight, i));
+        auto results = syncAwait(collectAll(std::move(tasks)).via(&ex));
+        ASSERT_EQ(results.size(), 300u);
+        for (int i = 0; i < 300; ++i) {
+            EXPECT_EQ(results[i].hasError(), i % 3 == 0);
+            if (i % 3 != 0) {
+                EXPECT_EQ(results[i].value(), i);
+            }
+        }
+        EXPECT_LE(flight.max.load(), k);
         EXPECT_EQ(sem.available(), k);
         EXPECT_EQ(sem.waiters(), 0u);
     }
@@ -147,6 +183,48 @@ TEST(CoroStress, SyncAwaitFromManyExternalThreads) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// One search in the shape of a beam search: rounds of reads fanned out with
+// collectAll over the executor and awaited with syncAwait.
+int SearchRounds(util::SimpleExecutor* ex, int rounds) {
+    int sum = 0;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Lazy<int>> reads;
+        for (int i = 0; i < 4; ++i) reads.push_back(Chain(i + 4, ex));
+        for (auto& r : syncAwait(collectAll(std::move(reads)).via(ex))) sum += r.value();
+    }
+    return sum;
+}
+
+// Searches run on the workers of the executor their reads are fanned out over:
+// one search at a time, then as many searches as workers and more (every
+// worker waits in syncAwait at once, some nested in others). A worker waiting
+// in syncAwait runs what is queued behind it, so none of this deadlocks.
+TEST(CoroStress, SyncAwaitOnWorkersOfTheSameExecutor) {
+    for (uint32_t workers : {1u, 4u}) {
+        // Leaked on failure: a deadlocked pool could never be joined.
+        auto* ex = new util::SimpleExecutor(workers);
+        constexpr int kRounds = 100;
+        const int expected = kRounds * (5 + 6 + 7 + 8);
+        for (int searches : {1, static_cast<int>(workers) * 2 + 1}) {
+            auto sums = std::make_shared<std::vector<std::atomic<int>>>(searches);
+            auto left = std::make_shared<std::atomic<int>>(searches);
+            auto finished = std::make_shared<std::promise<void>>();
+            std::future<void> allDone = finished->get_future();
+            for (int s = 0; s < searches; ++s) {
+                ASSERT_TRUE(ex->schedule([=] {
+                    (*sums)[s].store(SearchRounds(ex, kRounds));
+                    if (left->fetch_sub(1) == 1) finished->set_value();
+                }));
+            }
+            if (allDone.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+                FAIL() << "searches on " << workers << " workers deadlocked";
+            }
+            for (int s = 0; s < searches; ++s) EXPECT_EQ((*sums)[s].load(), expected);
+        }
+        delete ex;
+    }
 }
 
 TEST(CoroStress, ExecutorStoppedWithTasksQueued) {

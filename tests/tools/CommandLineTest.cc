@@ -126,12 +126,12 @@ namespace orvane::tools {
 namespace {
 
 TEST(ToolOptionsTest, UnknownKeysAreRefusedFirstInSortedOrder) {
-    const schema::OptionSchemaView demo = schema::LookupBuilderSchema("demo");
+    const api::OptionPurpose demo = api::OptionPurpose::kBuilder;
     EXPECT_TRUE(
-        CheckKnownKeys({{"index.type", "demo"}, {"index.dimension", "4"}}, demo, "demo builder")
+        api::CheckKnownOptionKeys({{"index.type", "demo"}, {"index.dimension", "4"}}, demo, "demo")
             .IsOk());
     core::Status st =
-        CheckKnownKeys({{"index.type", "demo"}, {"zz", "1"}, {"aa", "1"}}, demo, "demo builder");
+        api::CheckKnownOptionKeys({{"index.type", "demo"}, {"zz", "1"}, {"aa", "1"}}, demo, "demo");
     ASSERT_FALSE(st.IsOk());
     EXPECT_EQ(st.Code(), core::ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message().rfind("Unknown option key: aa (the demo builder knows: index.dimension, "

@@ -7,6 +7,7 @@
 #include "../../tools/BuildCommand.h"
 #include "../../tools/Commands.h"
 #include "../../tools/DemoCommand.h"
+#include "../../tools/HitWriter.h"
 #include "../../tools/IndexFile.h"
 #include "../../tools/InfoCommand.h"
 #include "../../tools/SearchCommand.h"
@@ -84,14 +85,21 @@ TEST_F(ToolEndToEndTest, BuildSearchInfoThroughTheFunctions) {
     s.queriesPath = Path("q.npy");
     s.truthPath = Path("truth.ivecs");
     s.topk = 10;
+    std::vector<std::vector<api::SearchHit>> seen;
+    s.onHits = [&seen](uint64_t query, std::span<const api::SearchHit> hits) {
+        EXPECT_EQ(query, seen.size());
+        seen.emplace_back(hits.begin(), hits.end());
+        return core::Status::Ok();
+    };
     auto searched = SearchIndex(s);
     ASSERT_TRUE(searched.IsOk()) << searched.GetStatus().Message();
     const SearchReport& r = searched.Value();
     EXPECT_EQ(r.type, "demo");  // told by the file
     EXPECT_EQ(r.meta.count, 300u);
     EXPECT_EQ(r.meta.dim, kDim);
-    ASSERT_EQ(r.hits.size(), 20u);
-    for (const auto& hits : r.hits) {
+    EXPECT_EQ(r.queries, 20u);
+    ASSERT_EQ(seen.size(), 20u);
+    for (const auto& hits : seen) {
         ASSERT_EQ(hits.size(), 10u);
         for (size_t i = 1; i < hits.size(); ++i) EXPECT_LE(hits[i - 1].distance, hits[i].distance);
     }
@@ -115,15 +123,20 @@ TEST_F(ToolEndToEndTest, BuildSearchInfoThroughTheFunctions) {
     EXPECT_EQ(info.Value().meta->dim, kDim);
 }
 
-TEST_F(ToolEndToEndTest, IdFileAndAllInputFormatsBuildTheSameIndex) {
+TEST_F(ToolEndToEndTest, AllInputFormatsBuildTheSameIndexAndDemoRefusesIds) {
     ASSERT_TRUE(WriteFloatMatrix(Path("base.fbin"), _data.base.data(), 300, kDim).IsOk());
     ASSERT_TRUE(WriteFloatMatrix(Path("base.npy"), _data.base.data(), 300, kDim).IsOk());
     std::string ids;
     for (uint64_t i = 0; i < 300; ++i) Append<uint64_t>(ids, i * 3);
     WriteFileBytes(Path("ids.bin"), ids);
-    BuildRequest a = DemoBuild("base.fbin", "b.idx");
-    a.idsPath = Path("ids.bin");
-    ASSERT_TRUE(BuildIndex(a, nullptr).IsOk());
+    // The demo kind keeps no ids: caller ids would come back as row positions.
+    BuildRequest withIds = DemoBuild("base.fbin", "b.idx");
+    withIds.idsPath = Path("ids.bin");
+    auto refused = BuildIndex(withIds, nullptr);
+    ASSERT_FALSE(refused.IsOk());
+    EXPECT_EQ(refused.GetStatus().Message(),
+              "the demo index stores no row ids (its hits are row positions): drop --ids");
+    ASSERT_TRUE(BuildIndex(DemoBuild("base.fbin", "b.idx"), nullptr).IsOk());
     ASSERT_TRUE(BuildIndex(DemoBuild("base.npy", "c.idx"), nullptr).IsOk());
     ASSERT_TRUE(BuildIndex(DemoBuild("base.fvecs", "d.idx"), nullptr).IsOk());
     EXPECT_EQ(ReadFileBytes(Path("b.idx")), ReadFileBytes(Path("d.idx")));
@@ -165,7 +178,7 @@ TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
     twoPaths.options["index.path"] = Path("y.idx");
     cases.push_back({"two outputs", twoPaths, "name different files"});
     BuildRequest overwrite = DemoBuild("base.fvecs", "base.fvecs");
-    cases.push_back({"overwrite input", overwrite, "would overwrite an input file"});
+    cases.push_back({"overwrite input", overwrite, "would overwrite the input file"});
     BuildRequest badIo = DemoBuild("base.fvecs", "x.idx");
     badIo.options["io.reader.type"] = "tape";
     cases.push_back({"bad io option", badIo, "io.reader.type"});
@@ -230,11 +243,19 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
     EXPECT_TRUE(search("damaged.idx", "q.npy").IsOk());
 }
 
+// Writes the given hits through a HitWriter and returns its final status.
+core::Status WriteHits(const std::string& path, uint32_t topk,
+                       const std::vector<std::vector<api::SearchHit>>& hits) {
+    auto writer = HitWriter::Create(path, topk, hits.size());
+    if (!writer) return writer.GetStatus();
+    for (const auto& row : hits) ORVANE_RETURN_IF_ERROR(writer.Value()->Add(row));
+    return writer.Value()->Commit();
+}
+
 TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
-    SearchReport r;
-    r.topk = 3;
-    r.hits = {{{5, 0.5f}, {7, 1.25f}, {2, 2.0f}}, {{9, 0.0f}}};
-    ASSERT_TRUE(WriteHits(Path("h.ivecs"), r).IsOk());
+    std::vector<std::vector<api::SearchHit>> hits = {{{5, 0.5f}, {7, 1.25f}, {2, 2.0f}},
+                                                     {{9, 0.0f}}};
+    ASSERT_TRUE(WriteHits(Path("h.ivecs"), 3, hits).IsOk());
     auto read = VectorFileReader::Open(Path("h.ivecs"));
     ASSERT_TRUE(read.IsOk());
     EXPECT_EQ(read.Value().Rows(), 2u);
@@ -245,41 +266,43 @@ TEST_F(ToolEndToEndTest, HitsAreWrittenAsIvecsAndJson) {
     EXPECT_EQ(row1[1], 9);
     EXPECT_EQ(row1[2], -1);  // padding for a missing hit
     EXPECT_EQ(row1[3], -1);
+    ASSERT_TRUE(WriteHits(Path("h.ibin"), 3, hits).IsOk());
+    auto readBin = VectorFileReader::Open(Path("h.ibin"));
+    ASSERT_TRUE(readBin.IsOk());
+    std::vector<uint64_t> ids(6);
+    ASSERT_TRUE(readBin.Value().ReadUInt64(0, 1, ids.data()).IsOk());
+    EXPECT_EQ(ids[0], 5u);
+    EXPECT_EQ(ids[2], 2u);
 
-    ASSERT_TRUE(WriteHits(Path("h.json"), r).IsOk());
+    ASSERT_TRUE(WriteHits(Path("h.json"), 3, hits).IsOk());
     EXPECT_EQ(ReadFileBytes(Path("h.json")),
               "{\"topk\": 3, \"results\": [\n"
               "  {\"ids\": [5, 7, 2], \"distances\": [0.5, 1.25, 2]},\n"
               "  {\"ids\": [9], \"distances\": [0]}\n"
               "]}\n");
 
-    r.hits[1][0].id = 1ull << 40;
-    EXPECT_FALSE(WriteHits(Path("big.ivecs"), r).IsOk());
+    hits[1][0].id = 1ull << 40;
+    EXPECT_FALSE(WriteHits(Path("big.ivecs"), 3, hits).IsOk());
     EXPECT_FALSE(std::filesystem::exists(Path("big.ivecs")));
+    EXPECT_EQ(WriteHits(Path("h.npy"), 3, hits).Code(), core::ErrorCode::InvalidArgument);
 }
 
 TEST_F(ToolEndToEndTest, HitsWiderThanAVectorFileRowAreRefusedBeforeAllocating) {
-    // The id matrix is topk wide whatever the number of hits: a huge topk must be
+    // The id rows are topk wide whatever the number of hits: a huge topk must be
     // refused, not allocated, and a width the reader refuses must not be written.
-    SearchReport r;
-    r.topk = 3000000000u;
-    r.hits = {{{5, 0.5f}}, {{9, 0.0f}}};
-    for (const char* name : {"wide.ivecs", "wide.ibin", "wide.npy"}) {
-        core::Status st = WriteHits(Path(name), r);
+    std::vector<std::vector<api::SearchHit>> hits = {{{5, 0.5f}}, {{9, 0.0f}}};
+    for (const char* name : {"wide.ivecs", "wide.ibin"}) {
+        core::Status st = WriteHits(Path(name), 3000000000u, hits);
         EXPECT_EQ(st.Code(), core::ErrorCode::InvalidArgument) << name;
         EXPECT_NE(st.Message().find("cannot write rows of 3000000000 values"), std::string::npos)
             << st.Message();
         EXPECT_FALSE(std::filesystem::exists(Path(name))) << name;
     }
-    r.topk = kMaxVectorFileDim + 1;
-    EXPECT_FALSE(WriteHits(Path("wide.ivecs"), r).IsOk());
+    EXPECT_FALSE(WriteHits(Path("wide.ivecs"), kMaxVectorFileDim + 1, hits).IsOk());
     // JSON rows hold only the hits, so any topk can be written that way.
-    r.topk = 3000000000u;
-    EXPECT_TRUE(WriteHits(Path("wide.json"), r).IsOk());
+    EXPECT_TRUE(WriteHits(Path("wide.json"), 3000000000u, hits).IsOk());
 
-    r.topk = kMaxVectorFileDim;
-    r.hits = {{{5, 0.5f}}};
-    ASSERT_TRUE(WriteHits(Path("widest.ivecs"), r).IsOk());
+    ASSERT_TRUE(WriteHits(Path("widest.ivecs"), kMaxVectorFileDim, {{{5, 0.5f}}}).IsOk());
     auto read = VectorFileReader::Open(Path("widest.ivecs"));
     ASSERT_TRUE(read.IsOk()) << read.GetStatus().Message();
     EXPECT_EQ(read.Value().Dim(), kMaxVectorFileDim);

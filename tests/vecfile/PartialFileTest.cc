@@ -4,8 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#include "io/LocalFileWriter.h"
 
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
@@ -46,6 +51,7 @@ TEST(PartialFileTest, TerminationSignalRemovesTheTemporaryFile) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        InstallSignalCleanup();
         PartialFile p(target);
         WriteFileBytes(p.TempPath(), "half written");
         ::raise(SIGTERM);
@@ -56,6 +62,68 @@ TEST(PartialFileTest, TerminationSignalRemovesTheTemporaryFile) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_TRUE(dir.List().empty());
+}
+
+// The library writer's own temporary file is removed on a signal too (the data of an
+// index being dumped is there, not under the tool's partial name).
+TEST(PartialFileTest, SignalsRemoveTheLibraryWritersTemporaryFiles) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        TempDir dir;
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            InstallSignalCleanup();
+            io::LocalFileWriter writer(dir.File("index.idx"));
+            std::string block(1 << 21, 'x');  // past the buffer: bytes reach the file
+            if (!writer.Write(block.data(), block.size()).IsOk()) ::_exit(3);
+            PartialFile partial(dir.File("truth.ivecs"));
+            WriteFileBytes(partial.TempPath(), "half");
+            if (dir.List().size() != 2) ::_exit(4);
+            ::raise(sig);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exit " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), sig);
+        EXPECT_TRUE(dir.List().empty()) << dir.List().front();
+    }
+}
+
+// A process id that belonged to a process which has ended.
+pid_t DeadPid() {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+TEST(PartialFileTest, StaleTemporaryFilesOfDeadProcessesAreRemoved) {
+    TempDir dir;
+    const std::string dead = std::to_string(DeadPid());
+    const std::string live = std::to_string(::getppid());
+    // Left by writers killed without a chance to clean up.
+    WriteFileBytes(dir.File("a.idx.tmp." + dead + ".0.123"), "x");
+    WriteFileBytes(dir.File("a.idx.partial." + dead), "x");
+    // Not stale: a live writer, another target, names that only look alike.
+    WriteFileBytes(dir.File("a.idx.tmp." + live + ".0.1"), "x");
+    WriteFileBytes(dir.File("b.idx.tmp." + dead + ".0.1"), "x");
+    WriteFileBytes(dir.File("a.idx.tmp.notes"), "x");
+    WriteFileBytes(dir.File("a.idx.partial." + dead + "x"), "x");
+    {
+        io::LocalFileWriter writer(dir.File("a.idx"));
+        ASSERT_TRUE(writer.Write("abc", 3).IsOk());
+        ASSERT_TRUE(writer.Close().IsOk());
+    }
+    { PartialFile partial(dir.File("a.idx")); }
+    std::vector<std::string> want = {"a.idx", "a.idx.partial." + dead + "x",
+                                     "a.idx.tmp." + live + ".0.1", "a.idx.tmp.notes",
+                                     "b.idx.tmp." + dead + ".0.1"};
+    std::vector<std::string> got = dir.List();
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
 }
 
 }  // namespace

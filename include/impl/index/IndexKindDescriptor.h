@@ -46,6 +46,9 @@ struct IndexKindDescriptor {
     MetaDecoder decodeMeta;
     std::span<const OptionPair> demoBuildOptions;   // besides `index.type`
     std::span<const OptionPair> demoSearchOptions;  // besides `search.topk`
+    // False for a kind that keeps no caller ids (its hits carry row positions):
+    // callers that pass ids are refused rather than having them dropped.
+    bool storesIds = true;
 
     constexpr std::string_view Name() const { return schemas->name; }
     constexpr core::IndexE Kind() const { return schemas->kind; }

@@ -81,6 +81,17 @@ class QuantizerTrainer : public core::NoCopyable {
 
     QuantizerMeta MakeMeta() const;
 
+    // Writes row `id` of `rows` (rows of `width` values back to back);
+    // FailedPrecondition with `outOfRange` when id is not below Count().
+    template <typename T>
+    core::Status WriteStoredRow(const QuantizerWriter& writer, std::span<const T> rows, uint64_t id,
+                                uint64_t width, const char* outOfRange) const {
+        if (id >= _count || (width != 0 && id >= rows.size() / width)) {
+            return core::Status(core::ErrorCode::FailedPrecondition, outOfRange);
+        }
+        return WriteSpan(writer, rows.subspan(id * width, width));
+    }
+
     dist::dimension_t _dimension;
     uint64_t _count = 0;
     uint64_t _reservedCount = 0;

@@ -3,8 +3,9 @@
 // step(t, i); the task index lets the step use per-task scratch space. The
 // first failing step's code is returned and makes every task stop early.
 //
-// The calling thread only waits. It must not be a worker of the same executor
-// when all workers could end up waiting.
+// The calling thread only waits; on a worker of a pool it runs the items
+// queued to its own worker meanwhile, so it may be called from a worker of the
+// same executor.
 #pragma once
 
 #include <atomic>

@@ -2,6 +2,14 @@
 // guarded by its own spin mutex, so producers aimed at different workers never
 // contend and the many small tasks of search and build stay cheap to queue.
 // Items are pinned to the worker whose queue they were put on (no stealing).
+// A worker that waits inside an item (syncAwait, a Baton) keeps running the
+// items queued to it meanwhile (coro::WorkerHelper), so no item is stuck
+// behind a waiting worker.
+//
+// The workers start on the first schedule (or an explicit Start), so a pool a
+// process never uses costs no threads. When the system refuses a thread (a
+// per-user thread limit, a container's pids limit) the pool stops the workers
+// it had started and refuses all work with Unavailable; nothing hangs.
 #pragma once
 
 #include <atomic>
@@ -10,12 +18,15 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "api/ErrorCode.h"
 #include "api/NoCopyable.h"
+#include "api/Status.h"
+#include "coro/WorkerHelper.h"
 #include "util/parallel/SpinMutex.h"
 
 namespace orvane::util {
@@ -34,15 +45,30 @@ std::pair<int, uint64_t>& GetCurrent();
 
 class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
   public:
-    // A count of 0 is raised to 1 with a warning.
-    explicit SimpleThreadPool(uint32_t threadNum);
+    // Starts one thread running `body`; throws (std::system_error, as
+    // std::thread does) when the system refuses. Tests substitute one.
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+    // A count of 0 is raised to 1 with a warning. No thread starts here.
+    explicit SimpleThreadPool(uint32_t threadNum, ThreadStarter starter = {});
     // Stops the pool (see WaitStop).
     ~SimpleThreadPool();
 
+    // Starts the workers unless they run already; safe to call from any thread
+    // and more than once. Unavailable "Failed to start worker thread [i] of
+    // [n]: <reason>" when a thread cannot be created (the outcome sticks: the
+    // pool then refuses all work) or "Thread pool is stopped" after WaitStop.
+    core::Status Start();
+    // True once the workers run.
+    bool IsStarted() const {
+        return _startState.load(std::memory_order_acquire) == StartState::Running;
+    }
+
     // Queues fn on the next worker in round-robin order.
     core::ErrorCode Schedule(std::function<void()> fn);
-    // Queues fn on worker `id` (-1: any worker). InvalidArgument for an empty
-    // fn or an index out of range; Unavailable once the pool is stopping.
+    // Queues fn on worker `id` (-1: any worker), starting the workers first if
+    // needed. InvalidArgument for an empty fn or an index out of range;
+    // Unavailable once the pool is stopping or when its workers cannot start.
     core::ErrorCode ScheduleById(std::function<void()> fn, int32_t id = -1);
 
     // The calling thread's worker index in this pool, or -1 off the pool.
@@ -56,7 +82,27 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     void WaitStop();
 
   private:
+    // The helper installed on worker `index`.
+    class Helper : public coro::WorkerHelper {
+      public:
+        Helper(SimpleThreadPool* pool, uint32_t index) : _pool(pool), _index(index) {}
+        void HelpUntil(const std::atomic<bool>& done) override;
+        void Signal(std::atomic<bool>& done) override;
+
+      private:
+        SimpleThreadPool* const _pool;
+        const uint32_t _index;
+    };
+
+    enum class StartState : int { NotStarted, Running, Failed };
+
     void WorkerLoop(uint32_t index);
+    // Creates the threads; requires _startMutex.
+    core::Status StartLocked();
+    // Queues the end marker to workers [0, count) and joins their threads.
+    void StopWorkers(uint32_t count);
+    // Runs one item, logging what it throws.
+    static void RunItem(WorkItem& item);
 
     uint32_t _threadNum;
     std::atomic<uint32_t> _nextThread{0};
@@ -66,8 +112,13 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     std::vector<std::unique_ptr<std::condition_variable_any>> _conds;
     // Per worker, guarded by its spin mutex: true while it waits on its condition.
     std::unique_ptr<bool[]> _sleeping;
+    std::vector<std::unique_ptr<Helper>> _helpers;
     const uint64_t _poolId;
     std::atomic<bool> _stop{false};
+    ThreadStarter _starter;
+    std::atomic<StartState> _startState{StartState::NotStarted};
+    std::mutex _startMutex;  // guards starting, _threads and _startStatus
+    core::Status _startStatus;
 };
 
 // Creates a pool of threadNum workers (0 is raised to 1 with a warning).

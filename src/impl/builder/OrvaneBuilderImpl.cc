@@ -13,6 +13,7 @@
 #include "schema/SchemaCatalog.h"
 #include "schema/SchemaTables.h"
 #include "telemetry/Logger.h"
+#include "util/FiniteCheck.h"
 
 namespace orvane::api {
 
@@ -29,6 +30,15 @@ constexpr const char* kInsertOrder =
 
 Status Invalid(const char* msg) {
     return Status(ErrorCode::InvalidArgument, msg);
+}
+
+// Refuses rows holding NaN or infinity: one such vector corrupts the ranking of every
+// query. `firstRow` is the global position of the first row passed.
+Status CheckFiniteRows(const float* data, uint64_t rows, uint64_t dim, uint64_t firstRow) {
+    const auto bad = util::FindNonFiniteRow(data, rows, dim);
+    if (!bad) return Status::Ok();
+    return Status(ErrorCode::InvalidArgument, "Vector at row [" + std::to_string(firstRow + *bad) +
+                                                  "] holds a NaN or infinite value");
 }
 
 // Rows to sample: total * ratio rounded half away from zero, at least 1, at most total.
@@ -118,6 +128,7 @@ Status OrvaneBuilder::Impl::Pretrain(const float* data, uint64_t n) {
     if (done) return Status::Ok();
     if (n == 0) return Invalid("total count must be > 0");
     if (data == nullptr) return Invalid("data must not be null");
+    ORVANE_RETURN_IF_ERROR(CheckFiniteRows(data, n, Dimension(), 0));
     return FinishBackendCall(_backend->Pretrain(data, n), BuilderStatus::Trained);
 }
 
@@ -153,6 +164,7 @@ Status OrvaneBuilder::Impl::PretrainFrom(Dataset& dataset) {
                 static_cast<unsigned long>(count), dim, static_cast<unsigned long>(vectors.size()));
             return Status(ErrorCode::Conflict);
         }
+        ORVANE_RETURN_IF_ERROR(CheckFiniteRows(vectors.data(), count, dim, totalRead));
         const uint64_t batchEnd = totalRead + count;
         for (; nextRow < rows.size() && rows[nextRow] < batchEnd; ++nextRow) {
             const float* row = vectors.data() + (rows[nextRow] - totalRead) * dim;
@@ -186,9 +198,10 @@ Status OrvaneBuilder::Impl::InsertBatch(const float* data, const vector_id_t* id
     if (n == 0 || data == nullptr || ids == nullptr) {
         return Invalid("data and ids must not be null, n must be > 0");
     }
+    const uint64_t dim = Dimension();
+    ORVANE_RETURN_IF_ERROR(CheckFiniteRows(data, n, dim, 0));
     Status reserved = _backend->Reserve(n);
     if (!reserved.IsOk()) return FinishBackendCall(std::move(reserved), BuilderStatus::Error);
-    const uint64_t dim = Dimension();
     return FinishBackendCall(_backend->AppendBatch(std::span<const float>(data, dim * n),
                                                    std::span<const uint64_t>(ids, n)),
                              BuilderStatus::DataInjected);
@@ -222,6 +235,9 @@ Status OrvaneBuilder::Impl::InsertFrom(Dataset& dataset) {
                 static_cast<unsigned long>(ids.size()));
             return Status(ErrorCode::Conflict);
         }
+        // The back end already holds the earlier batches, so the build cannot go on.
+        Status finite = CheckFiniteRows(vectors.data(), count, dim, added);
+        if (!finite.IsOk()) return FinishBackendCall(std::move(finite), BuilderStatus::Error);
         added += count;
         Status appended = _backend->AppendBatch(vectors, ids);
         if (!appended.IsOk()) return FinishBackendCall(std::move(appended), BuilderStatus::Error);
@@ -245,7 +261,11 @@ Status OrvaneBuilder::Impl::Dump(io::OutputStream& stream) {
         return Status(ErrorCode::FailedPrecondition,
                       "Dump must be called after data has been injected.");
     }
-    return FinishBackendCall(_backend->Dump(stream), BuilderStatus::Dumped);
+    Status dumped = _backend->Dump(stream);
+    // A failing writer (a full disk, a lost mount) leaves the back end as it was: the
+    // builder stays ready for a dump to another place instead of losing the build.
+    if (!dumped.IsOk() && stream.WriterFailed()) return dumped;
+    return FinishBackendCall(std::move(dumped), BuilderStatus::Dumped);
 }
 
 }  // namespace orvane::api

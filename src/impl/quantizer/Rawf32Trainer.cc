@@ -75,10 +75,8 @@ Status Rawf32Trainer::SerializeQuantizerInfo(const QuantizerWriter& writer) {
 }
 
 Status Rawf32Trainer::SerializeEncode(uint64_t id, const QuantizerWriter& writer) {
-    if (id >= _count) {
-        return Status(ErrorCode::FailedPrecondition, "Rawf32 SerializeEncode id out of range.");
-    }
-    return WriteSpan(writer, std::span<const float>(_codes).subspan(id * _dimension, _dimension));
+    return WriteStoredRow(writer, std::span<const float>(_codes), id, _dimension,
+                          "Rawf32 SerializeEncode id out of range.");
 }
 
 Status Rawf32Trainer::DoDeserialize(const std::shared_ptr<SectionReader>& reader, uint64_t offset) {

@@ -108,10 +108,8 @@ Status SQ8Trainer::SerializeQuantizerInfo(const QuantizerWriter& writer) {
 }
 
 Status SQ8Trainer::SerializeEncode(uint64_t id, const QuantizerWriter& writer) {
-    if (id >= _count) {
-        return Status(ErrorCode::FailedPrecondition, "SQ8 SerializeEncode id out of range.");
-    }
-    return WriteSpan(writer, std::span<const uint8_t>(_codes).subspan(id * _dimension, _dimension));
+    return WriteStoredRow(writer, std::span<const uint8_t>(_codes), id, _dimension,
+                          "SQ8 SerializeEncode id out of range.");
 }
 
 Status SQ8Trainer::DoDeserialize(const std::shared_ptr<SectionReader>& reader, uint64_t offset) {

@@ -8,6 +8,7 @@
 #include "schema/SchemaCatalog.h"
 #include "schema/SchemaTables.h"
 #include "telemetry/Logger.h"
+#include "util/FiniteCheck.h"
 
 namespace orvane::api {
 
@@ -90,6 +91,10 @@ Result<SearchResult> OrvaneSearcher::Impl::DoSearch(const Query& query,
     if (query.data == nullptr) return Status(ErrorCode::InvalidArgument, "query data is null");
     if (query.size != meta.dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
+    }
+    // A NaN or infinite query has no nearest neighbours; its hits would be arbitrary.
+    if (!util::AllFinite(query.data, query.size)) {
+        return Status(ErrorCode::InvalidArgument, "query data holds a NaN or infinite value");
     }
     // Only the common search keys are checked here; kind-specific keys are
     // read by the back end.

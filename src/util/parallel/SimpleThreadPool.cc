@@ -2,12 +2,14 @@
 
 #include <exception>
 #include <mutex>
+#include <string>
 
 #include "telemetry/Logger.h"
 
 namespace orvane::util {
 
 using core::ErrorCode;
+using core::Status;
 
 const WorkItem WorkItem::EOFWorkItem{};
 
@@ -31,30 +33,102 @@ std::pair<int, uint64_t>& GetCurrent() {
     return current;
 }
 
-SimpleThreadPool::SimpleThreadPool(uint32_t threadNum)
+SimpleThreadPool::SimpleThreadPool(uint32_t threadNum, ThreadStarter starter)
     : _threadNum(CheckedThreadNum(threadNum)),
-      _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)) {
+      _poolId(g_nextPoolId.fetch_add(1, std::memory_order_relaxed)),
+      _starter(std::move(starter)) {
     _stop.store(false, std::memory_order_relaxed);
     _queues.resize(_threadNum);
     _sleeping = std::make_unique<bool[]>(_threadNum);
     _mutexs.reserve(_threadNum);
     _conds.reserve(_threadNum);
+    _helpers.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
         _mutexs.push_back(std::make_unique<SpinMutex>());
         _conds.push_back(std::make_unique<std::condition_variable_any>());
+        _helpers.push_back(std::make_unique<Helper>(this, i));
+    }
+}
+
+Status SimpleThreadPool::Start() {
+    if (_startState.load(std::memory_order_acquire) == StartState::Running) return Status();
+    std::lock_guard<std::mutex> lock(_startMutex);
+    return StartLocked();
+}
+
+Status SimpleThreadPool::StartLocked() {
+    switch (_startState.load(std::memory_order_acquire)) {
+        case StartState::Running:
+            return Status();
+        case StartState::Failed:
+            return _startStatus;
+        case StartState::NotStarted:
+            break;
+    }
+    if (_stop.load(std::memory_order_acquire)) {
+        return Status(ErrorCode::Unavailable, "Thread pool is stopped");
     }
     _threads.reserve(_threadNum);
     for (uint32_t i = 0; i < _threadNum; ++i) {
-        _threads.emplace_back([this, i] { WorkerLoop(i); });
+        try {
+            std::function<void()> body = [this, i] { WorkerLoop(i); };
+            _threads.push_back(_starter ? _starter(std::move(body)) : std::thread(std::move(body)));
+        } catch (const std::exception& e) {
+            _startStatus = Status(ErrorCode::Unavailable,
+                                  "Failed to start worker thread [" + std::to_string(i) + "] of [" +
+                                      std::to_string(_threadNum) + "]: " + e.what());
+            ORVANE_LOG_ERROR("SimpleThreadPool[%p]: %s", static_cast<void*>(this),
+                             _startStatus.Message().c_str());
+            // The workers already running would otherwise wait for ever.
+            StopWorkers(i);
+            _startState.store(StartState::Failed, std::memory_order_release);
+            return _startStatus;
+        }
     }
+    _startState.store(StartState::Running, std::memory_order_release);
+    return Status();
+}
+
+void SimpleThreadPool::StopWorkers(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        {
+            std::lock_guard<SpinMutex> lock(*_mutexs[i]);
+            _queues[i].push_back(WorkItem::EOFWorkItem);
+        }
+        _conds[i]->notify_one();
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    for (auto& thread : _threads) {
+        if (!thread.joinable()) continue;
+        if (thread.get_id() == self) {
+            // Joining oneself would throw; the caller broke the contract of WaitStop.
+            ORVANE_LOG_ERROR("SimpleThreadPool[%p] stopped from its own worker.",
+                             static_cast<void*>(this));
+            thread.detach();
+            continue;
+        }
+        thread.join();
+    }
+    _threads.clear();
 }
 
 SimpleThreadPool::~SimpleThreadPool() {
     WaitStop();
 }
 
+void SimpleThreadPool::RunItem(WorkItem& item) {
+    try {
+        item.fn();
+    } catch (const std::exception& e) {
+        ORVANE_LOG_ERROR("Task in simple thread pool throws an exception[%s]", e.what());
+    } catch (...) {
+        ORVANE_LOG_ERROR("Schedule failed: unknown exception");
+    }
+}
+
 void SimpleThreadPool::WorkerLoop(uint32_t index) {
     GetCurrent() = {static_cast<int>(index), _poolId};
+    coro::CurrentWorkerHelper() = _helpers[index].get();
     auto& queue = _queues[index];
     SpinMutex& mutex = *_mutexs[index];
     std::condition_variable_any& cond = *_conds[index];
@@ -72,14 +146,41 @@ void SimpleThreadPool::WorkerLoop(uint32_t index) {
             queue.pop_front();
         }
         if (item.IsEOF()) break;
-        try {
-            item.fn();
-        } catch (const std::exception& e) {
-            ORVANE_LOG_ERROR("Task in simple thread pool throws an exception[%s]", e.what());
-        } catch (...) {
-            ORVANE_LOG_ERROR("Schedule failed: unknown exception");
-        }
+        RunItem(item);
     }
+    coro::CurrentWorkerHelper() = nullptr;
+}
+
+void SimpleThreadPool::Helper::HelpUntil(const std::atomic<bool>& done) {
+    auto& queue = _pool->_queues[_index];
+    SpinMutex& mutex = *_pool->_mutexs[_index];
+    std::condition_variable_any& cond = *_pool->_conds[_index];
+    bool& sleeping = _pool->_sleeping[_index];
+    for (;;) {
+        WorkItem item;
+        {
+            // `done` is read under the queue's lock and Signal sets it under the
+            // same lock, so its wake-up cannot be lost. The end marker is left
+            // for the worker loop: this wait ends by `done` alone.
+            std::unique_lock<SpinMutex> lock(mutex);
+            while (!done.load(std::memory_order_acquire) &&
+                   (queue.empty() || queue.front().IsEOF())) {
+                sleeping = true;
+                cond.wait(lock);
+                sleeping = false;
+            }
+            if (done.load(std::memory_order_acquire)) return;
+            item = std::move(queue.front());
+            queue.pop_front();
+        }
+        RunItem(item);
+    }
+}
+
+void SimpleThreadPool::Helper::Signal(std::atomic<bool>& done) {
+    std::lock_guard<SpinMutex> lock(*_pool->_mutexs[_index]);
+    done.store(true, std::memory_order_release);
+    _pool->_conds[_index]->notify_one();
 }
 
 ErrorCode SimpleThreadPool::Schedule(std::function<void()> fn) {
@@ -96,6 +197,9 @@ ErrorCode SimpleThreadPool::ScheduleById(std::function<void()> fn, int32_t id) {
         id = static_cast<int32_t>(_nextThread.fetch_add(1, std::memory_order_relaxed) % _threadNum);
     }
     if (id < -1 || static_cast<uint32_t>(id) >= _threadNum) return ErrorCode::InvalidArgument;
+    if (_startState.load(std::memory_order_acquire) != StartState::Running && !Start().IsOk()) {
+        return ErrorCode::Unavailable;
+    }
     bool wake = false;
     {
         // _stop is checked again under the queue's lock: WaitStop queues the end
@@ -122,26 +226,13 @@ void SimpleThreadPool::WaitStop() {
     bool expected = false;
     if (!_stop.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return;
     ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopping.", static_cast<void*>(this));
-    for (uint32_t i = 0; i < _threadNum; ++i) {
-        {
-            std::lock_guard<SpinMutex> lock(*_mutexs[i]);
-            _queues[i].push_back(WorkItem::EOFWorkItem);
+    {
+        // A start in progress finishes first; later ones see _stop and refuse.
+        std::lock_guard<std::mutex> lock(_startMutex);
+        if (_startState.load(std::memory_order_acquire) == StartState::Running) {
+            StopWorkers(_threadNum);
         }
-        _conds[i]->notify_one();
     }
-    const std::thread::id self = std::this_thread::get_id();
-    for (auto& thread : _threads) {
-        if (!thread.joinable()) continue;
-        if (thread.get_id() == self) {
-            // Joining oneself would throw; the caller broke the contract above.
-            ORVANE_LOG_ERROR("SimpleThreadPool[%p] stopped from its own worker.",
-                             static_cast<void*>(this));
-            thread.detach();
-            continue;
-        }
-        thread.join();
-    }
-    _threads.clear();
     ORVANE_LOG_INFO("SimpleThreadPool[%p] is stopped.", static_cast<void*>(this));
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -152,6 +153,32 @@ TEST(SearcherLifecycleTest, FailedBackendOpenLeavesSearcherClosed) {
     Status st = impl->Open(OpenStream(path));
     EXPECT_EQ(st.Code(), ErrorCode::Corruption);
     EXPECT_FALSE(impl->IsOpened());
+}
+
+TEST(SearcherSearchTest, NonFiniteQueriesAreRefused) {
+    testing::TempDir dir;
+    auto impl = MakeImpl(8);
+    ASSERT_TRUE(impl->Open(OpenStream(WriteEmptyIndex(dir))).IsOk());
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const float big = std::numeric_limits<float>::max();
+    struct Case {
+        std::vector<float> query;
+        bool refused;
+    };
+    const Case cases[] = {
+        {{nan, 0, 0}, true},  {{0, 0, inf}, true},        {{-inf, 1, 2}, true},
+        {{1, -nan, 1}, true}, {{tiny, -big, big}, false}, {{0, -0.0f, 1}, false},
+    };
+    for (const Case& c : cases) {
+        auto r = impl->DoSearch(Query(c.query.data(), kDim), TopK(2));
+        EXPECT_EQ(r.IsOk(), !c.refused) << c.query[0] << " " << c.query[1] << " " << c.query[2];
+        if (c.refused && !r.IsOk()) {
+            EXPECT_EQ(r.GetStatus().Code(), ErrorCode::InvalidArgument);
+            EXPECT_EQ(r.GetStatus().Message(), "query data holds a NaN or infinite value");
+        }
+    }
 }
 
 TEST(SearcherSearchTest, QueryAndOptionChecks) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -25,18 +26,20 @@ TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
     auto& manager = ExecutorManager::Instance();
     EXPECT_EQ(&manager, &ExecutorManager::Instance());
 
-    // Unset: 32 workers.
+    // Unset: one worker per hardware thread.
+    const uint32_t hardware = std::max(1u, std::thread::hardware_concurrency());
+    EXPECT_EQ(ExecutorManager::DefaultThreadCount(), hardware);
     ::unsetenv("ORVANE_EXECUTOR_THREAD_COUNT");
     auto io = manager.Get(ExecutorPurpose::IO);
     ASSERT_TRUE(io.IsOk());
-    EXPECT_EQ(ThreadsOf(io.Value()), 32u);
+    EXPECT_EQ(ThreadsOf(io.Value()), hardware);
     EXPECT_EQ(io.Value()->name(), "default");
 
-    // Unusable text falls back to 32 as well.
+    // Unusable text falls back to the same default.
     ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "many", 1);
     auto compute = manager.Get(ExecutorPurpose::Compute);
     ASSERT_TRUE(compute.IsOk());
-    EXPECT_EQ(ThreadsOf(compute.Value()), 32u);
+    EXPECT_EQ(ThreadsOf(compute.Value()), hardware);
 
     // 4 before the first request of a purpose: 4 workers for it.
     ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "4", 1);
@@ -55,7 +58,7 @@ TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
     auto ioAgain = manager.Get(ExecutorPurpose::IO);
     ASSERT_TRUE(ioAgain.IsOk());
     EXPECT_EQ(ioAgain.Value().get(), io.Value().get());
-    EXPECT_EQ(ThreadsOf(ioAgain.Value()), 32u);
+    EXPECT_EQ(ThreadsOf(ioAgain.Value()), hardware);
 
     // 0: every request fails, even for purposes that already exist.
     ::setenv("ORVANE_EXECUTOR_THREAD_COUNT", "0", 1);
@@ -71,7 +74,15 @@ TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
     ASSERT_TRUE(back.IsOk());
     EXPECT_EQ(back.Value().get(), search.Value().get());
 
-    // The executors actually run work.
+    // No executor has started threads yet: nothing was given work.
+    for (auto purpose : {ExecutorPurpose::IO, ExecutorPurpose::Search, ExecutorPurpose::Build,
+                         ExecutorPurpose::Compute}) {
+        auto ex = manager.Get(purpose);
+        ASSERT_TRUE(ex.IsOk());
+        EXPECT_FALSE(dynamic_cast<SimpleExecutor&>(*ex.Value()).pool().IsStarted());
+    }
+
+    // The executors actually run work, starting on the first schedule.
     std::atomic<bool> ran{false};
     std::atomic<bool> done{false};
     ASSERT_TRUE(search.Value()->schedule([&] {
@@ -80,6 +91,8 @@ TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
     }));
     while (!done.load()) std::this_thread::yield();
     EXPECT_TRUE(ran.load());
+    EXPECT_TRUE(dynamic_cast<SimpleExecutor&>(*search.Value()).pool().IsStarted());
+    EXPECT_FALSE(dynamic_cast<SimpleExecutor&>(*io.Value()).pool().IsStarted());
 }
 
 TEST(ExecutorManagerStress, ConcurrentFirstRequestsShareOneExecutor) {

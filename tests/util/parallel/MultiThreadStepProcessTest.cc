@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -142,6 +145,58 @@ TEST(MultiThreadStepProcessTest, RefusedTaskReturnsUnavailableWithoutHanging) {
                                      }),
               ErrorCode::Unavailable);
     EXPECT_EQ(calls.load(), 0);
+}
+
+// Runs the first `accept` tasks inline, before schedule returns, and refuses the rest.
+class InlineThenRefusingExecutor : public coro::Executor {
+  public:
+    explicit InlineThenRefusingExecutor(int accept) : _accept(accept) {}
+    using coro::Executor::schedule;
+    bool schedule(Func fn) override {
+        if (_accept-- <= 0) return false;
+        fn();
+        return true;
+    }
+
+  private:
+    int _accept;
+};
+
+// A refusal wins over a step failure that was recorded before it.
+TEST(MultiThreadStepProcessTest, RefusalAfterAFailedTaskReturnsUnavailable) {
+    for (ErrorCode failure : {ErrorCode::Internal, ErrorCode::IoError}) {
+        InlineThenRefusingExecutor ex(1);
+        EXPECT_EQ(MultiThreadStepProcess(0, 10, 3, ex, [&](uint64_t, uint64_t) { return failure; }),
+                  ErrorCode::Unavailable);
+    }
+}
+
+// Fan-outs started on workers of the executor they fan out over, more of them
+// than workers: each waiting caller runs the steps queued behind it.
+TEST(MultiThreadStepProcessConcurrency, CalledFromWorkersOfTheSameExecutor) {
+    auto* ex = new SimpleExecutor(2);  // leaked on failure: a deadlocked pool cannot be joined
+    constexpr int kCallers = 5;
+    auto sums = std::make_shared<std::vector<std::atomic<uint64_t>>>(kCallers);
+    auto left = std::make_shared<std::atomic<int>>(kCallers);
+    auto finished = std::make_shared<std::promise<void>>();
+    std::future<void> allDone = finished->get_future();
+    for (int c = 0; c < kCallers; ++c) {
+        ASSERT_TRUE(ex->schedule([=] {
+            for (int round = 0; round < 20; ++round) {
+                const ErrorCode rc =
+                    MultiThreadStepProcess(0, 100, 4, *ex, [&](uint64_t, uint64_t i) {
+                        (*sums)[c].fetch_add(i);
+                        return ErrorCode::Ok;
+                    });
+                if (rc != ErrorCode::Ok) return;
+            }
+            if (left->fetch_sub(1) == 1) finished->set_value();
+        }));
+    }
+    ASSERT_EQ(allDone.wait_for(std::chrono::seconds(120)), std::future_status::ready)
+        << "fan-outs on workers deadlocked";
+    for (int c = 0; c < kCallers; ++c) EXPECT_EQ((*sums)[c].load(), 20u * 4950u);
+    delete ex;
 }
 
 TEST(MultiThreadStepProcessTest, ThrowingStepBecomesInternal) {

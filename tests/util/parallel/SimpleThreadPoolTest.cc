@@ -1,6 +1,11 @@
 #include "util/parallel/SimpleThreadPool.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -188,6 +194,86 @@ TEST(SimpleThreadPoolTest, DestructorFinishesQueuedWork) {
         }
     }
     EXPECT_EQ(ran.load(), 30);
+}
+
+// A starter that lets `allowed` threads start and refuses the rest the way
+// std::thread does when the system is out of threads.
+SimpleThreadPool::ThreadStarter LimitedStarter(int allowed, std::atomic<int>* calls) {
+    return [allowed, calls](std::function<void()> body) {
+        if (calls->fetch_add(1) >= allowed) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(body));
+    };
+}
+
+TEST(SimpleThreadPoolTest, WorkersStartOnFirstUse) {
+    std::atomic<int> calls{0};
+    { SimpleThreadPool unused(4, LimitedStarter(4, &calls)); }
+    EXPECT_EQ(calls.load(), 0);  // never used: never started
+    SimpleThreadPool pool(4, LimitedStarter(4, &calls));
+    EXPECT_EQ(calls.load(), 0);
+    CountDownLatch done(1);
+    EXPECT_EQ(pool.Schedule([&] { done.CountDown(); }), ErrorCode::Ok);
+    done.Await();
+    EXPECT_EQ(calls.load(), 4);
+    EXPECT_TRUE(pool.Start().IsOk());
+    EXPECT_EQ(calls.load(), 4);
+}
+
+// A pool whose threads cannot all start says so and refuses work; the workers
+// it had started are stopped, so neither scheduling nor destruction hangs.
+TEST(SimpleThreadPoolTest, ThreadsThatCannotStartFailWithAClearStatus) {
+    for (int allowed : {0, 2}) {
+        LogCapture logs;
+        std::atomic<int> calls{0};
+        SimpleThreadPool pool(4, LimitedStarter(allowed, &calls));
+        EXPECT_EQ(pool.Schedule([] {}), ErrorCode::Unavailable);
+        const core::Status status = pool.Start();
+        EXPECT_EQ(status.Code(), ErrorCode::Unavailable);
+        EXPECT_NE(status.Message().find("Failed to start worker thread [" +
+                                        std::to_string(allowed) + "] of [4]: "),
+                  std::string::npos)
+            << status.Message();
+        EXPECT_EQ(pool.ScheduleById([] {}, 0), ErrorCode::Unavailable);
+        // The failure sticks: no further attempts to create threads.
+        EXPECT_EQ(calls.load(), allowed + 1);
+        EXPECT_EQ(logs.Count(LogLevel::Error, "SimpleThreadPool[" + PoolMessage("%p", &pool) +
+                                                  "]: " + status.Message()),
+                  1u);
+    }
+}
+
+// A process limited to its current number of threads: the pool cannot start,
+// and its users get Unavailable instead of hanging (run in a child process).
+TEST(SimpleThreadPoolTest, ProcessThreadLimitGivesUnavailable) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // root is exempt from the limit, so the child drops to an unprivileged user.
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        const struct rlimit limit { 1, 1 };
+        if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(4);
+        SimpleThreadPool pool(4);
+        const bool refused = pool.Schedule([] {}) == ErrorCode::Unavailable &&
+                             pool.Start().Code() == ErrorCode::Unavailable;
+        ::_exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    // Bounded wait: a hanging child is killed and reported.
+    for (int waited = 0; ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 6000) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            FAIL() << "the child hung";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    const int code = WEXITSTATUS(status);
+    if (code == 3 || code == 4) GTEST_SKIP() << "cannot lower the thread limit here";
+    EXPECT_EQ(code, 0);
 }
 
 TEST(SpinMutexTest, TryLockFailsWhileHeld) {

@@ -21,7 +21,10 @@ class DemoBuilderBackend : public api::BuilderBackend {
 
   private:
     uint32_t _dimension;
-    std::vector<std::vector<float>> _embeddings;
+    // Every appended vector, one after another: one flat array, so a row costs its
+    // floats and nothing more (a vector per row costs three pointers and a heap block).
+    std::vector<float> _embeddings;
+    uint64_t Count() const { return _dimension == 0 ? 0 : _embeddings.size() / _dimension; }
 };
 
 }  // namespace orvane::index

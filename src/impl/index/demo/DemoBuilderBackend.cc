@@ -29,6 +29,13 @@ Status TooManyVectors() {
 
 core::Result<BuilderBackendPtr> CreateDemoBuilderBackend(const api::BuilderOptions& options,
                                                          const core::MemoryResourceConfig&) {
+    // The demo searcher ranks by L2 only; an index built for another metric would
+    // silently answer with a metric the caller did not ask for.
+    const std::string metric = options.GetString("distance.metric", "l2");
+    if (metric != "l2") {
+        return Status(ErrorCode::InvalidArgument,
+                      "demo index supports distance.metric l2 only, got " + metric);
+    }
     const auto dim = static_cast<uint32_t>(options.GetInt("index.dimension", 0));
     return BuilderBackendPtr(std::make_unique<DemoBuilderBackend>(dim));
 }
@@ -40,7 +47,7 @@ Status DemoBuilderBackend::Pretrain(const float*, uint64_t) {
 Status DemoBuilderBackend::Reserve(uint64_t n) {
     if (_dimension == 0) return DimensionNotSet();
     if (n > kMaxVectors) return TooManyVectors();
-    _embeddings.reserve(n);
+    _embeddings.reserve(n * _dimension);
     return Status::Ok();
 }
 
@@ -51,22 +58,17 @@ Status DemoBuilderBackend::AppendBatch(std::span<const float> vectors,
         return Status(ErrorCode::InvalidArgument,
                       "vectors.size() must equal ids.size() * dimension");
     }
-    if (ids.size() > kMaxVectors - _embeddings.size()) return TooManyVectors();
-    for (size_t i = 0; i < ids.size(); ++i) {
-        const float* row = vectors.data() + i * _dimension;
-        _embeddings.emplace_back(row, row + _dimension);
-    }
+    if (ids.size() > kMaxVectors - Count()) return TooManyVectors();
+    _embeddings.insert(_embeddings.end(), vectors.begin(), vectors.end());
     return Status::Ok();
 }
 
 Status DemoBuilderBackend::Dump(io::OutputStream& stream) const {
-    const demo::DemoIndexMeta meta{static_cast<uint32_t>(_embeddings.size()), _dimension};
+    const demo::DemoIndexMeta meta{static_cast<uint32_t>(Count()), _dimension};
     ORVANE_RETURN_IF_ERROR(stream.WriteObj(meta));
     ORVANE_RETURN_IF_ERROR(stream.SealSection(demo::kMetaSection, 64));
-    for (const auto& row : _embeddings) {
-        ORVANE_RETURN_IF_ERROR(
-            stream.Write(reinterpret_cast<const char*>(row.data()), row.size() * sizeof(float)));
-    }
+    ORVANE_RETURN_IF_ERROR(stream.Write(reinterpret_cast<const char*>(_embeddings.data()),
+                                        _embeddings.size() * sizeof(float)));
     ORVANE_RETURN_IF_ERROR(stream.SealSection(demo::kVectorSection, 1));
     return stream.Close();
 }

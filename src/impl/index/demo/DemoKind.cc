@@ -26,6 +26,7 @@ constinit const IndexKindDescriptor kDemoKind{
     &DecodeDemoMeta,
     kDemoBuildOptions,
     {},
+    /*storesIds=*/false,
 };
 
 }  // namespace orvane::index::demo

@@ -31,6 +31,7 @@ constinit const IndexKindDescriptor kIvfKind{
     &DecodeIvfMeta,
     kIvfDemoBuildOptions,
     kIvfDemoSearchOptions,
+    /*storesIds=*/true,
 };
 
 }  // namespace orvane::index::ivf

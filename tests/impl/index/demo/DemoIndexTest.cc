@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -236,6 +237,54 @@ TEST(DemoIndexTest, ConcurrentSearchesStress) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(searcher.Close().IsOk());
 }
+
+}  // namespace
+}  // namespace orvane::index
+
+namespace orvane::index {
+namespace {
+
+TEST(DemoIndexTest, OnlyTheL2MetricIsAccepted) {
+    struct Case {
+        const char* metric;  // nullptr: not given
+        bool accepted;
+    };
+    const Case cases[] = {
+        {nullptr, true}, {"l2", true}, {"cosine", false}, {"inner_product", false}};
+    for (const Case& c : cases) {
+        api::BuilderOptions options{{"index.dimension", int64_t{4}},
+                                    {"index.type", std::string("demo")}};
+        if (c.metric != nullptr) options.Values()["distance.metric"] = std::string(c.metric);
+        auto builder = api::OrvaneBuilder::Create(options);
+        EXPECT_EQ(builder.IsOk(), c.accepted) << (c.metric ? c.metric : "(none)");
+        if (!c.accepted && !builder.IsOk()) {
+            EXPECT_EQ(builder.GetStatus().Code(), core::ErrorCode::InvalidArgument);
+            EXPECT_EQ(builder.GetStatus().Message(),
+                      std::string("demo index supports distance.metric l2 only, got ") + c.metric);
+        }
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The builder holds its vectors at little more than their own size, also for the
+// narrowest rows (a heap block per row would cost many times the row).
+TEST(DemoIndexTest, BuilderMemoryStaysNearTheDataSize) {
+    constexpr uint64_t kRows = 200000;
+    std::vector<float> rows(kRows, 0.5f);
+    std::vector<uint64_t> ids(kRows, 0);
+    DemoBuilderBackend backend(1);
+    const size_t before = mallinfo2().uordblks;
+    ASSERT_TRUE(backend.Reserve(kRows).IsOk());
+    for (uint64_t first = 0; first < kRows; first += 1000) {
+        ASSERT_TRUE(backend
+                        .AppendBatch(std::span<const float>(rows.data() + first, 1000),
+                                     std::span<const uint64_t>(ids.data() + first, 1000))
+                        .IsOk());
+    }
+    const size_t used = mallinfo2().uordblks - before;
+    EXPECT_LT(used, 2 * kRows * sizeof(float));
+}
+#endif
 
 }  // namespace
 }  // namespace orvane::index

@@ -1,0 +1,150 @@
+// Vectors with NaN or infinite components are refused at every entry of the builder,
+// and a dump that fails in the file writer leaves the build ready for another dump.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/OrvaneBuilder.h"
+#include "api/OrvaneSearcher.h"
+#include "io/FileWriter.h"
+#include "testing/TempDir.h"
+#include "testing/VectorDataset.h"
+
+namespace orvane::api {
+namespace {
+
+using core::ErrorCode;
+using core::Status;
+
+constexpr uint32_t kDim = 4;
+constexpr uint64_t kRows = 40;
+
+BuilderOptions DemoOptions() {
+    return BuilderOptions{{"index.dimension", int64_t{kDim}}, {"index.type", std::string("demo")}};
+}
+
+std::vector<float> Rows(uint64_t n) {
+    std::vector<float> v(n * kDim);
+    for (uint64_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i % 7) - 3.0f;
+    return v;
+}
+
+std::vector<uint64_t> Ids(uint64_t n) {
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; ++i) ids[i] = i;
+    return ids;
+}
+
+enum class Entry { kPretrain, kPretrainFrom, kInsertBatch, kInsertFrom };
+
+struct NonFiniteCase {
+    const char* name;
+    Entry entry;
+    float value;
+    uint64_t row;
+};
+
+class NonFiniteVectorTest : public ::testing::TestWithParam<NonFiniteCase> {};
+
+TEST_P(NonFiniteVectorTest, IsRefusedNamingTheRow) {
+    const NonFiniteCase& c = GetParam();
+    std::vector<float> data = Rows(kRows);
+    data[c.row * kDim + 2] = c.value;
+    const std::vector<uint64_t> ids = Ids(kRows);
+    auto created = OrvaneBuilder::Create(DemoOptions());
+    ASSERT_TRUE(created.IsOk());
+    OrvaneBuilder& b = created.Value();
+    // Small batches, so the bad row sits in a later batch than the first.
+    testing::VectorDataset dataset(data, kDim, 16);
+    Status st;
+    switch (c.entry) {
+        case Entry::kPretrain:
+            st = b.Pretrain(data.data(), kRows);
+            break;
+        case Entry::kPretrainFrom:
+            st = b.PretrainFrom(dataset);
+            break;
+        case Entry::kInsertBatch:
+            ASSERT_TRUE(b.Pretrain(Rows(2).data(), 2).IsOk());
+            st = b.InsertBatch(data.data(), ids.data(), kRows);
+            break;
+        case Entry::kInsertFrom:
+            ASSERT_TRUE(b.Pretrain(Rows(2).data(), 2).IsOk());
+            st = b.InsertFrom(dataset);
+            break;
+    }
+    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(st.Message(),
+              "Vector at row [" + std::to_string(c.row) + "] holds a NaN or infinite value");
+    EXPECT_NE(b.GetStatus(), BuilderStatus::DataInjected);
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, NonFiniteVectorTest,
+    ::testing::Values(NonFiniteCase{"PretrainNaN", Entry::kPretrain, kNaN, 5},
+                      NonFiniteCase{"PretrainFromInf", Entry::kPretrainFrom, -kInf, 21},
+                      NonFiniteCase{"InsertBatchNaN", Entry::kInsertBatch, kNaN, 0},
+                      NonFiniteCase{"InsertBatchInf", Entry::kInsertBatch, kInf, 39},
+                      NonFiniteCase{"InsertFromNaN", Entry::kInsertFrom, kNaN, 33}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A writer that accepts `budget` bytes and then fails like a full disk.
+class FullDiskWriter : public io::FileWriter {
+  public:
+    explicit FullDiskWriter(uint64_t budget) : _budget(budget) {}
+    Status Write(const char*, uint64_t size) override {
+        if (_written + size > _budget) return Status(ErrorCode::IoError, "No space left on device");
+        _written += size;
+        return Status::Ok();
+    }
+    Status Close() override { return Status::Ok(); }
+    core::Result<uint64_t> GetLength() override { return _written; }
+
+  private:
+    uint64_t _budget;
+    uint64_t _written = 0;
+};
+
+TEST(BuilderDumpRetryTest, WriterFailureKeepsTheBuildForAnotherDump) {
+    testing::TempDir dir;
+    const std::vector<float> data = Rows(kRows);
+    const std::vector<uint64_t> ids = Ids(kRows);
+    auto created = OrvaneBuilder::Create(DemoOptions());
+    ASSERT_TRUE(created.IsOk());
+    OrvaneBuilder& b = created.Value();
+    ASSERT_TRUE(b.Pretrain(data.data(), kRows).IsOk());
+    ASSERT_TRUE(b.InsertBatch(data.data(), ids.data(), kRows).IsOk());
+
+    // Fails in the header, in the vector section and in the section table.
+    for (uint64_t budget : {uint64_t{10}, uint64_t{300}, uint64_t{900}}) {
+        Status st = b.Dump(std::make_unique<FullDiskWriter>(budget), IOOptions());
+        EXPECT_EQ(st.Code(), ErrorCode::IoError) << budget;
+        EXPECT_EQ(b.GetStatus(), BuilderStatus::DataInjected) << budget;
+    }
+    // A directory where the file should be: the writer cannot even open it.
+    std::filesystem::create_directories(dir.File("taken.idx"));
+    EXPECT_FALSE(b.Dump(IOOptions{{"index.path", dir.File("taken.idx")}}).IsOk());
+    EXPECT_EQ(b.GetStatus(), BuilderStatus::DataInjected);
+
+    const std::string path = dir.File("retry.idx");
+    ASSERT_TRUE(b.Dump(IOOptions{{"index.path", path}}).IsOk());
+    EXPECT_EQ(b.GetStatus(), BuilderStatus::Dumped);
+
+    auto searcher = OrvaneSearcher::Create(
+        SearcherOptions{{"index.dimension", int64_t{kDim}}, {"index.type", std::string("demo")}});
+    ASSERT_TRUE(searcher.IsOk());
+    ASSERT_TRUE(searcher.Value().Open(IOOptions{{"index.path", path}}).IsOk());
+    EXPECT_EQ(searcher.Value().GetMeta().count, kRows);
+    EXPECT_TRUE(searcher.Value().Close().IsOk());
+}
+
+}  // namespace
+}  // namespace orvane::api
