@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <span>
@@ -67,6 +68,18 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     virtual core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                          std::span<const uint8_t> code, float& out) const = 0;
     virtual bool LowerIsBetter() const = 0;
+    // out[i] = score of stored row first + i for i < out.size(), in one pass of
+    // the encoding's batch kernel over contiguous rows. InvalidArgument when the
+    // range passes Count(), FailedPrecondition before Open. Allocates nothing.
+    virtual core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
+                                      std::span<float> out) const = 0;
+
+    // Rearranges the stored rows so that scans of related rows (an index's
+    // list, say) read one contiguous range: afterwards row i holds what row
+    // order[i] held. `order` must have Count() entries, each below Count();
+    // otherwise InvalidArgument and nothing changes. FailedPrecondition before
+    // Open. Not safe while other threads score.
+    core::Status GatherRows(std::span<const uint64_t> order);
 
     // Loads the model and every vector's code from the stream after the meta.
     core::Status Open(const std::shared_ptr<SectionReader>& reader);
@@ -88,6 +101,21 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     virtual core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,
                                 uint64_t& cursor) = 0;
 
+    // Rearranges the per-row arrays as GatherRows says; `order` is checked.
+    virtual void DoGatherRows(std::span<const uint64_t> order) = 0;
+
+    // rows[i * rowElems ...] = old rows[order[i] * rowElems ...] for every i.
+    template <typename T>
+    static void GatherFixedRows(std::pmr::vector<T>& rows, uint64_t rowElems,
+                                std::span<const uint64_t> order) {
+        std::pmr::vector<T> out(order.size() * rowElems, rows.get_allocator());
+        for (size_t i = 0; i < order.size(); ++i) {
+            std::memcpy(out.data() + i * rowElems, rows.data() + order[i] * rowElems,
+                        rowElems * sizeof(T));
+        }
+        rows.swap(out);
+    }
+
     // The checks every instance makes before scoring.
     // PrepareQuery: loaded, and a query of Dimension() floats.
     core::Status CheckQuery(std::span<const float> query) const;
@@ -95,6 +123,8 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     core::ErrorCode CheckBatch(std::span<const uint64_t> ids, std::span<float> out) const;
     // EvalWithCode: loaded, a code of exactly `rowBytes` bytes and id below Count().
     core::ErrorCode CheckCode(uint64_t id, std::span<const uint8_t> code, uint64_t rowBytes) const;
+    // RangeEval: opened (for a non-empty range), and [first, first + n) within Count().
+    core::ErrorCode CheckRange(uint64_t first, uint64_t n) const;
 
     QuantizerMeta _meta;
     std::pmr::memory_resource& _resource;

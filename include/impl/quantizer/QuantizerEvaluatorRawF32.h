@@ -27,11 +27,14 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::rawf32> final
     core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                  std::span<const uint8_t> code, float& out) const override;
     bool LowerIsBetter() const override { return dist::MetricT<M>::LowerIsBetter; }
+    core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
+                              std::span<float> out) const override;
 
   protected:
     core::Status DoOpen(const std::shared_ptr<SectionReader>& reader, uint64_t offset) override;
     core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,
                         uint64_t& cursor) override;
+    void DoGatherRows(std::span<const uint64_t> order) override;
 
   private:
     std::pmr::vector<float> _embeddings;

@@ -4,6 +4,7 @@
 
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/demo/DemoKind.h"
+#include "impl/index/ivf/IvfKind.h"
 
 namespace orvane::index {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 constexpr const IndexKindDescriptor* kKinds[] = {
     &demo::kDemoKind,
     &bruteforce::kBruteforceKind,
+    &ivf::kIvfKind,
 };
 
 }  // namespace

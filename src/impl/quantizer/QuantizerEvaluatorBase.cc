@@ -25,6 +25,20 @@ Status QuantizerEvaluatorBase::Load(const std::shared_ptr<SectionReader>& reader
     return Status::Ok();
 }
 
+Status QuantizerEvaluatorBase::GatherRows(std::span<const uint64_t> order) {
+    if (!_opened) return Status(ErrorCode::FailedPrecondition, "Quantizer evaluator is not opened");
+    if (order.size() != _meta.count) {
+        return Status(ErrorCode::InvalidArgument, "Row order length differs from the row count");
+    }
+    for (const uint64_t row : order) {
+        if (row >= _meta.count) {
+            return Status(ErrorCode::InvalidArgument, "Row order names a row beyond the count");
+        }
+    }
+    DoGatherRows(order);
+    return Status::Ok();
+}
+
 Status QuantizerEvaluatorBase::CheckQuery(std::span<const float> query) const {
     if (!_loaded) {
         return Status(ErrorCode::FailedPrecondition, "Quantizer evaluator is not loaded");
@@ -46,6 +60,13 @@ ErrorCode QuantizerEvaluatorBase::CheckCode(uint64_t id, std::span<const uint8_t
                                             uint64_t rowBytes) const {
     if (!_loaded) return ErrorCode::FailedPrecondition;
     if (code.size() != rowBytes || id >= _meta.count) return ErrorCode::InvalidArgument;
+    return ErrorCode::Ok;
+}
+
+ErrorCode QuantizerEvaluatorBase::CheckRange(uint64_t first, uint64_t n) const {
+    if (n == 0) return first <= _meta.count ? ErrorCode::Ok : ErrorCode::InvalidArgument;
+    if (!_opened) return ErrorCode::FailedPrecondition;
+    if (first > _meta.count || n > _meta.count - first) return ErrorCode::InvalidArgument;
     return ErrorCode::Ok;
 }
 

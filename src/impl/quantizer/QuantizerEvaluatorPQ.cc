@@ -119,6 +119,28 @@ const {
     return ErrorCode::Ok;
 }
 
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> ErrorCode QuantizerEvaluator<M, EncodingE::pq>::RangeEval(
+    const PreparedBase& prepared, uint64_t first, std::span<float> out)
+const {
+    if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
+    const PreparedPQ& q = static_cast<const Prepared&>(prepared).Get();
+    const uint64_t rowSize = RowSize();
+    const auto* header = reinterpret_cast<const uint8_t*>(&_header);
+    const uint8_t* row = _codes.data() + first * rowSize;
+    for (size_t i = 0; i < out.size(); ++i, row += rowSize) {
+        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, PQT{}, q,
+                           EncodedRow{row, rowSize, header, sizeof(_header)});
+    }
+    return ErrorCode::Ok;
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M>
+void QuantizerEvaluator<M, EncodingE::pq>::DoGatherRows(std::span<const uint64_t> order) {
+    GatherFixedRows(_codes, RowSize(), order);
+}
+
 template class QuantizerEvaluator<MetricE::l2, EncodingE::pq>;
 template class QuantizerEvaluator<MetricE::ip, EncodingE::pq>;
 

@@ -74,6 +74,26 @@ ErrorCode QuantizerEvaluator<M, EncodingE::rawf32>::EvalWithCode(const PreparedB
     return ErrorCode::Ok;
 }
 
+template <MetricE M>
+ErrorCode QuantizerEvaluator<M, EncodingE::rawf32>::RangeEval(const PreparedBase& prepared,
+                                                              uint64_t first,
+                                                              std::span<float> out) const {
+    if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
+    if (out.empty()) return ErrorCode::Ok;
+    const PreparedRawF32& q = static_cast<const Prepared&>(prepared).Get();
+    const uint64_t dim = _meta.dimension;
+    TagInvoke(dist::BatchEvalEncodedTag{}, dist::MetricT<M>{}, RawF32T{}, q,
+              dist::encode_space::RawF32Batch(_embeddings.data() + first * dim, _meta.dimension,
+                                              out.size()),
+              out.data());
+    return ErrorCode::Ok;
+}
+
+template <MetricE M>
+void QuantizerEvaluator<M, EncodingE::rawf32>::DoGatherRows(std::span<const uint64_t> order) {
+    GatherFixedRows(_embeddings, _meta.dimension, order);
+}
+
 template class QuantizerEvaluator<MetricE::l2, EncodingE::rawf32>;
 template class QuantizerEvaluator<MetricE::ip, EncodingE::rawf32>;
 template class QuantizerEvaluator<MetricE::cosine, EncodingE::rawf32>;

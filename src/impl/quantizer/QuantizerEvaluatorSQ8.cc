@@ -118,6 +118,27 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::EvalWithCode(const PreparedBase
     return ErrorCode::Ok;
 }
 
+template <MetricE M>
+ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::RangeEval(const PreparedBase& prepared,
+                                                           uint64_t first,
+                                                           std::span<float> out) const {
+    if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
+    const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
+    const uint64_t dim = _meta.dimension;
+    for (uint64_t i = 0; i < out.size(); ++i) {
+        const uint64_t id = first + i;
+        out[i] = Score(query, id, _codes.data() + id * dim, _codeStats[id]);
+    }
+    return ErrorCode::Ok;
+}
+
+template <MetricE M>
+void QuantizerEvaluator<M, EncodingE::sq8>::DoGatherRows(std::span<const uint64_t> order) {
+    GatherFixedRows(_codes, _meta.dimension, order);
+    GatherFixedRows(_headers, 1, order);
+    GatherFixedRows(_codeStats, 1, order);
+}
+
 template class QuantizerEvaluator<MetricE::l2, EncodingE::sq8>;
 template class QuantizerEvaluator<MetricE::ip, EncodingE::sq8>;
 template class QuantizerEvaluator<MetricE::cosine, EncodingE::sq8>;

@@ -1,0 +1,288 @@
+// The ivf searcher: exact results when every list is scanned, recall growing
+// with nprobe, the option refusals, the statistics and concurrent searches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "IvfTestUtil.h"
+#include "extensions/experimental/SearchWithFilterExtension.h"
+
+namespace orvane::index::ivf {
+namespace {
+
+using api::SearchOptions;
+using core::ErrorCode;
+using testutil::BuildSpec;
+
+// The exact k nearest ids of `query` by a plain double-precision scan.
+std::vector<uint64_t> ExactTopK(const std::vector<float>& rows, uint32_t dim, const float* query,
+                                uint32_t k) {
+    const uint64_t n = rows.size() / dim;
+    std::vector<std::pair<double, uint64_t>> all(n);
+    for (uint64_t i = 0; i < n; ++i) {
+        double d = 0;
+        for (uint32_t j = 0; j < dim; ++j) {
+            const double diff = double(rows[i * dim + j]) - query[j];
+            d += diff * diff;
+        }
+        all[i] = {d, testutil::IdOf(i)};
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<uint64_t> ids;
+    for (uint32_t i = 0; i < k && i < n; ++i) ids.push_back(all[i].second);
+    return ids;
+}
+
+core::Result<api::SearchResult> SearchOnce(IvfSearcherBackend& searcher, const float* query,
+                                           uint32_t dim, SearchOptions options) {
+    return searcher.Search(api::Query(query, dim), options, *std::pmr::get_default_resource());
+}
+
+std::vector<uint64_t> Ids(const api::SearchResult& result) {
+    std::vector<uint64_t> ids;
+    for (const auto& hit : result.topk) ids.push_back(hit.id);
+    return ids;
+}
+
+TEST(IvfSearchTest, EveryListScannedIsExact) {
+    BuildSpec spec;
+    spec.dim = 12;
+    spec.numLists = 7;
+    const std::vector<float> rows = testutil::ClusteredRows(300, spec.dim, 5, 11);
+    const std::vector<float> queries = testutil::ClusteredRows(20, spec.dim, 5, 12);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    for (uint32_t q = 0; q < 20; ++q) {
+        const float* query = queries.data() + q * spec.dim;
+        auto result =
+            SearchOnce(*searcher, query, spec.dim,
+                       SearchOptions{{"search.topk", int64_t{10}}, {"search.nprobe", int64_t{7}}});
+        ASSERT_TRUE(result.IsOk()) << result.GetStatus().Message();
+        EXPECT_EQ(Ids(result.Value()), ExactTopK(rows, spec.dim, query, 10)) << "query " << q;
+        const auto& hits = result.Value().topk;
+        EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+            return a.distance < b.distance;
+        }));
+        EXPECT_EQ(result.Value().searchStats.at("query_stats.distance_calculate_count"), "300");
+        EXPECT_EQ(result.Value().searchStats.at("query_stats.filtered_count"), "0");
+    }
+}
+
+// Recall@10 averaged over the queries, for nprobe 1, 2, 4, 8, 16 over 16 lists.
+std::vector<double> RecallByNprobe(const std::string& encoding) {
+    BuildSpec spec;
+    spec.dim = 16;
+    spec.numLists = 16;
+    spec.encoding = encoding;
+    const std::vector<float> rows = testutil::ClusteredRows(2000, spec.dim, 40, 21);
+    const std::vector<float> queries = testutil::ClusteredRows(40, spec.dim, 40, 21 + 1);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    std::vector<double> recalls;
+    for (int64_t nprobe : {1, 2, 4, 8, 16}) {
+        double found = 0;
+        for (uint32_t q = 0; q < 40; ++q) {
+            const float* query = queries.data() + q * spec.dim;
+            auto result =
+                SearchOnce(*searcher, query, spec.dim,
+                           SearchOptions{{"search.topk", int64_t{10}}, {"search.nprobe", nprobe}});
+            EXPECT_TRUE(result.IsOk());
+            if (!result.IsOk()) continue;
+            const std::vector<uint64_t> truth = ExactTopK(rows, spec.dim, query, 10);
+            for (uint64_t id : Ids(result.Value())) {
+                found += std::count(truth.begin(), truth.end(), id);
+            }
+        }
+        recalls.push_back(found / 400.0);
+    }
+    return recalls;
+}
+
+TEST(IvfSearchTest, RecallRisesWithNprobe) {
+    struct Case {
+        const char* encoding;
+        double fullRecall;  // with every list scanned
+    };
+    for (const Case& c : {Case{"rawf32", 1.0}, Case{"sq8", 0.9}, Case{"pq", 0.5}}) {
+        SCOPED_TRACE(c.encoding);
+        const std::vector<double> recalls = RecallByNprobe(c.encoding);
+        for (size_t i = 1; i < recalls.size(); ++i) EXPECT_GE(recalls[i], recalls[i - 1]);
+        EXPECT_LT(recalls.front(), recalls.back());
+        EXPECT_GE(recalls.back(), c.fullRecall);
+    }
+}
+
+TEST(IvfSearchTest, NprobeDecidesTheListsScanned) {
+    struct Case {
+        uint32_t numLists;
+        std::optional<int64_t> nprobe;
+        uint64_t listsScanned;
+    };
+    const Case cases[] = {
+        {5, std::nullopt, 5}, {100, std::nullopt, 8}, {5, 9, 5}, {100, 3, 3}, {100, 100, 100},
+    };
+    // One row per list: 100 identical-size lists make the count of scored
+    // rows the count of lists scanned.
+    const uint32_t dim = 4;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.numLists);
+        std::vector<float> rows(uint64_t{c.numLists} * dim);
+        for (uint32_t i = 0; i < c.numLists; ++i) rows[i * dim] = 100.0f * i;
+        BuildSpec spec;
+        spec.dim = dim;
+        spec.numLists = c.numLists;
+        auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), dim);
+        SearchOptions options{{"search.topk", int64_t{3}}};
+        if (c.nprobe) options.Values()["search.nprobe"] = *c.nprobe;
+        const float query[dim] = {};
+        auto result = SearchOnce(*searcher, query, dim, options);
+        ASSERT_TRUE(result.IsOk());
+        EXPECT_EQ(result.Value().searchStats.at("query_stats.distance_calculate_count"),
+                  std::to_string(c.listsScanned));
+        // The nearest lists are scanned first: the row at the origin is found.
+        EXPECT_EQ(result.Value().topk.front().id, testutil::IdOf(0));
+    }
+}
+
+TEST(IvfSearchTest, RefusedSearches) {
+    BuildSpec spec;
+    const std::vector<float> rows = testutil::ClusteredRows(60, spec.dim, 4, 5);
+    auto opened = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    IvfSearcherBackend unopened(spec.dim, {});
+    struct Case {
+        const char* name;
+        IvfSearcherBackend* searcher;
+        SearchOptions options;
+        uint64_t querySize;
+        ErrorCode code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"not opened",
+         &unopened,
+         {{"search.topk", int64_t{3}}},
+         8,
+         ErrorCode::FailedPrecondition,
+         "ivf searcher not opened"},
+        {"topk missing", opened.get(), {}, 8, ErrorCode::InvalidArgument, "topk is missing"},
+        {"topk not an integer",
+         opened.get(),
+         {{"search.topk", std::string("3")}},
+         8,
+         ErrorCode::InvalidArgument,
+         "topk is missing"},
+        {"nprobe zero",
+         opened.get(),
+         {{"search.topk", int64_t{3}}, {"search.nprobe", int64_t{0}}},
+         8,
+         ErrorCode::InvalidArgument,
+         "Option nprobe must be > 0"},
+        {"nprobe zero in the low 32 bits",
+         opened.get(),
+         {{"search.topk", int64_t{3}}, {"search.nprobe", int64_t{1} << 32}},
+         8,
+         ErrorCode::InvalidArgument,
+         "Option nprobe must be > 0"},
+        {"short query",
+         opened.get(),
+         {{"search.topk", int64_t{3}}},
+         7,
+         ErrorCode::InvalidArgument,
+         "query data size does not match index dimension"},
+    };
+    const std::vector<float> query(8, 0.5f);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto result = c.searcher->Search(api::Query(query.data(), c.querySize), c.options,
+                                         *std::pmr::get_default_resource());
+        ASSERT_FALSE(result.IsOk());
+        EXPECT_EQ(result.GetStatus().Code(), c.code);
+        EXPECT_EQ(result.GetStatus().Message(), c.message);
+    }
+}
+
+TEST(IvfSearchTest, TopkEdges) {
+    BuildSpec spec;
+    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 6);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    struct Case {
+        int64_t topk;
+        size_t hits;
+    };
+    // Low 32 bits of the option; more than the rows scanned returns them all.
+    for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{30, 30}, Case{1000, 30},
+                          Case{(int64_t{1} << 32) + 2, 2}, Case{-1, 30}}) {
+        SCOPED_TRACE(c.topk);
+        auto result =
+            SearchOnce(*searcher, rows.data(), spec.dim,
+                       SearchOptions{{"search.topk", c.topk}, {"search.nprobe", int64_t{4}}});
+        ASSERT_TRUE(result.IsOk());
+        EXPECT_EQ(result.Value().topk.size(), c.hits);
+        EXPECT_EQ(result.Value().searchStats.size(), 2u);
+        EXPECT_EQ(result.Value().searchStats.at("query_stats.filtered_count"), "0");
+        if (c.hits > 0) {
+            EXPECT_EQ(result.Value().topk[0].id, testutil::IdOf(0));
+        }
+    }
+}
+
+TEST(IvfSearchTest, FilterExtensionIsRefused) {
+    BuildSpec spec;
+    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 7);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    extensions::SearchWithFilterExtension extension;
+    core::Status st = searcher->Attach(extension);
+    EXPECT_EQ(st.Code(), ErrorCode::NotSupported);
+    EXPECT_EQ(st.Message(), "extension extension.search_with_filter not supported by ivf searcher");
+    // The extension stays empty.
+    const float query[8] = {};
+    auto called = extension.Call(
+        api::Query(query, 8), [](uint64_t) { return true; },
+        SearchOptions{{"search.topk", int64_t{1}}}, *std::pmr::get_default_resource());
+    EXPECT_EQ(called.GetStatus().Code(), ErrorCode::FailedPrecondition);
+}
+
+TEST(IvfSearchTest, MetaBeforeAndAfterOpen) {
+    BuildSpec spec;
+    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 8);
+    IvfSearcherBackend fresh(spec.dim, {});
+    EXPECT_EQ(fresh.GetMeta().count, 0u);
+    EXPECT_EQ(fresh.GetMeta().dim, spec.dim);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    EXPECT_EQ(searcher->GetMeta().count, 30u);
+    EXPECT_EQ(searcher->GetMeta().dim, spec.dim);
+}
+
+// Many threads search one opened searcher; each gets what a lone search gets.
+TEST(IvfSearchTest, ConcurrentSearchesStress) {
+    BuildSpec spec;
+    spec.numLists = 8;
+    spec.encoding = "sq8";
+    const std::vector<float> rows = testutil::ClusteredRows(400, spec.dim, 8, 9);
+    const std::vector<float> queries = testutil::ClusteredRows(32, spec.dim, 8, 10);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    const SearchOptions options{{"search.topk", int64_t{5}}, {"search.nprobe", int64_t{3}}};
+    std::vector<std::vector<uint64_t>> expected;
+    for (uint32_t q = 0; q < 32; ++q) {
+        expected.push_back(
+            Ids(SearchOnce(*searcher, queries.data() + q * spec.dim, spec.dim, options).Value()));
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 50; ++round) {
+                const uint32_t q = (t * 7 + round) % 32;
+                auto result =
+                    SearchOnce(*searcher, queries.data() + q * spec.dim, spec.dim, options);
+                if (!result.IsOk() || Ids(result.Value()) != expected[q]) ++mismatches;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace orvane::index::ivf
