@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,40 @@ TEST(CoroStress, CollectAllUnderSemaphoreNeverExceedsItsCount) {
         for (int i = 0; i < 400; ++i) EXPECT_EQ(results[i].value(), i);
         EXPECT_LE(flight.max.load(), k);
         EXPECT_GE(flight.max.load(), 1);
+        EXPECT_EQ(sem.available(), k);
+        EXPECT_EQ(sem.waiters(), 0u);
+    }
+}
+
+// A node task in the shape of a search's reads: holds a permit while it works
+// and fails now and then by throwing.
+Lazy<int> ThrowingHolder(CountingSemaphore* sem, InFlight* flight, int id) {
+    SemaphorePermit permit = co_await sem->acquireScoped();
+    UpdateMax(flight->max, flight->now.fetch_add(1) + 1);
+    std::this_thread::yield();
+    flight->now.fetch_sub(1);
+    if (id % 3 == 0) throw std::runtime_error("node task failed");
+    co_return id;
+}
+
+// Exceptions thrown while a permit is held return it: the waiters behind it
+// still run and syncAwait returns.
+TEST(CoroStress, ThrowingPermitHoldersNeverStrandWaiters) {
+    util::SimpleExecutor ex(4);
+    for (int k : {1, 2}) {
+        CountingSemaphore sem(k);
+        InFlight flight;
+        std::vector<Lazy<int>> tasks;
+        for (int i = 0; i < 300; ++i) tasks.push_back(ThrowingHolder(&sem, &flight, i));
+        auto results = syncAwait(collectAll(std::move(tasks)).via(&ex));
+        ASSERT_EQ(results.size(), 300u);
+        for (int i = 0; i < 300; ++i) {
+            EXPECT_EQ(results[i].hasError(), i % 3 == 0);
+            if (i % 3 != 0) {
+                EXPECT_EQ(results[i].value(), i);
+            }
+        }
+        EXPECT_LE(flight.max.load(), k);
         EXPECT_EQ(sem.available(), k);
         EXPECT_EQ(sem.waiters(), 0u);
     }

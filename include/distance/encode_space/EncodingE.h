@@ -23,4 +23,19 @@ struct EncodingT {
                                                                : "dummy";
 };
 
+// Display name of an encoding ("rawf32", "sq8", "pq"); "dummy" for any other value.
+inline const char* EncodingName(EncodingE encoding) {
+    switch (encoding) {
+        case EncodingE::rawf32:
+            return EncodingT<EncodingE::rawf32>::Name;
+        case EncodingE::sq8:
+            return EncodingT<EncodingE::sq8>::Name;
+        case EncodingE::pq:
+            return EncodingT<EncodingE::pq>::Name;
+        case EncodingE::dummy:
+            break;
+    }
+    return EncodingT<EncodingE::dummy>::Name;
+}
+
 }  // namespace orvane::dist::encode_space

@@ -47,8 +47,10 @@ ErrorCode RunStepTasks(uint64_t taskCount, coro::Executor& executor,
         });
         if (!queued) {
             // This task and the ones after it will never run: count them all
-            // down so the wait ends when the tasks already queued are done.
-            RecordFailure(state->code, ErrorCode::Unavailable);
+            // down so the wait ends when the tasks already queued are done. The
+            // refusal is the result, even over a failure recorded earlier: the
+            // range was not processed because the executor gave up.
+            state->code.store(ErrorCode::Unavailable, std::memory_order_release);
             state->latch.CountDown(static_cast<int>(taskCount - t));
             break;
         }

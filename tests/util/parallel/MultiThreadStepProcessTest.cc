@@ -144,6 +144,31 @@ TEST(MultiThreadStepProcessTest, RefusedTaskReturnsUnavailableWithoutHanging) {
     EXPECT_EQ(calls.load(), 0);
 }
 
+// Runs the first `accept` tasks inline, before schedule returns, and refuses the rest.
+class InlineThenRefusingExecutor : public coro::Executor {
+  public:
+    explicit InlineThenRefusingExecutor(int accept) : _accept(accept) {}
+    using coro::Executor::schedule;
+    bool schedule(Func fn) override {
+        if (_accept-- <= 0) return false;
+        fn();
+        return true;
+    }
+
+  private:
+    int _accept;
+};
+
+// A refusal wins over a step failure that was recorded before it.
+TEST(MultiThreadStepProcessTest, RefusalAfterAFailedTaskReturnsUnavailable) {
+    for (ErrorCode failure : {ErrorCode::Internal, ErrorCode::IoError}) {
+        InlineThenRefusingExecutor ex(1);
+        EXPECT_EQ(MultiThreadStepProcess(0, 10, 3, ex,
+                                         [&](uint64_t, uint64_t) { return failure; }),
+                  ErrorCode::Unavailable);
+    }
+}
+
 TEST(MultiThreadStepProcessTest, ThrowingStepBecomesInternal) {
     SimpleExecutor ex(2);
     EXPECT_EQ(MultiThreadStepProcess(0, 6, 2, ex,

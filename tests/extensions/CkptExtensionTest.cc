@@ -1,0 +1,243 @@
+// The checkpoint extension and the library's wrapper of a caller's manager:
+// the extension's lifecycle (no function, function installed, refused by a
+// kind without checkpoints) and how InnerCkptManager turns what a manager
+// yields (writers, readers, answers, exceptions) into streams or "nothing".
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api/OrvaneBuilder.h"
+#include "extensions/experimental/BuildCombinedExtensionV0.h"
+#include "io/IoTestUtil.h"
+#include "io/MemoryFileReader.h"
+
+namespace orvane::extensions::experimental {
+namespace {
+
+using core::ErrorCode;
+using core::Status;
+using io::testutil::BuildFile;
+using io::testutil::StringWriter;
+
+// A manager whose every answer is scripted by the test.
+class ScriptedManager : public CkptManager {
+  public:
+    std::function<std::unique_ptr<io::FileWriter>()> writer = [] { return nullptr; };
+    std::function<core::Result<bool>()> has = [] { return core::Result<bool>(false); };
+    std::function<std::unique_ptr<io::FileReader>()> reader = [] { return nullptr; };
+
+    std::unique_ptr<io::FileWriter> CreateCkptFileWriter() override { return writer(); }
+    core::Result<bool> HasCkptFile() override { return has(); }
+    std::unique_ptr<io::FileReader> GetCkptFileReader() override { return reader(); }
+};
+
+TEST(CkptExtensionTest, RoleSetMasksAndNames) {
+    using Ckpt = RoleSet<BuildExtension::checkpoint>;
+    using CkptLabel = RoleSet<BuildExtension::checkpoint, BuildExtension::label>;
+    using Sparse = RoleSet<BuildExtension::sparse>;
+    static_assert(Ckpt::Value == 1 && CkptLabel::Value == 3 && Sparse::Value == 4);
+
+    struct Case {
+        RoleMask value;
+        std::string_view name;
+        std::vector<bool> has;  // checkpoint, label, sparse
+    };
+    const std::vector<Case> cases = {
+        {Ckpt::Value, Ckpt::Name(), {true, false, false}},
+        {CkptLabel::Value, CkptLabel::Name(), {true, true, false}},
+        {Sparse::Value, Sparse::Name(), {false, false, true}},
+    };
+    const std::vector<std::string_view> names = {"checkpoint", "checkpoint+label", "sparse"};
+    const BuildExtension roles[] = {BuildExtension::checkpoint, BuildExtension::label,
+                                    BuildExtension::sparse};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(cases[i].name, names[i]);
+        for (size_t r = 0; r < 3; ++r) {
+            const bool has = (cases[i].value & static_cast<RoleMask>(roles[r])) != 0;
+            EXPECT_EQ(has, cases[i].has[r]) << names[i] << " role " << r;
+        }
+    }
+    EXPECT_TRUE(CkptLabel::Has(BuildExtension::label));
+    EXPECT_FALSE(Ckpt::Has(BuildExtension::sparse));
+    EXPECT_EQ(CkptExtension::ExtensionName(), "checkpoint");
+    CkptExtension extension;
+    EXPECT_EQ(extension.Name(), "checkpoint");
+}
+
+TEST(CkptExtensionTest, LoadCkptManagerWithoutFunctionOrManagerIsRefused) {
+    CkptExtension extension;
+    EXPECT_FALSE(extension.IsAttached());
+    Status noFunc = extension.LoadCkptManager(std::make_unique<ScriptedManager>());
+    EXPECT_EQ(noFunc.Code(), ErrorCode::FailedPrecondition);
+    EXPECT_EQ(noFunc.Message(),
+              "checkpoint extension is not attached to a builder that supports it");
+
+    bool called = false;
+    extension.SetFunc([&](std::unique_ptr<InnerCkptManager>) {
+        called = true;
+        return Status();
+    });
+    Status noManager = extension.LoadCkptManager(nullptr);
+    EXPECT_EQ(noManager.Code(), ErrorCode::InvalidArgument);
+    EXPECT_FALSE(called);
+}
+
+TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned) {
+    struct Case {
+        std::string name;
+        std::function<Status(InnerCkptManager&)> body;
+        ErrorCode expected;
+    };
+    const std::vector<Case> cases = {
+        {"ok", [](InnerCkptManager&) { return Status(); }, ErrorCode::Ok},
+        {"backend failure",
+         [](InnerCkptManager&) { return Status(ErrorCode::IoError, "no stream"); },
+         ErrorCode::IoError},
+        {"throws",
+         [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
+         ErrorCode::Internal},
+    };
+    for (const Case& c : cases) {
+        CkptExtension extension;
+        int hasCalls = 0;
+        extension.SetFunc([&](std::unique_ptr<InnerCkptManager> inner) {
+            EXPECT_NE(inner, nullptr);
+            // The wrapper forwards to the very manager the caller handed over.
+            auto has = inner->HasInputStream();
+            EXPECT_TRUE(has.IsOk() && has.Value());
+            return c.body(*inner);
+        });
+        auto manager = std::make_unique<ScriptedManager>();
+        manager->has = [&] {
+            ++hasCalls;
+            return core::Result<bool>(true);
+        };
+        Status status = extension.LoadCkptManager(std::move(manager));
+        EXPECT_EQ(status.Code(), c.expected) << c.name;
+        EXPECT_EQ(hasCalls, 1) << c.name;
+    }
+}
+
+TEST(CkptExtensionTest, KindWithoutCheckpointsRefusesAndLeavesExtensionEmpty) {
+    auto builder = api::OrvaneBuilder::Create(
+        api::BuilderOptions{{"index.type", std::string("demo")}, {"index.dimension", int64_t{4}}});
+    ASSERT_TRUE(builder.IsOk());
+    CkptExtension extension;
+    Status attached = builder.Value().Attach(extension);
+    EXPECT_EQ(attached.Code(), ErrorCode::NotSupported);
+    EXPECT_EQ(attached.Message(), "extension checkpoint not supported by demo builder");
+    EXPECT_FALSE(extension.IsAttached());
+    EXPECT_EQ(extension.LoadCkptManager(std::make_unique<ScriptedManager>()).Code(),
+              ErrorCode::FailedPrecondition);
+}
+
+TEST(InnerCkptManagerTest, HasInputStreamPassesTheAnswerOrMapsFailures) {
+    struct Case {
+        std::string name;
+        std::function<core::Result<bool>()> has;
+        ErrorCode code;
+        bool value;
+    };
+    const std::vector<Case> cases = {
+        {"yes", [] { return core::Result<bool>(true); }, ErrorCode::Ok, true},
+        {"no", [] { return core::Result<bool>(false); }, ErrorCode::Ok, false},
+        {"fails",
+         [] { return core::Result<bool>(Status(ErrorCode::IoError, "disk gone")); },
+         ErrorCode::IoError, false},
+        {"throws", []() -> core::Result<bool> { throw std::runtime_error("boom"); },
+         ErrorCode::Internal, false},
+    };
+    for (const Case& c : cases) {
+        auto manager = std::make_unique<ScriptedManager>();
+        manager->has = c.has;
+        InnerCkptManager inner(std::move(manager));
+        auto has = inner.HasInputStream();
+        if (c.code == ErrorCode::Ok) {
+            ASSERT_TRUE(has.IsOk()) << c.name;
+            EXPECT_EQ(has.Value(), c.value) << c.name;
+        } else {
+            ASSERT_FALSE(has.IsOk()) << c.name;
+            EXPECT_EQ(has.GetStatus().Code(), c.code) << c.name;
+        }
+    }
+    InnerCkptManager empty(nullptr);
+    EXPECT_EQ(empty.HasInputStream().GetStatus().Code(), ErrorCode::FailedPrecondition);
+    EXPECT_EQ(empty.CreateOutputStream(), nullptr);
+    EXPECT_EQ(empty.GetInputStream(), nullptr);
+}
+
+TEST(InnerCkptManagerTest, CreateOutputStreamNeedsAWriterThatTakesTheHeader) {
+    auto bytes = std::make_shared<std::string>();
+    struct Case {
+        std::string name;
+        std::function<std::unique_ptr<io::FileWriter>()> writer;
+        ErrorCode lastError;
+    };
+    const std::vector<Case> cases = {
+        {"null writer", [] { return nullptr; }, ErrorCode::IoError},
+        {"throws", []() -> std::unique_ptr<io::FileWriter> { throw std::bad_alloc(); },
+         ErrorCode::Internal},
+        {"header write fails",
+         [] { return std::make_unique<StringWriter>(std::make_shared<std::string>(), 0); },
+         ErrorCode::IoError},
+        {"good", [&] { return std::make_unique<StringWriter>(bytes); }, ErrorCode::Ok},
+    };
+    for (const Case& c : cases) {
+        auto manager = std::make_unique<ScriptedManager>();
+        manager->writer = c.writer;
+        InnerCkptManager inner(std::move(manager));
+        auto stream = inner.CreateOutputStream();
+        EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
+        EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;
+        if (!stream) continue;
+        // The stream arrives with its header written: a section and Close
+        // make a container that opens.
+        ASSERT_TRUE(stream->Write("abc", 3).IsOk());
+        ASSERT_TRUE(stream->SealSection("s", 1).IsOk());
+        ASSERT_TRUE(stream->Close().IsOk());
+        io::InputStream in(std::make_unique<io::MemoryFileReader>(*bytes));
+        ASSERT_TRUE(in.Open({}).IsOk());
+        EXPECT_EQ(in.SectionMetas().count("s"), 1u);
+    }
+}
+
+TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainer) {
+    const std::string good = BuildFile({{"meta", "12345678", 8}, {"ids", "abcd", 1}});
+    std::string badFooter = good;
+    badFooter[badFooter.size() - 64 + 2] ^= 0x10;
+    struct Case {
+        std::string name;
+        std::function<std::unique_ptr<io::FileReader>()> reader;
+        ErrorCode lastError;
+    };
+    const std::vector<Case> cases = {
+        {"null reader", [] { return nullptr; }, ErrorCode::IoError},
+        {"throws", []() -> std::unique_ptr<io::FileReader> { throw 7; }, ErrorCode::Internal},
+        {"too small", [] { return std::make_unique<io::MemoryFileReader>(std::string(100, 'x')); },
+         ErrorCode::Corruption},
+        {"footer flipped", [&] { return std::make_unique<io::MemoryFileReader>(badFooter); },
+         ErrorCode::Corruption},
+        {"good", [&] { return std::make_unique<io::MemoryFileReader>(good); }, ErrorCode::Ok},
+    };
+    for (const Case& c : cases) {
+        auto manager = std::make_unique<ScriptedManager>();
+        manager->reader = c.reader;
+        InnerCkptManager inner(std::move(manager));
+        auto stream = inner.GetInputStream();
+        EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
+        EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;
+        if (!stream) continue;
+        auto ids = stream->GetSectionReader("ids");
+        ASSERT_TRUE(ids.IsOk());
+        char buf[4];
+        ASSERT_TRUE(ids.Value()->Read(0, 4, std::span<char>(buf, 4)).IsOk());
+        EXPECT_EQ(std::string(buf, 4), "abcd");
+    }
+}
+
+}  // namespace
+}  // namespace orvane::extensions::experimental
