@@ -7,6 +7,7 @@
 #include "api/Result.h"
 #include "impl/index/diskann/LayoutRanker.h"
 #include "impl/index/diskann/SectionIO.h"
+#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 
@@ -120,6 +121,31 @@ Status BuildMemoryStorage::Dump(const DiskANNIndexMeta& meta, const StorageHeade
         return stream.Write(reinterpret_cast<const char*>(Vector(position)), rowBytes);
     };
     return DumpLayout(meta, header, newToOld, oldToNew, writeRaw, stream);
+}
+
+Status BuildMemoryStorage::DumpWithDiskQuantizer(
+    const DiskANNIndexMeta& meta, const StorageHeader& header, const ReorderMap& newToOld,
+    const ReorderMap& oldToNew, quantizer::CustomizedSerializeQuantizerInterface& disk,
+    io::OutputStream& stream) const {
+    if (!newToOld.empty() || !oldToNew.empty()) {
+        ORVANE_LOG_ERROR("Do not support use disk encoder combine with reorderLayout");
+        return Status(ErrorCode::NotSupported,
+                      "Do not support use disk encoder combine with reorderLayout");
+    }
+    ORVANE_RETURN_IF_ERROR(DoDumpStorage(meta, header, newToOld, oldToNew, stream));
+    const quantizer::QuantizerWriter toStream = [&stream](const char* bytes, uint64_t length) {
+        return stream.Write(bytes, length);
+    };
+    ORVANE_RETURN_IF_ERROR(disk.SerializeQuantizerInfo(toStream));
+    ORVANE_RETURN_IF_ERROR(stream.SealSection(kDiskEncoderSection, kSectionAlign));
+    VectorWriter writeCode = [&disk, &toStream](uint32_t position) {
+        return disk.SerializeEncode(position, toStream);
+    };
+    ORVANE_RETURN_IF_ERROR(DumpLayout(meta, header, newToOld, oldToNew, writeCode, stream));
+    if (!header.saveOriginalEmbedding) return Status::Ok();
+    ORVANE_RETURN_IF_ERROR(stream.Write(reinterpret_cast<const char*>(vectors.data()),
+                                        uint64_t{meta.count} * _dimension * sizeof(float)));
+    return stream.SealSection(kOriginalEmbeddingSection, kSectionAlign);
 }
 
 Status BuildMemoryStorage::DoDumpStorage(const DiskANNIndexMeta& meta, const StorageHeader& header,

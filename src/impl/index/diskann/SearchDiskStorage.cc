@@ -124,41 +124,41 @@ core::ErrorCode SearchDiskStorage::ReadDiskNodes(uint32_t parallel, coro::Execut
                                                  uint32_t firstSlot) const {
     if (nodeIds.empty()) return ErrorCode::Ok;
     coro::CountingSemaphore permits(parallel == 0 ? kDefaultParallelReads : parallel);
-    auto readOne = [this, &permits, &holder](uint32_t id, uint32_t slot) -> coro::Lazy<bool> {
-        co_await permits.acquire();
-        bool ok = false;
+    auto readOne = [this, &permits, &holder](uint32_t id, uint32_t slot) -> coro::Lazy<ErrorCode> {
+        auto permit = co_await permits.acquireScoped();
+        ErrorCode code = ErrorCode::Internal;
         try {
             const Status read = co_await ReadSingleNodeAsync(id, slot, holder);
             if (!read.IsOk()) {
                 ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]",
                                  read.Message().c_str(), id);
-            } else {
-                const Status parsed = ParseNodeData(id, slot, holder);
-                if (!parsed.IsOk()) {
-                    ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
-                                     parsed.Message().c_str());
-                }
-                ok = parsed.IsOk();
+                co_return read.Code();
             }
+            const Status parsed = ParseNodeData(id, slot, holder);
+            if (!parsed.IsOk()) {
+                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
+                                 parsed.Message().c_str());
+            }
+            code = parsed.Code();
         } catch (const std::exception&) {
             ORVANE_LOG_ERROR("Failed to read node, nodeId [%u]", id);
         }
-        permits.release();
-        co_return ok;
+        co_return code;
     };
-    std::vector<coro::Lazy<bool>> tasks;
+    std::vector<coro::Lazy<ErrorCode>> tasks;
     tasks.reserve(nodeIds.size());
     for (size_t j = 0; j < nodeIds.size(); ++j) {
         tasks.push_back(readOne(nodeIds[j], firstSlot + static_cast<uint32_t>(j)));
     }
-    std::vector<coro::Try<bool>> results;
+    std::vector<coro::Try<ErrorCode>> results;
     try {
         results = coro::syncAwait(coro::collectAll(std::move(tasks)).via(executor));
     } catch (const std::exception&) {
         return ErrorCode::Internal;
     }
     for (const auto& result : results) {
-        if (!result.hasValue() || !result.value()) return ErrorCode::IoError;
+        if (!result.hasValue()) return ErrorCode::Internal;
+        if (result.value() != ErrorCode::Ok) return result.value();
     }
     return ErrorCode::Ok;
 }
