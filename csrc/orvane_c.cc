@@ -49,8 +49,6 @@ using core::Status;
 
 constexpr char kInvalidBuilder[] = "Invalid builder handle";
 constexpr char kInvalidSearcher[] = "Invalid searcher handle";
-// Index kind assumed by a searcher whose options name none.
-constexpr char kDefaultSearcherKind[] = "diskann";
 // Initial block of the per-call scratch arena of filtered searches.
 constexpr size_t kFilterScratchInitialBytes = 1024;
 
@@ -223,9 +221,9 @@ orvane_searcher_handle* orvane_searcher_create(const char* options_json, char* e
             if (!searcher) return nullptr;
             auto handle = std::make_unique<orvane_searcher_handle>();
             handle->searcher = std::move(searcher);
-            auto type = map.find("index.type");
-            handle->indexType =
-                type != map.end() ? type->second : orvane::csrc::kDefaultSearcherKind;
+            // Normalization refuses a map without `index.type`, and creation one
+            // whose kind has no back end: the map names a registered kind here.
+            handle->indexType = map.at("index.type");
             handle->options = std::move(map);
             return handle.release();
         });

@@ -8,12 +8,12 @@
 
 #include "Commands.h"
 #include "FileDataset.h"
-#include "IndexKinds.h"
 #include "PartialFile.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::tools {
@@ -77,7 +77,7 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
 
     auto typeIt = options.find("index.type");
     if (typeIt == options.end() || typeIt->second.empty()) {
-        return InvalidInput("index.type is required: give -o index.type=KIND (" + KindNames() +
+        return InvalidInput("index.type is required: give -o index.type=KIND (" + index::KindNames() +
                             ")");
     }
     const std::string type = typeIt->second;

@@ -8,12 +8,13 @@
 
 #include "BuildCommand.h"
 #include "Commands.h"
-#include "IndexKinds.h"
 #include "Recall.h"
 #include "SearchCommand.h"
 #include "TextTable.h"
 #include "ToolStatus.h"
 #include "VectorFile.h"
+#include "impl/index/IndexKindRegistry.h"
+#include "schema/KindSchemas.h"
 
 namespace orvane::tools {
 
@@ -105,15 +106,24 @@ Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::s
     ORVANE_RETURN_IF_ERROR(WriteInt32Matrix(truthPath, truth.data(), config.queryRows, truthCols));
 
     std::vector<DemoRow> rows;
-    for (const IndexKindInfo& kind : AllIndexKinds()) {
+    // Every kind the options can name gets a row; one without back ends in this
+    // build is reported as unavailable.
+    for (const schema::KindSchemas& named : schema::AllKindSchemas()) {
         DemoRow row;
-        row.kind = std::string(kind.type);
+        row.kind = std::string(named.name);
         log << "building " << row.kind << " index" << std::endl;
+        const index::IndexKindDescriptor* kind = index::FindIndexKind(named.name);
+        if (kind == nullptr) {
+            row.state = DemoRow::State::kUnavailable;
+            row.error = "no builder backend for IndexType: " + row.kind;
+            rows.push_back(std::move(row));
+            continue;
+        }
         BuildRequest build;
         build.basePath = basePath;
         build.outputPath = dir + "/" + row.kind + ".idx";
         build.options["index.type"] = row.kind;
-        for (const auto& [key, value] : kind.demoBuildOptions) {
+        for (const auto& [key, value] : kind->demoBuildOptions) {
             build.options[std::string(key)] = std::string(value);
         }
         auto built = BuildIndex(build, nullptr);
@@ -134,7 +144,7 @@ Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::s
         search.queriesPath = queryPath;
         search.truthPath = truthPath;
         search.topk = config.topk;
-        for (const auto& [key, value] : kind.demoSearchOptions) {
+        for (const auto& [key, value] : kind->demoSearchOptions) {
             search.searchOptions[std::string(key)] = std::string(value);
         }
         auto searched = SearchIndex(search);

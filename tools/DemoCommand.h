@@ -1,6 +1,6 @@
 // DemoCommand: `orvane demo`, the tool's showcase and smoke test. It generates a
 // deterministic clustered dataset, computes the exact neighbours of its queries by a
-// plain scan, builds and searches an index of every kind in the IndexKinds table
+// plain scan, builds and searches an index of every kind the options can name
 // through the same code paths as `orvane build` and `orvane search`, and prints one
 // row per kind: build time, index size, recall@10, queries per second and latency.
 #pragma once

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ToolOptions.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "io/FileReader.h"
 #include "io/InputStream.h"
 
@@ -65,14 +66,14 @@ Result<IndexFileInfo> DescribeIndexFile(const std::string& path, const TextOptio
     std::sort(info.sections.begin(), info.sections.end(),
               [](const SectionInfo& a, const SectionInfo& b) { return a.offset < b.offset; });
 
-    info.kind = KindFromSections(names);
+    info.kind = index::KindFromSections(names);
     if (info.kind != nullptr) {
         auto section = stream.GetSectionReader(std::string(info.kind->metaSection));
         if (section) {
             std::vector<char> payload(
                 std::min<uint64_t>(section.Value()->SectionPayloadSize(), 64));
             if (section.Value()->Read(0, payload.size(), payload).IsOk()) {
-                info.meta = DecodeKindMeta(*info.kind, payload);
+                info.meta = info.kind->decodeMeta(payload);
             }
         }
     }

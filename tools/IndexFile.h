@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "CommandLine.h"
-#include "IndexKinds.h"
 #include "api/Result.h"
+#include "api/SearchTypes.h"
+#include "impl/index/IndexKindDescriptor.h"
 
 namespace orvane::tools {
 
@@ -31,8 +32,8 @@ struct IndexFileInfo {
     std::string path;
     uint64_t fileSize = 0;
     std::vector<SectionInfo> sections;  // in file order
-    const IndexKindInfo* kind = nullptr;
-    std::optional<CountAndDim> meta;
+    const index::IndexKindDescriptor* kind = nullptr;
+    std::optional<api::IndexInfo> meta;
 };
 
 // Opens the container with the given text IO options (io.reader.type ...); with

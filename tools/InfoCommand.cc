@@ -44,7 +44,7 @@ void PrintIndexFileInfo(std::ostream& out, const IndexFileInfo& info) {
     out << "file: " << info.path << " (" << info.fileSize << " bytes, "
         << TextTable::HumanBytes(info.fileSize) << ")\n";
     if (info.kind != nullptr) {
-        out << "kind: " << info.kind->type;
+        out << "kind: " << info.kind->Name();
         if (info.meta) {
             out << ", " << info.meta->count << " vectors of dimension " << info.meta->dim;
         } else {

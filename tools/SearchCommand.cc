@@ -12,6 +12,7 @@
 #include "VectorFile.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneSearcher.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::tools {
@@ -68,9 +69,9 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
         if (info.Value().kind == nullptr) {
             return InvalidInput(request.indexPath +
                                 ": cannot tell the index kind, give -o index.type=KIND (" +
-                                KindNames() + ")");
+                                index::KindNames() + ")");
         }
-        searcherText["index.type"] = std::string(info.Value().kind->type);
+        searcherText["index.type"] = std::string(info.Value().kind->Name());
     }
     const std::string type = searcherText["index.type"];
 

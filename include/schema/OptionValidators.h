@@ -22,7 +22,7 @@ core::Status ValidateRatio01(std::string_view key, const api::OptionValue& value
 core::Status ValidateEncodingType(std::string_view key, const api::OptionValue& value);
 // "l2", "cosine" or "inner_product".
 core::Status ValidateMetric(std::string_view key, const api::OptionValue& value);
-// "bruteforce", "demo", "ivf" or "diskann".
+// A kind name of the kind schema table: "bruteforce", "demo", "ivf" or "diskann".
 core::Status ValidateIndexType(std::string_view key, const api::OptionValue& value);
 // "local" or "mmap".
 core::Status ValidateReaderType(std::string_view key, const api::OptionValue& value);

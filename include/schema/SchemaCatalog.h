@@ -8,52 +8,29 @@
 
 #include "api/IndexKind.h"
 #include "distance/encode_space/EncodingE.h"
+#include "schema/KindSchemas.h"
 #include "schema/OptionSchema.h"
 #include "schema/SchemaTables.h"
 
 namespace orvane::schema {
 
+// The schemas of kind K, read from the kind table; empty for an unknown K.
 template <core::IndexE K>
 constexpr OptionSchemaView BuilderSchema() {
-    using enum core::IndexE;
-    if constexpr (K == bruteforce)
-        return kBruteforceBuilderSchema;
-    else if constexpr (K == diskANN)
-        return kDiskANNBuilderSchema;
-    else if constexpr (K == ivf)
-        return kIvfBuilderSchema;
-    else if constexpr (K == demo)
-        return kDemoBuilderSchema;
-    else
-        return {};
+    constexpr const KindSchemas* row = FindKindSchemas(K);
+    return row != nullptr ? row->builder : OptionSchemaView{};
 }
 
 template <core::IndexE K>
 constexpr OptionSchemaView SearcherSchema() {
-    using enum core::IndexE;
-    if constexpr (K == bruteforce)
-        return kBruteforceSearcherSchema;
-    else if constexpr (K == diskANN)
-        return kDiskANNSearcherSchema;
-    else if constexpr (K == ivf)
-        return kSearcherOptionsSchema;
-    else if constexpr (K == demo)
-        return kDemoSearcherSchema;
-    else
-        return {};
+    constexpr const KindSchemas* row = FindKindSchemas(K);
+    return row != nullptr ? row->searcher : OptionSchemaView{};
 }
 
 template <core::IndexE K>
 constexpr OptionSchemaView SearchSchema() {
-    using enum core::IndexE;
-    if constexpr (K == bruteforce || K == demo)
-        return kSearchOptionsSchema;
-    else if constexpr (K == diskANN)
-        return kDiskANNSearchSchema;
-    else if constexpr (K == ivf)
-        return kIvfSearchSchema;
-    else
-        return {};
+    constexpr const KindSchemas* row = FindKindSchemas(K);
+    return row != nullptr ? row->search : OptionSchemaView{};
 }
 
 template <dist::encode_space::EncodingE E>
@@ -71,8 +48,8 @@ OptionSchemaView GetSearchSchema(core::IndexE kind);
 // The PQ table for pq, an empty view for every other encoding.
 OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding);
 
-// By option string, exact and case-sensitive: "bruteforce", "diskann", "ivf" and "demo"
-// select that kind's table, any other string the generic table.
+// By option string, exact and case-sensitive: a name of the kind table selects that
+// kind's schema, any other string the generic table.
 OptionSchemaView LookupBuilderSchema(std::string_view type);
 OptionSchemaView LookupSearcherSchema(std::string_view type);
 OptionSchemaView LookupSearchSchema(std::string_view type);

@@ -5,6 +5,8 @@
 #include <string>
 #include <variant>
 
+#include "schema/KindSchemas.h"
+
 namespace orvane::schema {
 namespace {
 
@@ -75,8 +77,9 @@ Status ValidateMetric(std::string_view key, const api::OptionValue& value) {
 }
 
 Status ValidateIndexType(std::string_view key, const api::OptionValue& value) {
-    return CheckOneOf(key, value, {"bruteforce", "demo", "ivf", "diskann"}, "Option ",
-                      " has unsupported value");
+    return Check<std::string>(
+        key, value, [](const std::string& s) { return FindKindSchemas(s) != nullptr; }, "Option ",
+        " has unsupported value");
 }
 
 Status ValidateReaderType(std::string_view key, const api::OptionValue& value) {

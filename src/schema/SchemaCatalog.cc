@@ -1,60 +1,26 @@
 #include "schema/SchemaCatalog.h"
 
-#include <optional>
-
 namespace orvane::schema {
 namespace {
 
 using core::IndexE;
 
-// Dispatches a run-time kind once to the per-kind accessor chosen by `Accessor`.
-template <template <IndexE> class Accessor>
-OptionSchemaView ByKind(IndexE kind) {
-    switch (kind) {
-        case IndexE::bruteforce:
-            return Accessor<IndexE::bruteforce>::Get();
-        case IndexE::diskANN:
-            return Accessor<IndexE::diskANN>::Get();
-        case IndexE::ivf:
-            return Accessor<IndexE::ivf>::Get();
-        case IndexE::demo:
-            return Accessor<IndexE::demo>::Get();
-    }
-    return {};
-}
-
-template <IndexE K>
-struct BuilderOf {
-    static OptionSchemaView Get() { return BuilderSchema<K>(); }
-};
-template <IndexE K>
-struct SearcherOf {
-    static OptionSchemaView Get() { return SearcherSchema<K>(); }
-};
-template <IndexE K>
-struct SearchOf {
-    static OptionSchemaView Get() { return SearchSchema<K>(); }
-};
-
-// The kind named by an option string; exact comparison.
-std::optional<IndexE> ParseIndexType(std::string_view type) {
-    if (type == "bruteforce") return IndexE::bruteforce;
-    if (type == "diskann") return IndexE::diskANN;
-    if (type == "ivf") return IndexE::ivf;
-    if (type == "demo") return IndexE::demo;
-    return std::nullopt;
+// The kind's schema picked by `member`, or `fallback` for a kind not in the table.
+OptionSchemaView Pick(const KindSchemas* row, OptionSchemaView KindSchemas::*member,
+                      OptionSchemaView fallback) {
+    return row != nullptr ? row->*member : fallback;
 }
 
 }  // namespace
 
 OptionSchemaView GetBuilderSchema(IndexE kind) {
-    return ByKind<BuilderOf>(kind);
+    return Pick(FindKindSchemas(kind), &KindSchemas::builder, {});
 }
 OptionSchemaView GetSearcherSchema(IndexE kind) {
-    return ByKind<SearcherOf>(kind);
+    return Pick(FindKindSchemas(kind), &KindSchemas::searcher, {});
 }
 OptionSchemaView GetSearchSchema(IndexE kind) {
-    return ByKind<SearchOf>(kind);
+    return Pick(FindKindSchemas(kind), &KindSchemas::search, {});
 }
 
 OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding) {
@@ -65,18 +31,15 @@ OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding) {
 }
 
 OptionSchemaView LookupBuilderSchema(std::string_view type) {
-    auto kind = ParseIndexType(type);
-    return kind ? GetBuilderSchema(*kind) : kBuilderOptionsSchema.View();
+    return Pick(FindKindSchemas(type), &KindSchemas::builder, kBuilderOptionsSchema);
 }
 
 OptionSchemaView LookupSearcherSchema(std::string_view type) {
-    auto kind = ParseIndexType(type);
-    return kind ? GetSearcherSchema(*kind) : kSearcherOptionsSchema.View();
+    return Pick(FindKindSchemas(type), &KindSchemas::searcher, kSearcherOptionsSchema);
 }
 
 OptionSchemaView LookupSearchSchema(std::string_view type) {
-    auto kind = ParseIndexType(type);
-    return kind ? GetSearchSchema(*kind) : kSearchOptionsSchema.View();
+    return Pick(FindKindSchemas(type), &KindSchemas::search, kSearchOptionsSchema);
 }
 
 OptionSchemaView LookupQuantizerSchema(std::string_view name) {

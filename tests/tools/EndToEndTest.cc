@@ -12,6 +12,7 @@
 #include "../../tools/SearchCommand.h"
 #include "../../tools/VectorFile.h"
 #include "ToolTestUtil.h"
+#include "schema/KindSchemas.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 
@@ -364,7 +365,7 @@ TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
     std::ostringstream log;
     auto rows = RunDemoKinds(DemoConfig::Small(), dir.path().string(), log);
     ASSERT_TRUE(rows.IsOk()) << rows.GetStatus().Message();
-    ASSERT_EQ(rows.Value().size(), AllIndexKinds().size());
+    ASSERT_EQ(rows.Value().size(), schema::AllKindSchemas().size());
     const DemoRow& demo = rows.Value()[0];
     EXPECT_EQ(demo.kind, "demo");
     ASSERT_EQ(demo.state, DemoRow::State::kOk) << demo.error;

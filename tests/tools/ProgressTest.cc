@@ -4,7 +4,6 @@
 
 #include <sstream>
 
-#include "../../tools/IndexKinds.h"
 #include "../../tools/TextTable.h"
 
 namespace orvane::tools {
@@ -71,43 +70,6 @@ TEST(TextTableTest, AlignsColumnsAndPadsShortRows) {
     EXPECT_EQ(TextTable::HumanBytes(512), "512 B");
     EXPECT_EQ(TextTable::HumanBytes(1536), "1.5 KiB");
     EXPECT_EQ(TextTable::HumanBytes(5ull << 30), "5.0 GiB");
-}
-
-TEST(IndexKindsTest, DecodesCountAndDimensionOfEachLayout) {
-    const IndexKindInfo* demo = FindIndexKind("demo");
-    ASSERT_NE(demo, nullptr);
-    const char demoMeta[8] = {3, 0, 0, 0, 4, 0, 0, 0};
-    auto m = DecodeKindMeta(*demo, demoMeta);
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->count, 3u);
-    EXPECT_EQ(m->dim, 4u);
-    EXPECT_FALSE(DecodeKindMeta(*demo, std::span<const char>(demoMeta, 7)).has_value());
-
-    // The IVF meta keeps a 64-bit count at offset 24.
-    const IndexKindInfo* ivf = FindIndexKind("ivf");
-    ASSERT_NE(ivf, nullptr);
-    char ivfMeta[32] = {};
-    ivfMeta[4] = 16;
-    ivfMeta[24] = 1;
-    ivfMeta[28] = 1;  // bit 32 of the count
-    auto im = DecodeKindMeta(*ivf, ivfMeta);
-    ASSERT_TRUE(im.has_value());
-    EXPECT_EQ(im->dim, 16u);
-    EXPECT_EQ(im->count, (1ull << 32) + 1);
-    EXPECT_EQ(FindIndexKind("Demo"), nullptr);
-}
-
-TEST(IndexKindsTest, TellsTheKindFromTheSectionNames) {
-    const std::vector<std::string> demo = {"demo.section.vector", "demo.section.meta"};
-    ASSERT_NE(KindFromSections(demo), nullptr);
-    EXPECT_EQ(KindFromSections(demo)->type, "demo");
-    const std::vector<std::string> other = {"x.section.meta"};
-    EXPECT_EQ(KindFromSections(other), nullptr);
-    // Every kind's meta section is named after its type.
-    for (const IndexKindInfo& k : AllIndexKinds()) {
-        EXPECT_EQ(std::string(k.metaSection), std::string(k.type) + ".section.meta");
-    }
-    EXPECT_EQ(KindNames(), "demo, bruteforce, ivf, diskann");
 }
 
 }  // namespace

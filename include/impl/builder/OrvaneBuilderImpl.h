@@ -14,6 +14,7 @@
 #include "api/Options.h"
 #include "api/OrvaneBuilder.h"
 #include "api/Result.h"
+#include "impl/builder/BuilderBackend.h"
 
 namespace orvane::io {
 class OutputStream;
@@ -24,21 +25,7 @@ namespace orvane::api {
 class OrvaneBuilder::Impl : public core::NoCopyable {
   public:
     // The interface every index kind's builder implements.
-    class Backend : public core::NoCopyable {
-      public:
-        virtual ~Backend() = default;
-        // Trains on n sample vectors laid out row after row.
-        virtual core::Status Pretrain(const float* data, uint64_t n) = 0;
-        // Announces the total number of vectors that will be appended.
-        virtual core::Status Reserve(uint64_t n) = 0;
-        // `vectors` holds ids.size() * dimension floats.
-        virtual core::Status AppendBatch(std::span<const float> vectors,
-                                         std::span<const uint64_t> ids) = 0;
-        // Writes and seals the kind's sections, then closes the stream.
-        virtual core::Status Dump(io::OutputStream& stream) const = 0;
-        virtual core::Status Attach(IBuildExtension& extension) = 0;
-        virtual bool IsTrainable() const { return true; }
-    };
+    using Backend = BuilderBackend;
 
     static core::Result<std::unique_ptr<Impl>> Create(
         const BuilderOptions& options, const core::MemoryResourceConfig& memoryConfig);

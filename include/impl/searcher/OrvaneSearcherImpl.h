@@ -15,6 +15,7 @@
 #include "api/Query.h"
 #include "api/Result.h"
 #include "api/SearchTypes.h"
+#include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::io {
 class InputStream;
@@ -25,19 +26,7 @@ namespace orvane::api {
 class OrvaneSearcher::Impl : public core::NoCopyable {
   public:
     // The interface every index kind's searcher implements.
-    class Backend : public core::NoCopyable {
-      public:
-        virtual ~Backend() = default;
-        // Reads the kind's sections from the opened stream.
-        virtual core::Status Open(io::InputStream& stream) = 0;
-        // Answers one query; scratch memory comes from `resource`.
-        virtual core::Result<SearchResult> Search(const Query& query, const SearchOptions& options,
-                                                  std::pmr::memory_resource& resource) = 0;
-        virtual core::Status Attach(ISearchExtension& extension) = 0;
-        virtual core::Status Warmup(uint64_t) { return core::Status::Ok(); }
-        // Count and dimension of the loaded index; dimension 0 before Open.
-        virtual IndexInfo GetMeta() const = 0;
-    };
+    using Backend = SearcherBackend;
 
     static core::Result<std::unique_ptr<Impl>> Create(
         const SearcherOptions& options, const core::MemoryResourceConfig& memoryConfig);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "impl/index/BackendFactories.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "io/OutputStream.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
@@ -65,11 +65,11 @@ Result<std::unique_ptr<OrvaneBuilder::Impl>> OrvaneBuilder::Impl::Create(
     auto dimension = schema::ReadIndexDimension(options.Values());
     if (!dimension.IsOk()) return dimension.TakeStatus();
     core::MemoryResourceConfig normalized = core::Normalize(memoryConfig);
-    index::BuilderFactory factory = index::FindBuilderFactory(type);
-    if (factory == nullptr) {
+    const index::IndexKindDescriptor* kind = index::FindIndexKind(type);
+    if (kind == nullptr) {
         return Status(ErrorCode::NotFound, "no builder backend for IndexType: " + type);
     }
-    auto backend = factory(options, normalized);
+    auto backend = kind->createBuilder(options, normalized);
     if (!backend.IsOk()) return backend.TakeStatus();
     return std::make_unique<Impl>(options, backend.TakeValue(), std::move(normalized));
 }

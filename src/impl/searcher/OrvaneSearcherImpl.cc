@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "impl/index/BackendFactories.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "io/InputStream.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
@@ -27,11 +27,11 @@ Result<std::unique_ptr<OrvaneSearcher::Impl>> OrvaneSearcher::Impl::Create(
     auto dim = schema::ReadIndexDimension(options.Values());
     if (!dim.IsOk()) return dim.TakeStatus();
     core::MemoryResourceConfig normalized = core::Normalize(memoryConfig);
-    index::SearcherFactory factory = index::FindSearcherFactory(type);
-    if (factory == nullptr) {
+    const index::IndexKindDescriptor* kind = index::FindIndexKind(type);
+    if (kind == nullptr) {
         return Status(ErrorCode::NotFound, "no backend for preset: " + type);
     }
-    auto backend = factory(dim.Value(), options, normalized);
+    auto backend = kind->createSearcher(dim.Value(), options, normalized);
     if (!backend.IsOk()) return backend.TakeStatus();
     return std::make_unique<Impl>(backend.TakeValue(), std::move(normalized));
 }

@@ -4,11 +4,11 @@
 
 #include <vector>
 
-#include "impl/builder/OrvaneBuilderImpl.h"
+#include "impl/builder/BuilderBackend.h"
 
 namespace orvane::index {
 
-class DemoBuilderBackend : public api::OrvaneBuilder::Impl::Backend {
+class DemoBuilderBackend : public api::BuilderBackend {
   public:
     explicit DemoBuilderBackend(uint32_t dimension) : _dimension(dimension) {}
 

@@ -5,11 +5,11 @@
 #include <memory_resource>
 #include <vector>
 
-#include "impl/searcher/OrvaneSearcherImpl.h"
+#include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index {
 
-class DemoSearcherBackend : public api::OrvaneSearcher::Impl::Backend {
+class DemoSearcherBackend : public api::SearcherBackend {
   public:
     DemoSearcherBackend(api::dimension_t dimension, std::pmr::memory_resource* storage)
         : _dimension(dimension), _embeddings(storage) {}

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "impl/index/BackendFactories.h"
 #include "impl/index/demo/DemoIndexMeta.h"
+#include "impl/index/demo/DemoKind.h"
 #include "io/OutputStream.h"
 
 namespace orvane::index {

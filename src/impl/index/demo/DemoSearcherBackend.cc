@@ -1,12 +1,12 @@
 #include "impl/index/demo/DemoSearcherBackend.h"
 
 #include <algorithm>
-#include <numeric>
 #include <string>
 
 #include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
-#include "impl/index/BackendFactories.h"
+#include "impl/index/common/BestK.h"
 #include "impl/index/demo/DemoIndexMeta.h"
+#include "impl/index/demo/DemoKind.h"
 #include "io/InputStream.h"
 #include "telemetry/Logger.h"
 
@@ -60,20 +60,18 @@ Result<api::SearchResult> DemoSearcherBackend::Search(const api::Query& query,
     const uint64_t count = _dimension == 0 ? 0 : _embeddings.size() / _dimension;
     std::pmr::monotonic_buffer_resource scratch(&resource);
     std::pmr::vector<float> distances(count, &scratch);
-    std::pmr::vector<uint32_t> order(count, &scratch);
     using namespace dist;
     using namespace dist::encode_space;
     const auto prepared = TagInvoke(PrepareTag{}, MetricT<MetricE::l2>{}, RawF32T{},
                                     std::span<const float>(query.data, _dimension));
     TagInvoke(BatchEvalEncodedTag{}, MetricT<MetricE::l2>{}, RawF32T{}, prepared,
               RawF32Batch(_embeddings.data(), _dimension, count), distances.data());
-    std::iota(order.begin(), order.end(), 0u);
-    const uint64_t keep = std::min(topk, count);
-    std::partial_sort(order.begin(), order.begin() + keep, order.end(),
-                      [&](uint32_t a, uint32_t b) { return distances[a] < distances[b]; });
+    BestK<MetricE::l2> best(std::min(topk, count), &scratch);
+    best.OfferBatch(distances.data(), 0, count);
     api::SearchResult result;
-    result.topk.reserve(keep);
-    for (uint64_t i = 0; i < keep; ++i) result.topk.push_back({order[i], distances[order[i]]});
+    result.topk.reserve(best.Size());
+    for (const ScoredRow& hit : best.TakeBestFirst())
+        result.topk.push_back({hit.first, hit.second});
     result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(count));
     result.searchStats.emplace("query_stats.filtered_count", std::string(1, '0'));
     return result;

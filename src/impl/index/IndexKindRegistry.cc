@@ -1,0 +1,47 @@
+#include "impl/index/IndexKindRegistry.h"
+
+#include <algorithm>
+
+#include "impl/index/demo/DemoKind.h"
+
+namespace orvane::index {
+namespace {
+
+// One row per kind with back ends; a new kind adds its descriptor here.
+constexpr const IndexKindDescriptor* kKinds[] = {
+    &demo::kDemoKind,
+};
+
+}  // namespace
+
+std::span<const IndexKindDescriptor* const> AllIndexKinds() {
+    return kKinds;
+}
+
+const IndexKindDescriptor* FindIndexKind(std::string_view type) {
+    for (const IndexKindDescriptor* kind : kKinds) {
+        if (kind->Name() == type) return kind;
+    }
+    return nullptr;
+}
+
+const IndexKindDescriptor* KindFromSections(std::span<const std::string> sectionNames) {
+    for (const IndexKindDescriptor* kind : kKinds) {
+        if (std::find(sectionNames.begin(), sectionNames.end(), kind->metaSection) !=
+            sectionNames.end()) {
+            return kind;
+        }
+    }
+    return nullptr;
+}
+
+std::string KindNames() {
+    std::string out;
+    for (const IndexKindDescriptor* kind : kKinds) {
+        if (!out.empty()) out += ", ";
+        out += kind->Name();
+    }
+    return out;
+}
+
+}  // namespace orvane::index

@@ -1,0 +1,85 @@
+#include "impl/index/IndexKindRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "api/OrvaneBuilder.h"
+#include "api/OrvaneSearcher.h"
+#include "schema/KindSchemas.h"
+#include "schema/OptionValidators.h"
+
+namespace orvane::index {
+namespace {
+
+TEST(IndexKindRegistryTest, EveryRegisteredKindIsCompleteAndNamedByTheVocabulary) {
+    std::set<std::string_view> names;
+    for (const IndexKindDescriptor* kind : AllIndexKinds()) {
+        ASSERT_NE(kind, nullptr);
+        ASSERT_NE(kind->schemas, nullptr);
+        EXPECT_TRUE(names.insert(kind->Name()).second) << "registered twice: " << kind->Name();
+        EXPECT_EQ(schema::FindKindSchemas(kind->Name()), kind->schemas);
+        EXPECT_EQ(schema::FindKindSchemas(kind->Kind()), kind->schemas);
+        EXPECT_NE(kind->createBuilder, nullptr) << kind->Name();
+        EXPECT_NE(kind->createSearcher, nullptr) << kind->Name();
+        EXPECT_NE(kind->decodeMeta, nullptr) << kind->Name();
+        // Every kind's meta section is named after its type.
+        EXPECT_EQ(std::string(kind->metaSection), std::string(kind->Name()) + ".section.meta");
+        EXPECT_EQ(FindIndexKind(kind->Name()), kind);
+        // The demo options must pass the kind's own schemas as keys it knows.
+        for (const auto& [key, value] : kind->demoBuildOptions) {
+            EXPECT_NE(kind->schemas->builder.Find(key), nullptr) << key;
+        }
+        for (const auto& [key, value] : kind->demoSearchOptions) {
+            EXPECT_NE(kind->schemas->search.Find(key), nullptr) << key;
+        }
+    }
+    EXPECT_FALSE(names.empty());
+}
+
+TEST(IndexKindRegistryTest, LooksUpByExactNameAndBySectionNames) {
+    struct Case {
+        std::string type;
+        bool found;
+    };
+    const Case cases[] = {{"demo", true}, {"Demo", false}, {"", false}, {"demo ", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(FindIndexKind(c.type) != nullptr, c.found) << "'" << c.type << "'";
+    }
+    const std::vector<std::string> demo = {"demo.section.vector", "demo.section.meta"};
+    ASSERT_NE(KindFromSections(demo), nullptr);
+    EXPECT_EQ(KindFromSections(demo)->Name(), "demo");
+    const std::vector<std::string> other = {"x.section.meta", "demo.section.vector"};
+    EXPECT_EQ(KindFromSections(other), nullptr);
+    EXPECT_EQ(KindNames(), "demo");
+}
+
+TEST(IndexKindRegistryTest, DemoMetaDecodesCountAndDimensionAndRefusesShortPayloads) {
+    const IndexKindDescriptor* demo = FindIndexKind("demo");
+    ASSERT_NE(demo, nullptr);
+    const char meta[8] = {3, 0, 0, 0, 4, 0, 0, 0};
+    auto m = demo->decodeMeta(std::span<const char>(meta));
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->count, 3u);
+    EXPECT_EQ(m->dim, 4u);
+    EXPECT_FALSE(demo->decodeMeta(std::span<const char>(meta, 7)).has_value());
+}
+
+// A kind the options may name but this build has no back end for passes option
+// validation and is refused by the facades with NotFound.
+TEST(IndexKindRegistryTest, NamedKindsWithoutBackEndsAreRefusedByTheFacades) {
+    for (const schema::KindSchemas& named : schema::AllKindSchemas()) {
+        EXPECT_TRUE(schema::ValidateIndexType("index.type", std::string(named.name)).IsOk());
+        if (FindIndexKind(named.name) != nullptr) continue;
+        api::SearcherOptions options{{"index.type", std::string(named.name)},
+                                     {"index.dimension", int64_t{4}}};
+        auto searcher = api::OrvaneSearcher::Create(options);
+        ASSERT_FALSE(searcher.IsOk()) << named.name;
+        EXPECT_EQ(searcher.GetStatus().Code(), core::ErrorCode::NotFound) << named.name;
+    }
+}
+
+}  // namespace
+}  // namespace orvane::index
