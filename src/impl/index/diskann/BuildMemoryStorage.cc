@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "api/Result.h"
@@ -35,14 +36,19 @@ Status BuildMemoryStorage::Init(uint32_t count, uint32_t dimension, uint64_t nei
     _dimension = dimension;
     _neighborCount = neighborCount;
     _reserveCount = count;
-    ids.clear();
-    vectors.clear();
-    entryPoints.clear();
-    ids.reserve(count);
-    vectors.reserve(vectorCount);
-    _neighborData.assign(tableSize, 0);
-    _neighborSize.assign(count, 0);
-    _lastPruningPos.assign(count, 0);
+    try {
+        ids.clear();
+        vectors.clear();
+        entryPoints.clear();
+        ids.reserve(count);
+        vectors.reserve(vectorCount);
+        _neighborData.assign(tableSize, 0);
+        _neighborSize.assign(count, 0);
+        _lastPruningPos.assign(count, 0);
+    } catch (const std::bad_alloc&) {
+        return Status(ErrorCode::OutOfMemory, "Failed to allocate the diskann graph of [" +
+                                                  std::to_string(count) + "] nodes");
+    }
     return Status::Ok();
 }
 

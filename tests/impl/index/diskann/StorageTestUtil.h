@@ -36,15 +36,18 @@ inline void FillStorage(BuildMemoryStorage& storage, uint32_t count, uint32_t di
     if (count > 0) storage.entryPoints = {count / 2};
 }
 
-// Runs `write` on a fresh stream into memory and returns the file image.
+// Runs `write` on a fresh stream into memory and returns the file image;
+// closes the stream afterwards unless `write` closes it itself.
 template <typename Write>
-std::string WriteImage(Write&& write) {
+std::string WriteImage(Write&& write, bool writeCloses = false) {
     auto out = std::make_shared<std::string>();
     io::OutputStream stream(std::make_unique<io::testutil::StringWriter>(out));
     EXPECT_TRUE(stream.Init({}).IsOk());
     const core::Status st = write(stream);
     EXPECT_TRUE(st.IsOk()) << st.Message();
-    EXPECT_TRUE(stream.Close().IsOk());
+    if (!writeCloses) {
+        EXPECT_TRUE(stream.Close().IsOk());
+    }
     return *out;
 }
 
