@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "impl/quantizer/PQTrainer.h"
 #include "impl/quantizer/Rawf32Trainer.h"
 #include "impl/quantizer/SQ8Trainer.h"
 #include "telemetry/Logger.h"
@@ -12,14 +13,6 @@ using dist::dimension_t;
 using dist::MetricE;
 
 namespace {
-
-// The pq trainer for a validated (dimension, metric, chunk count). Until the
-// pq trainer exists the pq encoding is reported as unimplemented.
-std::unique_ptr<QuantizerTrainer> CreatePQTrainer(dimension_t, MetricE, std::pmr::memory_resource&,
-                                                  const api::QuantizerOptions&) {
-    ORVANE_LOG_ERROR("No quantizer trainer implementation for encoding [%s].", "pq");
-    return nullptr;
-}
 
 MetricE MetricFromOption(const std::string& name) {
     if (name == "l2") return MetricE::l2;
@@ -53,7 +46,7 @@ std::unique_ptr<QuantizerTrainer> CreateQuantizerTrainer(const api::QuantizerOpt
                 numChunks, static_cast<int32_t>(dimension));
             return nullptr;
         }
-        return CreatePQTrainer(dimension, metric, resource, options);
+        return std::make_unique<PQTrainer>(dimension, metric, resource, options);
     }
     ORVANE_LOG_ERROR("No quantizer trainer implementation for encoding [%s].", encoding.c_str());
     return nullptr;

@@ -1,0 +1,125 @@
+#include "impl/quantizer/QuantizerEvaluatorPQ.h"
+
+#include "impl/quantizer/PQStreamReader.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::quantizer {
+
+using core::ErrorCode;
+using core::Status;
+using dist::MetricE;
+using dist::encode_space::EncodedRow;
+using dist::encode_space::EncodingE;
+using dist::encode_space::PQGlobalHeader;
+using dist::encode_space::PQT;
+using dist::encode_space::PreparedPQ;
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> QuantizerEvaluator<M, EncodingE::pq>::QuantizerEvaluator(
+    std::pmr::memory_resource& resource, const QuantizerMeta& meta)
+    : QuantizerEvaluatorBase(resource, meta),
+      _chunkOffsets(&resource),
+      _codebooks(&resource),
+      _codes(&resource),
+      _rotationMatrix(&resource) {}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> Status QuantizerEvaluator<M, EncodingE::pq>::DoLoad(
+    const std::shared_ptr<SectionReader>& reader, uint64_t offset, uint64_t& cursor) {
+    if (_meta.encodingType != EncodingE::pq) {
+        return Status(ErrorCode::InvalidArgument, "Encoding type mismatch for PQ evaluator");
+    }
+    if (_meta.dimension == 0) {
+        return Status(ErrorCode::InvalidArgument, "Quantizer dimension is zero");
+    }
+    detail::SectionPayloadReader in(reader, offset);
+    PQGlobalHeader header;
+    if (Status st = detail::ReadPQHeader(in, header); !st.IsOk()) {
+        ORVANE_LOG_ERROR("Read PQ evaluator global header failed, status = [%s]",
+                         st.Message().c_str());
+        return st;
+    }
+    if (header.metricType != M) {
+        ORVANE_LOG_ERROR("PQ Evaluator metric type miss match");
+        return Status(ErrorCode::InvalidArgument, "build metric  mismatch");
+    }
+    ORVANE_RETURN_IF_ERROR(detail::ReadPQModel(in, _meta.dimension, header, _chunkOffsets,
+                                               _codebooks, _rotationMatrix));
+    _header = header;
+    cursor = in.Cursor();
+    return Status::Ok();
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> Status QuantizerEvaluator<M, EncodingE::pq>::DoOpen(
+    const std::shared_ptr<SectionReader>& reader, uint64_t offset) {
+    // Loaded into a scratch instance first so that a failure changes nothing here.
+    QuantizerEvaluator loaded(_resource, _meta);
+    uint64_t cursor = offset;
+    ORVANE_RETURN_IF_ERROR(loaded.DoLoad(reader, offset, cursor));
+    detail::SectionPayloadReader in(reader, cursor);
+    ORVANE_RETURN_IF_ERROR(detail::ReadPQRows(in, _meta.count, loaded.RowSize(), loaded._codes));
+    _header = loaded._header;
+    _chunkOffsets.swap(loaded._chunkOffsets);
+    _codebooks.swap(loaded._codebooks);
+    _codes.swap(loaded._codes);
+    _rotationMatrix.swap(loaded._rotationMatrix);
+    return Status::Ok();
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> core::Result<std::unique_ptr<PreparedBase>>
+QuantizerEvaluator<M, EncodingE::pq>::PrepareQuery(std::span<const float> query)
+const {
+    ORVANE_RETURN_IF_ERROR(CheckQuery(query));
+    return std::unique_ptr<PreparedBase>(std::make_unique<Prepared>(
+        TagInvoke(dist::PrepareTag{}, dist::MetricT<M>{}, PQT{}, query, _header,
+                  std::span<const uint32_t>(_chunkOffsets), std::span<const float>(_codebooks),
+                  std::span<const float>(_rotationMatrix), _resource)));
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> ErrorCode QuantizerEvaluator<M, EncodingE::pq>::BatchEval(
+    const PreparedBase& prepared, std::span<const uint64_t> ids, std::span<float> out)
+const {
+    if (const ErrorCode code = CheckBatch(ids, out); code != ErrorCode::Ok) return code;
+    const PreparedPQ& q = static_cast<const Prepared&>(prepared).Get();
+    const uint64_t rowSize = RowSize();
+    const uint64_t count = _meta.count;
+    const auto* header = reinterpret_cast<const uint8_t*>(&_header);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const uint64_t id = ids[i];
+        if (id >= count) return ErrorCode::InvalidArgument;
+        if (i + 1 < ids.size() && ids[i + 1] < count) {
+            __builtin_prefetch(_codes.data() + ids[i + 1] * rowSize);
+        }
+        const EncodedRow row{_codes.data() + id * rowSize, rowSize, header, sizeof(_header)};
+        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, PQT{}, q, row);
+    }
+    return ErrorCode::Ok;
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> ErrorCode
+QuantizerEvaluator<M, EncodingE::pq>::EvalWithCode(const PreparedBase& prepared, uint64_t id,
+                                                   std::span<const uint8_t> code, float& out)
+const {
+    if (IsLoaded() && code.size() != RowSize()) {
+        ORVANE_LOG_ERROR("Batch size mismatch: code size [%lu], expect code size [%lu]",
+                         static_cast<unsigned long>(code.size()),
+                         static_cast<unsigned long>(RowSize()));
+    }
+    if (const ErrorCode check = CheckCode(id, code, RowSize()); check != ErrorCode::Ok) {
+        return check;
+    }
+    const PreparedPQ& q = static_cast<const Prepared&>(prepared).Get();
+    out = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, PQT{}, q,
+                    EncodedRow{code.data(), code.size(), reinterpret_cast<const uint8_t*>(&_header),
+                               sizeof(_header)});
+    return ErrorCode::Ok;
+}
+
+template class QuantizerEvaluator<MetricE::l2, EncodingE::pq>;
+template class QuantizerEvaluator<MetricE::ip, EncodingE::pq>;
+
+}  // namespace orvane::quantizer
