@@ -2,7 +2,9 @@
 // on generated data, the dumped index, and concurrent insertion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -230,6 +232,110 @@ TEST(DiskANNBuilderStressTest, ConcurrentInsertionKeepsListsConsistent) {
     // Small batches: many rounds of workers meeting on the same lists.
     ASSERT_TRUE(BuildAll(*b, data, kDim, 250).IsOk());
     ExpectSoundGraph(b->Storage(), kN, kDegree);
+}
+
+}  // namespace
+}  // namespace orvane::index::diskann
+
+namespace orvane::index::diskann {
+namespace {
+
+// Reads every node record of an index image.
+struct ReadBack {
+    std::unique_ptr<io::InputStream> stream;
+    SearchDiskStorage reader;
+    GraphNodeHolder holder;
+};
+
+void ReadAllNodes(const std::string& image, uint32_t n, uint32_t dim, ReadBack& out) {
+    out.stream = testutil::OpenImage(image);
+    ASSERT_TRUE(out.reader.Load(*out.stream, n, dim).IsOk());
+    out.holder.Resize(n, out.reader.GraphNodeSize());
+    std::vector<uint32_t> all(n);
+    for (uint32_t i = 0; i < n; ++i) all[i] = i;
+    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
+    ASSERT_TRUE(executor.IsOk());
+    ASSERT_EQ(out.reader.ReadDiskNodes(4, executor.Value().get(), all, out.holder, 0),
+              ErrorCode::Ok);
+}
+
+TEST(DiskANNBuilderTest, ReorderedLayoutKeepsEveryNodeAndEdge) {
+    constexpr uint32_t kDim = 8, kN = 600;
+    const auto data = Clustered(kN, kDim, 13);
+    testing::LogCapture logs;
+    auto options = Options(kDim, 8, 2);
+    options.Values().erase("encoding.type");  // the default: pq with (dim + 1) / 2 chunks
+    options.Values()["diskann.build.reorder_layout"] = true;
+    auto b = MakeBuilder(options);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(BuildAll(*b, data, kDim, kN).IsOk());
+    const std::string image =
+        testutil::WriteImage([&](io::OutputStream& out) { return b->Dump(out); }, true);
+    ReadBack back;
+    ReadAllNodes(image, kN, kDim, back);
+    // Layout position p holds row ids[p] - 100, with its vector and its edges
+    // renumbered to layout positions.
+    std::vector<uint32_t> rowOf(kN);
+    std::vector<bool> seen(kN, false);
+    for (uint32_t p = 0; p < kN; ++p) {
+        const uint64_t row = back.reader.ids[p] - 100;
+        ASSERT_LT(row, kN);
+        ASSERT_FALSE(seen[row]);
+        seen[row] = true;
+        rowOf[p] = static_cast<uint32_t>(row);
+    }
+    for (uint32_t p = 0; p < kN; ++p) {
+        EXPECT_EQ(std::memcmp(back.holder.nodes[p].embedding.data(), data.data() + rowOf[p] * kDim,
+                              kDim * 4),
+                  0);
+        std::vector<uint32_t> got;
+        for (uint32_t q : back.holder.nodes[p].neighbors) got.push_back(rowOf[q]);
+        const auto list = b->Storage().Neighbors(rowOf[p]);
+        EXPECT_EQ(got, std::vector<uint32_t>(list.begin(), list.end()));
+    }
+    EXPECT_EQ(rowOf[back.reader.entryPoints[0]], b->Storage().entryPoints[0]);
+    // The packing raises the share of neighbours stored in a node's sector.
+    bool ranked = false;
+    for (const std::string& m : logs.Messages(telemetry::LogLevel::Info)) {
+        float before = 0, after = 0;
+        if (std::sscanf(m.c_str(),
+                        "rank time [%*u] seconds, node per sector [%*u] , neighbor percent  "
+                        "before rank [%f] after rank [%f]",
+                        &before, &after) == 2) {
+            ranked = true;
+            EXPECT_GT(after, before * 2) << m;
+        }
+    }
+    EXPECT_TRUE(ranked);
+}
+
+TEST(DiskANNBuilderTest, DiskEncoderCodesReplaceRawVectors) {
+    constexpr uint32_t kDim = 8, kN = 600;
+    const auto data = Clustered(kN, kDim, 17);
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    auto options = Options(kDim, 8, 2);
+    options.Values()["diskann.disk_encoding.type"] = std::string("pq");
+    options.Values()["diskann.disk_encoding.encoding.pq.m"] = int64_t{4};
+    options.Values()["diskann.disk_encoding.save_origin_embedding"] = true;
+    auto b = MakeBuilder(options);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(BuildAll(*b, data, kDim, 250).IsOk());
+    const std::string image =
+        testutil::WriteImage([&](io::OutputStream& out) { return b->Dump(out); }, true);
+    ReadBack back;
+    ReadAllNodes(image, kN, kDim, back);
+    EXPECT_TRUE(HeaderFlag(back.reader.Header().quantizeRawData));
+    EXPECT_TRUE(HeaderFlag(back.reader.Header().saveOriginalEmbedding));
+    EXPECT_EQ(back.reader.Header().vectorSize, 4u);  // four one-byte chunk codes
+    EXPECT_FALSE(testutil::SectionPayload(*back.stream, kDiskEncoderSection).empty());
+    const std::string originals = testutil::SectionPayload(*back.stream, kOriginalEmbeddingSection);
+    ASSERT_EQ(originals.size(), kN * kDim * 4);
+    EXPECT_EQ(std::memcmp(originals.data(), data.data(), originals.size()), 0);
+    for (uint32_t i = 0; i < kN; ++i) {
+        const auto list = b->Storage().Neighbors(i);
+        EXPECT_TRUE(std::equal(list.begin(), list.end(), back.holder.nodes[i].neighbors.begin(),
+                               back.holder.nodes[i].neighbors.end()));
+    }
 }
 
 }  // namespace
