@@ -8,12 +8,11 @@
 #include <algorithm>
 #include <memory>
 #include <numeric>
-#include <queue>
 #include <random>
-#include <set>
 #include <utility>
 #include <vector>
 
+#include "GraphWalk.h"
 #include "api/MemoryResource.h"
 #include "impl/index/diskann/DiskANNBuilderBackend.h"
 #include "impl/index/diskann/GraphConnectivity.h"
@@ -108,34 +107,15 @@ inline double GraphRecall(const BuildMemoryStorage& s, const std::vector<float>&
     for (uint32_t qi = 0; qi < q; ++qi) {
         const float* query = queries.data() + uint64_t{qi} * dim;
         std::vector<std::pair<float, uint32_t>> exact(n);
-        for (uint32_t v = 0; v < n; ++v)
+        for (uint32_t v = 0; v < n; ++v) {
             exact[v] = {L2(query, data.data() + uint64_t{v} * dim, dim), v};
+        }
         std::partial_sort(exact.begin(), exact.begin() + k, exact.end());
-
-        std::set<uint32_t> visited;
-        using Item = std::pair<float, uint32_t>;
-        std::priority_queue<Item, std::vector<Item>, std::greater<>> candidates;
-        std::priority_queue<Item> best;  // farthest on top
-        for (uint32_t e : s.entryPoints) {
-            visited.insert(e);
-            candidates.push({L2(query, s.Vector(e), dim), e});
-        }
-        while (!candidates.empty()) {
-            const Item c = candidates.top();
-            if (best.size() >= listSize && c.first > best.top().first) break;
-            candidates.pop();
-            best.push(c);
-            if (best.size() > listSize) best.pop();
-            for (uint32_t u : s.Neighbors(c.second)) {
-                if (visited.insert(u).second) candidates.push({L2(query, s.Vector(u), dim), u});
-            }
-        }
-        std::set<uint32_t> found;
-        while (!best.empty()) {
-            if (best.size() <= k) found.insert(best.top().second);
-            best.pop();
-        }
-        for (uint32_t j = 0; j < k; ++j) hits += found.count(exact[j].second);
+        std::vector<uint32_t> truth;
+        for (uint32_t j = 0; j < k; ++j) truth.push_back(exact[j].second);
+        const auto found =
+            BestFirstSearch(s, listSize, [&](uint32_t v) { return L2(query, s.Vector(v), dim); });
+        hits += HitsAtK(found, truth, k);
     }
     return hits / (static_cast<double>(k) * q);
 }
