@@ -188,9 +188,11 @@ Status BuildMemoryStorage::DumpLayout(const DiskANNIndexMeta& meta, const Storag
                                       const VectorWriter& writeVector,
                                       io::OutputStream& stream) const {
     NodeGeometry geometry;
+    // The records hold the table's rows: the header must announce its degree
+    // (an empty graph has no rows, and may never have sized its table).
     if (!NodeGeometry::Compute(header.vectorSize, header.neighborCount, header.sectorSize,
                                &geometry) ||
-        header.neighborCount != _neighborCount) {
+        (meta.count > 0 && header.neighborCount != _neighborCount)) {
         return Status(ErrorCode::InvalidArgument, "diskann storage header does not fit the graph");
     }
     const uint64_t count = meta.count;

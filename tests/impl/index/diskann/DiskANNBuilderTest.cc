@@ -223,6 +223,28 @@ TEST(DiskANNBuilderTest, EmptyIndexAndReorderWithoutMappingWriter) {
     EXPECT_EQ(st.Message(), "serialize with mapping not implement");
 }
 
+TEST(DiskANNBuilderTest, LogsProgressEveryThresholdNodesAndAtBatchEnds) {
+    constexpr uint32_t kDim = 4, kN = 300;
+    auto options = Options(kDim, 6, 2);
+    options.Values()["build.log_threshold"] = int64_t{100};
+    auto b = MakeBuilder(options);
+    ASSERT_NE(b, nullptr);
+    testing::LogCapture logs;
+    ASSERT_TRUE(BuildAll(*b, Clustered(kN, kDim, 2), kDim, 130).IsOk());
+    std::vector<std::string> progress;
+    for (const std::string& m : logs.Messages(telemetry::LogLevel::Info)) {
+        if (m.rfind("Built cnt ", 0) == 0) progress.push_back(m);
+    }
+    std::sort(progress.begin(), progress.end());
+    EXPECT_EQ(progress, (std::vector<std::string>{
+                            "Built cnt 100, finished percent 33.333%",
+                            "Built cnt 130, finished percent 43.333%",
+                            "Built cnt 200, finished percent 66.667%",
+                            "Built cnt 260, finished percent 86.667%",
+                            "Built cnt 300, finished percent 100.000%",
+                        }));
+}
+
 TEST(DiskANNBuilderStressTest, ConcurrentInsertionKeepsListsConsistent) {
     constexpr uint32_t kDim = 8, kN = 3000, kDegree = 6;
     const auto data = Clustered(kN, kDim, 21);
