@@ -22,19 +22,6 @@ Status WriteArray(io::OutputStream& stream, const T* data, uint64_t count) {
     return stream.Write(reinterpret_cast<const char*>(data), count * sizeof(T));
 }
 
-// Reads `count` uint32 values from the start of section `name` into `out`.
-template <typename Vector>
-Status LoadUint32Array(io::InputStream& stream, const std::string& name, uint64_t count,
-                       const char* what, Vector& out) {
-    const uint64_t bytes = count * sizeof(uint32_t);  // count < 2^62 by the callers
-    auto reader = GetSectionAtLeast(stream, name, bytes, what);
-    if (!reader.IsOk()) return reader.TakeStatus();
-    out.assign(count, 0);
-    if (bytes == 0) return Status::Ok();
-    return reader.Value()->Read(0, bytes,
-                                std::span<char>(reinterpret_cast<char*>(out.data()), bytes));
-}
-
 Status Damaged(const std::string& what) {
     ORVANE_LOG_ERROR("Damaged diskann checkpoint: %s", what.c_str());
     return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: " + what);
@@ -85,10 +72,10 @@ Status BuildMemoryStorage::LoadFromCheckpoint(io::InputStream& stream, uint32_t 
     _dimension = static_cast<uint32_t>(dimension);
     _neighborCount = header.neighborCount;
 
-    ORVANE_RETURN_IF_ERROR(LoadUint32Array(stream, kEntryPointsSection, header.entryPointSize,
-                                           "index entry points", entryPoints));
-    ORVANE_RETURN_IF_ERROR(LoadUint32Array(stream, kCkptNeighborDataSection, tableSize,
-                                           "checkpoint neighbor data", _neighborData));
+    ORVANE_RETURN_IF_ERROR(ReadSectionArray<uint32_t>(
+        stream, kEntryPointsSection, header.entryPointSize, "index entry points", entryPoints));
+    ORVANE_RETURN_IF_ERROR(ReadSectionArray<uint32_t>(stream, kCkptNeighborDataSection, tableSize,
+                                                      "checkpoint neighbor data", _neighborData));
     ORVANE_RETURN_IF_ERROR(LoadNeighborSize(stream));
     ORVANE_RETURN_IF_ERROR(LoadLastPruningPos(stream));
     ORVANE_RETURN_IF_ERROR(ValidateRestoredGraph(header.buildNodeCount));
@@ -100,13 +87,13 @@ Status BuildMemoryStorage::LoadFromCheckpoint(io::InputStream& stream, uint32_t 
 }
 
 Status BuildMemoryStorage::LoadNeighborSize(io::InputStream& stream) {
-    return LoadUint32Array(stream, kCkptNeighborSizeSection, _reserveCount,
-                           "checkpoint neighbor size", _neighborSize);
+    return ReadSectionArray<uint32_t>(stream, kCkptNeighborSizeSection, _reserveCount,
+                                      "checkpoint neighbor size", _neighborSize);
 }
 
 Status BuildMemoryStorage::LoadLastPruningPos(io::InputStream& stream) {
-    return LoadUint32Array(stream, kCkptLastPruningPosSection, _reserveCount,
-                           "checkpoint last pruning pos", _lastPruningPos);
+    return ReadSectionArray<uint32_t>(stream, kCkptLastPruningPosSection, _reserveCount,
+                                      "checkpoint last pruning pos", _lastPruningPos);
 }
 
 Status BuildMemoryStorage::ValidateRestoredGraph(uint32_t buildNodeCount) const {

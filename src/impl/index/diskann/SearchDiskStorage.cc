@@ -51,13 +51,10 @@ Status SearchDiskStorage::Load(io::InputStream& stream, uint32_t count, uint64_t
         HeaderFlag(_header.quantizeRawData) ? 1 : 0,
         HeaderFlag(_header.saveOriginalEmbedding) ? 1 : 0);
 
-    ids.assign(count, 0);
-    ORVANE_RETURN_IF_ERROR(ReadSectionPrefix(stream, kIdsSection, ids.data(),
-                                             uint64_t{count} * sizeof(uint64_t), "index ids"));
-    entryPoints.assign(_header.entryPointSize, 0);
-    ORVANE_RETURN_IF_ERROR(ReadSectionPrefix(stream, kEntryPointsSection, entryPoints.data(),
-                                             uint64_t{_header.entryPointSize} * sizeof(uint32_t),
-                                             "index entry points"));
+    ORVANE_RETURN_IF_ERROR(
+        ReadSectionArray<uint64_t>(stream, kIdsSection, count, "index ids", ids));
+    ORVANE_RETURN_IF_ERROR(ReadSectionArray<uint32_t>(
+        stream, kEntryPointsSection, _header.entryPointSize, "index entry points", entryPoints));
     for (uint32_t entry : entryPoints) {
         if (entry >= count) {
             return DamagedIndex("entry point [" + std::to_string(entry) + "] beyond count [" +

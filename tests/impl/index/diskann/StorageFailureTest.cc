@@ -260,6 +260,13 @@ TEST(DiskANNSearchStorageTest, LoadRefusesShortOrDamagedSections) {
         EXPECT_EQ(st.Code(), c.code) << st.Message();
         EXPECT_EQ(st.Message().rfind(c.message, 0), 0u) << st.Message();
     }
+    // A damaged count is refused by the size check before anything is sized
+    // for it (32 GiB of ids here).
+    auto stream = OpenImage(IndexParts().Image());
+    SearchDiskStorage storage;
+    const core::Status st = storage.Load(*stream, UINT32_MAX, 1);
+    EXPECT_EQ(st.Message(), "Invalid section size for index ids");
+    EXPECT_TRUE(storage.ids.empty());
 }
 
 TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
