@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "impl/index/demo/DemoKind.h"
+#include "impl/index/diskann/DiskANNKind.h"
 
 namespace orvane::index {
 namespace {
@@ -10,6 +11,7 @@ namespace {
 // One row per kind with back ends; a new kind adds its descriptor here.
 constexpr const IndexKindDescriptor* kKinds[] = {
     &demo::kDemoKind,
+    &diskann::kDiskANNKind,
 };
 
 }  // namespace

@@ -76,6 +76,8 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
     const NodeGeometry& Geometry() const { return _geometry; }
     uint32_t Dimension() const { return _dimension; }
     uint64_t GraphNodeSize() const { return _geometry.nodeSize; }
+    // The reader of the node records; valid after a successful Load.
+    const io::InputStream::SectionReader& LayoutReader() const { return *_vectorsReader; }
 
     std::vector<uint64_t> ids;
     std::vector<uint32_t> entryPoints;
