@@ -250,6 +250,8 @@ TEST(DiskANNSearcherTest, OptionsShapeTheSearch) {
     EXPECT_TRUE(run(maxParallel).IsOk());
 }
 
+// Every node is reached, the entry point through its neighbours as well: it
+// must still be reported once.
 TEST(DiskANNSearcherTest, TinyIndexSearchesAllItsNodes) {
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     const std::vector<float> data = Clustered(8, kDim, 5);
