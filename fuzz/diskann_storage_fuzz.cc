@@ -5,7 +5,9 @@
 // every node record read and parsed, or a build checkpoint is restored; a
 // success that hands out a neighbour beyond the count, a list longer than the
 // degree or an embedding outside the record aborts. Sanitizers catch
-// out-of-bounds reads and writes.
+// out-of-bounds reads and writes. A third mode opens a whole index (meta,
+// encoder and storage sections) with the searcher and searches it: a success
+// with duplicate hits or more hits than asked for aborts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +20,7 @@
 
 #include "coro/SyncAwait.h"
 #include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/DiskANNSearcherBackend.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
@@ -139,6 +142,32 @@ void ExerciseCheckpoint(uint32_t count, uint32_t dimension,
     }
 }
 
+void ExerciseSearcher(uint32_t count, uint32_t dimension, uint8_t flags,
+                      const std::vector<std::string>& pieces) {
+    const DiskANNIndexMeta meta{count, dimension, uint32_t{flags} >> 6};
+    const std::string metaBytes(reinterpret_cast<const char*>(&meta), sizeof(meta));
+    auto stream = Container({kMetaSection, kEncoderSection, kHeaderSection, kIdsSection,
+                             kEntryPointsSection, kLayoutSection},
+                            {metaBytes, pieces[0], pieces[1], pieces[2], pieces[3], pieces[4]});
+    if (stream == nullptr) return;
+    const api::SearcherOptions options{
+        {"diskann.search.num_nodes_to_cache", int64_t{(flags >> 2) % 4} * 40}};
+    auto created = CreateDiskANNSearcherBackend(dimension, options, core::MemoryResourceConfig{});
+    if (!created.IsOk() || !created.Value()->Open(*stream).IsOk()) return;
+    std::vector<float> query(dimension, 0.5f);
+    const api::SearchOptions search{{"search.topk", int64_t{5}},
+                                    {"diskann.search.list_size", int64_t{16}},
+                                    {"diskann.search.beam_width", int64_t{(flags >> 4) % 4 + 1}}};
+    auto result = created.Value()->Search({query.data(), dimension}, search,
+                                          *std::pmr::get_default_resource());
+    if (!result.IsOk()) return;
+    const auto& hits = result.Value().topk;
+    Check(hits.size() <= 5, "more hits than asked for");
+    for (size_t i = 0; i < hits.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) Check(hits[i].id != hits[j].id, "duplicate hit");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -149,9 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t count = (data[0] | (uint32_t{data[1]} << 8)) % 2048;
     const uint32_t dimension = data[2] % 64 + 1;
     const bool checkpoint = (data[3] & 1) != 0;
-    const auto pieces = Pieces(data + 4, size - 4, checkpoint ? 5 : 4);
+    const bool searcher = (data[3] & 3) == 2;
+    const auto pieces = Pieces(data + 4, size - 4, checkpoint || searcher ? 5 : 4);
     if (checkpoint) {
         ExerciseCheckpoint(count, dimension, pieces);
+    } else if (searcher) {
+        ExerciseSearcher(count, dimension, data[3], pieces);
     } else {
         ExerciseIndex(count, dimension, pieces);
     }
