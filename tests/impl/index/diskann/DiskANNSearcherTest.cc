@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <latch>
 #include <map>
 #include <set>
 #include <string>
@@ -183,6 +184,40 @@ TEST(DiskANNSearcherStressTest, ManyThreadsOnOneSearcherMatchOneThread) {
         for (auto& thread : threads) thread.join();
         EXPECT_EQ(mismatches.load(), 0) << type;
         EXPECT_GE(opened.searcher->ContextCount(), 2u);
+    }
+    std::remove(path.c_str());
+}
+
+// Closing the file while searches run: every read of a search has finished
+// when it returns, and reads after the close are refused, so each search
+// either succeeds or fails with a status.
+TEST(DiskANNSearcherStressTest, CloseWhileSearchingFailsCleanly) {
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    const std::string path = ::testing::TempDir() + "/diskann_close.idx";
+    for (const char* type : {"local", "mmap"}) {
+        auto opened = OpenFile(Image("pq"), path, type, kDim);
+        ASSERT_TRUE(opened.status.IsOk());
+        api::SearchOptions options = SearchOpts(10, 60);
+        options.Values()["search.parallel_number"] = int64_t{3};
+        options.Values()["diskann.search.beam_width"] = int64_t{3};
+        std::atomic<int> failed{0};
+        std::latch searched(4);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (uint32_t i = 0; i < 4 * kQueries; ++i) {
+                    const uint32_t q = (i + t) % kQueries;
+                    auto r = opened.searcher->Search({Queries().data() + q * kDim, kDim}, options,
+                                                     *std::pmr::get_default_resource());
+                    if (!r.IsOk()) ++failed;
+                    if (i == 0) searched.count_down();
+                }
+            });
+        }
+        searched.wait();
+        EXPECT_TRUE(opened.stream->Close().IsOk());
+        for (auto& thread : threads) thread.join();
+        EXPECT_GT(failed.load(), 0) << type;
     }
     std::remove(path.c_str());
 }
