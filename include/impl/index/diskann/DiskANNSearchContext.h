@@ -30,12 +30,12 @@ namespace orvane::index::diskann {
 
 // Counters of one search.
 struct DiskANNStats {
-    uint32_t compareCount = 0;   // encoded distances computed
-    uint32_t filteredCount = 0;  // nodes the filter rejected
-    uint32_t IOCount = 0;        // node records read from the file
-    uint32_t hopsCount = 0;      // beam rounds
-    int64_t searchBeamDuration = 0;         // nanoseconds selecting beams
-    int64_t processBeamDuration = 0;        // nanoseconds expanding nodes
+    uint32_t compareCount = 0;               // encoded distances computed
+    uint32_t filteredCount = 0;              // nodes the filter rejected
+    uint32_t IOCount = 0;                    // node records read from the file
+    uint32_t hopsCount = 0;                  // beam rounds
+    int64_t searchBeamDuration = 0;          // nanoseconds selecting beams
+    int64_t processBeamDuration = 0;         // nanoseconds expanding nodes
     int64_t readAndProcessBeamDuration = 0;  // nanoseconds reading and expanding
 };
 

@@ -28,7 +28,8 @@ Result<uint32_t> ParallelNumber(const api::SearchOptions& options) {
     const int64_t parallel = options.GetInt("search.parallel_number", 1);
     if (parallel < 1 || parallel > DiskANNSearcherBackend::kMaxParallelNumber) {
         ORVANE_LOG_ERROR("ParallelNumber is out of range[%u] vs [%u]",
-                         static_cast<uint32_t>(parallel), DiskANNSearcherBackend::kMaxParallelNumber);
+                         static_cast<uint32_t>(parallel),
+                         DiskANNSearcherBackend::kMaxParallelNumber);
         return Status(ErrorCode::InvalidArgument, "ParallelNumber is out of range");
     }
     return static_cast<uint32_t>(parallel);
@@ -217,7 +218,8 @@ Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, const Filter&
             "[%.2f%%]",
             ctx._stats.IOCount, ctx._stats.hopsCount, ctx._stats.compareCount,
             ctx._stats.filteredCount, cacheHits, checks,
-            checks == 0 ? 0.0 : static_cast<double>(cacheHits) * 100.0 / static_cast<double>(checks));
+            checks == 0 ? 0.0
+                        : static_cast<double>(cacheHits) * 100.0 / static_cast<double>(checks));
         const int64_t total = std::max<int64_t>(1, Nanos(start, Clock::now()));
         ORVANE_LOG_DEBUG(
             "BeamSearch time: [%ld] ms, inwhich, read beam time [%ld], [%.2f%%], process beam time "

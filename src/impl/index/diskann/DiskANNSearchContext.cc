@@ -39,7 +39,8 @@ void DiskANNSearchContext::UpdateContext(uint32_t topk, uint32_t ef, node_id_t c
     _diskReadNodeIds.reserve(beamWidth);
     _cachedNodeIds.reserve(beamWidth);
     _readRequests.reserve(beamWidth);
-    if (_diskReadNodes.nodes.size() != beamWidth || _diskReadNodes.buffer.size() != beamWidth * nodeSize) {
+    if (_diskReadNodes.nodes.size() != beamWidth ||
+        _diskReadNodes.buffer.size() != beamWidth * nodeSize) {
         _diskReadNodes.Resize(beamWidth, nodeSize);
     }
     _evalIds.reserve(neighborCount);

@@ -202,7 +202,8 @@ Status DiskANNSearcherBackend::LoadCacheBFS() {
     uint32_t cached = 0;
     while (cached < cacheCount && !level.empty()) {
         if (level.size() > cacheCount - cached) level.resize(cacheCount - cached);
-        const Status read = ReadNodes(level, _cachedGraphNode, cached, kCacheLoadParallel, requests);
+        const Status read =
+            ReadNodes(level, _cachedGraphNode, cached, kCacheLoadParallel, requests);
         if (!read.IsOk()) {
             ORVANE_LOG_ERROR("Cache load failed when read cached nodes from disk");
             return Status(read.Code(), "DiskANNSearcher load cache failed when read disk nodes");
@@ -232,7 +233,8 @@ Status DiskANNSearcherBackend::Attach(api::ISearchExtension& extension) {
     // The name identifies the filter extension.
     auto& filtered = static_cast<extensions::SearchWithFilterExtension&>(extension);
     filtered.SetFunc([this](const api::Query& query, Filter filter,
-                            const api::SearchOptions& options, std::pmr::memory_resource& resource) {
+                            const api::SearchOptions& options,
+                            std::pmr::memory_resource& resource) {
         return SearchWithFilter(query, std::move(filter), options, resource);
     });
     return Status::Ok();

@@ -30,12 +30,12 @@ bool MulAdd(uint64_t a, uint64_t b, uint64_t* sum) {
 // rotation) into a quantizer stream (meta, header, offsets, codebooks,
 // rotation, rows) held in memory.
 core::Result<std::shared_ptr<SectionReader>> RearrangeMappedStream(const SectionReader& reader,
-                                                                  const DiskANNIndexMeta& meta) {
+                                                                   const DiskANNIndexMeta& meta) {
     const uint64_t payload = reader.SectionPayloadSize();
     dist::encode_space::PQGlobalHeader header;
     if (payload < sizeof(header)) return DamagedEncoder("pq header truncated");
-    ORVANE_RETURN_IF_ERROR(
-        reader.Read(0, sizeof(header), std::span<char>(reinterpret_cast<char*>(&header), sizeof(header))));
+    ORVANE_RETURN_IF_ERROR(reader.Read(
+        0, sizeof(header), std::span<char>(reinterpret_cast<char*>(&header), sizeof(header))));
     if (header.numChunks == 0 || header.numChunks > meta.dimension) {
         return DamagedEncoder("pq chunk count out of range");
     }
@@ -64,8 +64,8 @@ core::Result<std::shared_ptr<SectionReader>> RearrangeMappedStream(const Section
     ORVANE_RETURN_IF_ERROR(reader.Read(0, modelBytes, std::span<char>(out, modelBytes)));
     out += modelBytes;
     if (rotationBytes != 0) {
-        ORVANE_RETURN_IF_ERROR(reader.Read(modelBytes + rowBytes, rotationBytes,
-                                           std::span<char>(out, rotationBytes)));
+        ORVANE_RETURN_IF_ERROR(
+            reader.Read(modelBytes + rowBytes, rotationBytes, std::span<char>(out, rotationBytes)));
         out += rotationBytes;
     }
     ORVANE_RETURN_IF_ERROR(reader.Read(modelBytes, rowBytes, std::span<char>(out, rowBytes)));
@@ -84,8 +84,9 @@ core::Result<std::shared_ptr<SectionReader>> EncoderStreamReader(io::InputStream
     std::shared_ptr<SectionReader> reader = found.TakeValue();
     uint32_t firstWord = 0;
     if (reader->SectionPayloadSize() < sizeof(firstWord)) return reader;
-    ORVANE_RETURN_IF_ERROR(reader->Read(
-        0, sizeof(firstWord), std::span<char>(reinterpret_cast<char*>(&firstWord), sizeof(firstWord))));
+    ORVANE_RETURN_IF_ERROR(
+        reader->Read(0, sizeof(firstWord),
+                     std::span<char>(reinterpret_cast<char*>(&firstWord), sizeof(firstWord))));
     if (firstWord == 0) return reader;
     return RearrangeMappedStream(*reader, meta);
 }

@@ -92,7 +92,9 @@ TEST(DiskANNSearcherDamageTest, ForgedFieldsGiveTheirStatus) {
          [](std::string& p) { Poke<uint64_t>(p, offsetof(StorageHeader, sectorSize), 0); }, 0,
          ErrorCode::Corruption},
         {"degree overflows the record", kHeaderSection,
-         [](std::string& p) { Poke<uint64_t>(p, offsetof(StorageHeader, neighborCount), 1ull << 62); },
+         [](std::string& p) {
+             Poke<uint64_t>(p, offsetof(StorageHeader, neighborCount), 1ull << 62);
+         },
          0, ErrorCode::Corruption},
         {"vector size overflows the record", kHeaderSection,
          [](std::string& p) { Poke<uint64_t>(p, offsetof(StorageHeader, vectorSize), ~0ull - 2); },
@@ -101,18 +103,18 @@ TEST(DiskANNSearcherDamageTest, ForgedFieldsGiveTheirStatus) {
          [](std::string& p) { Poke<uint64_t>(p, offsetof(StorageHeader, vectorSize), 4); }, 0,
          ErrorCode::Corruption},
         {"entry point count huge", kHeaderSection,
-         [](std::string& p) { Poke<uint32_t>(p, offsetof(StorageHeader, entryPointSize), ~0u); },
-         0, ErrorCode::Ok},
+         [](std::string& p) { Poke<uint32_t>(p, offsetof(StorageHeader, entryPointSize), ~0u); }, 0,
+         ErrorCode::Ok},
         {"entry point beyond count", kEntryPointsSection,
          [](std::string& p) { Poke<uint32_t>(p, 0, kN); }, 0, ErrorCode::Corruption},
-        {"meta count larger", kMetaSection, [](std::string& p) { Poke<uint32_t>(p, 0, kN + 1); },
-         0, ErrorCode::Ok},
+        {"meta count larger", kMetaSection, [](std::string& p) { Poke<uint32_t>(p, 0, kN + 1); }, 0,
+         ErrorCode::Ok},
         {"meta count huge", kMetaSection, [](std::string& p) { Poke<uint32_t>(p, 0, ~0u); }, 0,
          ErrorCode::Ok},
-        {"meta metric unknown", kMetaSection, [](std::string& p) { Poke<uint32_t>(p, 8, 77); },
+        {"meta metric unknown", kMetaSection, [](std::string& p) { Poke<uint32_t>(p, 8, 77); }, 0,
+         ErrorCode::Ok},
+        {"encoder version forged", kEncoderSection, [](std::string& p) { Poke<uint32_t>(p, 0, 5); },
          0, ErrorCode::Ok},
-        {"encoder version forged", kEncoderSection,
-         [](std::string& p) { Poke<uint32_t>(p, 0, 5); }, 0, ErrorCode::Ok},
         {"encoder looks reordered but is too short", kEncoderSection,
          [](std::string& p) {
              Poke<uint32_t>(p, 0, 2);
@@ -131,7 +133,8 @@ TEST(DiskANNSearcherDamageTest, ForgedFieldsGiveTheirStatus) {
          30, ErrorCode::Corruption},
         {"neighbour count above degree", kLayoutSection,
          [](std::string& p) {
-             EditRecords(p, [](std::string& l, uint64_t at) { Poke<uint32_t>(l, at, kDegree + 1); });
+             EditRecords(p,
+                         [](std::string& l, uint64_t at) { Poke<uint32_t>(l, at, kDegree + 1); });
          },
          0, ErrorCode::Conflict},
     };

@@ -77,7 +77,8 @@ double Recall(DiskANNSearcherBackend& searcher, const api::SearchOptions& option
         EXPECT_EQ(std::set<uint64_t>(found.begin(), found.end()).size(), found.size())
             << "duplicate hit in query " << q;
         for (size_t i = 1; i < result.Value().topk.size(); ++i) {
-            const float a = result.Value().topk[i - 1].distance, b = result.Value().topk[i].distance;
+            const float a = result.Value().topk[i - 1].distance,
+                        b = result.Value().topk[i].distance;
             EXPECT_TRUE(ip ? a >= b : a <= b) << "hits not best first";
         }
         const auto truth = ExactTopk(Data(), kDim, query, 10, ip, keep);
@@ -95,8 +96,12 @@ TEST(DiskANNSearcherTest, RecallWithoutDuplicatesPerEncodingMetricAndLayout) {
         int64_t cache;
     };
     const Case cases[] = {
-        {"rawf32", "l2", false, 0}, {"pq", "l2", false, 0},  {"pq", "l2", true, 0},
-        {"pq", "l2", true, 150},    {"rawf32", "inner_product", false, 0}, {"sq8", "l2", false, 100},
+        {"rawf32", "l2", false, 0},
+        {"pq", "l2", false, 0},
+        {"pq", "l2", true, 0},
+        {"pq", "l2", true, 150},
+        {"rawf32", "inner_product", false, 0},
+        {"sq8", "l2", false, 100},
     };
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     for (const Case& c : cases) {
@@ -104,8 +109,9 @@ TEST(DiskANNSearcherTest, RecallWithoutDuplicatesPerEncodingMetricAndLayout) {
         auto opened = OpenInMemory(Image(c.encoding, c.metric, c.reorder), kDim, c.cache);
         ASSERT_TRUE(opened.status.IsOk()) << opened.status.Message();
         EXPECT_EQ(opened.searcher->GetMeta().count, kN);
-        EXPECT_GE(Recall(*opened.searcher, SearchOpts(10, 100), std::string(c.metric) == "inner_product"),
-                  0.95);
+        EXPECT_GE(
+            Recall(*opened.searcher, SearchOpts(10, 100), std::string(c.metric) == "inner_product"),
+            0.95);
         EXPECT_EQ(opened.searcher->CachedNodeCount(), static_cast<uint32_t>(c.cache));
         if (c.cache != 0) EXPECT_GT(opened.searcher->CacheHitCount(), 0u);
     }
@@ -122,12 +128,13 @@ TEST(DiskANNSearcherTest, ReorderedIndexAnswersLikeThePlainOne) {
     // The ids section follows the layout order: it differs from the plain one.
     auto plainStream = OpenImage(Image("pq"));
     auto reorderedStream = OpenImage(Image("pq", "l2", true));
-    EXPECT_NE(SectionPayload(*plainStream, kIdsSection), SectionPayload(*reorderedStream, kIdsSection));
-    auto refused = reordered.searcher->Search(
-        {Queries().data(), kDim},
-        api::SearchOptions{{"diskann.search.list_size", int64_t{10}},
-                           {"diskann.search.use_reorder_data", true}},
-        *std::pmr::get_default_resource());
+    EXPECT_NE(SectionPayload(*plainStream, kIdsSection),
+              SectionPayload(*reorderedStream, kIdsSection));
+    auto refused =
+        reordered.searcher->Search({Queries().data(), kDim},
+                                   api::SearchOptions{{"diskann.search.list_size", int64_t{10}},
+                                                      {"diskann.search.use_reorder_data", true}},
+                                   *std::pmr::get_default_resource());
     EXPECT_EQ(refused.GetStatus().Code(), ErrorCode::NotSupported);
     EXPECT_EQ(refused.GetStatus().Message(), "Do not support search use reorder data yet");
 }
@@ -231,8 +238,9 @@ TEST(DiskANNSearcherTest, FiltersRestrictHitsAndCountRejections) {
 
     extensions::SearchWithFilterExtension extension;
     ASSERT_TRUE(opened.searcher->Attach(extension).IsOk());
-    auto none = extension.Call({Queries().data(), kDim}, [](uint64_t) { return false; },
-                               SearchOpts(10, 50), *std::pmr::get_default_resource());
+    auto none = extension.Call(
+        {Queries().data(), kDim}, [](uint64_t) { return false; }, SearchOpts(10, 50),
+        *std::pmr::get_default_resource());
     ASSERT_TRUE(none.IsOk());
     EXPECT_TRUE(none.Value().topk.empty());
     // Rejected nodes are still traversed: the list of 50 is explored in full.
@@ -274,11 +282,12 @@ TEST(DiskANNSearcherTest, OptionsShapeTheSearch) {
         api::SearchOptions options = SearchOpts(1, 100);
         options.Values()["diskann.search.io_limit"] = int64_t{2};
         options.Values()["diskann.search.beam_width"] = width;
-        auto r = opened.searcher->SearchWithFilter({Queries().data(), kDim},
-                                                   [](uint64_t) { return false; }, options,
-                                                   *std::pmr::get_default_resource());
+        auto r = opened.searcher->SearchWithFilter(
+            {Queries().data(), kDim}, [](uint64_t) { return false; }, options,
+            *std::pmr::get_default_resource());
         ASSERT_TRUE(r.IsOk());
-        EXPECT_EQ(r.Value().searchStats.at("query_stats.filtered_count"), std::to_string(1 + width));
+        EXPECT_EQ(r.Value().searchStats.at("query_stats.filtered_count"),
+                  std::to_string(1 + width));
     }
     api::SearchOptions maxParallel = SearchOpts(10, 20);
     maxParallel.Values()["search.parallel_number"] = int64_t{1000};
@@ -290,7 +299,8 @@ TEST(DiskANNSearcherTest, OptionsShapeTheSearch) {
 TEST(DiskANNSearcherTest, TinyIndexSearchesAllItsNodes) {
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     const std::vector<float> data = Clustered(8, kDim, 5);
-    auto opened = OpenInMemory(BuildImage(IndexOptions("rawf32", "l2", false), data, kDim), kDim, 5);
+    auto opened =
+        OpenInMemory(BuildImage(IndexOptions("rawf32", "l2", false), data, kDim), kDim, 5);
     ASSERT_TRUE(opened.status.IsOk()) << opened.status.Message();
     auto r = opened.searcher->Search({data.data(), kDim}, SearchOpts(10, 100),
                                      *std::pmr::get_default_resource());
@@ -315,22 +325,38 @@ TEST(DiskANNSearcherTest, BadOptionsAreRefusedWithTheirMessages) {
     const api::OptionValue list = int64_t{10};
     const Case cases[] = {
         {{{"search.topk", int64_t{5}}}, false, ErrorCode::InvalidArgument, "List size is required"},
-        {{{"diskann.search.list_size", std::string("10")}}, false, ErrorCode::InvalidArgument,
+        {{{"diskann.search.list_size", std::string("10")}},
+         false,
+         ErrorCode::InvalidArgument,
          "List size is required"},
-        {{{"diskann.search.list_size", int64_t{0}}}, false, ErrorCode::InvalidArgument,
+        {{{"diskann.search.list_size", int64_t{0}}},
+         false,
+         ErrorCode::InvalidArgument,
          "List size must be > 0"},
-        {{{"diskann.search.list_size", list}, {"diskann.search.io_limit", int64_t{0}}}, false,
-         ErrorCode::InvalidArgument, "IO limit must be > 0"},
-        {{{"diskann.search.list_size", list}, {"diskann.search.beam_width", int64_t{0}}}, false,
-         ErrorCode::InvalidArgument, "BeamSearch Width must be > 0"},
-        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{0}}}, false,
-         ErrorCode::InvalidArgument, "ParallelNumber is out of range"},
-        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{1001}}}, true,
-         ErrorCode::InvalidArgument, "ParallelNumber is out of range"},
-        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{2}}}, true,
-         ErrorCode::InvalidArgument, "Multi threaded search when filter is not thread safe"},
-        {{{"diskann.search.list_size", list}, {"diskann.search.use_reorder_data", true}}, false,
-         ErrorCode::NotSupported, "Do not support search use reorder data yet"},
+        {{{"diskann.search.list_size", list}, {"diskann.search.io_limit", int64_t{0}}},
+         false,
+         ErrorCode::InvalidArgument,
+         "IO limit must be > 0"},
+        {{{"diskann.search.list_size", list}, {"diskann.search.beam_width", int64_t{0}}},
+         false,
+         ErrorCode::InvalidArgument,
+         "BeamSearch Width must be > 0"},
+        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{0}}},
+         false,
+         ErrorCode::InvalidArgument,
+         "ParallelNumber is out of range"},
+        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{1001}}},
+         true,
+         ErrorCode::InvalidArgument,
+         "ParallelNumber is out of range"},
+        {{{"diskann.search.list_size", list}, {"search.parallel_number", int64_t{2}}},
+         true,
+         ErrorCode::InvalidArgument,
+         "Multi threaded search when filter is not thread safe"},
+        {{{"diskann.search.list_size", list}, {"diskann.search.use_reorder_data", true}},
+         false,
+         ErrorCode::NotSupported,
+         "Do not support search use reorder data yet"},
     };
     for (const Case& c : cases) {
         auto r = c.filtered ? opened.searcher->SearchWithFilter(
@@ -345,8 +371,9 @@ TEST(DiskANNSearcherTest, BadOptionsAreRefusedWithTheirMessages) {
                             {"search.parallel_number", int64_t{2}},
                             {"search.thread_safe_filter", true}};
     EXPECT_TRUE(opened.searcher
-                    ->SearchWithFilter({Queries().data(), kDim}, [](uint64_t) { return true; },
-                                       safe, *std::pmr::get_default_resource())
+                    ->SearchWithFilter(
+                        {Queries().data(), kDim}, [](uint64_t) { return true; }, safe,
+                        *std::pmr::get_default_resource())
                     .IsOk());
 
     class OtherExtension : public api::ISearchExtension {

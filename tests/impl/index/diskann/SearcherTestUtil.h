@@ -101,11 +101,12 @@ inline std::vector<uint64_t> ExactTopk(const std::vector<float>& data, uint32_t 
 
 // The image with every section copied except as `change` alters its
 // payload (return false to drop the section).
-inline std::string RewriteImage(const std::string& image,
-                                const std::function<bool(const std::string&, std::string&)>& change) {
+inline std::string RewriteImage(
+    const std::string& image, const std::function<bool(const std::string&, std::string&)>& change) {
     auto in = OpenImage(image);
     std::vector<std::pair<uint64_t, std::string>> order;
-    for (const auto& [name, meta] : in->SectionMetas()) order.emplace_back(meta.sectionDataOffset, name);
+    for (const auto& [name, meta] : in->SectionMetas())
+        order.emplace_back(meta.sectionDataOffset, name);
     std::sort(order.begin(), order.end());
     return WriteImage([&](io::OutputStream& out) {
         for (const auto& [offset, name] : order) {
