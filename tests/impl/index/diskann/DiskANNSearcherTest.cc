@@ -35,9 +35,12 @@ const std::vector<float>& Queries() {
 api::BuilderOptions IndexOptions(const std::string& encoding, const std::string& metric,
                                  bool reorder) {
     api::BuilderOptions options = Options(kDim, 24, 2, 100);
-    options.Values()["encoding.type"] = encoding;
+    // "opq" is pq with a learned rotation.
+    const bool pq = encoding == "pq" || encoding == "opq";
+    options.Values()["encoding.type"] = pq ? std::string("pq") : encoding;
     options.Values()["distance.metric"] = metric;
-    if (encoding == "pq") options.Values()["encoding.pq.m"] = int64_t{8};
+    if (pq) options.Values()["encoding.pq.m"] = int64_t{8};
+    if (encoding == "opq") options.Values()["encoding.pq.use_opq"] = true;
     options.Values()["diskann.build.reorder_layout"] = reorder;
     return options;
 }
@@ -100,6 +103,8 @@ TEST(DiskANNSearcherTest, RecallWithoutDuplicatesPerEncodingMetricAndLayout) {
         {"pq", "l2", false, 0},
         {"pq", "l2", true, 0},
         {"pq", "l2", true, 150},
+        {"opq", "l2", true, 0},
+        {"pq", "inner_product", true, 0},
         {"rawf32", "inner_product", false, 0},
         {"sq8", "l2", false, 100},
     };
