@@ -118,7 +118,9 @@ TEST(DiskANNSearcherTest, RecallWithoutDuplicatesPerEncodingMetricAndLayout) {
             Recall(*opened.searcher, SearchOpts(10, 100), std::string(c.metric) == "inner_product"),
             0.95);
         EXPECT_EQ(opened.searcher->CachedNodeCount(), static_cast<uint32_t>(c.cache));
-        if (c.cache != 0) EXPECT_GT(opened.searcher->CacheHitCount(), 0u);
+        if (c.cache != 0) {
+            EXPECT_GT(opened.searcher->CacheHitCount(), 0u);
+        }
     }
 }
 
