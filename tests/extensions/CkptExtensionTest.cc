@@ -37,32 +37,11 @@ class ScriptedManager : public CkptManager {
 
 TEST(CkptExtensionTest, RoleSetMasksAndNames) {
     using Ckpt = RoleSet<BuildExtension::checkpoint>;
-    using CkptLabel = RoleSet<BuildExtension::checkpoint, BuildExtension::label>;
-    using Sparse = RoleSet<BuildExtension::sparse>;
-    static_assert(Ckpt::Value == 1 && CkptLabel::Value == 3 && Sparse::Value == 4);
-
-    struct Case {
-        RoleMask value;
-        std::string_view name;
-        std::vector<bool> has;  // checkpoint, label, sparse
-    };
-    const std::vector<Case> cases = {
-        {Ckpt::Value, Ckpt::Name(), {true, false, false}},
-        {CkptLabel::Value, CkptLabel::Name(), {true, true, false}},
-        {Sparse::Value, Sparse::Name(), {false, false, true}},
-    };
-    const std::vector<std::string_view> names = {"checkpoint", "checkpoint+label", "sparse"};
-    const BuildExtension roles[] = {BuildExtension::checkpoint, BuildExtension::label,
-                                    BuildExtension::sparse};
-    for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(cases[i].name, names[i]);
-        for (size_t r = 0; r < 3; ++r) {
-            const bool has = (cases[i].value & static_cast<RoleMask>(roles[r])) != 0;
-            EXPECT_EQ(has, cases[i].has[r]) << names[i] << " role " << r;
-        }
-    }
-    EXPECT_TRUE(CkptLabel::Has(BuildExtension::label));
-    EXPECT_FALSE(Ckpt::Has(BuildExtension::sparse));
+    using CkptSparse = RoleSet<BuildExtension::checkpoint, BuildExtension::sparse>;
+    static_assert(Ckpt::Value == 1 && CkptSparse::Value == 5);
+    static_assert(CkptSparse::Has(BuildExtension::sparse) &&
+                  !CkptSparse::Has(BuildExtension::label));
+    EXPECT_EQ(CkptSparse::Name(), "checkpoint+sparse");
     EXPECT_EQ(CkptExtension::ExtensionName(), "checkpoint");
     CkptExtension extension;
     EXPECT_EQ(extension.Name(), "checkpoint");
@@ -97,8 +76,7 @@ TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned)
         {"backend failure",
          [](InnerCkptManager&) { return Status(ErrorCode::IoError, "no stream"); },
          ErrorCode::IoError},
-        {"throws",
-         [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
+        {"throws", [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
          ErrorCode::Internal},
     };
     for (const Case& c : cases) {
@@ -120,6 +98,39 @@ TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned)
         EXPECT_EQ(status.Code(), c.expected) << c.name;
         EXPECT_EQ(hasCalls, 1) << c.name;
     }
+}
+
+TEST(CkptExtensionTest, InstallCkptFuncAcceptsOnlyTheCheckpointExtension) {
+    // A caller's own type that borrows the name must not be taken for it.
+    class Impostor : public api::IBuildExtension {
+      public:
+        std::string_view Name() const override { return "checkpoint"; }
+    };
+    class Other : public api::IBuildExtension {
+      public:
+        std::string_view Name() const override { return "label"; }
+    };
+    CkptExtension ckpt;
+    Impostor impostor;
+    Other other;
+    int loads = 0;
+    auto load = [&](std::unique_ptr<InnerCkptManager>) {
+        ++loads;
+        return Status();
+    };
+    struct Case {
+        std::string name;
+        api::IBuildExtension* extension;
+        bool installed;
+    };
+    const std::vector<Case> cases = {
+        {"checkpoint", &ckpt, true}, {"impostor", &impostor, false}, {"other", &other, false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(InstallCkptFunc(*c.extension, load), c.installed) << c.name;
+    }
+    EXPECT_TRUE(ckpt.IsAttached());
+    EXPECT_TRUE(ckpt.LoadCkptManager(std::make_unique<ScriptedManager>()).IsOk());
+    EXPECT_EQ(loads, 1);
 }
 
 TEST(CkptExtensionTest, KindWithoutCheckpointsRefusesAndLeavesExtensionEmpty) {
@@ -145,8 +156,7 @@ TEST(InnerCkptManagerTest, HasInputStreamPassesTheAnswerOrMapsFailures) {
     const std::vector<Case> cases = {
         {"yes", [] { return core::Result<bool>(true); }, ErrorCode::Ok, true},
         {"no", [] { return core::Result<bool>(false); }, ErrorCode::Ok, false},
-        {"fails",
-         [] { return core::Result<bool>(Status(ErrorCode::IoError, "disk gone")); },
+        {"fails", [] { return core::Result<bool>(Status(ErrorCode::IoError, "disk gone")); },
          ErrorCode::IoError, false},
         {"throws", []() -> core::Result<bool> { throw std::runtime_error("boom"); },
          ErrorCode::Internal, false},
@@ -205,23 +215,31 @@ TEST(InnerCkptManagerTest, CreateOutputStreamNeedsAWriterThatTakesTheHeader) {
     }
 }
 
-TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainer) {
+TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainerAndChecksItsData) {
     const std::string good = BuildFile({{"meta", "12345678", 8}, {"ids", "abcd", 1}});
     std::string badFooter = good;
     badFooter[badFooter.size() - 64 + 2] ^= 0x10;
+    std::string badData = good;
+    badData[64 + 8 + 1] ^= 0x10;  // second byte of "ids"
     struct Case {
         std::string name;
         std::function<std::unique_ptr<io::FileReader>()> reader;
         ErrorCode lastError;
+        ErrorCode idsSection;  // getting the "ids" section of an opened stream
     };
     const std::vector<Case> cases = {
-        {"null reader", [] { return nullptr; }, ErrorCode::IoError},
-        {"throws", []() -> std::unique_ptr<io::FileReader> { throw 7; }, ErrorCode::Internal},
+        {"null reader", [] { return nullptr; }, ErrorCode::IoError, ErrorCode::Ok},
+        {"throws", []() -> std::unique_ptr<io::FileReader> { throw 7; }, ErrorCode::Internal,
+         ErrorCode::Ok},
         {"too small", [] { return std::make_unique<io::MemoryFileReader>(std::string(100, 'x')); },
-         ErrorCode::Corruption},
+         ErrorCode::Corruption, ErrorCode::Ok},
         {"footer flipped", [&] { return std::make_unique<io::MemoryFileReader>(badFooter); },
-         ErrorCode::Corruption},
-        {"good", [&] { return std::make_unique<io::MemoryFileReader>(good); }, ErrorCode::Ok},
+         ErrorCode::Corruption, ErrorCode::Ok},
+        // The container opens, but restoring from damaged rows must fail.
+        {"data flipped", [&] { return std::make_unique<io::MemoryFileReader>(badData); },
+         ErrorCode::Ok, ErrorCode::Corruption},
+        {"good", [&] { return std::make_unique<io::MemoryFileReader>(good); }, ErrorCode::Ok,
+         ErrorCode::Ok},
     };
     for (const Case& c : cases) {
         auto manager = std::make_unique<ScriptedManager>();
@@ -231,8 +249,14 @@ TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainer) {
         EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
         EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;
         if (!stream) continue;
+        EXPECT_TRUE(stream->GetSectionReader("meta").IsOk()) << c.name;
         auto ids = stream->GetSectionReader("ids");
-        ASSERT_TRUE(ids.IsOk());
+        if (c.idsSection != ErrorCode::Ok) {
+            ASSERT_FALSE(ids.IsOk()) << c.name;
+            EXPECT_EQ(ids.GetStatus().Code(), c.idsSection) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(ids.IsOk()) << c.name;
         char buf[4];
         ASSERT_TRUE(ids.Value()->Read(0, 4, std::span<char>(buf, 4)).IsOk());
         EXPECT_EQ(std::string(buf, 4), "abcd");

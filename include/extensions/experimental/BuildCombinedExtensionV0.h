@@ -35,7 +35,7 @@ class BuildCombinedExtensionV0<RoleSet<BuildExtension::checkpoint>> : public api
     using FuncType = std::function<core::Status(std::unique_ptr<InnerCkptManager>)>;
 
     BuildCombinedExtensionV0() = default;
-    ~BuildCombinedExtensionV0() override = default;
+    ~BuildCombinedExtensionV0() override;
 
     static std::string_view ExtensionName() { return Roles::Name(); }
     std::string_view Name() const override { return ExtensionName(); }
@@ -55,5 +55,12 @@ class BuildCombinedExtensionV0<RoleSet<BuildExtension::checkpoint>> : public api
 };
 
 using CkptExtension = BuildCombinedExtensionV0<RoleSet<BuildExtension::checkpoint>>;
+
+// For back ends that support checkpoints, from their Attach: when `extension`
+// is the checkpoint extension, installs `load` (which hands the manager to the
+// back end's LoadFromCkptManager) and returns true. Returns false, leaving the
+// extension untouched, for any other extension, including a foreign type that
+// merely calls itself "checkpoint"; the back end then refuses it.
+bool InstallCkptFunc(api::IBuildExtension& extension, CkptExtension::FuncType load);
 
 }  // namespace orvane::extensions::experimental

@@ -29,7 +29,8 @@ class InnerCkptManager : public core::NoCopyable {
     // FailedPrecondition or Internal.
     core::Result<bool> HasInputStream();
     // The checkpoint to resume from, opened (header, footer and section table
-    // checked), or null.
+    // checked), or null. Its section readers verify the section's CRC when
+    // first handed out, so damaged data fails with Corruption.
     std::unique_ptr<io::InputStream> GetInputStream();
 
     // Why the last CreateOutputStream or GetInputStream returned null; Ok after

@@ -9,6 +9,18 @@ namespace orvane::extensions::experimental {
 using core::ErrorCode;
 using core::Status;
 
+// Defined here so the class's type information has one home in the library,
+// which the checked cast of InstallCkptFunc relies on across library borders.
+CkptExtension::~BuildCombinedExtensionV0() = default;
+
+bool InstallCkptFunc(api::IBuildExtension& extension, CkptExtension::FuncType load) {
+    if (extension.Name() != CkptExtension::ExtensionName()) return false;
+    auto* ckpt = dynamic_cast<CkptExtension*>(&extension);
+    if (ckpt == nullptr) return false;
+    ckpt->SetFunc(std::move(load));
+    return true;
+}
+
 Status CkptExtension::LoadCkptManager(std::unique_ptr<CkptManager> ckptManager) {
     if (!ckptManager) return Status(ErrorCode::InvalidArgument, "Checkpoint manager is null");
     if (!_func) {

@@ -78,7 +78,9 @@ std::unique_ptr<io::InputStream> InnerCkptManager::GetInputStream() {
     }
     if (_lastError.IsOk()) {
         auto stream = std::make_unique<io::InputStream>(std::move(reader));
-        _lastError = stream->Open(api::IOOptions());
+        // Every section is checked against its CRC when first handed out: a
+        // damaged checkpoint must fail the resume, not restore wrong rows.
+        _lastError = stream->Open(api::IOOptions{{"io.verify_crc", true}});
         if (_lastError.IsOk()) return stream;
     }
     ORVANE_LOG_STATUS_WARN(_lastError, "Failed to open checkpoint input stream");

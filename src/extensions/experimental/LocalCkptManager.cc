@@ -29,7 +29,7 @@ namespace {
 
 constexpr std::string_view kPrefix = "ckpt-";
 constexpr std::string_view kSuffix = ".idx";
-constexpr std::string_view kTempMark = ".idx.tmp.";
+constexpr std::string_view kTempMark = "tmp";
 constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr const char* kLockName = "LOCK";
 
@@ -38,22 +38,29 @@ enum class EntryKind { kCheckpoint, kTemp, kDamaged, kOther };
 struct Entry {
     EntryKind kind = EntryKind::kOther;
     uint64_t number = 0;
+    std::string name;
 };
 
 // Sorts a directory entry name into checkpoint, writer temporary ("ckpt-N.idx.tmp.*"),
 // set-aside damaged checkpoint ("ckpt-N.idx.damaged") or anything else.
 Entry Classify(const std::string& name) {
     if (const uint64_t n = LocalCkptManager::ParseFileName(name); n != 0) {
-        return {EntryKind::kCheckpoint, n};
+        return {EntryKind::kCheckpoint, n, name};
     }
-    if (const size_t pos = name.find(kTempMark); pos != std::string::npos) {
-        const uint64_t n = LocalCkptManager::ParseFileName(name.substr(0, pos + kSuffix.size()));
-        if (n != 0) return {EntryKind::kTemp, n};
+    // A writer's temporary carries the target name and a "tmp" mark; where the
+    // writer puts them in the name is its own business.
+    if (const size_t start = name.find(kPrefix); start != std::string::npos) {
+        const size_t end = name.find(kSuffix, start);
+        if (end != std::string::npos && name.find(kTempMark, end) != std::string::npos) {
+            const uint64_t n =
+                LocalCkptManager::ParseFileName(name.substr(start, end + kSuffix.size() - start));
+            if (n != 0) return {EntryKind::kTemp, n, name};
+        }
     }
     if (name.size() > kDamagedSuffix.size() && name.ends_with(kDamagedSuffix)) {
         const uint64_t n =
             LocalCkptManager::ParseFileName(name.substr(0, name.size() - kDamagedSuffix.size()));
-        if (n != 0) return {EntryKind::kDamaged, n};
+        if (n != 0) return {EntryKind::kDamaged, n, name};
     }
     return {};
 }
@@ -63,8 +70,8 @@ core::Result<std::vector<Entry>> ListEntries(const std::string& dir) {
     std::vector<Entry> entries;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const Entry entry = Classify(it->path().filename().string());
-        if (entry.kind != EntryKind::kOther) entries.push_back(entry);
+        Entry entry = Classify(it->path().filename().string());
+        if (entry.kind != EntryKind::kOther) entries.push_back(std::move(entry));
     }
     if (ec) {
         return Status(ErrorCode::IoError,
@@ -107,11 +114,10 @@ void Prune(const std::string& dir, uint32_t keep, uint64_t published) {
     }
     const std::vector<uint64_t> numbers = CheckpointNumbersDescending(entries.Value());
     for (size_t i = keep; i < numbers.size(); ++i) RemoveLogged(PathOf(dir, numbers[i]));
-
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const Entry entry = Classify(it->path().filename().string());
-        if (entry.kind == EntryKind::kTemp && entry.number <= published) RemoveLogged(it->path());
+    for (const Entry& entry : entries.Value()) {
+        if (entry.kind == EntryKind::kTemp && entry.number <= published) {
+            RemoveLogged(fs::path(dir) / entry.name);
+        }
     }
 }
 
