@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: deps build demo test check asan tsan fuzz python-test clean
+.PHONY: deps build demo test check asan tsan fuzz python-test example clean
 
 deps:
 	./scripts/install-deps.sh
@@ -50,7 +50,17 @@ fuzz: deps
 python-test: build
 	@if [ -d python/tests ]; then cd python && ORVANE_LIB_DIR=$(CURDIR)/build /usr/bin/python3 -m pytest -q tests; fi
 
-check: test asan tsan fuzz python-test
+# Installs the build into build/install-prefix and builds and runs examples/
+# against the installed package, so a missing public header or export fails here.
+INSTALL_PREFIX := $(CURDIR)/build/install-prefix
+example: build
+	rm -rf $(INSTALL_PREFIX) build/example
+	cmake --install build --prefix $(INSTALL_PREFIX)
+	cmake -S examples -B build/example $(CMAKE_GEN) -DCMAKE_PREFIX_PATH=$(INSTALL_PREFIX)
+	cmake --build build/example -j $(JOBS)
+	cd build/example && ./build_and_search && ./c_interface
+
+check: test asan tsan fuzz python-test example
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

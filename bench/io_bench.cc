@@ -96,7 +96,7 @@ void BM_ReadAsync(benchmark::State& state) {
         window[slot] = opened.section->ReadAsync(file.Offset(next++), kReadSize, buffers[slot]);
         slot = slot + 1 == inflight ? 0 : slot + 1;
     }
-    for (auto& f : window) f.get();
+    for (auto& f : window) (void)f.get();
     state.SetItemsProcessed(state.iterations());
     ReaderLabel(state, readerKind);
 }

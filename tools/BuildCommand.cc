@@ -77,8 +77,8 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
 
     auto typeIt = options.find("index.type");
     if (typeIt == options.end() || typeIt->second.empty()) {
-        return InvalidInput("index.type is required: give -o index.type=KIND (" + index::KindNames() +
-                            ")");
+        return InvalidInput("index.type is required: give -o index.type=KIND (" +
+                            index::KindNames() + ")");
     }
     const std::string type = typeIt->second;
 

@@ -41,6 +41,16 @@ const char* ElementTypeName(ElementType type);
 std::string_view FileExtension(std::string_view path);
 size_t ElementSize(ElementType type);
 
+// Where the rows of a file are and how they are shaped.
+struct VectorFileLayout {
+    VectorFormat format = VectorFormat::kRaw;
+    ElementType element = ElementType::kFloat32;
+    uint64_t rows = 0;
+    uint32_t dim = 0;
+    uint64_t dataOffset = 0;  // file offset of row 0
+    uint64_t rowStride = 0;   // bytes per row in the file, dimension prefix included
+};
+
 class VectorFileReader {
   public:
     // Opens and validates the file. Fails with a message that names the file.
@@ -53,10 +63,10 @@ class VectorFileReader {
     ~VectorFileReader();
 
     const std::string& Path() const { return _path; }
-    VectorFormat Format() const { return _format; }
-    ElementType Element() const { return _element; }
-    uint64_t Rows() const { return _rows; }
-    uint32_t Dim() const { return _dim; }
+    VectorFormat Format() const { return _layout.format; }
+    ElementType Element() const { return _layout.element; }
+    uint64_t Rows() const { return _layout.rows; }
+    uint32_t Dim() const { return _layout.dim; }
 
     // Copies rows [first, first + count) as float32 into out (count * Dim() floats).
     // The file must hold float32 values.
@@ -77,12 +87,7 @@ class VectorFileReader {
 
     std::string _path;
     int _fd = -1;
-    VectorFormat _format = VectorFormat::kRaw;
-    ElementType _element = ElementType::kFloat32;
-    uint64_t _rows = 0;
-    uint32_t _dim = 0;
-    uint64_t _dataOffset = 0;  // file offset of row 0
-    uint64_t _rowStride = 0;   // bytes per row in the file, dimension prefix included
+    VectorFileLayout _layout;
     std::vector<char> _scratch;
 };
 

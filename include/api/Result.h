@@ -1,4 +1,5 @@
 // Result<T>: either a value of T or the failing Status that explains its absence.
+// [[nodiscard]] like Status.
 #pragma once
 
 #include <utility>
@@ -9,7 +10,7 @@
 namespace orvane::core {
 
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
   public:
     Result(T value) : _v(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
     Result(Status status) : _v(std::in_place_index<1>, std::move(status)) {}  // NOLINT

@@ -1,4 +1,5 @@
 // Status: the outcome of a fallible operation, a code plus a message for people.
+// [[nodiscard]]: a dropped Status is a dropped failure; write (void) where that is meant.
 // Callers branch on Code() only; the message is free text.
 #pragma once
 
@@ -9,7 +10,7 @@
 
 namespace orvane::core {
 
-class Status {
+class [[nodiscard]] Status {
   public:
     Status() = default;
     explicit Status(ErrorCode code) : _code(code) {}

@@ -24,13 +24,15 @@ core::Result<std::unique_ptr<MmapFileReader>> MmapFileReader::Create(const std::
 }
 
 MmapFileReader::~MmapFileReader() {
-    if (!_isClosed) Close();
+    // Nobody is left to hear of a failing unmap.
+    if (!_isClosed) (void)Close();
 }
 
 Status MmapFileReader::Open(const std::string& path, LockMode mode) {
     // A reader opened before gives up its mapping and descriptor first, and a
-    // closed one becomes usable again.
-    Close();
+    // closed one becomes usable again; what the old mapping's release reports
+    // does not concern the new file.
+    (void)Close();
     _isClosed = false;
     _position = 0;
     _filePath = path;

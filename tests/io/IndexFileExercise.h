@@ -36,7 +36,7 @@ inline ExerciseResult ExerciseIndexFile(const std::string& image,
     };
     InputStream stream(std::move(reader));
     if (!stream.Open({{"io.verify_crc", verify}}).IsOk()) {
-        stream.Close();
+        (void)stream.Close();
         return result;
     }
     result.opened = true;
@@ -97,7 +97,7 @@ inline ExerciseResult ExerciseIndexFile(const std::string& image,
             return fail("VerifyCrc of [" + name + "] disagrees with the CRC");
         }
     }
-    stream.Close();
+    (void)stream.Close();
     return result;
 }
 

@@ -10,7 +10,7 @@
 #include "../../tools/IndexFile.h"
 #include "../../tools/InfoCommand.h"
 #include "../../tools/SearchCommand.h"
-#include "../../tools/VectorFile.h"
+#include "../../vecfile/VectorFile.h"
 #include "ToolTestUtil.h"
 #include "schema/KindSchemas.h"
 #include "testing/FileBytes.h"

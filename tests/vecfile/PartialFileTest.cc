@@ -1,4 +1,4 @@
-#include "../../tools/PartialFile.h"
+#include "../../vecfile/PartialFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,9 +7,9 @@
 #include <csignal>
 #include <filesystem>
 
-#include "ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
+#include "tools/ToolTestUtil.h"
 
 namespace orvane::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "../../tools/Recall.h"
+#include "../../vecfile/Recall.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "../../tools/VectorFile.h"
+#include "../../vecfile/VectorFile.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "ToolTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
+#include "tools/ToolTestUtil.h"
 
 namespace orvane::tools {
 namespace {

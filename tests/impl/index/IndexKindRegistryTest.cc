@@ -53,7 +53,13 @@ TEST(IndexKindRegistryTest, LooksUpByExactNameAndBySectionNames) {
     EXPECT_EQ(KindFromSections(demo)->Name(), "demo");
     const std::vector<std::string> other = {"x.section.meta", "demo.section.vector"};
     EXPECT_EQ(KindFromSections(other), nullptr);
-    EXPECT_EQ(KindNames(), "demo");
+    // Table order, comma separated, the reference kind first.
+    std::string names;
+    for (const IndexKindDescriptor* kind : AllIndexKinds()) {
+        names += (names.empty() ? "" : ", ") + std::string(kind->Name());
+    }
+    EXPECT_EQ(KindNames(), names);
+    EXPECT_EQ(KindNames().rfind("demo", 0), 0u);
 }
 
 TEST(IndexKindRegistryTest, DemoMetaDecodesCountAndDimensionAndRefusesShortPayloads) {
