@@ -404,14 +404,13 @@ Status DiskANNBuilderBackend::Dump(io::OutputStream& stream) const {
 }
 
 Status DiskANNBuilderBackend::Attach(api::IBuildExtension& extension) {
-    if (extension.Name() != extensions::experimental::CkptExtension::ExtensionName()) {
+    const bool installed = extensions::experimental::InstallCkptFunc(
+        extension, [this](std::unique_ptr<extensions::experimental::InnerCkptManager> manager) {
+            return LoadFromCkptManager(std::move(manager));
+        });
+    if (!installed) {
         return Status(ErrorCode::NotSupported, "extensions not supported by diskann builder");
     }
-    // The name identifies the checkpoint extension.
-    auto& ckpt = static_cast<extensions::experimental::CkptExtension&>(extension);
-    ckpt.SetFunc([this](std::unique_ptr<extensions::experimental::InnerCkptManager> manager) {
-        return LoadFromCkptManager(std::move(manager));
-    });
     return Status::Ok();
 }
 

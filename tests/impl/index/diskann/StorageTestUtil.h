@@ -67,4 +67,10 @@ inline std::string SectionPayload(io::InputStream& stream, const std::string& na
     return bytes;
 }
 
+// The status carries `code` and a message starting with `prefix`.
+inline void ExpectStatus(const core::Status& st, core::ErrorCode code, const std::string& prefix) {
+    EXPECT_EQ(st.Code(), code) << st.Message();
+    EXPECT_EQ(st.Message().rfind(prefix, 0), 0u) << st.Message();
+}
+
 }  // namespace orvane::index::diskann::testutil
