@@ -4,6 +4,7 @@
 
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/demo/DemoKind.h"
+#include "impl/index/diskann/DiskANNKind.h"
 #include "impl/index/ivf/IvfKind.h"
 
 namespace orvane::index {
@@ -14,6 +15,7 @@ constexpr const IndexKindDescriptor* kKinds[] = {
     &demo::kDemoKind,
     &bruteforce::kBruteforceKind,
     &ivf::kIvfKind,
+    &diskann::kDiskANNKind,
 };
 
 }  // namespace

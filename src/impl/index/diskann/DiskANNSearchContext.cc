@@ -1,0 +1,50 @@
+#include "impl/index/diskann/DiskANNSearchContext.h"
+
+#include <algorithm>
+
+namespace orvane::index::diskann {
+
+DiskANNSearchContext::DiskANNSearchContext(std::pmr::memory_resource* resource)
+    : _visitMap(0, resource),
+      _topkHeap(1, resource),
+      _candidateHeap(resource),
+      _diskReadNodeIds(resource),
+      _cachedNodeIds(resource),
+      _readRequests(resource),
+      _evalIds(resource),
+      _evalOut(resource) {}
+
+void DiskANNSearchContext::UpdateContext(uint32_t topk, uint32_t ef, node_id_t count,
+                                         uint32_t beamWidth, uint64_t nodeSize,
+                                         uint64_t neighborCount) {
+    _topk = topk;
+    _ef = ef;
+    _count = count;
+    _beamWidth = beamWidth;
+    _topkHeap.Clear();
+    _candidateHeap.Clear();
+    _diskReadNodeIds.clear();
+    _cachedNodeIds.clear();
+    _stats = DiskANNStats{};
+    const size_t bits = (static_cast<size_t>(count) + 7) / 8 * 8;
+    if (_visitMap.BitCount() != bits) {
+        _visitMap.Resize(bits);
+    } else {
+        _visitMap.Clear();
+    }
+    const uint32_t limit = std::max(ef, topk);
+    _topkHeap.SetLimit(limit == 0 ? 1 : limit);
+    _topkHeap.Reserve(_topkHeap.Limit());
+    _candidateHeap.Reserve(ef);
+    _diskReadNodeIds.reserve(beamWidth);
+    _cachedNodeIds.reserve(beamWidth);
+    _readRequests.reserve(beamWidth);
+    if (_diskReadNodes.nodes.size() != beamWidth ||
+        _diskReadNodes.buffer.size() != beamWidth * nodeSize) {
+        _diskReadNodes.Resize(beamWidth, nodeSize);
+    }
+    _evalIds.reserve(neighborCount);
+    _evalOut.reserve(neighborCount);
+}
+
+}  // namespace orvane::index::diskann

@@ -1,0 +1,163 @@
+#include "impl/index/diskann/SearchDiskStorage.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "api/Result.h"
+#include "coro/Collect.h"
+#include "coro/CountingSemaphore.h"
+#include "coro/SyncAwait.h"
+#include "impl/index/diskann/SectionIO.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::index::diskann {
+
+using core::ErrorCode;
+using core::Status;
+
+namespace {
+
+// Permits of a ReadDiskNodes call whose caller passes 0.
+constexpr uint32_t kDefaultParallelReads = 4;
+
+Status DamagedIndex(const std::string& what) {
+    ORVANE_LOG_ERROR("Damaged diskann index: %s", what.c_str());
+    return Status(ErrorCode::Corruption, "Damaged diskann index: " + what);
+}
+
+}  // namespace
+
+Status SearchDiskStorage::Load(io::InputStream& stream, uint32_t count, uint64_t dimension) {
+    ORVANE_RETURN_IF_ERROR(
+        ReadSectionPrefix(stream, kHeaderSection, &_header, sizeof(_header), "index header"));
+    if (dimension > UINT32_MAX) return DamagedIndex("dimension out of range");
+    _dimension = static_cast<uint32_t>(dimension);
+    if (!NodeGeometry::Compute(_header.vectorSize, _header.neighborCount, _header.sectorSize,
+                               &_geometry)) {
+        return DamagedIndex("header sizes describe no layout");
+    }
+    ORVANE_LOG_INFO(
+        "SearchDiskStorage load, neighborCount [%lu], efConstruction [%u], sectorSize [%lu], "
+        "graphNodeSize [%lu], sectorPerNode [%lu], nodesPerSector [%lu], vectorSize [%lu], "
+        "alignedVectorSize [%lu], use disk encoder [%d], saveOriginalEmbedding [%d]",
+        static_cast<unsigned long>(_header.neighborCount), _header.efConstruction,
+        static_cast<unsigned long>(_geometry.sectorSize),
+        static_cast<unsigned long>(_geometry.nodeSize),
+        static_cast<unsigned long>(_geometry.sectorPerNode),
+        static_cast<unsigned long>(_geometry.nodesPerSector),
+        static_cast<unsigned long>(_geometry.vectorSize),
+        static_cast<unsigned long>(_geometry.alignedVectorSize),
+        HeaderFlag(_header.quantizeRawData) ? 1 : 0,
+        HeaderFlag(_header.saveOriginalEmbedding) ? 1 : 0);
+
+    ORVANE_RETURN_IF_ERROR(
+        ReadSectionArray<uint64_t>(stream, kIdsSection, count, "index ids", ids));
+    ORVANE_RETURN_IF_ERROR(ReadSectionArray<uint32_t>(
+        stream, kEntryPointsSection, _header.entryPointSize, "index entry points", entryPoints));
+    for (uint32_t entry : entryPoints) {
+        if (entry >= count) {
+            return DamagedIndex("entry point [" + std::to_string(entry) + "] beyond count [" +
+                                std::to_string(count) + "]");
+        }
+    }
+
+    uint64_t total = 0;
+    if (!_geometry.TotalSize(count, &total)) return DamagedIndex("layout size overflows");
+    ORVANE_LOG_INFO(
+        "read layout, nodeCount [%u], sectorPerNode [%lu], nodesPerSector [%lu], total byte size "
+        "[%lu]",
+        count, static_cast<unsigned long>(_geometry.sectorPerNode),
+        static_cast<unsigned long>(_geometry.nodesPerSector), static_cast<unsigned long>(total));
+    auto checked = GetSectionAtLeast(stream, kLayoutSection, total, "index layout");
+    if (!checked.IsOk()) return checked.TakeStatus();
+    _vectorsReader = checked.TakeValue();
+    return Status::Ok();
+}
+
+coro::Lazy<Status> SearchDiskStorage::ReadSingleNodeAsync(uint32_t id, uint32_t slot,
+                                                          GraphNodeHolder& holder) const {
+    const auto [offset, length] = GetOffsetAndLengthById(id);
+    if (slot >= holder.nodes.size() || holder.buffer.size() / length <= slot) {
+        ORVANE_LOG_ERROR("disk read node index [%u] larger than beam width", slot);
+        co_return Status(ErrorCode::Internal, "Disk read node index out of bounds");
+    }
+    char* target = reinterpret_cast<char*>(holder.buffer.data()) + uint64_t{slot} * length;
+    co_return co_await _vectorsReader->ReadAsync(offset, length, std::span<char>(target, length));
+}
+
+Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHolder& holder) const {
+    const uint64_t nodeSize = _geometry.nodeSize;
+    if (slot >= holder.nodes.size() || holder.buffer.size() / nodeSize <= slot) {
+        ORVANE_LOG_ERROR("disk read node index [%u] larger than beam width", slot);
+        return Status(ErrorCode::Internal, "Disk read node index out of bounds");
+    }
+    const uint8_t* record = holder.buffer.data() + uint64_t{slot} * nodeSize;
+    uint32_t n = 0;
+    std::memcpy(&n, record + _geometry.alignedVectorSize, sizeof(n));
+    if (n > _header.neighborCount) {
+        ORVANE_LOG_ERROR("Neighbor count [%u] read from disk not match [%lu]", n,
+                         static_cast<unsigned long>(_header.neighborCount));
+        return Status(ErrorCode::Conflict, "Neighbor count mismatch");
+    }
+    // The record lies at a multiple of 4 bytes into a buffer of uint8_t;
+    // vector storage is suitably aligned for uint32_t.
+    const auto* neighborIds =
+        reinterpret_cast<const uint32_t*>(record + _geometry.alignedVectorSize + 4);
+    for (uint32_t j = 0; j < n; ++j) {
+        if (neighborIds[j] >= ids.size()) {
+            ORVANE_LOG_ERROR("Node [%u] names neighbor [%u] beyond count [%zu]", id, neighborIds[j],
+                             ids.size());
+            return Status(ErrorCode::Corruption, "Data parsing failed");
+        }
+    }
+    holder.nodes[slot] = GraphNode{{record, _geometry.vectorSize}, {neighborIds, n}};
+    return Status::Ok();
+}
+
+core::ErrorCode SearchDiskStorage::ReadDiskNodes(uint32_t parallel, coro::Executor* executor,
+                                                 const std::vector<uint32_t>& nodeIds,
+                                                 GraphNodeHolder& holder,
+                                                 uint32_t firstSlot) const {
+    if (nodeIds.empty()) return ErrorCode::Ok;
+    coro::CountingSemaphore permits(parallel == 0 ? kDefaultParallelReads : parallel);
+    auto readOne = [this, &permits, &holder](uint32_t id, uint32_t slot) -> coro::Lazy<ErrorCode> {
+        auto permit = co_await permits.acquireScoped();
+        ErrorCode code = ErrorCode::Internal;
+        try {
+            const Status read = co_await ReadSingleNodeAsync(id, slot, holder);
+            if (!read.IsOk()) {
+                ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]",
+                                 read.Message().c_str(), id);
+                co_return read.Code();
+            }
+            const Status parsed = ParseNodeData(id, slot, holder);
+            if (!parsed.IsOk()) {
+                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
+                                 parsed.Message().c_str());
+            }
+            code = parsed.Code();
+        } catch (const std::exception&) {
+            ORVANE_LOG_ERROR("Failed to read node, nodeId [%u]", id);
+        }
+        co_return code;
+    };
+    std::vector<coro::Lazy<ErrorCode>> tasks;
+    tasks.reserve(nodeIds.size());
+    for (size_t j = 0; j < nodeIds.size(); ++j) {
+        tasks.push_back(readOne(nodeIds[j], firstSlot + static_cast<uint32_t>(j)));
+    }
+    std::vector<coro::Try<ErrorCode>> results;
+    try {
+        results = coro::syncAwait(coro::collectAll(std::move(tasks)).via(executor));
+    } catch (const std::exception&) {
+        return ErrorCode::Internal;
+    }
+    for (const auto& result : results) {
+        if (!result.hasValue()) return ErrorCode::Internal;
+        if (result.value() != ErrorCode::Ok) return result.value();
+    }
+    return ErrorCode::Ok;
+}
+
+}  // namespace orvane::index::diskann
