@@ -95,7 +95,12 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
 
     const std::string metric = options.GetString("distance.metric", "l2");
     _metricType = dist::ParseMetric(metric);
-    if (!_calculator.Set(_metricType)) _metricType = dist::MetricE::dummy;
+    if (!_calculator.Set(_metricType)) {
+        // Without a node-to-node distance the graph cannot be built: refuse the
+        // metric here instead of failing on the first insertion.
+        _metricType = dist::MetricE::dummy;
+        return Status(ErrorCode::InvalidArgument, "Unsupported distance.metric [" + metric + "]");
+    }
 
     _quantizerTrainer =
         quantizer::CreateQuantizerTrainer(GetTrainerOptions(options), *_instantResource);
