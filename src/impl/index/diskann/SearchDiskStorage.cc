@@ -121,26 +121,23 @@ core::ErrorCode SearchDiskStorage::ReadDiskNodes(uint32_t parallel, coro::Execut
                                                  uint32_t firstSlot) const {
     if (nodeIds.empty()) return ErrorCode::Ok;
     coro::CountingSemaphore permits(parallel == 0 ? kDefaultParallelReads : parallel);
+    // An exception escaping a read is caught by the task's promise and seen
+    // below as a result without a value; the scoped permit is given back as it
+    // unwinds. (So no try block is needed here.)
     auto readOne = [this, &permits, &holder](uint32_t id, uint32_t slot) -> coro::Lazy<ErrorCode> {
         auto permit = co_await permits.acquireScoped();
-        ErrorCode code = ErrorCode::Internal;
-        try {
-            const Status read = co_await ReadSingleNodeAsync(id, slot, holder);
-            if (!read.IsOk()) {
-                ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]",
-                                 read.Message().c_str(), id);
-                co_return read.Code();
-            }
-            const Status parsed = ParseNodeData(id, slot, holder);
-            if (!parsed.IsOk()) {
-                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
-                                 parsed.Message().c_str());
-            }
-            code = parsed.Code();
-        } catch (const std::exception&) {
-            ORVANE_LOG_ERROR("Failed to read node, nodeId [%u]", id);
+        const Status read = co_await ReadSingleNodeAsync(id, slot, holder);
+        if (!read.IsOk()) {
+            ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]", read.Message().c_str(),
+                             id);
+            co_return read.Code();
         }
-        co_return code;
+        const Status parsed = ParseNodeData(id, slot, holder);
+        if (!parsed.IsOk()) {
+            ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
+                             parsed.Message().c_str());
+        }
+        co_return parsed.Code();
     };
     std::vector<coro::Lazy<ErrorCode>> tasks;
     tasks.reserve(nodeIds.size());
@@ -154,7 +151,10 @@ core::ErrorCode SearchDiskStorage::ReadDiskNodes(uint32_t parallel, coro::Execut
         return ErrorCode::Internal;
     }
     for (const auto& result : results) {
-        if (!result.hasValue()) return ErrorCode::Internal;
+        if (!result.hasValue()) {
+            ORVANE_LOG_ERROR("Failed to read node: the read task threw");
+            return ErrorCode::Internal;
+        }
         if (result.value() != ErrorCode::Ok) return result.value();
     }
     return ErrorCode::Ok;
