@@ -119,9 +119,9 @@ def recall_at_k(found, queries, gt_ids, gt_dist, base, k):
 # ---------------------------------------------------------------------------
 # Running.
 
-def run_child(step, spec, args, ds, workdir, threads):
+def run_child(step, config, args, ds, workdir, threads):
     """Runs one step of one runner in a subprocess; returns its result dict."""
-    job = {"spec": spec, "dataset_name": ds.name, "dataset_dir": str(ds.dir),
+    job = {"config": config, "dataset_name": ds.name, "dataset_dir": str(ds.dir),
            "workdir": str(workdir), "cache_dir": args.cache_dir, "threads": threads,
            "k": args.k, "nq": args.nq, "time_limit": args.time_limit, "repeat": args.repeat,
            "result": str(workdir / ("%s.json" % step))}
@@ -136,11 +136,11 @@ def run_child(step, spec, args, ds, workdir, threads):
     return json.loads(Path(job["result"]).read_text())
 
 
-def run_python_runner(spec, args, ds, workdir):
-    build = run_child("build", spec, args, ds, workdir, args.build_threads)
+def run_python_runner(config, args, ds, workdir):
+    build = run_child("build", config, args, ds, workdir, args.build_threads)
     if "skipped" in build:
         return {"skipped": build["skipped"]}
-    search = run_child("search", spec, args, ds, workdir, 1)
+    search = run_child("search", config, args, ds, workdir, 1)
     if "skipped" in search:
         return {"skipped": search["skipped"]}
     ids = np.load(workdir / "search.json.ids.npy")
@@ -152,7 +152,7 @@ def run_python_runner(spec, args, ds, workdir):
     return build
 
 
-def run_hnswlib_native(spec, args, ds, workdir):
+def run_hnswlib_native(config, args, ds, workdir):
     """The compiled hnswlib program: one process builds and sweeps ef, printing JSON lines."""
     binary = compile_native("hnswlib_native.cc", args.cache_dir)
     base_f, queries_f, gt_f = ds.fbin_paths()
@@ -163,10 +163,10 @@ def run_hnswlib_native(spec, args, ds, workdir):
         datasets.write_fbin(queries_f, q)
         datasets.write_fbin(gt_f, ds.gt()[0][:args.nq].astype(np.int32))
     ids_out = workdir / "hnswlib_native_ids.bin"
-    cmd = [str(binary), str(base_f), str(queries_f), str(gt_f), str(spec["M"]),
-           str(spec["efc"]), str(args.build_threads), str(args.k), str(args.repeat),
+    cmd = [str(binary), str(base_f), str(queries_f), str(gt_f), str(config["M"]),
+           str(config["efc"]), str(args.build_threads), str(args.k), str(args.repeat),
            str(ids_out)]
-    cmd += [str(v) for v in spec["sweep"]]
+    cmd += [str(v) for v in config["sweep"]]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError("hnswlib_native failed (exit %d): %s"
@@ -188,15 +188,15 @@ def run_hnswlib_native(spec, args, ds, workdir):
             "points": points}
 
 
-def run_spec(spec, args, ds, work_root):
-    reason = peers.unavailable(spec)
+def run_config(config, args, ds, work_root):
+    reason = peers.unavailable(config)
     if reason:
         return {"skipped": reason}
     workdir = Path(tempfile.mkdtemp(prefix="run-", dir=work_root))
     try:
-        if spec["runner"] == "hnswlib-native":
-            return run_hnswlib_native(spec, args, ds, workdir)
-        return run_python_runner(spec, args, ds, workdir)
+        if config["runner"] == "hnswlib-native":
+            return run_hnswlib_native(config, args, ds, workdir)
+        return run_python_runner(config, args, ds, workdir)
     except (RuntimeError, NativeBuildError) as exc:
         return {"failed": str(exc)}
     finally:
@@ -206,8 +206,8 @@ def run_spec(spec, args, ds, work_root):
 # ---------------------------------------------------------------------------
 # Reporting.
 
-def _fmt(value, spec="%.1f"):
-    return "-" if value is None else spec % value
+def _fmt(value, fmt="%.1f"):
+    return "-" if value is None else fmt % value
 
 
 def table_rows(results):
@@ -297,7 +297,7 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     Path(args.cache_dir).mkdir(parents=True, exist_ok=True)
     ds = datasets.prepare(args, args.cache_dir, log=log)
-    specs = peers.make_specs(args, ds.dim, ds.n)
+    configs = peers.make_configs(args, ds.dim, ds.n)
     base = ds.base(mmap=True)
     gt_ids, gt_dist = ds.gt()
     queries = ds.queries()
@@ -306,12 +306,12 @@ def main(argv=None):
     results = []
     args.load_start = os.getloadavg()[0]
     try:
-        for spec in specs:
-            log("running %s ..." % spec["name"])
+        for config in configs:
+            log("running %s ..." % config["name"])
             t0 = time.perf_counter()
-            r = run_spec(spec, args, ds, work_root)
-            r.update({"name": spec["name"], "runner": spec["runner"],
-                      "sweep_key": spec.get("sweep_key")})
+            r = run_config(config, args, ds, work_root)
+            r.update({"name": config["name"], "runner": config["runner"],
+                      "sweep_key": config.get("sweep_key")})
             for p in r.get("points", []):
                 p["recall"], p["recall_by_id"] = recall_at_k(
                     p["ids"], queries, gt_ids, gt_dist, base, args.k)

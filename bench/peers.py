@@ -4,7 +4,7 @@ Every runner has a build step and a search step, each run in its own
 subprocess by compare.py (see runner_child.py): the build step reads the base
 and leaves an index in the work directory; the search step opens it and
 answers one query per call for each value of the runner's sweep. Runners are
-described by plain dicts (`spec`) so they can cross the process boundary.
+described by plain dicts (`config`) so they can cross the process boundary.
 
 Adding a configuration means adding a row to one of the tables below.
 """
@@ -86,12 +86,12 @@ def default_lists(n):
     return max(16, 1 << int(round(np.log2(max(1.0, np.sqrt(n))))))
 
 
-def make_specs(args, dim, n):
-    """All runner specs selected by the command line, in report order."""
+def make_configs(args, dim, n):
+    """All runner configs selected by the command line, in report order."""
     lists = args.ivf_lists or default_lists(n)
     params = {"lists": lists, "threads": args.build_threads}
     quick = args.quick
-    specs = []
+    configs = []
     kinds = _selection(args.kinds, ORVANE_KINDS)
     for cfg in ORVANE_CONFIGS:
         if cfg["kind"] not in kinds:
@@ -99,7 +99,7 @@ def make_specs(args, dim, n):
         build = {"index.type": cfg["kind"], "index.dimension": dim, "distance.metric": "l2"}
         build.update({k: _fill(v, params) for k, v in cfg["build"].items()})
         key, values = cfg.get("search", (None, [None]))
-        specs.append({
+        configs.append({
             "runner": "orvane", "group": "orvane-" + cfg["kind"],
             "name": "orvane " + cfg["label"].format(**params),
             "build": build, "fixed": cfg.get("fixed", {}),
@@ -127,13 +127,13 @@ def make_specs(args, dim, n):
                             "name": "hnswlib (C++ -O3 -march=native) M16 efC200",
                             "M": 16, "efc": 200, "sweep_key": "ef", "sweep": ef}),
     ]
-    for group, spec in table:
+    for group, config in table:
         if group in peers:
-            spec.setdefault("sweep_key", None)
-            spec.setdefault("sweep", [None])
-            spec["group"] = group
-            specs.append(spec)
-    return specs
+            config.setdefault("sweep_key", None)
+            config.setdefault("sweep", [None])
+            config["group"] = group
+            configs.append(config)
+    return configs
 
 
 def _selection(text, names):
@@ -155,9 +155,9 @@ def _selection(text, names):
     return chosen
 
 
-def unavailable(spec):
+def unavailable(config):
     """Why a runner cannot run in this environment, or None. Cheap: no heavy imports."""
-    runner = spec["runner"]
+    runner = config["runner"]
     if runner == "faiss" and importlib.util.find_spec("faiss") is None:
         return "python3-faiss is not installed (apt-get install python3-faiss)"
     if runner == "hnswlib" and importlib.util.find_spec("hnswlib") is None:
@@ -179,8 +179,8 @@ def unavailable(spec):
 class _Runner:
     """Build once, then open and search one query (shape (1, dim)) per call."""
 
-    def __init__(self, spec, workdir, cache_dir):
-        self.spec = spec
+    def __init__(self, config, workdir, cache_dir):
+        self.config = config
         self.workdir = Path(workdir)
         self.cache_dir = Path(cache_dir)
 
@@ -218,7 +218,7 @@ class OrvaneRunner(_Runner):
         import time
         orvane = self._import()
         t0 = time.perf_counter()
-        with orvane.Builder(self.spec["build"]) as b:
+        with orvane.Builder(self.config["build"]) as b:
             b.pretrain(base)
             b.insert(base)
             b.dump(self._path())
@@ -226,14 +226,14 @@ class OrvaneRunner(_Runner):
 
     def open(self, dataset):
         orvane = self._import()
-        b = self.spec["build"]
+        b = self.config["build"]
         self._searcher = orvane.Searcher({"index.type": b["index.type"],
                                           "index.dimension": b["index.dimension"]})
         self._searcher.open(self._path())
-        self._options = dict(self.spec.get("fixed", {}))
+        self._options = dict(self.config.get("fixed", {}))
 
     def set_param(self, value):
-        key = self.spec.get("sweep_key")
+        key = self.config.get("sweep_key")
         if key is not None:
             self._options[key] = value
 
@@ -295,7 +295,7 @@ class FaissRunner(_Runner):
         import time
         import faiss
         faiss.omp_set_num_threads(threads)
-        s, d = self.spec, base.shape[1]
+        s, d = self.config, base.shape[1]
         t0 = time.perf_counter()
         if s["factory"] == "flat":
             index = faiss.IndexFlatL2(d)
@@ -325,7 +325,7 @@ class FaissRunner(_Runner):
 
     def set_param(self, value):
         import faiss
-        key = self.spec.get("sweep_key")
+        key = self.config.get("sweep_key")
         if key == "nprobe":
             faiss.extract_index_ivf(self._index).nprobe = value
         elif key == "efSearch":
@@ -344,8 +344,8 @@ class HnswlibRunner(_Runner):
         import hnswlib
         t0 = time.perf_counter()
         index = hnswlib.Index(space="l2", dim=base.shape[1])
-        index.init_index(max_elements=base.shape[0], M=self.spec["M"],
-                         ef_construction=self.spec["efc"], random_seed=100)
+        index.init_index(max_elements=base.shape[0], M=self.config["M"],
+                         ef_construction=self.config["efc"], random_seed=100)
         index.set_num_threads(threads)
         index.add_items(base, np.arange(base.shape[0]))
         self._index = index
@@ -371,8 +371,8 @@ RUNNERS = {"orvane": OrvaneRunner, "l2scan": L2ScanRunner, "numpy": NumpyRunner,
            "faiss": FaissRunner, "hnswlib": HnswlibRunner}
 
 
-def make_runner(spec, workdir, cache_dir):
-    return RUNNERS[spec["runner"]](spec, workdir, cache_dir)
+def make_runner(config, workdir, cache_dir):
+    return RUNNERS[config["runner"]](config, workdir, cache_dir)
 
 
 def status_mib(field):

@@ -2,7 +2,7 @@
 
     runner_child.py build|search JOB.json
 
-JOB.json holds the runner spec, the dataset directory, the work and cache
+JOB.json holds the runner config, the dataset directory, the work and cache
 directories, the thread count and (search) k, the query limit and the time
 limit. The result goes to the "result" path named in the job as JSON, and the
 found ids of a search to <result>.ids.npy. Separate processes keep one
@@ -32,9 +32,9 @@ def _orvane_unavailable(exc):
 
 def _kind_skipped(job, exc):
     """The result of a step refused because the library lacks the kind, or None."""
-    if job["spec"]["runner"] == "orvane" and _orvane_unavailable(exc):
+    if job["config"]["runner"] == "orvane" and _orvane_unavailable(exc):
         return {"skipped": "index kind %r is not in this build (%s)"
-                % (job["spec"]["build"]["index.type"], exc)}
+                % (job["config"]["build"]["index.type"], exc)}
     return None
 
 
@@ -89,7 +89,7 @@ def do_search(job, runner, dataset, result_path):
         raise
     points = []
     all_ids = []
-    for value in job["spec"]["sweep"]:
+    for value in job["config"]["sweep"]:
         runner.set_param(value)
         warm_end = time.perf_counter() + 1.0
         for row in rows[:min(50, len(rows))]:  # warm caches and lazy set-up, <= ~1 s
@@ -117,7 +117,7 @@ def main():
     step, job_path = sys.argv[1], Path(sys.argv[2])
     job = json.loads(job_path.read_text())
     dataset = Dataset(job["dataset_name"], job["dataset_dir"])
-    runner = peers.make_runner(job["spec"], job["workdir"], job["cache_dir"])
+    runner = peers.make_runner(job["config"], job["workdir"], job["cache_dir"])
     result_path = Path(job["result"])
     if step == "build":
         result = do_build(job, runner, dataset)

@@ -115,10 +115,10 @@ def test_unknown_peer_is_refused():
 def test_every_orvane_kind_has_rows_and_quick_shortens_sweeps():
     args = argparse.Namespace(kinds=None, peers="none", quick=True, ivf_lists=None,
                               build_threads=2)
-    specs = peers.make_specs(args, 16, 60000)
-    kinds = {s["build"]["index.type"] for s in specs}
+    configs = peers.make_configs(args, 16, 60000)
+    kinds = {s["build"]["index.type"] for s in configs}
     assert kinds == set(peers.ORVANE_KINDS)
-    ivf = [s for s in specs if s["build"]["index.type"] == "ivf"][0]
+    ivf = [s for s in configs if s["build"]["index.type"] == "ivf"][0]
     assert ivf["build"]["ivf.build.num_lists"] == 256
     assert ivf["sweep"] == [1, 8, 64]
 

@@ -12,7 +12,7 @@ namespace orvane::index::ivf {
 namespace {
 
 using core::ErrorCode;
-using testutil::BuildSpec;
+using testutil::BuildPlan;
 
 TEST(IvfBuildTest, InitRefusesOptions) {
     struct Case {
@@ -36,7 +36,7 @@ TEST(IvfBuildTest, InitRefusesOptions) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        api::BuilderOptions options = testutil::OptionsOf(BuildSpec{});
+        api::BuilderOptions options = testutil::OptionsOf(BuildPlan{});
         if (c.key == "encoding.pq.m") {
             options.Values()["encoding.type"] = std::string("pq");
             options.Values()["encoding.pq.m"] = int64_t{9};
@@ -126,7 +126,7 @@ TEST(IvfBuildTest, LifecycleMessages) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         testing::LogCapture logs(testing::LogCapture::Keep::kNothing);
-        auto created = CreateIvfBuilderBackend(testutil::OptionsOf(BuildSpec{}), {});
+        auto created = CreateIvfBuilderBackend(testutil::OptionsOf(BuildPlan{}), {});
         ASSERT_TRUE(created.IsOk());
         core::Status st = c.run(*created.Value());
         EXPECT_EQ(st.Code(), c.code);
@@ -138,7 +138,7 @@ TEST(IvfBuildTest, AttachRefusesEveryExtension) {
     struct Named : api::IBuildExtension {
         std::string_view Name() const override { return "extension.build.ckpt"; }
     } extension;
-    auto created = CreateIvfBuilderBackend(testutil::OptionsOf(BuildSpec{}), {});
+    auto created = CreateIvfBuilderBackend(testutil::OptionsOf(BuildPlan{}), {});
     ASSERT_TRUE(created.IsOk());
     core::Status st = created.Value()->Attach(extension);
     EXPECT_EQ(st.Code(), ErrorCode::NotSupported);
@@ -150,12 +150,12 @@ TEST(IvfBuildTest, AttachRefusesEveryExtension) {
 TEST(IvfBuildTest, SectionLayout) {
     for (const char* encoding : {"rawf32", "sq8", "pq"}) {
         SCOPED_TRACE(encoding);
-        BuildSpec spec;
-        spec.numLists = 6;
-        spec.encoding = encoding;
-        spec.batch = 7;
-        const std::vector<float> rows = testutil::ClusteredRows(90, spec.dim, 3, 2);
-        testutil::Sections sections = testutil::SplitSections(testutil::BuildImage(rows, spec));
+        BuildPlan plan;
+        plan.numLists = 6;
+        plan.encoding = encoding;
+        plan.batch = 7;
+        const std::vector<float> rows = testutil::ClusteredRows(90, plan.dim, 3, 2);
+        testutil::Sections sections = testutil::SplitSections(testutil::BuildImage(rows, plan));
         std::vector<std::string> names;
         for (const auto& s : sections.list) names.push_back(s.name);
         EXPECT_EQ(names,
@@ -200,11 +200,11 @@ TEST(IvfBuildTest, SectionLayout) {
 // Two distinct points over four lists: two lists receive nothing and still
 // have an entry, with counts 0 and the offset of the next list.
 TEST(IvfBuildTest, EmptyListsKeepTheirEntry) {
-    BuildSpec spec;
-    spec.dim = 2;
+    BuildPlan plan;
+    plan.dim = 2;
     std::vector<float> rows;
     for (int i = 0; i < 10; ++i) rows.insert(rows.end(), {1.0f, 1.0f, 1.0f, 1.0f, 5.0f, 5.0f});
-    testutil::Sections sections = testutil::SplitSections(testutil::BuildImage(rows, spec));
+    testutil::Sections sections = testutil::SplitSections(testutil::BuildImage(rows, plan));
     const std::vector<ListDirEntry> dir = sections.Dir();
     ASSERT_EQ(dir.size(), 4u);
     uint64_t empty = 0;
@@ -226,11 +226,11 @@ TEST(IvfBuildTest, EmptyListsKeepTheirEntry) {
 TEST(IvfBuildTest, RowsJoinTheirNearestCentroid) {
     for (uint32_t threads : {1u, 3u}) {
         SCOPED_TRACE(threads);
-        BuildSpec spec;
-        spec.numLists = 5;
-        spec.threads = threads;
-        const std::vector<float> rows = testutil::ClusteredRows(120, spec.dim, 5, 3);
-        auto created = CreateIvfBuilderBackend(testutil::OptionsOf(spec), {});
+        BuildPlan plan;
+        plan.numLists = 5;
+        plan.threads = threads;
+        const std::vector<float> rows = testutil::ClusteredRows(120, plan.dim, 5, 3);
+        auto created = CreateIvfBuilderBackend(testutil::OptionsOf(plan), {});
         ASSERT_TRUE(created.IsOk());
         auto& builder = static_cast<IvfBuilderBackend&>(*created.Value());
         ASSERT_TRUE(builder.Pretrain(rows.data(), 120).IsOk());

@@ -15,7 +15,7 @@ namespace {
 
 using api::SearchOptions;
 using core::ErrorCode;
-using testutil::BuildSpec;
+using testutil::BuildPlan;
 
 // The exact k nearest ids of `query` by a plain double-precision scan.
 std::vector<uint64_t> ExactTopK(const std::vector<float>& rows, uint32_t dim, const float* query,
@@ -48,19 +48,19 @@ std::vector<uint64_t> Ids(const api::SearchResult& result) {
 }
 
 TEST(IvfSearchTest, EveryListScannedIsExact) {
-    BuildSpec spec;
-    spec.dim = 12;
-    spec.numLists = 7;
-    const std::vector<float> rows = testutil::ClusteredRows(300, spec.dim, 5, 11);
-    const std::vector<float> queries = testutil::ClusteredRows(20, spec.dim, 5, 12);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    BuildPlan plan;
+    plan.dim = 12;
+    plan.numLists = 7;
+    const std::vector<float> rows = testutil::ClusteredRows(300, plan.dim, 5, 11);
+    const std::vector<float> queries = testutil::ClusteredRows(20, plan.dim, 5, 12);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     for (uint32_t q = 0; q < 20; ++q) {
-        const float* query = queries.data() + q * spec.dim;
+        const float* query = queries.data() + q * plan.dim;
         auto result =
-            SearchOnce(*searcher, query, spec.dim,
+            SearchOnce(*searcher, query, plan.dim,
                        SearchOptions{{"search.topk", int64_t{10}}, {"search.nprobe", int64_t{7}}});
         ASSERT_TRUE(result.IsOk()) << result.GetStatus().Message();
-        EXPECT_EQ(Ids(result.Value()), ExactTopK(rows, spec.dim, query, 10)) << "query " << q;
+        EXPECT_EQ(Ids(result.Value()), ExactTopK(rows, plan.dim, query, 10)) << "query " << q;
         const auto& hits = result.Value().topk;
         EXPECT_TRUE(std::is_sorted(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
             return a.distance < b.distance;
@@ -72,24 +72,24 @@ TEST(IvfSearchTest, EveryListScannedIsExact) {
 
 // Recall@10 averaged over the queries, for nprobe 1, 2, 4, 8, 16 over 16 lists.
 std::vector<double> RecallByNprobe(const std::string& encoding) {
-    BuildSpec spec;
-    spec.dim = 16;
-    spec.numLists = 16;
-    spec.encoding = encoding;
-    const std::vector<float> rows = testutil::ClusteredRows(2000, spec.dim, 40, 21);
-    const std::vector<float> queries = testutil::ClusteredRows(40, spec.dim, 40, 21 + 1);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    BuildPlan plan;
+    plan.dim = 16;
+    plan.numLists = 16;
+    plan.encoding = encoding;
+    const std::vector<float> rows = testutil::ClusteredRows(2000, plan.dim, 40, 21);
+    const std::vector<float> queries = testutil::ClusteredRows(40, plan.dim, 40, 21 + 1);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     std::vector<double> recalls;
     for (int64_t nprobe : {1, 2, 4, 8, 16}) {
         double found = 0;
         for (uint32_t q = 0; q < 40; ++q) {
-            const float* query = queries.data() + q * spec.dim;
+            const float* query = queries.data() + q * plan.dim;
             auto result =
-                SearchOnce(*searcher, query, spec.dim,
+                SearchOnce(*searcher, query, plan.dim,
                            SearchOptions{{"search.topk", int64_t{10}}, {"search.nprobe", nprobe}});
             EXPECT_TRUE(result.IsOk());
             if (!result.IsOk()) continue;
-            const std::vector<uint64_t> truth = ExactTopK(rows, spec.dim, query, 10);
+            const std::vector<uint64_t> truth = ExactTopK(rows, plan.dim, query, 10);
             for (uint64_t id : Ids(result.Value())) {
                 found += std::count(truth.begin(), truth.end(), id);
             }
@@ -129,10 +129,10 @@ TEST(IvfSearchTest, NprobeDecidesTheListsScanned) {
         SCOPED_TRACE(c.numLists);
         std::vector<float> rows(uint64_t{c.numLists} * dim);
         for (uint32_t i = 0; i < c.numLists; ++i) rows[i * dim] = 100.0f * i;
-        BuildSpec spec;
-        spec.dim = dim;
-        spec.numLists = c.numLists;
-        auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), dim);
+        BuildPlan plan;
+        plan.dim = dim;
+        plan.numLists = c.numLists;
+        auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), dim);
         SearchOptions options{{"search.topk", int64_t{3}}};
         if (c.nprobe) options.Values()["search.nprobe"] = *c.nprobe;
         const float query[dim] = {};
@@ -146,10 +146,10 @@ TEST(IvfSearchTest, NprobeDecidesTheListsScanned) {
 }
 
 TEST(IvfSearchTest, RefusedSearches) {
-    BuildSpec spec;
-    const std::vector<float> rows = testutil::ClusteredRows(60, spec.dim, 4, 5);
-    auto opened = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
-    IvfSearcherBackend unopened(spec.dim, {});
+    BuildPlan plan;
+    const std::vector<float> rows = testutil::ClusteredRows(60, plan.dim, 4, 5);
+    auto opened = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
+    IvfSearcherBackend unopened(plan.dim, {});
     struct Case {
         const char* name;
         IvfSearcherBackend* searcher;
@@ -203,9 +203,9 @@ TEST(IvfSearchTest, RefusedSearches) {
 }
 
 TEST(IvfSearchTest, TopkEdges) {
-    BuildSpec spec;
-    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 6);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    BuildPlan plan;
+    const std::vector<float> rows = testutil::ClusteredRows(30, plan.dim, 2, 6);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     struct Case {
         int64_t topk;
         size_t hits;
@@ -215,7 +215,7 @@ TEST(IvfSearchTest, TopkEdges) {
                           Case{(int64_t{1} << 32) + 2, 2}, Case{-1, 30}}) {
         SCOPED_TRACE(c.topk);
         auto result =
-            SearchOnce(*searcher, rows.data(), spec.dim,
+            SearchOnce(*searcher, rows.data(), plan.dim,
                        SearchOptions{{"search.topk", c.topk}, {"search.nprobe", int64_t{4}}});
         ASSERT_TRUE(result.IsOk());
         EXPECT_EQ(result.Value().topk.size(), c.hits);
@@ -228,9 +228,9 @@ TEST(IvfSearchTest, TopkEdges) {
 }
 
 TEST(IvfSearchTest, FilterExtensionIsRefused) {
-    BuildSpec spec;
-    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 7);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    BuildPlan plan;
+    const std::vector<float> rows = testutil::ClusteredRows(30, plan.dim, 2, 7);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     extensions::SearchWithFilterExtension extension;
     core::Status st = searcher->Attach(extension);
     EXPECT_EQ(st.Code(), ErrorCode::NotSupported);
@@ -244,29 +244,29 @@ TEST(IvfSearchTest, FilterExtensionIsRefused) {
 }
 
 TEST(IvfSearchTest, MetaBeforeAndAfterOpen) {
-    BuildSpec spec;
-    const std::vector<float> rows = testutil::ClusteredRows(30, spec.dim, 2, 8);
-    IvfSearcherBackend fresh(spec.dim, {});
+    BuildPlan plan;
+    const std::vector<float> rows = testutil::ClusteredRows(30, plan.dim, 2, 8);
+    IvfSearcherBackend fresh(plan.dim, {});
     EXPECT_EQ(fresh.GetMeta().count, 0u);
-    EXPECT_EQ(fresh.GetMeta().dim, spec.dim);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    EXPECT_EQ(fresh.GetMeta().dim, plan.dim);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     EXPECT_EQ(searcher->GetMeta().count, 30u);
-    EXPECT_EQ(searcher->GetMeta().dim, spec.dim);
+    EXPECT_EQ(searcher->GetMeta().dim, plan.dim);
 }
 
 // Many threads search one opened searcher; each gets what a lone search gets.
 TEST(IvfSearchTest, ConcurrentSearchesStress) {
-    BuildSpec spec;
-    spec.numLists = 8;
-    spec.encoding = "sq8";
-    const std::vector<float> rows = testutil::ClusteredRows(400, spec.dim, 8, 9);
-    const std::vector<float> queries = testutil::ClusteredRows(32, spec.dim, 8, 10);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, spec), spec.dim);
+    BuildPlan plan;
+    plan.numLists = 8;
+    plan.encoding = "sq8";
+    const std::vector<float> rows = testutil::ClusteredRows(400, plan.dim, 8, 9);
+    const std::vector<float> queries = testutil::ClusteredRows(32, plan.dim, 8, 10);
+    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
     const SearchOptions options{{"search.topk", int64_t{5}}, {"search.nprobe", int64_t{3}}};
     std::vector<std::vector<uint64_t>> expected;
     for (uint32_t q = 0; q < 32; ++q) {
         expected.push_back(
-            Ids(SearchOnce(*searcher, queries.data() + q * spec.dim, spec.dim, options).Value()));
+            Ids(SearchOnce(*searcher, queries.data() + q * plan.dim, plan.dim, options).Value()));
     }
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
@@ -275,7 +275,7 @@ TEST(IvfSearchTest, ConcurrentSearchesStress) {
             for (int round = 0; round < 50; ++round) {
                 const uint32_t q = (t * 7 + round) % 32;
                 auto result =
-                    SearchOnce(*searcher, queries.data() + q * spec.dim, spec.dim, options);
+                    SearchOnce(*searcher, queries.data() + q * plan.dim, plan.dim, options);
                 if (!result.IsOk() || Ids(result.Value()) != expected[q]) ++mismatches;
             }
         });

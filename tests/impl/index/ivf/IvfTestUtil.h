@@ -46,7 +46,7 @@ inline uint64_t IdOf(uint64_t row) {
     return 1000 + 7 * row;
 }
 
-struct BuildSpec {
+struct BuildPlan {
     uint32_t dim = 8;
     uint32_t numLists = 4;
     std::string encoding = "rawf32";
@@ -54,32 +54,32 @@ struct BuildSpec {
     uint32_t batch = 50;  // rows per AppendBatch
 };
 
-inline api::BuilderOptions OptionsOf(const BuildSpec& spec) {
-    api::BuilderOptions options{{"index.dimension", int64_t{spec.dim}},
+inline api::BuilderOptions OptionsOf(const BuildPlan& plan) {
+    api::BuilderOptions options{{"index.dimension", int64_t{plan.dim}},
                                 {"index.type", std::string("ivf")},
-                                {"ivf.build.num_lists", int64_t{spec.numLists}},
-                                {"ivf.build.thread_count", int64_t{spec.threads}},
-                                {"encoding.type", spec.encoding}};
-    if (spec.encoding == "pq") options.Values()["encoding.pq.m"] = int64_t{spec.dim / 2};
+                                {"ivf.build.num_lists", int64_t{plan.numLists}},
+                                {"ivf.build.thread_count", int64_t{plan.threads}},
+                                {"encoding.type", plan.encoding}};
+    if (plan.encoding == "pq") options.Values()["encoding.pq.m"] = int64_t{plan.dim / 2};
     return options;
 }
 
 // Builds an index over `rows` with the back end, pretraining on all of them,
 // and returns the file image.
-inline std::string BuildImage(const std::vector<float>& rows, const BuildSpec& spec) {
-    auto created = CreateIvfBuilderBackend(OptionsOf(spec), core::MemoryResourceConfig{});
+inline std::string BuildImage(const std::vector<float>& rows, const BuildPlan& plan) {
+    auto created = CreateIvfBuilderBackend(OptionsOf(plan), core::MemoryResourceConfig{});
     EXPECT_TRUE(created.IsOk()) << created.GetStatus().Message();
     if (!created.IsOk()) return {};
     api::BuilderBackend& builder = *created.Value();
-    const uint64_t n = rows.size() / spec.dim;
+    const uint64_t n = rows.size() / plan.dim;
     EXPECT_TRUE(builder.Pretrain(rows.data(), n).IsOk());
     EXPECT_TRUE(builder.Reserve(n).IsOk());
     std::vector<uint64_t> ids(n);
     for (uint64_t i = 0; i < n; ++i) ids[i] = IdOf(i);
-    for (uint64_t first = 0; first < n; first += spec.batch) {
-        const uint64_t count = std::min<uint64_t>(spec.batch, n - first);
+    for (uint64_t first = 0; first < n; first += plan.batch) {
+        const uint64_t count = std::min<uint64_t>(plan.batch, n - first);
         core::Status st = builder.AppendBatch(
-            std::span<const float>(rows.data() + first * spec.dim, count * spec.dim),
+            std::span<const float>(rows.data() + first * plan.dim, count * plan.dim),
             std::span<const uint64_t>(ids.data() + first, count));
         EXPECT_TRUE(st.IsOk()) << st.Message();
     }
