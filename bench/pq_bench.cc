@@ -57,6 +57,28 @@ void BM_PQPrepare(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_PQPrepare, MetricE::l2)->Args({128, 16})->Args({784, 98});
 BENCHMARK_TEMPLATE(BM_PQPrepare, MetricE::ip)->Args({128, 16})->Args({784, 98});
 
+// The same table from component-major codebooks into one reused object, as
+// the evaluators prepare queries. Arguments: dimension, chunks.
+template <MetricE M>
+void BM_PQPrepareInto(benchmark::State& state) {
+    const auto d = static_cast<dimension_t>(state.range(0));
+    const PQModel model = RandomModel(d, static_cast<uint32_t>(state.range(1)), M, 1);
+    const auto byComponent = dist::encode_space::TransposePQCodebooks(model.codebooks, d, Res());
+    const auto query = RandomFloats(d, 2);
+    dist::encode_space::PreparedPQ prepared;
+    for (auto _ : state) {
+        dist::encode_space::PreparePQQueryInto(M, query, model.header, model.chunkOffsets,
+                                               byComponent, model.rotation, prepared);
+        benchmark::DoNotOptimize(prepared.precomputedDistances.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_TEMPLATE(BM_PQPrepareInto, MetricE::l2)
+    ->Args({128, 16})
+    ->Args({784, 98})
+    ->Args({784, 392});
+BENCHMARK_TEMPLATE(BM_PQPrepareInto, MetricE::ip)->Args({784, 98});
+
 // Rows scored per second against one prepared table. Argument: chunks.
 template <MetricE M>
 void BM_PQEvalRow(benchmark::State& state) {
@@ -88,6 +110,35 @@ void BM_PQEvalRow(benchmark::State& state) {
 }
 BENCHMARK_TEMPLATE(BM_PQEvalRow, MetricE::l2)->Arg(16)->Arg(98);
 BENCHMARK_TEMPLATE(BM_PQEvalRow, MetricE::ip)->Arg(16)->Arg(98);
+
+// Rows scored per second eight at a time (ScorePQRows), rows taken in a
+// scattered order as a graph search visits them. Argument: chunks.
+template <MetricE M>
+void BM_PQScoreRows(benchmark::State& state) {
+    const auto m = static_cast<uint32_t>(state.range(0));
+    const dimension_t d = m * 2;
+    const PQModel model = RandomModel(d, m, M, 1);
+    const auto query = RandomFloats(d, 2);
+    const auto prepared = TagInvoke(
+        dist::PrepareTag{}, dist::MetricT<M>{}, dist::encode_space::PQT{},
+        std::span<const float>(query), model.header, std::span<const uint32_t>(model.chunkOffsets),
+        std::span<const float>(model.codebooks), std::span<const float>(model.rotation), Res());
+    constexpr uint64_t kRows = 4096;
+    const uint64_t rowSize = dist::encode_space::PQRowSize(m, M);
+    std::vector<uint8_t> rows(kRows * rowSize);
+    std::mt19937 gen(3);
+    for (uint8_t& b : rows) b = static_cast<uint8_t>(gen());
+    std::vector<const uint8_t*> order(kRows);
+    for (uint64_t i = 0; i < kRows; ++i)
+        order[i] = rows.data() + (i * 2654435761u % kRows) * rowSize;
+    std::vector<float> out(kRows);
+    for (auto _ : state) {
+        dist::encode_space::ScorePQRows<M>(prepared, m, order.data(), kRows, out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));
+}
+BENCHMARK_TEMPLATE(BM_PQScoreRows, MetricE::l2)->Arg(98)->Arg(392);
 
 // Rows encoded per second. Arguments: workers; dimension 784, 98 chunks.
 void BM_PQEncodeBatch(benchmark::State& state) {

@@ -43,6 +43,7 @@ class PreparedImpl final : public PreparedBase {
   public:
     explicit PreparedImpl(Prepared prepared) : _prepared(std::move(prepared)) {}
     const Prepared& Get() const { return _prepared; }
+    Prepared& Mutable() { return _prepared; }
 
   private:
     Prepared _prepared;
@@ -58,6 +59,13 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     // InvalidArgument "Query dimension mismatch" for a query of another length.
     virtual core::Result<std::unique_ptr<PreparedBase>> PrepareQuery(
         std::span<const float> query) const = 0;
+    // Prepares `query` into `prepared`, reusing its storage when an earlier
+    // call of this evaluator filled it, so that a searcher keeping one per
+    // thread allocates nothing per query; otherwise (empty, or from another
+    // evaluator) replaces it. The same checks as PrepareQuery; on failure
+    // `prepared` is unchanged.
+    virtual core::Status PrepareQueryInto(std::span<const float> query,
+                                          std::unique_ptr<PreparedBase>& prepared) const;
     // out[i] = score of stored vector ids[i], in order. InvalidArgument when the
     // lengths differ or at the first id not below Count() (earlier outputs stay
     // written); FailedPrecondition before Open. Allocates nothing.

@@ -2,7 +2,8 @@
 // PQGlobalHeader, the chunk offsets, the codebooks and, with OPQ, the
 // rotation; each stored vector is one PQRowSize row (loaded by Open only).
 // A prepared query is its m x 256 distance table, so scoring a row costs m
-// table lookups.
+// table lookups; batches score several rows at once, each summed in chunk
+// order, so that the lookups of different rows overlap.
 #pragma once
 
 #include <memory_resource>
@@ -24,6 +25,8 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::pq> final
 
     core::Result<std::unique_ptr<PreparedBase>> PrepareQuery(
         std::span<const float> query) const override;
+    core::Status PrepareQueryInto(std::span<const float> query,
+                                  std::unique_ptr<PreparedBase>& prepared) const override;
     core::ErrorCode BatchEval(const PreparedBase& prepared, std::span<const uint64_t> ids,
                               std::span<float> out) const override;
     core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
@@ -44,6 +47,8 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::pq> final
     dist::encode_space::PQGlobalHeader _header;
     std::pmr::vector<uint32_t> _chunkOffsets;
     std::pmr::vector<float> _codebooks;
+    // The codebooks component-major, from which query tables are computed.
+    std::pmr::vector<float> _codebooksByComponent;
     std::pmr::vector<uint8_t> _codes;
     std::pmr::vector<float> _rotationMatrix;
 };

@@ -11,6 +11,14 @@ QuantizerEvaluatorBase::QuantizerEvaluatorBase(std::pmr::memory_resource& resour
 
 QuantizerEvaluatorBase::~QuantizerEvaluatorBase() = default;
 
+Status QuantizerEvaluatorBase::PrepareQueryInto(std::span<const float> query,
+                                                std::unique_ptr<PreparedBase>& prepared) const {
+    auto fresh = PrepareQuery(query);
+    if (!fresh.IsOk()) return fresh.TakeStatus();
+    prepared = fresh.TakeValue();
+    return Status::Ok();
+}
+
 Status QuantizerEvaluatorBase::Open(const std::shared_ptr<SectionReader>& reader) {
     ORVANE_RETURN_IF_ERROR(DoOpen(reader, kQuantizerMetaSize));
     _opened = true;

@@ -1,5 +1,7 @@
 #include "impl/quantizer/QuantizerEvaluatorPQ.h"
 
+#include <algorithm>
+
 #include "impl/quantizer/PQStreamReader.h"
 #include "telemetry/Logger.h"
 
@@ -20,6 +22,7 @@ requires dist::encode_space::PQMetric<M> QuantizerEvaluator<M, EncodingE::pq>::Q
     : QuantizerEvaluatorBase(resource, meta),
       _chunkOffsets(&resource),
       _codebooks(&resource),
+      _codebooksByComponent(&resource),
       _codes(&resource),
       _rotationMatrix(&resource) {}
 
@@ -45,6 +48,8 @@ requires dist::encode_space::PQMetric<M> Status QuantizerEvaluator<M, EncodingE:
     }
     ORVANE_RETURN_IF_ERROR(detail::ReadPQModel(in, _meta.dimension, header, _chunkOffsets,
                                                _codebooks, _rotationMatrix));
+    _codebooksByComponent =
+        dist::encode_space::TransposePQCodebooks(_codebooks, _meta.dimension, _resource);
     _header = header;
     cursor = in.Cursor();
     return Status::Ok();
@@ -62,6 +67,7 @@ requires dist::encode_space::PQMetric<M> Status QuantizerEvaluator<M, EncodingE:
     _header = loaded._header;
     _chunkOffsets.swap(loaded._chunkOffsets);
     _codebooks.swap(loaded._codebooks);
+    _codebooksByComponent.swap(loaded._codebooksByComponent);
     _codes.swap(loaded._codes);
     _rotationMatrix.swap(loaded._rotationMatrix);
     return Status::Ok();
@@ -71,11 +77,26 @@ template <MetricE M>
 requires dist::encode_space::PQMetric<M> core::Result<std::unique_ptr<PreparedBase>>
 QuantizerEvaluator<M, EncodingE::pq>::PrepareQuery(std::span<const float> query)
 const {
+    std::unique_ptr<PreparedBase> prepared;
+    ORVANE_RETURN_IF_ERROR(PrepareQueryInto(query, prepared));
+    return prepared;
+}
+
+template <MetricE M>
+requires dist::encode_space::PQMetric<M> Status
+QuantizerEvaluator<M, EncodingE::pq>::PrepareQueryInto(std::span<const float> query,
+                                                       std::unique_ptr<PreparedBase>& prepared)
+const {
     ORVANE_RETURN_IF_ERROR(CheckQuery(query));
-    return std::unique_ptr<PreparedBase>(std::make_unique<Prepared>(
-        TagInvoke(dist::PrepareTag{}, dist::MetricT<M>{}, PQT{}, query, _header,
-                  std::span<const uint32_t>(_chunkOffsets), std::span<const float>(_codebooks),
-                  std::span<const float>(_rotationMatrix), _resource)));
+    auto* reuse = dynamic_cast<Prepared*>(prepared.get());
+    if (reuse == nullptr) {
+        auto fresh = std::make_unique<Prepared>(PreparedPQ(&_resource));
+        reuse = fresh.get();
+        prepared = std::move(fresh);
+    }
+    dist::encode_space::PreparePQQueryInto(M, query, _header, _chunkOffsets, _codebooksByComponent,
+                                           _rotationMatrix, reuse->Mutable());
+    return Status::Ok();
 }
 
 template <MetricE M>
@@ -86,15 +107,27 @@ const {
     const PreparedPQ& q = static_cast<const Prepared&>(prepared).Get();
     const uint64_t rowSize = RowSize();
     const uint64_t count = _meta.count;
-    const auto* header = reinterpret_cast<const uint8_t*>(&_header);
-    for (size_t i = 0; i < ids.size(); ++i) {
-        const uint64_t id = ids[i];
-        if (id >= count) return ErrorCode::InvalidArgument;
-        if (i + 1 < ids.size() && ids[i + 1] < count) {
-            __builtin_prefetch(_codes.data() + ids[i + 1] * rowSize);
+    // Rows are scored a block at a time. Stored rows lie scattered over the
+    // code array, so all of a block's rows are prefetched before any is read.
+    constexpr size_t kBlock = 64;
+    constexpr uint64_t kLine = 64;
+    const uint8_t* rows[kBlock];
+    for (size_t first = 0; first < ids.size(); first += kBlock) {
+        const size_t n = std::min(kBlock, ids.size() - first);
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t id = ids[first + i];
+            if (id >= count) {
+                // Earlier rows keep their scores; the bad id ends the batch.
+                dist::encode_space::ScorePQRows<M>(q, _header.numChunks, rows, i,
+                                                   out.data() + first);
+                return ErrorCode::InvalidArgument;
+            }
+            rows[i] = _codes.data() + id * rowSize;
+            for (uint64_t line = 0; line < rowSize; line += kLine) {
+                __builtin_prefetch(rows[i] + line);
+            }
         }
-        const EncodedRow row{_codes.data() + id * rowSize, rowSize, header, sizeof(_header)};
-        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, PQT{}, q, row);
+        dist::encode_space::ScorePQRows<M>(q, _header.numChunks, rows, n, out.data() + first);
     }
     return ErrorCode::Ok;
 }
@@ -126,11 +159,13 @@ const {
     if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
     const PreparedPQ& q = static_cast<const Prepared&>(prepared).Get();
     const uint64_t rowSize = RowSize();
-    const auto* header = reinterpret_cast<const uint8_t*>(&_header);
+    constexpr size_t kBlock = 64;
+    const uint8_t* rows[kBlock];
     const uint8_t* row = _codes.data() + first * rowSize;
-    for (size_t i = 0; i < out.size(); ++i, row += rowSize) {
-        out[i] = TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, PQT{}, q,
-                           EncodedRow{row, rowSize, header, sizeof(_header)});
+    for (size_t done = 0; done < out.size(); done += kBlock) {
+        const size_t n = std::min(kBlock, out.size() - done);
+        for (size_t i = 0; i < n; ++i, row += rowSize) rows[i] = row;
+        dist::encode_space::ScorePQRows<M>(q, _header.numChunks, rows, n, out.data() + done);
     }
     return ErrorCode::Ok;
 }

@@ -11,6 +11,7 @@
 // where row.data is the stored row and row.aux points at the PQGlobalHeader.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory_resource>
@@ -57,6 +58,22 @@ PreparedPQ PreparePQQuery(MetricE metric, std::span<const float> query,
                           std::span<const float> codebooks, std::span<const float> rotationMatrix,
                           std::pmr::memory_resource& resource);
 
+// Codebooks stored component-major: out[c * 256 + j] = codebooks[j * d + c].
+// Empty unless codebooks holds 256 rows of d floats.
+std::pmr::vector<float> TransposePQCodebooks(std::span<const float> codebooks, size_t d,
+                                             std::pmr::memory_resource& resource);
+
+// The same table as PreparePQQuery (entry for entry: each is summed over its
+// chunk's components in component order, without fused multiply-adds),
+// computed from the component-major codebooks of TransposePQCodebooks so that
+// each component updates 256 entries with vector instructions. The table and
+// the rotation scratch are written into `prepared`, reusing their storage, so
+// that preparing query after query into one object allocates nothing.
+void PreparePQQueryInto(MetricE metric, std::span<const float> query, const PQGlobalHeader& header,
+                        std::span<const uint32_t> chunkOffsets,
+                        std::span<const float> codebooksByComponent,
+                        std::span<const float> rotationMatrix, PreparedPQ& prepared);
+
 // The query's m x 256 distance table; the query is rotated first with OPQ.
 // The caller guarantees the model parts match the query's length.
 template <MetricE M>
@@ -81,7 +98,61 @@ inline float SumPQTable(const float* table, const uint8_t* codes, uint32_t m) {
     return sum;
 }
 
+// Adds the table entries of chunks [k0, k1) selected by each of kRows rows'
+// codes to sums[r], one chunk after the other. Rows interleave so that their
+// lookups overlap; each row's additions stay in chunk order.
+template <size_t kRows>
+inline void AddPQTableRows(const float* table, const uint8_t* const* rows, uint32_t k0, uint32_t k1,
+                           float* sums) {
+    float acc[kRows];
+    for (size_t r = 0; r < kRows; ++r) acc[r] = sums[r];
+    for (uint32_t k = k0; k < k1; ++k) {
+        const float* chunk = table + uint64_t{k} * kPQCentroidCount;
+        for (size_t r = 0; r < kRows; ++r) acc[r] += chunk[rows[r][k]];
+    }
+    for (size_t r = 0; r < kRows; ++r) sums[r] = acc[r];
+}
+
 }  // namespace detail
+
+// Scores of a prepared query against `n` stored rows of PQRowSize(m, M)
+// bytes, out[i] for rows[i]: exactly the values of EvalEncodedTag row by row
+// (each row's table entries are added in chunk order). A table of many chunks
+// outgrows the first-level cache, so rows are taken in groups and a group
+// walks the table a slice of chunks at a time: the slice is loaded once for
+// the whole group instead of once per row. No checks, no allocation.
+template <MetricE M>
+requires PQMetric<M>
+inline void ScorePQRows(const PreparedPQ& prepared, uint32_t m, const uint8_t* const* rows,
+                        size_t n, float* out) {
+    constexpr size_t kInterleave = 8;
+    constexpr size_t kRowGroup = 64;
+    constexpr uint32_t kChunkSlice = 32;  // 32 KiB of table
+    const float* table = prepared.precomputedDistances.data();
+    for (size_t first = 0; first < n; first += kRowGroup) {
+        const size_t count = std::min(kRowGroup, n - first);
+        const size_t whole = count - count % kInterleave;
+        float* sums = out + first;
+        const uint8_t* const* group = rows + first;
+        std::fill(sums, sums + count, 0.0f);
+        for (uint32_t k0 = 0; k0 < m; k0 += kChunkSlice) {
+            const uint32_t k1 = std::min(m, k0 + kChunkSlice);
+            for (size_t r = 0; r < whole; r += kInterleave) {
+                detail::AddPQTableRows<kInterleave>(table, group + r, k0, k1, sums + r);
+            }
+            for (size_t r = whole; r < count; ++r) {
+                detail::AddPQTableRows<1>(table, group + r, k0, k1, sums + r);
+            }
+        }
+    }
+    if constexpr (M == MetricE::ip) {
+        for (size_t r = 0; r < n; ++r) {
+            float factor;
+            std::memcpy(&factor, rows[r] + PQIpFactorOffset(m), sizeof(factor));
+            out[r] = factor * out[r];
+        }
+    }
+}
 
 // Score of a prepared query against one stored row: the approximate squared L2
 // distance, or for ip the IP factor times the table sum. No checks: the caller

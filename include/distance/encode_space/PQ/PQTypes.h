@@ -29,9 +29,12 @@ struct PQModel {
 // inner product (ip) of the rotated query to centroid j of chunk k.
 struct PreparedPQ {
     explicit PreparedPQ(std::pmr::memory_resource* resource = std::pmr::get_default_resource())
-        : precomputedDistances(resource) {}
+        : precomputedDistances(resource), rotatedQuery(resource) {}
 
     std::pmr::vector<float> precomputedDistances;
+    // Scratch for the rotated query under OPQ, kept so that preparing the
+    // next query into the same object allocates nothing.
+    std::pmr::vector<float> rotatedQuery;
 };
 
 // Chunk boundaries for d components in m chunks (m + 1 values, 0 first, d

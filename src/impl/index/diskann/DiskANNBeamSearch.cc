@@ -118,20 +118,20 @@ Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
 
 Status DiskANNSearcherBackend::PrepareQueryForBeamSearch(const api::Query& query,
                                                          DiskANNSearchContext& ctx) {
+    // The context keeps the prepared queries of its thread's previous search,
+    // so that preparing this one reuses their storage.
     const std::span<const float> floats(query.data, _meta.dimension);
-    auto prepared = _quantizerEvaluator->PrepareQuery(floats);
-    if (!prepared.IsOk()) {
+    if (Status st = _quantizerEvaluator->PrepareQueryInto(floats, ctx._preparedQuery); !st.IsOk()) {
         ORVANE_LOG_ERROR("Prepare query failed");
-        return prepared.TakeStatus();
+        return st;
     }
-    ctx._preparedQuery = prepared.TakeValue();
     if (_diskQuantizerEvaluator != nullptr) {
-        auto preparedDisk = _diskQuantizerEvaluator->PrepareQuery(floats);
-        if (!preparedDisk.IsOk()) {
+        if (Status st = _diskQuantizerEvaluator->PrepareQueryInto(
+                floats, ctx._preparedQueryForDiskQuantizer);
+            !st.IsOk()) {
             ORVANE_LOG_ERROR("Prepare query for disk quantizer failed");
-            return preparedDisk.TakeStatus();
+            return st;
         }
-        ctx._preparedQueryForDiskQuantizer = preparedDisk.TakeValue();
     }
     return Status::Ok();
 }
