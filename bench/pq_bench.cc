@@ -79,64 +79,72 @@ BENCHMARK_TEMPLATE(BM_PQPrepareInto, MetricE::l2)
     ->Args({784, 392});
 BENCHMARK_TEMPLATE(BM_PQPrepareInto, MetricE::ip)->Args({784, 98});
 
-// Rows scored per second against one prepared table. Argument: chunks.
+// A prepared query and kRows random stored rows of a model with m chunks of
+// `width` components each.
+template <MetricE M>
+struct ScoringSetup {
+    static constexpr uint64_t kRows = 4096;
+
+    ScoringSetup(uint32_t m, dimension_t width)
+        : model(RandomModel(m * width, m, M, 1)),
+          query(RandomFloats(m * width, 2)),
+          prepared(TagInvoke(dist::PrepareTag{}, dist::MetricT<M>{}, dist::encode_space::PQT{},
+                             std::span<const float>(query), model.header,
+                             std::span<const uint32_t>(model.chunkOffsets),
+                             std::span<const float>(model.codebooks),
+                             std::span<const float>(model.rotation), Res())),
+          rowSize(dist::encode_space::PQRowSize(m, M)),
+          rows(kRows * rowSize) {
+        std::mt19937 gen(3);
+        for (uint8_t& b : rows) b = static_cast<uint8_t>(gen());
+    }
+
+    PQModel model;
+    std::vector<float> query;
+    dist::encode_space::PreparedPQ prepared;
+    uint64_t rowSize;
+    std::vector<uint8_t> rows;
+};
+
+// Rows scored per second against one prepared table, one at a time.
+// Argument: chunks (of 8 components).
 template <MetricE M>
 void BM_PQEvalRow(benchmark::State& state) {
-    const auto m = static_cast<uint32_t>(state.range(0));
-    const dimension_t d = m * 8;
-    const PQModel model = RandomModel(d, m, M, 1);
-    const auto query = RandomFloats(d, 2);
-    const auto prepared = TagInvoke(
-        dist::PrepareTag{}, dist::MetricT<M>{}, dist::encode_space::PQT{},
-        std::span<const float>(query), model.header, std::span<const uint32_t>(model.chunkOffsets),
-        std::span<const float>(model.codebooks), std::span<const float>(model.rotation), Res());
-    constexpr uint64_t kRows = 4096;
-    const uint64_t rowSize = dist::encode_space::PQRowSize(m, M);
-    std::vector<uint8_t> rows(kRows * rowSize);
-    std::mt19937 gen(3);
-    for (uint8_t& b : rows) b = static_cast<uint8_t>(gen());
-    const auto* header = reinterpret_cast<const uint8_t*>(&model.header);
+    const ScoringSetup<M> setup(static_cast<uint32_t>(state.range(0)), 8);
+    const auto* header = reinterpret_cast<const uint8_t*>(&setup.model.header);
     float sum = 0;
     for (auto _ : state) {
-        for (uint64_t i = 0; i < kRows; ++i) {
-            const dist::encode_space::EncodedRow row{rows.data() + i * rowSize, rowSize, header,
-                                                     sizeof(model.header)};
+        for (uint64_t i = 0; i < setup.kRows; ++i) {
+            const dist::encode_space::EncodedRow row{setup.rows.data() + i * setup.rowSize,
+                                                     setup.rowSize, header,
+                                                     sizeof(setup.model.header)};
             sum += TagInvoke(dist::EvalEncodedTag{}, dist::MetricT<M>{}, dist::encode_space::PQT{},
-                             prepared, row);
+                             setup.prepared, row);
         }
         benchmark::DoNotOptimize(sum);
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * setup.kRows));
 }
 BENCHMARK_TEMPLATE(BM_PQEvalRow, MetricE::l2)->Arg(16)->Arg(98);
 BENCHMARK_TEMPLATE(BM_PQEvalRow, MetricE::ip)->Arg(16)->Arg(98);
 
-// Rows scored per second eight at a time (ScorePQRows), rows taken in a
-// scattered order as a graph search visits them. Argument: chunks.
+// Rows scored per second in groups (ScorePQRows), taken in a scattered order
+// as a graph search visits them. Argument: chunks (of 2 components).
 template <MetricE M>
 void BM_PQScoreRows(benchmark::State& state) {
     const auto m = static_cast<uint32_t>(state.range(0));
-    const dimension_t d = m * 2;
-    const PQModel model = RandomModel(d, m, M, 1);
-    const auto query = RandomFloats(d, 2);
-    const auto prepared = TagInvoke(
-        dist::PrepareTag{}, dist::MetricT<M>{}, dist::encode_space::PQT{},
-        std::span<const float>(query), model.header, std::span<const uint32_t>(model.chunkOffsets),
-        std::span<const float>(model.codebooks), std::span<const float>(model.rotation), Res());
-    constexpr uint64_t kRows = 4096;
-    const uint64_t rowSize = dist::encode_space::PQRowSize(m, M);
-    std::vector<uint8_t> rows(kRows * rowSize);
-    std::mt19937 gen(3);
-    for (uint8_t& b : rows) b = static_cast<uint8_t>(gen());
-    std::vector<const uint8_t*> order(kRows);
-    for (uint64_t i = 0; i < kRows; ++i)
-        order[i] = rows.data() + (i * 2654435761u % kRows) * rowSize;
-    std::vector<float> out(kRows);
+    const ScoringSetup<M> setup(m, 2);
+    std::vector<const uint8_t*> order(setup.kRows);
+    for (uint64_t i = 0; i < setup.kRows; ++i) {
+        order[i] = setup.rows.data() + (i * 2654435761u % setup.kRows) * setup.rowSize;
+    }
+    std::vector<float> out(setup.kRows);
     for (auto _ : state) {
-        dist::encode_space::ScorePQRows<M>(prepared, m, order.data(), kRows, out.data());
+        dist::encode_space::ScorePQRows<M>(setup.prepared, m, order.data(), setup.kRows,
+                                           out.data());
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * setup.kRows));
 }
 BENCHMARK_TEMPLATE(BM_PQScoreRows, MetricE::l2)->Arg(98)->Arg(392);
 
