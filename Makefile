@@ -26,11 +26,14 @@ asan: deps
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-# ThreadSanitizer over the concurrency tests (labelled by name: *Stress*).
+# ThreadSanitizer over the concurrency tests (labelled by name: *Stress*). Only
+# the test binaries that hold such tests are built (one per tests/ folder).
+TSAN_TARGETS = $(shell grep -rlE 'Stress|Concurren' tests --include='*.cc' | xargs -n1 dirname | \
+  sort -u | sed -e 's|^tests|test|' -e 's|/|_|g')
 tsan: deps
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DORVANE_SANITIZE=thread -DORVANE_BUILD_BENCH=OFF
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Stress|Concurren'
 
 # libFuzzer targets, each for a bounded time.
