@@ -11,8 +11,10 @@
 // |c|^2 - 2 x.c from one matrix product per block of rows. Only the centroids
 // whose fast score lies within that bound of the best one can be the answer;
 // when more than one does, those few are scored again with the kernel itself
-// and the reference scan runs over them. The result therefore equals the
-// reference scan's for every row, ties and non-finite values included.
+// and the reference scan runs over them. Where the kernel sums a short row
+// exactly as the transposed path does (one float fused multiply-add per
+// component, in order), the fast scores are the kernel's and need no re-check. The result therefore
+// equals the reference scan's for every row, ties and non-finite values included.
 //
 //   NearestCentroids search(centroids, dim, resource);
 //   std::pmr::vector<float> scratch(search.ScratchFloats(), &resource);
@@ -48,6 +50,12 @@ class NearestCentroids {
 
   private:
     void AssignTransposed(const float* rows, uint64_t count, uint32_t* out, float* scores) const;
+    // Scores equal to the kernel's bit for bit: one pass, no re-check.
+    template <dist::dimension_t D>
+    void AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out) const;
+    template <dist::dimension_t D>
+    void AssignTransposedFixed(const float* rows, uint64_t count, uint32_t* out,
+                               float* scores) const;
     void AssignByProduct(const float* rows, uint64_t count, uint32_t* out, float* scratch) const;
     // The nearest centroid of `row` given its fast scores (k floats, the
     // smallest `best`) and the error bound `margin` of those scores.
@@ -58,13 +66,14 @@ class NearestCentroids {
 
     dist::dimension_t _dim;
     uint64_t _k;
-    uint64_t _blocks;      // ceil(k / 8)
-    uint64_t _blockRows;   // rows per matrix product (matrix path)
+    uint64_t _blocks;     // ceil(k / 8)
+    uint64_t _blockRows;  // rows per matrix product (matrix path)
     uint64_t _scratchFloats;
     std::pmr::vector<float> _centroids;   // k x dim, as given (for the re-check)
     std::pmr::vector<float> _transposed;  // transposed path: blocks x dim x 8
     std::pmr::vector<float> _norms;       // matrix path: |c|^2 per centroid
     float _maxNorm = 0.0f;                // matrix path: largest |c|
+    bool _exactScores = false;            // transposed scores equal the kernel's
 };
 
 }  // namespace orvane::util

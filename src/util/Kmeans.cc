@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 
 #include "util/KmeansAssign.h"
@@ -99,13 +100,19 @@ bool UpdateCentroids(std::span<const float> data, std::span<const uint32_t> cent
         for (dist::dimension_t j = 0; j < dim; ++j) sum[j] += row[j];
     }
     float shift = 0.0f;
+    // Opening a random device is costly (on some machines far more than an
+    // epoch of small k-means), so one is opened per update, when the first
+    // empty cluster needs it; every re-seeded cluster still gets a generator
+    // freshly seeded from it.
+    std::optional<std::random_device> device;
     for (uint64_t c = 0; c < k; ++c) {
         float* centroid = centroids.data() + c * dim;
         const double* sum = sums.data() + c * dim;
         if (counts[c] == 0 && n == 0) continue;  // nothing to re-seed from
         const float* seed = nullptr;
         if (counts[c] == 0) {
-            std::mt19937 gen = FreshGenerator();
+            if (!device) device.emplace("default");
+            std::mt19937 gen((*device)());
             seed = data.data() + RandomRow(gen, n) * dim;
         }
         for (dist::dimension_t j = 0; j < dim; ++j) {

@@ -8,6 +8,8 @@
 #include <limits>
 
 #include "distance/Metric.h"
+#include "isa/CpuFeatures.h"
+#include "util/SimdSum.h"
 
 namespace orvane::util {
 
@@ -45,25 +47,49 @@ float HorizontalMin(__m256 v) {
     return _mm_cvtss_f32(m);
 }
 
+// Whether the L2 kernel chosen for this process sums rows of fewer than 8
+// components as the transposed path does: one float fused multiply-add per
+// component in index order, starting from 0 (the AVX2 level). Decided once, as
+// the kernel's own choice is.
+bool KernelSumsInFloatOrder() {
+    static const bool avx2 = isa::SelectKernelIsa(isa::DetectCpu()) == isa::IsaE::avx2;
+    return avx2;
+}
+
+// |x|^2 in float, 8 lanes at a time (the order does not matter to the bounds).
+float SquaredNorm(const float* x, dist::dimension_t dim) {
+    __m256 acc = _mm256_setzero_ps();
+    dist::dimension_t j = 0;
+    for (; j + kLanes <= dim; j += kLanes) {
+        const __m256 v = _mm256_loadu_ps(x + j);
+        acc = _mm256_fmadd_ps(v, v, acc);
+    }
+    float sum = HorizontalSum(acc);
+    for (; j < dim; ++j) sum = std::fma(x[j], x[j], sum);
+    return sum;
+}
+
 // Number of the first `count` scores not above `threshold` (NaN excluded), and
 // the lowest such index in `first`.
 uint64_t CountAtMost(const float* scores, uint64_t count, float threshold, uint32_t& first) {
     const __m256 limit = _mm256_set1_ps(threshold);
     uint64_t total = 0;
+    uint64_t firstBlock = count;
     uint64_t c = 0;
     for (; c + kLanes <= count; c += kLanes) {
         const int mask =
             _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(scores + c), limit, _CMP_LE_OQ));
-        if (mask != 0) {
-            if (total == 0) first = static_cast<uint32_t>(c + __builtin_ctz(mask));
-            total += static_cast<uint64_t>(__builtin_popcount(mask));
-        }
+        firstBlock = (mask != 0 && firstBlock == count) ? c : firstBlock;
+        total += static_cast<uint64_t>(__builtin_popcount(static_cast<unsigned>(mask)));
     }
     for (; c < count; ++c) {
-        if (scores[c] <= threshold) {
-            if (total == 0) first = static_cast<uint32_t>(c);
-            ++total;
-        }
+        const bool hit = scores[c] <= threshold;
+        firstBlock = (hit && firstBlock == count) ? c : firstBlock;
+        total += hit ? 1 : 0;
+    }
+    if (total == 1) {
+        first = static_cast<uint32_t>(firstBlock);
+        while (!(scores[first] <= threshold)) ++first;
     }
     return total;
 }
@@ -81,6 +107,7 @@ NearestCentroids::NearestCentroids(std::span<const float> centroids, dist::dimen
       _transposed(&resource),
       _norms(&resource) {
     if (_k == 0) return;
+    _exactScores = _dim < kLanes && KernelSumsInFloatOrder();
     if (_dim <= kMaxTransposedDim) {
         // Block b holds centroids 8b .. 8b+7, component j of each at [b][j][lane];
         // missing centroids of the last block are NaN, which no score beats.
@@ -124,18 +151,97 @@ void NearestCentroids::Assign(const float* rows, uint64_t count, uint32_t* out,
 
 void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint32_t* out,
                                         float* scores) const {
-    const float relative = TransposedRelativeMargin(_dim);
-    const float absolute = AbsoluteMargin(_dim);
-    __m256 x[kMaxTransposedDim];
+    if (_exactScores) {
+        switch (_dim) {
+            case 1:
+                return AssignTransposedExact<1>(rows, count, out);
+            case 2:
+                return AssignTransposedExact<2>(rows, count, out);
+            case 3:
+                return AssignTransposedExact<3>(rows, count, out);
+            case 4:
+                return AssignTransposedExact<4>(rows, count, out);
+            case 5:
+                return AssignTransposedExact<5>(rows, count, out);
+            case 6:
+                return AssignTransposedExact<6>(rows, count, out);
+            default:
+                return AssignTransposedExact<7>(rows, count, out);
+        }
+    }
+    switch (_dim) {
+        case 1:
+            return AssignTransposedFixed<1>(rows, count, out, scores);
+        case 2:
+            return AssignTransposedFixed<2>(rows, count, out, scores);
+        case 3:
+            return AssignTransposedFixed<3>(rows, count, out, scores);
+        case 4:
+            return AssignTransposedFixed<4>(rows, count, out, scores);
+        case 5:
+            return AssignTransposedFixed<5>(rows, count, out, scores);
+        case 6:
+            return AssignTransposedFixed<6>(rows, count, out, scores);
+        case 7:
+            return AssignTransposedFixed<7>(rows, count, out, scores);
+        default:
+            return AssignTransposedFixed<8>(rows, count, out, scores);
+    }
+}
+
+template <dist::dimension_t D>
+void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count,
+                                             uint32_t* out) const {
+    static_assert(D < kLanes);
+    const __m256 step = _mm256_set1_ps(static_cast<float>(kLanes));
     for (uint64_t i = 0; i < count; ++i) {
-        const float* row = rows + i * _dim;
-        for (dist::dimension_t j = 0; j < _dim; ++j) x[j] = _mm256_set1_ps(row[j]);
+        const float* row = rows + i * D;
+        __m256 x[D];
+        for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
+        // Per lane, the reference scan over that lane's centroids: from the
+        // float maximum, strict "less than" (NaN never), so the lowest index wins.
+        __m256 best = _mm256_set1_ps(std::numeric_limits<float>::max());
+        __m256 bestIndex = _mm256_setzero_ps();
+        __m256 index = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        const float* t = _transposed.data();
+        for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
+            __m256 acc = _mm256_setzero_ps();
+            for (dist::dimension_t j = 0; j < D; ++j) {
+                const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
+                acc = _mm256_fmadd_ps(d, d, acc);
+            }
+            // min keeps `best` on equality and NaN, as the strict test does,
+            // and keeps the loop-carried chain one instruction long.
+            const __m256 less = _mm256_cmp_ps(acc, best, _CMP_LT_OQ);
+            best = _mm256_min_ps(acc, best);
+            bestIndex = _mm256_or_ps(_mm256_and_ps(less, index), _mm256_andnot_ps(less, bestIndex));
+            index = _mm256_add_ps(index, step);
+        }
+        // Across lanes: the lowest index among the lanes holding the smallest
+        // value (all lanes, and so index 0, when nothing was below the maximum).
+        const float lowest = HorizontalMin(best);
+        const __m256 atLowest = _mm256_cmp_ps(best, _mm256_set1_ps(lowest), _CMP_EQ_OQ);
+        const __m256 indexes = _mm256_blendv_ps(_mm256_set1_ps(kInf), bestIndex, atLowest);
+        out[i] = static_cast<uint32_t>(HorizontalMin(indexes));
+    }
+}
+
+template <dist::dimension_t D>
+void NearestCentroids::AssignTransposedFixed(const float* rows, uint64_t count, uint32_t* out,
+                                             float* scores) const {
+    static_assert(D <= kMaxTransposedDim);
+    const float relative = TransposedRelativeMargin(D);
+    const float absolute = AbsoluteMargin(D);
+    for (uint64_t i = 0; i < count; ++i) {
+        const float* row = rows + i * D;
+        __m256 x[D];
+        for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
         __m256 best = _mm256_set1_ps(kInf);
         const float* t = _transposed.data();
-        for (uint64_t b = 0; b < _blocks; ++b) {
+        for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
             __m256 acc = _mm256_setzero_ps();
-            for (dist::dimension_t j = 0; j < _dim; ++j, t += kLanes) {
-                const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t));
+            for (dist::dimension_t j = 0; j < D; ++j) {
+                const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
                 acc = _mm256_fmadd_ps(d, d, acc);
             }
             _mm256_storeu_ps(scores + b * kLanes, acc);
@@ -164,8 +270,7 @@ void NearestCentroids::AssignByProduct(const float* rows, uint64_t count, uint32
         for (Eigen::Index r = 0; r < n; ++r) {
             const float* row = block + r * _dim;
             float* s = scratch + r * _k;
-            float xx = 0.0f;
-            for (dist::dimension_t j = 0; j < _dim; ++j) xx += row[j] * row[j];
+            const float xx = SquaredNorm(row, _dim);
             if (!centroidsFinite || !(xx <= kFastLimit)) {
                 out[begin + r] = Recheck(row, s, kInf, true);
                 continue;

@@ -67,11 +67,19 @@ std::vector<float> Generate(Values kind, uint64_t count, uint32_t dim, std::mt19
         for (uint32_t j = 0; j < dim; ++j) {
             float& x = v[i * dim + j];
             switch (kind) {
-                case Values::kUniform: x = uniform(gen); break;
+                case Values::kUniform:
+                    x = uniform(gen);
+                    break;
                 case Values::kSmallInts:
-                case Values::kDuplicates: x = static_cast<float>(small(gen)); break;
-                case Values::kPixels: x = gen() % 4 == 0 ? static_cast<float>(pixel(gen)) : 0; break;
-                case Values::kTinyAndHuge: x = uniform(gen) * scale; break;
+                case Values::kDuplicates:
+                    x = static_cast<float>(small(gen));
+                    break;
+                case Values::kPixels:
+                    x = gen() % 4 == 0 ? static_cast<float>(pixel(gen)) : 0;
+                    break;
+                case Values::kTinyAndHuge:
+                    x = uniform(gen) * scale;
+                    break;
             }
         }
     }
@@ -134,16 +142,16 @@ TEST(NearestCentroidsEdgeTest, TiesAndNonFiniteValues) {
         uint32_t expected;
     };
     const std::vector<Case> cases = {
-        {{1, 0, 0, 1, -1, 0}, {0, 0}, 0},           // three at distance 1: the first
-        {{5, 5, 2, 2, 2, 2}, {2, 2}, 1},            // equal centroids: the lower one
+        {{1, 0, 0, 1, -1, 0}, {0, 0}, 0},             // three at distance 1: the first
+        {{5, 5, 2, 2, 2, 2}, {2, 2}, 1},              // equal centroids: the lower one
         {{3, 3, 1, 1, 1, 1, 3, 3}, {2.5f, 2.5f}, 0},  // ties at a non-zero distance
-        {{1, 1, nan, 0}, {0, 0}, 0},                // a NaN centroid never wins
+        {{1, 1, nan, 0}, {0, 0}, 0},                  // a NaN centroid never wins
         {{nan, 0, 1, 1}, {0, 0}, 1},
-        {{inf, 0, 2, 2}, {0, 0}, 1},                // an infinite distance never wins
-        {{1, 1, 2, 2}, {nan, 0}, 0},                // no distance below the maximum: 0
+        {{inf, 0, 2, 2}, {0, 0}, 1},  // an infinite distance never wins
+        {{1, 1, 2, 2}, {nan, 0}, 0},  // no distance below the maximum: 0
         {{1, 1, 2, 2}, {inf, 0}, 0},
-        {{3e38f, 0, -3e38f, 0}, {-3e38f, 0}, 1},    // the first overflows, the second is 0
-        {{3e38f, 0, 1e38f, 0}, {-3e38f, 0}, 0},     // both overflow
+        {{3e38f, 0, -3e38f, 0}, {-3e38f, 0}, 1},  // the first overflows, the second is 0
+        {{3e38f, 0, 1e38f, 0}, {-3e38f, 0}, 0},   // both overflow
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
