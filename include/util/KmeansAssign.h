@@ -52,7 +52,8 @@ class NearestCentroids {
     void AssignTransposed(const float* rows, uint64_t count, uint32_t* out, float* scores) const;
     // Scores equal to the kernel's bit for bit: one pass, no re-check.
     template <dist::dimension_t D>
-    void AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out) const;
+    void AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out,
+                               float* scores) const;
     template <dist::dimension_t D>
     void AssignTransposedFixed(const float* rows, uint64_t count, uint32_t* out,
                                float* scores) const;

@@ -154,19 +154,19 @@ void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint3
     if (_exactScores) {
         switch (_dim) {
             case 1:
-                return AssignTransposedExact<1>(rows, count, out);
+                return AssignTransposedExact<1>(rows, count, out, scores);
             case 2:
-                return AssignTransposedExact<2>(rows, count, out);
+                return AssignTransposedExact<2>(rows, count, out, scores);
             case 3:
-                return AssignTransposedExact<3>(rows, count, out);
+                return AssignTransposedExact<3>(rows, count, out, scores);
             case 4:
-                return AssignTransposedExact<4>(rows, count, out);
+                return AssignTransposedExact<4>(rows, count, out, scores);
             case 5:
-                return AssignTransposedExact<5>(rows, count, out);
+                return AssignTransposedExact<5>(rows, count, out, scores);
             case 6:
-                return AssignTransposedExact<6>(rows, count, out);
+                return AssignTransposedExact<6>(rows, count, out, scores);
             default:
-                return AssignTransposedExact<7>(rows, count, out);
+                return AssignTransposedExact<7>(rows, count, out, scores);
         }
     }
     switch (_dim) {
@@ -190,19 +190,14 @@ void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint3
 }
 
 template <dist::dimension_t D>
-void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count,
-                                             uint32_t* out) const {
+void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out,
+                                             float* scores) const {
     static_assert(D < kLanes);
-    const __m256 step = _mm256_set1_ps(static_cast<float>(kLanes));
     for (uint64_t i = 0; i < count; ++i) {
         const float* row = rows + i * D;
         __m256 x[D];
         for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
-        // Per lane, the reference scan over that lane's centroids: from the
-        // float maximum, strict "less than" (NaN never), so the lowest index wins.
-        __m256 best = _mm256_set1_ps(std::numeric_limits<float>::max());
-        __m256 bestIndex = _mm256_setzero_ps();
-        __m256 index = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        __m256 best = _mm256_set1_ps(kInf);
         const float* t = _transposed.data();
         for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
             __m256 acc = _mm256_setzero_ps();
@@ -210,19 +205,25 @@ void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count,
                 const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
                 acc = _mm256_fmadd_ps(d, d, acc);
             }
-            // min keeps `best` on equality and NaN, as the strict test does,
-            // and keeps the loop-carried chain one instruction long.
-            const __m256 less = _mm256_cmp_ps(acc, best, _CMP_LT_OQ);
-            best = _mm256_min_ps(acc, best);
-            bestIndex = _mm256_or_ps(_mm256_and_ps(less, index), _mm256_andnot_ps(less, bestIndex));
-            index = _mm256_add_ps(index, step);
+            _mm256_storeu_ps(scores + b * kLanes, acc);
+            best = _mm256_min_ps(acc, best);  // a NaN score leaves `best` as it is
         }
-        // Across lanes: the lowest index among the lanes holding the smallest
-        // value (all lanes, and so index 0, when nothing was below the maximum).
+        // The scores are the kernel's, so the reference scan's answer is the
+        // first score equal to the smallest, or 0 when none is below the maximum.
         const float lowest = HorizontalMin(best);
-        const __m256 atLowest = _mm256_cmp_ps(best, _mm256_set1_ps(lowest), _CMP_EQ_OQ);
-        const __m256 indexes = _mm256_blendv_ps(_mm256_set1_ps(kInf), bestIndex, atLowest);
-        out[i] = static_cast<uint32_t>(HorizontalMin(indexes));
+        uint32_t index = 0;
+        if (lowest < std::numeric_limits<float>::max()) {
+            const __m256 target = _mm256_set1_ps(lowest);
+            for (uint64_t b = 0;; ++b) {
+                const int mask = _mm256_movemask_ps(
+                    _mm256_cmp_ps(_mm256_loadu_ps(scores + b * kLanes), target, _CMP_EQ_OQ));
+                if (mask != 0) {
+                    index = static_cast<uint32_t>(b * kLanes + __builtin_ctz(mask));
+                    break;
+                }
+            }
+        }
+        out[i] = index;
     }
 }
 
