@@ -4,9 +4,10 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 
-#include "distance/Metric.h"
+#include "util/KmeansAssign.h"
 #include "util/KmeansDistance.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
@@ -26,26 +27,6 @@ std::mt19937 FreshGenerator() {
 
 uint64_t RandomRow(std::mt19937& gen, uint64_t n) {
     return std::uniform_int_distribution<uint64_t>(0, n - 1)(gen);
-}
-
-// Assigns rows [begin, end) to their nearest centroid, using `dist` (k floats).
-void AssignRange(std::span<const float> data, std::span<uint32_t> indexes,
-                 std::span<const float> centroids, dist::dimension_t dim, uint64_t begin,
-                 uint64_t end, float* dist) {
-    const uint64_t k = centroids.size() / dim;
-    for (uint64_t i = begin; i < end; ++i) {
-        dist::TagInvoke(dist::BatchEvalTag{}, dist::MetricT<dist::MetricE::l2>{},
-                        data.data() + i * dim, centroids.data(), dim, k, dist);
-        float best = std::numeric_limits<float>::max();
-        uint32_t bestIndex = 0;
-        for (uint64_t c = 0; c < k; ++c) {
-            if (dist[c] < best) {
-                best = dist[c];
-                bestIndex = static_cast<uint32_t>(c);
-            }
-        }
-        indexes[i] = bestIndex;
-    }
 }
 
 Status CheckData(std::span<const float> data, dist::dimension_t dim) {
@@ -73,31 +54,32 @@ void UpdateIndexes(std::span<const float> data, std::span<uint32_t> centroidInde
                    coro::Executor* executor, std::pmr::memory_resource& resource) {
     if (dim == 0) return;
     const uint64_t n = std::min<uint64_t>(data.size() / dim, centroidIndexes.size());
-    const uint64_t k = centroids.size() / dim;
-    if (threadCount < 2 || executor == nullptr) {
-        std::pmr::vector<float> dist(k, &resource);
-        AssignRange(data, centroidIndexes, centroids, dim, 0, n, dist.data());
+    const NearestCentroids search(centroids, dim, resource);
+    if (threadCount < 2 || executor == nullptr || n < 2) {
+        std::pmr::vector<float> scratch(search.ScratchFloats(), &resource);
+        search.Assign(data.data(), n, centroidIndexes.data(), scratch.data());
         return;
     }
     // Range t holds n / T rows, plus one for the first n mod T ranges. Every
-    // task gets its own k-float buffer, allocated here because a memory
-    // resource need not be thread-safe.
-    // More tasks than rows would only add empty ranges.
-    const uint64_t tasks = std::min<uint64_t>(threadCount, std::max<uint64_t>(n, 1));
+    // task gets its own scratch, allocated here because a memory resource need
+    // not be thread-safe. More tasks than rows would only add empty ranges.
+    const uint64_t tasks = std::min<uint64_t>(threadCount, n);
     const uint64_t base = n / tasks;
     const uint64_t longer = n % tasks;
     auto rangeBegin = [&](uint64_t t) { return t * base + std::min(t, longer); };
-    std::pmr::vector<float> dist(tasks * k, &resource);
+    const uint64_t perTask = search.ScratchFloats();
+    std::pmr::vector<float> scratch(tasks * perTask, &resource);
     const core::ErrorCode rc =
         MultiThreadStepProcess(0, tasks, tasks, *executor, [&](uint64_t, uint64_t t) {
-            AssignRange(data, centroidIndexes, centroids, dim, rangeBegin(t), rangeBegin(t + 1),
-                        dist.data() + t * k);
+            const uint64_t begin = rangeBegin(t);
+            search.Assign(data.data() + begin * dim, rangeBegin(t + 1) - begin,
+                          centroidIndexes.data() + begin, scratch.data() + t * perTask);
             return core::ErrorCode::Ok;
         });
     if (rc != core::ErrorCode::Ok) {
         // The executor refused some ranges: assign every row here (the ranges
         // that did run get the same result again).
-        AssignRange(data, centroidIndexes, centroids, dim, 0, n, dist.data());
+        search.Assign(data.data(), n, centroidIndexes.data(), scratch.data());
     }
 }
 
@@ -118,13 +100,19 @@ bool UpdateCentroids(std::span<const float> data, std::span<const uint32_t> cent
         for (dist::dimension_t j = 0; j < dim; ++j) sum[j] += row[j];
     }
     float shift = 0.0f;
+    // Opening a random device is costly (on some machines far more than an
+    // epoch of small k-means), so one is opened per update, when the first
+    // empty cluster needs it; every re-seeded cluster still gets a generator
+    // freshly seeded from it.
+    std::optional<std::random_device> device;
     for (uint64_t c = 0; c < k; ++c) {
         float* centroid = centroids.data() + c * dim;
         const double* sum = sums.data() + c * dim;
         if (counts[c] == 0 && n == 0) continue;  // nothing to re-seed from
         const float* seed = nullptr;
         if (counts[c] == 0) {
-            std::mt19937 gen = FreshGenerator();
+            if (!device) device.emplace("default");
+            std::mt19937 gen((*device)());
             seed = data.data() + RandomRow(gen, n) * dim;
         }
         for (dist::dimension_t j = 0; j < dim; ++j) {

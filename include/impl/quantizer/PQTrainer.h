@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "api/Options.h"
+#include "coro/Executor.h"
 #include "distance/encode_space/PQ/PQTypes.h"
 #include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "impl/quantizer/QuantizerTrainer.h"
@@ -70,6 +71,13 @@ class PQTrainer : public QuantizerTrainer,
 
   private:
     core::ErrorCode PretrainWithPQ(std::span<const float> data, uint64_t n);
+    // Trains chunk k's 256 centroids into the codebooks; `sub` holds its sub-vectors.
+    core::ErrorCode TrainChunk(std::span<const float> data, uint64_t n,
+                               const std::vector<float>& weights, uint32_t k, uint32_t threadCount,
+                               coro::Executor* executor, std::pmr::vector<float>& sub,
+                               std::pmr::memory_resource& resource);
+    // With at least this many chunks per thread, whole chunks are trained in parallel.
+    static constexpr uint32_t kChunksPerTaskForChunkFanOut = 4;
     core::ErrorCode PretrainWithOPQ(std::span<const float> data, uint64_t n);
     // 1 / |x_i| for ip (1 for a zero row), 1 for the other metrics.
     std::vector<float> RowWeights(std::span<const float> data, uint64_t n) const;

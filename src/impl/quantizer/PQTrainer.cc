@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <limits>
+#include <memory_resource>
 
 #include "distance/encode_space/PQ/PQEncodeSpace.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/Kmeans.h"
+#include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::quantizer {
 
@@ -97,6 +99,37 @@ void PQTrainer::MakeZeroMean(std::span<const float> data, uint64_t n,
     }
 }
 
+ErrorCode PQTrainer::TrainChunk(std::span<const float> data, uint64_t n,
+                                const std::vector<float>& weights, uint32_t k, uint32_t threadCount,
+                                coro::Executor* executor, std::pmr::vector<float>& sub,
+                                std::pmr::memory_resource& resource) {
+    const uint32_t begin = _model.chunkOffsets[k];
+    const uint32_t w = _model.chunkOffsets[k + 1] - begin;
+    if (w == 0) return ErrorCode::Ok;
+    sub.resize(n * w);
+    for (uint64_t i = 0; i < n; ++i) {
+        for (uint32_t c = 0; c < w; ++c) {
+            float v = data[i * _dimension + begin + c] * weights[i];
+            if (_makeZeroMean) v -= _zeroMeanCentroids[begin + c];
+            sub[i * w + c] = v;
+        }
+    }
+    auto [status, centroids] = util::KmeansUtil::Kmeans(sub, w, kPQCentroidCount, _maxEpoch,
+                                                        threadCount, executor, resource);
+    if (!status.IsOk()) {
+        ORVANE_LOG_ERROR("K-means clustering failed for chunk [%d]", static_cast<int>(k));
+        return status.Code();
+    }
+    for (uint32_t j = 0; j < kPQCentroidCount; ++j) {
+        for (uint32_t c = 0; c < w; ++c) {
+            float v = centroids[uint64_t{j} * w + c];
+            if (_makeZeroMean) v += _zeroMeanCentroids[begin + c];
+            _model.codebooks[uint64_t{j} * _dimension + begin + c] = v;
+        }
+    }
+    return ErrorCode::Ok;
+}
+
 ErrorCode PQTrainer::PretrainWithPQ(std::span<const float> data, uint64_t n) {
     ResetModel();
     const std::vector<float> weights = RowWeights(data, n);
@@ -106,35 +139,31 @@ ErrorCode PQTrainer::PretrainWithPQ(std::span<const float> data, uint64_t n) {
         ORVANE_LOG_STATUS_WARN(executor.GetStatus(), "Failed to create executor");
         return executor.GetStatus().Code();
     }
-    std::pmr::vector<float> sub(&_resource);
-    for (uint32_t k = 0; k < _model.header.numChunks; ++k) {
-        const uint32_t begin = _model.chunkOffsets[k];
-        const uint32_t w = _model.chunkOffsets[k + 1] - begin;
-        if (w == 0) continue;
-        sub.resize(n * w);
-        for (uint64_t i = 0; i < n; ++i) {
-            for (uint32_t c = 0; c < w; ++c) {
-                float v = data[i * _dimension + begin + c] * weights[i];
-                if (_makeZeroMean) v -= _zeroMeanCentroids[begin + c];
-                sub[i * w + c] = v;
-            }
+    const uint32_t m = _model.header.numChunks;
+    const uint32_t threads = _model.threadCount;
+    if (threads < 2 || m < kChunksPerTaskForChunkFanOut * threads) {
+        // Few chunks: one after another, each k-means spreading its rows over the threads.
+        std::pmr::vector<float> sub(&_resource);
+        for (uint32_t k = 0; k < m; ++k) {
+            const ErrorCode code =
+                TrainChunk(data, n, weights, k, threads, executor.Value().get(), sub, _resource);
+            if (code != ErrorCode::Ok) return code;
         }
-        auto [status, centroids] =
-            util::KmeansUtil::Kmeans(sub, w, kPQCentroidCount, _maxEpoch, _model.threadCount,
-                                     executor.Value().get(), _resource);
-        if (!status.IsOk()) {
-            ORVANE_LOG_ERROR("K-means clustering failed for chunk [%d]", static_cast<int>(k));
-            return status.Code();
-        }
-        for (uint32_t j = 0; j < kPQCentroidCount; ++j) {
-            for (uint32_t c = 0; c < w; ++c) {
-                float v = centroids[uint64_t{j} * w + c];
-                if (_makeZeroMean) v += _zeroMeanCentroids[begin + c];
-                _model.codebooks[uint64_t{j} * _dimension + begin + c] = v;
-            }
-        }
+        return ErrorCode::Ok;
     }
-    return ErrorCode::Ok;
+    // Many chunks: whole chunks are spread over the threads, each trained on
+    // one thread, so that the update steps run in parallel too. Chunks are
+    // independent, so the model is the same as when they run in order. The
+    // k-means working arrays come from a pool that is safe to share.
+    std::pmr::synchronized_pool_resource pool(&_resource);
+    std::vector<std::pmr::vector<float>> subs;
+    subs.reserve(threads);
+    for (uint32_t t = 0; t < threads; ++t) subs.emplace_back(&pool);
+    return util::MultiThreadStepProcess(
+        0, m, threads, *executor.Value(), [&](uint64_t task, uint64_t k) {
+            return TrainChunk(data, n, weights, static_cast<uint32_t>(k), 1, nullptr, subs[task],
+                              pool);
+        });
 }
 
 Status PQTrainer::DoReserve(uint64_t n) {

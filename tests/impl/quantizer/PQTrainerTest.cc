@@ -277,6 +277,51 @@ TEST(PQTrainerTest, FewerSamplesThanCentroidsLeaveZeroCentroids) {
     for (uint64_t i = 0; i < 100 * dim; ++i) EXPECT_EQ(books[i], data[i]) << i;
 }
 
+// Many chunks are trained in parallel, whole chunks per thread; the model must
+// be the one sequential training gives. 300 distinct samples seed 256 distinct
+// centroids, each of which keeps at least its own sample in the one round, so
+// no cluster is re-seeded at random and training is deterministic.
+TEST(PQTrainerTest, ChunksTrainedInParallelGiveTheSequentialModel) {
+    const uint32_t dim = 24;
+    const auto data = RandomVectors(300, dim, 11);
+    struct Case {
+        uint32_t m;
+        int64_t threads;
+    };
+    for (const Case& c : std::vector<Case>{{24, 2}, {24, 3}, {12, 2}, {8, 2}, {3, 2}}) {
+        auto train = [&](int64_t threads) {
+            api::QuantizerOptions options{{"encoding.pq.m", int64_t{c.m}},
+                                          {"encoding.pq.thread_count", threads},
+                                          {"encoding.pq.max_epoch", int64_t{1}}};
+            auto trainer = std::make_unique<PQTrainer>(dim, MetricE::l2, Res(), options);
+            EXPECT_EQ(trainer->Pretrain(data, 300, dim), ErrorCode::Ok);
+            return trainer->Model().codebooks;
+        };
+        const std::vector<float> sequential = train(1);
+        EXPECT_EQ(train(c.threads), sequential) << "m " << c.m << " threads " << c.threads;
+        EXPECT_NE(sequential, std::vector<float>(sequential.size(), 0.0f));
+    }
+}
+
+// Chunk training and row assignment fanned out over many threads at once,
+// repeatedly: every run gives the sequential model (run under ThreadSanitizer).
+TEST(PQTrainerStressTest, ParallelChunkTrainingRepeatsTheSequentialModel) {
+    const uint32_t dim = 32;
+    const auto data = RandomVectors(300, dim, 5);
+    auto train = [&](int64_t threads) {
+        api::QuantizerOptions options{{"encoding.pq.m", int64_t{32}},
+                                      {"encoding.pq.thread_count", threads},
+                                      {"encoding.pq.max_epoch", int64_t{1}}};
+        PQTrainer trainer(dim, MetricE::l2, Res(), options);
+        EXPECT_EQ(trainer.Pretrain(data, 300, dim), ErrorCode::Ok);
+        return trainer.Model().codebooks;
+    };
+    const std::vector<float> sequential = train(1);
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(train(2 + round % 7), sequential) << "round " << round;
+    }
+}
+
 TEST(PQTrainerTest, RefusalsChangeNothing) {
     const uint32_t dim = 8;
     const auto data = RandomVectors(20, dim, 4);

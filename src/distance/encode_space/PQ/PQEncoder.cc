@@ -1,13 +1,16 @@
 // Batch encoding of the pq encode space. Rows are encoded a block of 64 at a
 // time so that the nearest-centroid search of a chunk is one matrix product of
-// the block's sub-vectors with the chunk's centroids.
+// the block's sub-vectors with the chunk's centroids; chunks of at most 8
+// components, too shallow for a product, are scored from a transposed layout.
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "distance/encode_space/PQ/PQEncodeSpace.h"
+#include "distance/encode_space/PQ/PQNarrowChunk.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/parallel/MultiThreadStepProcess.h"
@@ -55,8 +58,10 @@ struct ChunkCentroids {
     ChunkCentroids(const PQModel& model, dimension_t d, std::pmr::memory_resource& resource)
         : values(uint64_t{kPQCentroidCount} * d, 0.0f, &resource),
           norms(uint64_t{kPQCentroidCount} * model.header.numChunks, 0.0f, &resource),
+          narrow(&resource),
           offsets(model.chunkOffsets) {
         const uint32_t m = model.header.numChunks;
+        narrow.resize(m);
         for (uint32_t k = 0; k < m; ++k) {
             const uint32_t w = Width(k);
             float* chunk = values.data() + uint64_t{kPQCentroidCount} * offsets[k];
@@ -66,6 +71,10 @@ struct ChunkCentroids {
                 float n = 0.0f;
                 for (uint32_t c = 0; c < w; ++c) n += src[c] * src[c];
                 norms[uint64_t{k} * kPQCentroidCount + j] = n;
+            }
+            if (w != 0 && w <= NarrowChunk::kMaxWidth) {
+                narrow[k].Load(chunk, kPQCentroidCount, w,
+                               norms.data() + uint64_t{k} * kPQCentroidCount);
             }
         }
     }
@@ -81,6 +90,7 @@ struct ChunkCentroids {
 
     std::pmr::vector<float> values;
     std::pmr::vector<float> norms;
+    std::pmr::vector<NarrowChunk> narrow;  // loaded for chunks of at most 8 components
     const std::vector<uint32_t>& offsets;
 };
 
@@ -117,6 +127,12 @@ class BlockEncoder {
             const uint32_t w = _centroids.Width(k);
             if (w == 0) {
                 for (Eigen::Index r = 0; r < rows; ++r) codes[r * _out.stride + k] = 0;
+                continue;
+            }
+            if (w <= NarrowChunk::kMaxWidth) {
+                _centroids.narrow[k].Nearest(encoded + _centroids.offsets[k],
+                                             static_cast<uint64_t>(rows), _d, codes + k,
+                                             _out.stride);
                 continue;
             }
             NearestCenters(x.middleCols(_centroids.offsets[k], w), _centroids.Chunk(k),
@@ -211,6 +227,12 @@ void ComputeClosestCentersL2(const float* data, uint64_t numVectors, uint32_t ch
     }
     const ConstRowMap centroids(codebooks, numCentroids, chunkSize);
     const Eigen::VectorXf norms = centroids.rowwise().squaredNorm();
+    if (chunkSize <= NarrowChunk::kMaxWidth) {
+        auto chunk = std::make_unique<NarrowChunk>();
+        chunk->Load(codebooks, numCentroids, chunkSize, norms.data());
+        chunk->Nearest(data, numVectors, chunkSize, closestCenters, 1);
+        return;
+    }
     std::vector<float> dist(kBlockRows * numCentroids);
     for (uint64_t s = 0; s < numVectors; s += kBlockRows) {
         const auto rows = static_cast<Eigen::Index>(std::min(kBlockRows, numVectors - s));
