@@ -96,7 +96,7 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
         const uint64_t bytes = _dimension * sizeof(float);
         for (uint64_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
     }
-    std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)]; }
+    std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)].mutex; }
 
     uint64_t _dimension = 0;
     node_id_t _appendedCount = 0;
@@ -122,7 +122,12 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
     std::vector<std::unique_ptr<DiskANNContext>> _contexts;
     std::unique_ptr<extensions::experimental::InnerCkptManager> _ckptManager;
     std::mutex _entryPointLock;
-    std::array<std::mutex, kLockPoolSize> _lockPool;
+    // One cache line per mutex: workers locking different nodes do not contend
+    // for a line that happens to hold both mutexes.
+    struct alignas(64) PaddedMutex {
+        std::mutex mutex;
+    };
+    std::array<PaddedMutex, kLockPoolSize> _lockPool;
     dist::MetricE _metricType = dist::MetricE::dummy;
     bool _ckptLoaded = false;
 };
