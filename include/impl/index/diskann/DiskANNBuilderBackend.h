@@ -90,12 +90,6 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
         return _calculator.Distance({_storage.Vector(a), _dimension},
                                     {_storage.Vector(b), _dimension});
     }
-    // Starts loading every cache line of the node's vector.
-    void PrefetchVector(node_id_t node) const {
-        const char* row = reinterpret_cast<const char*>(_storage.Vector(node));
-        const uint64_t bytes = _dimension * sizeof(float);
-        for (uint64_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
-    }
     std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)].mutex; }
 
     uint64_t _dimension = 0;

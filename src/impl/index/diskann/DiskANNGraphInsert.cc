@@ -101,11 +101,7 @@ void DiskANNBuilderBackend::SearchNeighbors(const std::vector<uint32_t>& entryPo
         for (uint32_t u : neighbors) {
             if (!visited.TestAndSet(u)) evalList.push_back(u);
         }
-        // A vector spans many cache lines read at random: the whole next one is
-        // fetched while this one is scored, the one after that started.
-        if (!evalList.empty()) PrefetchVector(evalList[0]);
         for (size_t j = 0; j < evalList.size(); ++j) {
-            if (j + 1 < evalList.size()) PrefetchVector(evalList[j + 1]);
             if (j + 2 < evalList.size()) __builtin_prefetch(_storage.Vector(evalList[j + 2]));
             const uint32_t u = evalList[j];
             const float d = Node2NodeDistance(id, u);
