@@ -5,8 +5,8 @@
 // of a node's neighbours stored in its own sector before and after the
 // sector-aware reordering, for several sector capacities.
 //
-// Usage: bench_diskann_build [rows] [queries] [degree] [ef_construction]
-//        (defaults 60000 1000 32 200)
+// Usage: bench_diskann_build [rows] [queries] [degree] [ef_construction] [peer]
+//        (defaults 60000 1000 32 200 1; peer 0 skips the hnswlib builds)
 #include <time.h>
 #include <algorithm>
 #include <atomic>
@@ -189,6 +189,7 @@ int main(int argc, char** argv) {
     const uint64_t queryCount = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const int64_t degree = argc > 3 ? std::atoll(argv[3]) : 32;
     const int64_t ef = argc > 4 ? std::atoll(argv[4]) : 200;
+    const bool withPeer = argc > 5 ? std::atoi(argv[5]) != 0 : true;
     telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Warn);
 
     bench::ImageSet base = bench::LoadIdxImages("train-images-idx3-ubyte.gz", rows);
@@ -222,6 +223,7 @@ int main(int argc, char** argv) {
     std::printf("peak memory after the diskann builds: %.1f MiB\n", PeakRssMiB());
     for (uint64_t perSector : {4, 8, 16}) ReportReorder(*two, perSector);
     two.reset();
+    if (!withPeer) return 0;
     // hnswlib's level-0 lists hold 2 M neighbours: M 16 compares with R 32.
     RunHnswlib(base, queries, truth, 1, static_cast<size_t>(degree / 2), static_cast<size_t>(ef));
     RunHnswlib(base, queries, truth, 2, static_cast<size_t>(degree / 2), static_cast<size_t>(ef));

@@ -56,19 +56,39 @@ Result<std::string> ResolveOutputPath(const BuildRequest& request, TextOptions& 
     return target.TakeValue();
 }
 
-// Runs one dataset pass of the builder with a progress phase around it.
+// Runs one dataset pass of the builder with a progress phase around it. The
+// phase counts the rows read; once all are read, the builder's own work on them
+// (training a quantizer, building the last batch's graph nodes and repairing
+// the graph) is shown as the phase `tail` until the pass returns.
 template <typename Fn>
-Status RunPhase(Progress* progress, FileDataset& dataset, const char* phase, Fn&& fn) {
+Status RunPhase(Progress* progress, FileDataset& dataset, const char* phase, const char* tail,
+                Fn&& fn) {
     dataset.Rewind();
     if (progress != nullptr) {
-        progress->Begin(phase, dataset.TotalSize());
-        dataset.SetProgress([progress](uint64_t done) { progress->Update(done); });
+        const uint64_t total = dataset.TotalSize();
+        progress->Begin(phase, total);
+        dataset.SetProgress([progress, total, tail, tailStarted = false](uint64_t done) mutable {
+            progress->Update(done);
+            if (done >= total && !tailStarted) {
+                tailStarted = true;
+                progress->Begin(tail, 0);  // ends the reading phase with its final line
+            }
+        });
     }
     Status st = fn();
     if (progress != nullptr) {
         progress->End();
         dataset.SetProgress(nullptr);
     }
+    return st;
+}
+
+// Runs a step that reads no rows (writing the index) as a phase of its own.
+template <typename Fn>
+Status RunStep(Progress* progress, const char* phase, Fn&& fn) {
+    if (progress != nullptr) progress->Begin(phase, 0);
+    Status st = fn();
+    if (progress != nullptr) progress->End();
     return st;
 }
 
@@ -158,11 +178,11 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (request.checkpointDir) {
         ORVANE_RETURN_IF_ERROR(AttachCheckpoints(b, checkpoints, *request.checkpointDir, type));
     }
-    Status st = RunPhase(progress, data, "pretrain", [&] { return b.PretrainFrom(data); });
+    Status st = RunPhase(progress, data, "pretrain", "train", [&] { return b.PretrainFrom(data); });
     if (!st.IsOk()) return WithContext(st, "pretrain failed");
-    st = RunPhase(progress, data, "insert", [&] { return b.InsertFrom(data); });
+    st = RunPhase(progress, data, "insert", "finish insert", [&] { return b.InsertFrom(data); });
     if (!st.IsOk()) return WithContext(st, "insert failed");
-    st = b.Dump(ioOptions.Value());
+    st = RunStep(progress, "write", [&] { return b.Dump(ioOptions.Value()); });
     if (!st.IsOk()) return WithContext(st, outPath.Value() + ": dump failed");
 
     BuildReport report;

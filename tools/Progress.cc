@@ -55,6 +55,10 @@ void Progress::Begin(const std::string& phase, uint64_t total, Clock::time_point
         _out << _phase << ": started";
         if (total != 0) _out << ", " << total << " rows";
         _out << "\n";
+        _out.flush();
+    } else {
+        // Shown at once: a phase may run long before its first update, or have none.
+        Draw(now, false);
     }
 }
 
@@ -77,9 +81,26 @@ void Progress::End(Clock::time_point now) {
 
 void Progress::Draw(Clock::time_point now, bool final) {
     const double elapsed = Seconds(now - _start);
-    const double rate = elapsed > 0 ? static_cast<double>(_done) / elapsed : 0.0;
     std::ostringstream line;
     line << _phase << ": ";
+    if (_total == 0 && _done == 0) {
+        // A phase without units (training, writing): only whether it ended, and when.
+        line << (final ? "done in " + FormatDuration(elapsed) : std::string("running"));
+    } else {
+        DrawCounts(line, elapsed, final);
+    }
+    if (_interactive) {
+        // \r returns to the line start; \x1b[K clears what a longer earlier line left.
+        _out << "\r" << line.str() << "\x1b[K";
+        if (final) _out << "\n";
+    } else {
+        _out << line.str() << "\n";
+    }
+    _out.flush();
+}
+
+void Progress::DrawCounts(std::ostream& line, double elapsed, bool final) const {
+    const double rate = elapsed > 0 ? static_cast<double>(_done) / elapsed : 0.0;
     if (_total > 0) {
         const double frac = std::min(1.0, static_cast<double>(_done) / static_cast<double>(_total));
         if (_interactive) {
@@ -98,14 +119,6 @@ void Progress::Draw(Clock::time_point now, bool final) {
     } else if (_total > 0 && rate > 0 && _done < _total) {
         line << " ETA " << FormatDuration(static_cast<double>(_total - _done) / rate);
     }
-    if (_interactive) {
-        // \r returns to the line start; \x1b[K clears what a longer earlier line left.
-        _out << "\r" << line.str() << "\x1b[K";
-        if (final) _out << "\n";
-    } else {
-        _out << line.str() << "\n";
-    }
-    _out.flush();
 }
 
 }  // namespace orvane::tools

@@ -18,7 +18,9 @@ class Progress {
     // interactive: redraw in place (a terminal); otherwise plain periodic lines.
     Progress(std::ostream& out, bool interactive);
 
-    // Starts a phase of `total` units (0 when unknown).
+    // Starts a phase of `total` units (0 when unknown). A phase given no total
+    // and no update (training, writing) shows only that it runs and, at its
+    // end, how long it took.
     void Begin(const std::string& phase, uint64_t total, Clock::time_point now = Clock::now());
     void Update(uint64_t done, Clock::time_point now = Clock::now());
     // Ends the phase with a final line.
@@ -30,6 +32,8 @@ class Progress {
 
   private:
     void Draw(Clock::time_point now, bool final);
+    // The counts, rate and time part of a phase measured in rows.
+    void DrawCounts(std::ostream& line, double elapsed, bool final) const;
 
     std::ostream& _out;
     bool _interactive;

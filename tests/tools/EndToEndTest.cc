@@ -77,6 +77,10 @@ TEST_F(ToolEndToEndTest, BuildSearchInfoThroughTheFunctions) {
     EXPECT_GT(built.Value().fileBytes, 300u * kDim * 4);
     EXPECT_NE(progressOut.str().find("pretrain: started, 300 rows"), std::string::npos);
     EXPECT_NE(progressOut.str().find("insert: 100.0% 300/300"), std::string::npos);
+    // The work after the last row is read, and the writing, show as phases.
+    for (const char* phase : {"train: done in ", "finish insert: done in ", "write: done in "}) {
+        EXPECT_NE(progressOut.str().find(phase), std::string::npos) << phase;
+    }
     EXPECT_EQ(_dir.List(),
               (std::vector<std::string>{"a.idx", "base.fvecs", "q.npy", "truth.ivecs"}));
 

@@ -48,6 +48,40 @@ TEST(ProgressTest, TerminalOutputRedrawsOneLineInPlace) {
     EXPECT_EQ(s.find("1/4"), std::string::npos) << s;
 }
 
+TEST(ProgressTest, PhaseWithoutUnitsShowsThatItRunsAndHowLongItTook) {
+    const struct {
+        bool interactive;
+        const char* expected;
+    } cases[] = {
+        {false, "write: started\nwrite: done in 3.0s\n"},
+        {true, "\rwrite: running\x1b[K\rwrite: done in 3.0s\x1b[K\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.interactive);
+        std::ostringstream out;
+        Progress p(out, c.interactive);
+        const Clock::time_point t0{};
+        p.Begin("write", 0, t0);
+        p.End(t0 + seconds(3));
+        EXPECT_EQ(out.str(), c.expected);
+    }
+}
+
+TEST(ProgressTest, NextPhaseEndsTheRunningOneWithItsFinalLine) {
+    std::ostringstream out;
+    Progress p(out, false);
+    const Clock::time_point t0{};
+    p.Begin("insert", 10, t0);
+    p.Update(10, t0 + seconds(1));  // within the line interval: not drawn
+    p.Begin("finish insert", 0, t0 + seconds(2));
+    p.End(t0 + seconds(7));
+    EXPECT_EQ(out.str(),
+              "insert: started, 10 rows\n"
+              "insert: 100.0% 10/10 5/s in 2.0s\n"
+              "finish insert: started\n"
+              "finish insert: done in 5.0s\n");
+}
+
 TEST(ProgressTest, FormatsRatesAndDurations) {
     EXPECT_EQ(Progress::FormatRate(12.4), "12/s");
     EXPECT_EQ(Progress::FormatRate(12345), "12.3k/s");

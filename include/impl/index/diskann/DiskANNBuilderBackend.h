@@ -90,7 +90,7 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
         return _calculator.Distance({_storage.Vector(a), _dimension},
                                     {_storage.Vector(b), _dimension});
     }
-    std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)]; }
+    std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)].mutex; }
 
     uint64_t _dimension = 0;
     node_id_t _appendedCount = 0;
@@ -116,7 +116,12 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
     std::vector<std::unique_ptr<DiskANNContext>> _contexts;
     std::unique_ptr<extensions::experimental::InnerCkptManager> _ckptManager;
     std::mutex _entryPointLock;
-    std::array<std::mutex, kLockPoolSize> _lockPool;
+    // One cache line per mutex: workers locking different nodes do not contend
+    // for a line that happens to hold both mutexes.
+    struct alignas(64) PaddedMutex {
+        std::mutex mutex;
+    };
+    std::array<PaddedMutex, kLockPoolSize> _lockPool;
     dist::MetricE _metricType = dist::MetricE::dummy;
     bool _ckptLoaded = false;
 };

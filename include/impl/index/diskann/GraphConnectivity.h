@@ -18,10 +18,12 @@ namespace orvane::index::diskann {
 std::pair<bool, std::shared_ptr<SimpleBitMap>> CheckConnectivity(
     const BuildMemoryStorage& storage, uint32_t count, std::pmr::memory_resource* resource);
 
-// Attaches each unreachable node (ascending) to a node met by a fresh
-// breadth-first search: into a free slot of its list or, once per visited
-// node, in place of a neighbour that has another in-edge. Nodes attached are
-// not expanded further. Returns whether every unreachable node was attached.
+// Attaches the unreachable nodes to reachable ones. A first pass attaches each
+// (ascending) to a node met by a fresh breadth-first search: into a free slot
+// of its list or, once per visited node, in place of a neighbour counted with
+// another in-edge. Further passes, which keep every edge the search reached a
+// node through, attach what is still unreachable. Returns whether every node
+// is reachable afterwards (false only without an entry point).
 bool RepairConnectivity(BuildMemoryStorage& storage, uint32_t count,
                         std::pmr::memory_resource* resource);
 

@@ -2,23 +2,31 @@
 
 #include <cmath>
 
-#include "distance/Metric.h"
+#include "distance/MetricDispatchers.h"
+#include "isa/CpuFeatures.h"
+#include "isa/IsaE.h"
 
 namespace orvane::index::diskann {
 
 namespace {
 
 using dist::MetricE;
-using dist::MetricT;
+using isa::IsaE;
+using isa::IsaT;
 
+// The kernels of one level, called directly: the level is chosen once when the
+// metric is set, so a distance costs one indirect call and no dispatch.
+template <IsaE I>
 float L2(std::span<const float> a, std::span<const float> b) {
-    return TagInvoke(dist::EvalTag{}, MetricT<MetricE::l2>{}, a, b);
+    return dist::L2Dispatcher::TagInvoke(IsaT<I>{}, a, b);
 }
+template <IsaE I>
 float NegatedIp(std::span<const float> a, std::span<const float> b) {
-    return -TagInvoke(dist::EvalTag{}, MetricT<MetricE::ip>{}, a, b);
+    return -dist::IPDispatcher::TagInvoke(IsaT<I>{}, a, b);
 }
+template <IsaE I>
 float Cosine(std::span<const float> a, std::span<const float> b) {
-    return TagInvoke(dist::EvalTag{}, MetricT<MetricE::cosine>{}, a, b);
+    return dist::CosineDispatcher::TagInvoke(IsaT<I>{}, a, b);
 }
 // A distance of (nearly) zero: the two vectors coincide.
 bool NearZero(float d) {
@@ -32,17 +40,18 @@ bool UnitInnerProduct(float d) {
 }  // namespace
 
 bool DistanceCalcutor::Set(dist::MetricE metric) {
+    const bool avx2 = isa::SelectKernelIsa(isa::DetectCpu()) == IsaE::avx2;
     switch (metric) {
         case MetricE::l2:
-            _node2NodeDistanceImpl = &L2;
+            _node2NodeDistanceImpl = avx2 ? &L2<IsaE::avx2> : &L2<IsaE::scalar>;
             _isMinDistImpl = &NearZero;
             return true;
         case MetricE::ip:
-            _node2NodeDistanceImpl = &NegatedIp;
+            _node2NodeDistanceImpl = avx2 ? &NegatedIp<IsaE::avx2> : &NegatedIp<IsaE::scalar>;
             _isMinDistImpl = &UnitInnerProduct;
             return true;
         case MetricE::cosine:
-            _node2NodeDistanceImpl = &Cosine;
+            _node2NodeDistanceImpl = avx2 ? &Cosine<IsaE::avx2> : &Cosine<IsaE::scalar>;
             _isMinDistImpl = &NearZero;
             return true;
         case MetricE::dummy:

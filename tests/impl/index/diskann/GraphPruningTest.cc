@@ -103,6 +103,17 @@ TEST(DiskANNRepairTest, AttachesEveryUnreachableNode) {
          {{1, 2}, {2, 0}, {0, 1}, {}, {}},
          {{3, 2}, {4, 0}, {0, 1}, {}, {}}},
         {"already_connected_is_unchanged", 2, {{1}, {0}}, {{1}, {0}}},
+        // Node 1's second in-edge comes from unreachable node 3: giving up
+        // 0 -> 1 for node 2 cuts 1 and 3 off, and the later pass hangs them
+        // below 2 without touching the edges it reached them through.
+        {"cut_off_by_in_degree_replacement_is_mended",
+         1,
+         {{1}, {0}, {}, {1}},
+         {{2}, {3}, {1}, {1}}},
+        // The entry point needs no in-edge: its only one can take node 2.
+        {"entry_point_in_edge_gives_way", 1, {{1}, {0}, {}}, {{1}, {2}, {}}},
+        // Node 2 reaches 3 once attached, so 3 is not attached again.
+        {"attached_node_brings_its_own_neighbours", 1, {{1}, {0}, {3}, {2}}, {{1}, {2}, {3}, {2}}},
     };
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     for (const auto& c : cases) {
@@ -119,15 +130,24 @@ TEST(DiskANNRepairTest, AttachesEveryUnreachableNode) {
     }
 }
 
-TEST(DiskANNRepairTest, ReportsNodesThatCouldNotBeAttached) {
-    // Degree 1, a full list whose only neighbour has one in-edge: nowhere to
-    // attach node 2.
+TEST(DiskANNRepairTest, LogsNodesAttachedOverAllPasses) {
     BuildMemoryStorage storage(std::pmr::get_default_resource());
-    MakeGraph(storage, 3, 1, {{1}, {0}, {}});
+    MakeGraph(storage, 4, 1, {{1}, {0}, {}, {1}});
     testing::LogCapture logs;
-    EXPECT_FALSE(RepairConnectivity(storage, 3, std::pmr::get_default_resource()));
+    EXPECT_TRUE(RepairConnectivity(storage, 4, std::pmr::get_default_resource()));
     EXPECT_TRUE(logs.Contains(telemetry::LogLevel::Info,
-                              "Check connectivity, totalVisitedCount: [2], globalNodeId: [3]"));
+                              "Check connectivity, totalVisitedCount: [2], globalNodeId: [4]"));
+    EXPECT_TRUE(logs.Contains(telemetry::LogLevel::Info,
+                              "DiskANN builder repair connectivity end, repairCount[3], "
+                              "unreachNodes[2], time [0] seconds"));
+}
+
+TEST(DiskANNRepairTest, GraphWithoutEntryPointCannotBeRepaired) {
+    BuildMemoryStorage storage(std::pmr::get_default_resource());
+    MakeGraph(storage, 2, 1, {{1}, {0}});
+    storage.entryPoints.clear();
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    EXPECT_FALSE(RepairConnectivity(storage, 2, std::pmr::get_default_resource()));
 }
 
 }  // namespace
