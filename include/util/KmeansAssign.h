@@ -50,6 +50,10 @@ class NearestCentroids {
 
   private:
     void AssignTransposed(const float* rows, uint64_t count, uint32_t* out, float* scores) const;
+    // The fast scores of one row against every centroid into `scores` (one per
+    // centroid, blocks of 8), and the smallest of them (NaN scores ignored).
+    template <dist::dimension_t D>
+    float ScoreTransposed(const float* row, float* scores) const;
     // Scores equal to the kernel's bit for bit: one pass, no re-check.
     template <dist::dimension_t D>
     void AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out,

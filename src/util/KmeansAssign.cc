@@ -190,27 +190,31 @@ void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint3
 }
 
 template <dist::dimension_t D>
+float NearestCentroids::ScoreTransposed(const float* row, float* scores) const {
+    __m256 x[D];
+    for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
+    __m256 best = _mm256_set1_ps(kInf);
+    const float* t = _transposed.data();
+    for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
+        __m256 acc = _mm256_setzero_ps();
+        for (dist::dimension_t j = 0; j < D; ++j) {
+            const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
+            acc = _mm256_fmadd_ps(d, d, acc);
+        }
+        _mm256_storeu_ps(scores + b * kLanes, acc);
+        best = _mm256_min_ps(acc, best);  // a NaN score leaves `best` as it is
+    }
+    return HorizontalMin(best);
+}
+
+template <dist::dimension_t D>
 void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out,
                                              float* scores) const {
     static_assert(D < kLanes);
     for (uint64_t i = 0; i < count; ++i) {
-        const float* row = rows + i * D;
-        __m256 x[D];
-        for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
-        __m256 best = _mm256_set1_ps(kInf);
-        const float* t = _transposed.data();
-        for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
-            __m256 acc = _mm256_setzero_ps();
-            for (dist::dimension_t j = 0; j < D; ++j) {
-                const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
-                acc = _mm256_fmadd_ps(d, d, acc);
-            }
-            _mm256_storeu_ps(scores + b * kLanes, acc);
-            best = _mm256_min_ps(acc, best);  // a NaN score leaves `best` as it is
-        }
         // The scores are the kernel's, so the reference scan's answer is the
         // first score equal to the smallest, or 0 when none is below the maximum.
-        const float lowest = HorizontalMin(best);
+        const float lowest = ScoreTransposed<D>(rows + i * D, scores);
         uint32_t index = 0;
         if (lowest < std::numeric_limits<float>::max()) {
             const __m256 target = _mm256_set1_ps(lowest);
@@ -235,20 +239,7 @@ void NearestCentroids::AssignTransposedFixed(const float* rows, uint64_t count, 
     const float absolute = AbsoluteMargin(D);
     for (uint64_t i = 0; i < count; ++i) {
         const float* row = rows + i * D;
-        __m256 x[D];
-        for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
-        __m256 best = _mm256_set1_ps(kInf);
-        const float* t = _transposed.data();
-        for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
-            __m256 acc = _mm256_setzero_ps();
-            for (dist::dimension_t j = 0; j < D; ++j) {
-                const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
-                acc = _mm256_fmadd_ps(d, d, acc);
-            }
-            _mm256_storeu_ps(scores + b * kLanes, acc);
-            best = _mm256_min_ps(acc, best);  // a NaN score leaves `best` as it is
-        }
-        const float lowest = HorizontalMin(best);
+        const float lowest = ScoreTransposed<D>(row, scores);
         out[i] = Choose(row, scores, lowest, lowest * relative + absolute);
     }
 }
