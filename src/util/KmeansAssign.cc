@@ -9,6 +9,7 @@
 
 #include "distance/Metric.h"
 #include "isa/CpuFeatures.h"
+#include "util/FixedWidth.h"
 #include "util/SimdSum.h"
 
 namespace orvane::util {
@@ -152,41 +153,14 @@ void NearestCentroids::Assign(const float* rows, uint64_t count, uint32_t* out,
 void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint32_t* out,
                                         float* scores) const {
     if (_exactScores) {
-        switch (_dim) {
-            case 1:
-                return AssignTransposedExact<1>(rows, count, out, scores);
-            case 2:
-                return AssignTransposedExact<2>(rows, count, out, scores);
-            case 3:
-                return AssignTransposedExact<3>(rows, count, out, scores);
-            case 4:
-                return AssignTransposedExact<4>(rows, count, out, scores);
-            case 5:
-                return AssignTransposedExact<5>(rows, count, out, scores);
-            case 6:
-                return AssignTransposedExact<6>(rows, count, out, scores);
-            default:
-                return AssignTransposedExact<7>(rows, count, out, scores);
-        }
+        // Exact scores need fewer components than lanes.
+        return WithFixedWidth<static_cast<uint32_t>(kLanes - 1)>(_dim, [&](auto width) {
+            AssignTransposedExact<decltype(width)::value>(rows, count, out, scores);
+        });
     }
-    switch (_dim) {
-        case 1:
-            return AssignTransposedFixed<1>(rows, count, out, scores);
-        case 2:
-            return AssignTransposedFixed<2>(rows, count, out, scores);
-        case 3:
-            return AssignTransposedFixed<3>(rows, count, out, scores);
-        case 4:
-            return AssignTransposedFixed<4>(rows, count, out, scores);
-        case 5:
-            return AssignTransposedFixed<5>(rows, count, out, scores);
-        case 6:
-            return AssignTransposedFixed<6>(rows, count, out, scores);
-        case 7:
-            return AssignTransposedFixed<7>(rows, count, out, scores);
-        default:
-            return AssignTransposedFixed<8>(rows, count, out, scores);
-    }
+    WithFixedWidth<kMaxTransposedDim>(_dim, [&](auto width) {
+        AssignTransposedFixed<decltype(width)::value>(rows, count, out, scores);
+    });
 }
 
 template <dist::dimension_t D>

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <limits>
 
+#include "util/FixedWidth.h"
+
 namespace orvane::dist::encode_space {
 
 namespace {
@@ -38,24 +40,9 @@ void NarrowChunk::Load(const float* centroids, uint32_t count, uint32_t width, c
 
 void NarrowChunk::Nearest(const float* x, uint64_t rows, uint64_t rowStride, uint8_t* out,
                           uint64_t outStride) const {
-    switch (_width) {
-        case 1:
-            return NearestFixed<1>(x, rows, rowStride, out, outStride);
-        case 2:
-            return NearestFixed<2>(x, rows, rowStride, out, outStride);
-        case 3:
-            return NearestFixed<3>(x, rows, rowStride, out, outStride);
-        case 4:
-            return NearestFixed<4>(x, rows, rowStride, out, outStride);
-        case 5:
-            return NearestFixed<5>(x, rows, rowStride, out, outStride);
-        case 6:
-            return NearestFixed<6>(x, rows, rowStride, out, outStride);
-        case 7:
-            return NearestFixed<7>(x, rows, rowStride, out, outStride);
-        default:
-            return NearestFixed<8>(x, rows, rowStride, out, outStride);
-    }
+    util::WithFixedWidth<kMaxWidth>(_width, [&](auto width) {
+        NearestFixed<decltype(width)::value>(x, rows, rowStride, out, outStride);
+    });
 }
 
 template <uint32_t W>
