@@ -1,6 +1,7 @@
 #include "impl/searcher/OrvaneSearcherImpl.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "extensions/experimental/SearchWithFilterExtension.h"
@@ -28,6 +29,14 @@ constexpr uint64_t kMaxBatchResultSlots = uint64_t{1} << 32;
 // Rows one worker claims at a time: enough to read a kind's options once for
 // many queries, few enough to keep the workers evenly loaded.
 constexpr uint64_t kBatchSliceRows = 32;
+
+// The extension's filter as a row filter; an empty function admits every row.
+RowFilter AsRowFilter(const RowFilter& filter) {
+    return filter;
+}
+RowFilter AsRowFilter(const std::function<bool(uint64_t)>& filter) {
+    return filter ? RowFilter::FromPredicate(filter) : RowFilter();
+}
 
 }  // namespace
 
@@ -240,9 +249,7 @@ Status OrvaneSearcher::Impl::Attach(ISearchExtension& extension) {
         filtered->SetFunc(
             [this](const Query& query, extensions::SearchWithFilterExtension::Filter f,
                    const SearchOptions& options, std::pmr::memory_resource& resource) {
-                // An empty callable admits nothing.
-                if (!f) f = [](uint64_t) { return false; };
-                const RowFilter rows = RowFilter::FromPredicate(f);
+                const RowFilter rows = AsRowFilter(f);
                 return SearchOne(query, options, &rows, resource);
             });
     }
