@@ -13,9 +13,10 @@
 #include <memory_resource>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
@@ -351,11 +352,14 @@ int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const f
         if (filter_ids == nullptr && filter_count > 0) {
             return Fail("filter_ids must not be null when filter_count > 0", err, err_len);
         }
-        // The set is only read during the call, so the filter is safe to share
-        // between the back end's workers.
-        const std::unordered_set<uint64_t> allowed(filter_ids, filter_ids + filter_count);
+        // The list is converted once per call and only read afterwards, so the
+        // filter is safe to share between the back end's workers; a back end
+        // can count and enumerate it to pick its strategy.
+        std::vector<uint64_t> sortedIds;
         const orvane::extensions::SearchWithFilterExtension::Filter filter =
-            [&allowed](uint64_t id) { return allowed.contains(id); };
+            orvane::api::MakeAllowedIdFilter(
+                std::span<const uint64_t>(filter_ids, filter_ids == nullptr ? 0 : filter_count),
+                sortedIds);
         std::pmr::monotonic_buffer_resource scratch(orvane::csrc::kFilterScratchInitialBytes,
                                                     std::pmr::get_default_resource());
         const auto& extension = searcher->filterExtension;

@@ -111,7 +111,7 @@ Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
                                                   extensions::kBruteforceParallelRangeLog);
     if (!plan.IsOk()) return plan.TakeStatus();
     // An empty callable admits nothing: it is a filter that cannot say yes.
-    if (!filter) filter = [](uint64_t) { return false; };
+    if (!filter) filter = api::RowFilter::FromSortedIds({});
     return DoSearchWithFilter(query, filter, plan.Value().parallelNumber, options, resource);
 }
 
