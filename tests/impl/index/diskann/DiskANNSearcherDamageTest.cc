@@ -165,7 +165,9 @@ TEST(DiskANNSearcherDamageTest, ForgedFieldsGiveTheirStatus) {
             EXPECT_EQ(st.Code(), c.code) << st.Message();
         }
         // A node that fails while searching is reported as one fixed failure.
-        if (c.code == ErrorCode::Internal) EXPECT_EQ(st.Message(), "Node processing failed");
+        if (c.code == ErrorCode::Internal) {
+            EXPECT_EQ(st.Message(), "Node processing failed");
+        }
     }
 }
 
