@@ -129,6 +129,8 @@ TEST(DiskANNSearcherDamageTest, ForgedFieldsGiveTheirStatus) {
          ErrorCode::Ok},
         {"encoder version forged", kEncoderSection, [](std::string& p) { Poke<uint32_t>(p, 0, 5); },
          0, ErrorCode::Ok},
+        {"encoder with a trailing byte", kEncoderSection, [](std::string& p) { p.push_back(0); }, 0,
+         ErrorCode::Corruption},
         {"encoder looks reordered but is too short", kEncoderSection,
          [](std::string& p) {
              Poke<uint32_t>(p, 0, 2);
