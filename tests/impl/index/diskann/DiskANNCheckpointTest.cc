@@ -126,6 +126,13 @@ TEST(DiskANNCheckpointBuildTest, RefusesCheckpointsThatCannotContinueTheBuild) {
              return o;
          }(),
          "Checkpoint metric [l2] differs from builder metric [inner_product]"},
+        {"other_options",
+         [] {
+             auto o = CkptOptions(kDim, 1, 100);
+             o.Values()["diskann.build.ef_construction"] = int64_t{33};
+             return o;
+         }(),
+         "checkpoint belongs to another build: it was written with other builder options"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,6 +149,19 @@ TEST(DiskANNCheckpointBuildTest, RefusesCheckpointsThatCannotContinueTheBuild) {
     CkptExtension ext;
     ASSERT_TRUE(AttachManager(*b, ext, std::make_unique<MemoryCkptManager>(files)).IsOk());
     EXPECT_EQ(b->Reserve(kN + 1).Code(), ErrorCode::InvalidArgument);
+    // ... and append the rows it was built from.
+    {
+        auto other = MakeBuilder(CkptOptions(kDim, 1, 100));
+        ASSERT_NE(other, nullptr);
+        CkptExtension otherExt;
+        ASSERT_TRUE(
+            AttachManager(*other, otherExt, std::make_unique<MemoryCkptManager>(files)).IsOk());
+        const core::Status st = BuildAll(*other, Clustered(kN, kDim, 2), kDim, 150);
+        EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+        EXPECT_EQ(st.Message(),
+                  "checkpoint belongs to another build: its 400 rows differ from the first rows "
+                  "of this build's input");
+    }
     // Only the checkpoint extension attaches.
     struct OtherExtension : api::IBuildExtension {
         std::string_view Name() const override { return "label"; }
