@@ -291,7 +291,7 @@ constexpr FlagSpec kBuildFlags[] = {
     {"batch", '\0', true, false, "N  vectors per batch read from the input (default ~4 MiB)"},
     {"checkpoint-dir", '\0', true, false,
      "DIR  write build checkpoints into DIR; run again with the same arguments after a crash "
-     "to resume (kinds with checkpoints only)"},
+     "to resume (kinds with checkpoints only; a finished build removes them)"},
     {"quiet", 'q', false, false, "no progress output"},
     kVerboseFlag,
     kHelpFlag,
