@@ -106,12 +106,12 @@ Result<SearchResult> OrvaneSearcher::Impl::DoSearch(const Query& query,
 Result<SearchResult> OrvaneSearcher::Impl::DoSearch(const Query& query,
                                                     const SearchOptions& options,
                                                     std::pmr::memory_resource& resource) {
-    return SearchOne(query, options, nullptr, resource);
+    return SearchOne(query, options, nullptr, Entry::kSingle, resource);
 }
 
 Result<SearchResult> OrvaneSearcher::Impl::SearchOne(const Query& query,
                                                      const SearchOptions& options,
-                                                     const RowFilter* filter,
+                                                     const RowFilter* filter, Entry entry,
                                                      std::pmr::memory_resource& resource) {
     // The query's own size is checked here; a batch's rows have the index
     // dimension by construction.
@@ -119,7 +119,7 @@ Result<SearchResult> OrvaneSearcher::Impl::SearchOne(const Query& query,
         query.size != _backend->GetMeta().dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    auto plan = CheckCall(query.data, 1, options, filter, false);
+    auto plan = CheckCall(query.data, 1, options, filter, entry);
     if (!plan.IsOk()) return plan.TakeStatus();
     SearchResult result;
     ORVANE_RETURN_IF_ERROR(RunCall(query.data, 1, plan.Value(), options, filter, resource,
@@ -132,7 +132,7 @@ Status OrvaneSearcher::Impl::DoSearchBatch(const float* queries, uint64_t n,
                                            std::pmr::memory_resource& resource,
                                            std::vector<SearchResult>& results) {
     results.clear();
-    auto plan = CheckCall(queries, n, options, filter, true);
+    auto plan = CheckCall(queries, n, options, filter, Entry::kBatch);
     if (!plan.IsOk()) return plan.TakeStatus();
     if (n == 0) return Status::Ok();
     results.resize(n);
@@ -145,7 +145,7 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
                                                                        uint64_t n,
                                                                        const SearchOptions& options,
                                                                        const RowFilter* filter,
-                                                                       bool nameRow) const {
+                                                                       Entry entry) const {
     if (!_opened) {
         return Status(ErrorCode::FailedPrecondition, "searcher not opened (dimension is zero)");
     }
@@ -157,22 +157,32 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
     if (queries == nullptr && n > 0) {
         return Status(ErrorCode::InvalidArgument, "query data is null");
     }
+    // A NaN or infinite query has no nearest neighbours; its hits would be
+    // arbitrary. A batch is scanned only once its size is known to be sane.
+    auto finite = [&]() -> Status {
+        auto row = util::FindNonFiniteRow(queries, n, meta.dim);
+        if (!row) return Status::Ok();
+        std::string message = "query data holds a NaN or infinite value";
+        if (entry == Entry::kBatch) message += ": row " + std::to_string(*row);
+        return Status(ErrorCode::InvalidArgument, std::move(message));
+    };
+    CallPlan plan;
+    if (entry != Entry::kBatch) ORVANE_RETURN_IF_ERROR(finite());
+    if (entry == Entry::kExtension) {
+        // The filtering back ends check and honour the extension's options
+        // themselves, with their own messages.
+        return plan;
+    }
     // Only the common search keys are checked here; kind-specific keys are
     // read by the back end.
     ORVANE_RETURN_IF_ERROR(schema::Validate(options, schema::kSearchOptionsSchema.View(),
                                             schema::UnknownKeyPolicy::kIgnore));
-    CallPlan plan;
     plan.topk = static_cast<uint64_t>(options.GetInt("search.topk", 0));
     if (n > kMaxBatchResultSlots / plan.topk) {
         return Status(ErrorCode::InvalidArgument,
                       "n_queries x topk exceeds the result limit of 2^32 hits");
     }
-    // A NaN or infinite query has no nearest neighbours; its hits would be arbitrary.
-    if (auto row = util::FindNonFiniteRow(queries, n, meta.dim)) {
-        std::string message = "query data holds a NaN or infinite value";
-        if (nameRow) message += ": row " + std::to_string(*row);
-        return Status(ErrorCode::InvalidArgument, std::move(message));
-    }
+    if (entry == Entry::kBatch) ORVANE_RETURN_IF_ERROR(finite());
     // Batch threads divided by the threads of one query, so the two together
     // never ask for more than the batch allows.
     const auto threads = static_cast<uint64_t>(options.GetInt(
@@ -225,7 +235,7 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
         });
     if (!status.IsOk()) return status;
     for (SearchResult& result : results) {
-        if (result.topk.size() > plan.topk) result.topk.resize(plan.topk);
+        if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
     }
     return Status::Ok();
 }
@@ -250,7 +260,7 @@ Status OrvaneSearcher::Impl::Attach(ISearchExtension& extension) {
             [this](const Query& query, extensions::SearchWithFilterExtension::Filter f,
                    const SearchOptions& options, std::pmr::memory_resource& resource) {
                 const RowFilter rows = AsRowFilter(f);
-                return SearchOne(query, options, &rows, resource);
+                return SearchOne(query, options, &rows, Entry::kExtension, resource);
             });
     }
     return Status::Ok();
