@@ -30,8 +30,23 @@ constexpr uint64_t kMaxBatchResultSlots = uint64_t{1} << 32;
 // many queries, few enough to keep the workers evenly loaded.
 constexpr uint64_t kBatchSliceRows = 32;
 
+// Option keys longer than a short string, made once rather than per call.
+const std::string& BatchThreadsKey() {
+    static const std::string key(schema::fields::kBatchThreads.key);
+    return key;
+}
+const std::string& ParallelKey() {
+    static const std::string key(schema::fields::kParallelNumber.key);
+    return key;
+}
+const std::string& ThreadSafeFilterKey() {
+    static const std::string key(schema::fields::kThreadSafeFilter.key);
+    return key;
+}
+
 // The extension's filter as a row filter; an empty function admits every row.
-RowFilter AsRowFilter(const RowFilter& filter) {
+// The first form serves an extension whose filter already is a RowFilter.
+[[maybe_unused]] RowFilter AsRowFilter(const RowFilter& filter) {
     return filter;
 }
 RowFilter AsRowFilter(const std::function<bool(uint64_t)>& filter) {
@@ -185,13 +200,14 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
     if (entry == Entry::kBatch) ORVANE_RETURN_IF_ERROR(finite());
     // Batch threads divided by the threads of one query, so the two together
     // never ask for more than the batch allows.
-    const auto threads = static_cast<uint64_t>(options.GetInt(
-        schema::fields::kBatchThreads.key.data(), util::ExecutorManager::DefaultThreadCount()));
-    const auto perQuery = static_cast<uint64_t>(options.GetInt("search.parallel_number", 1));
+    const auto threads = static_cast<uint64_t>(
+        options.GetInt(BatchThreadsKey(), util::ExecutorManager::DefaultThreadCount()));
+    const auto perQuery =
+        static_cast<uint64_t>(std::max<int64_t>(options.GetInt(ParallelKey(), 1), 1));
     plan.workers = static_cast<uint32_t>(std::clamp<uint64_t>(threads / perQuery, 1, n));
     // A predicate not declared thread safe is called from one thread only.
     if (filter != nullptr && filter->IsActive() && !filter->HasList() &&
-        !options.GetBool("search.thread_safe_filter", false)) {
+        !options.GetBool(ThreadSafeFilterKey(), false)) {
         plan.workers = 1;
     }
     return plan;
@@ -220,19 +236,24 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
         if (got.IsOk()) {
             executor = got.TakeValue();
             single = options;
-            single.Values()["search.parallel_number"] = int64_t{1};
+            single.Values()[ParallelKey()] = int64_t{1};
             request.options = &single;
         }
     }
     const uint64_t slice =
         std::clamp<uint64_t>(n / (uint64_t{plan.workers} * 4), 1, kBatchSliceRows);
-    Status status = SpreadSlices(
-        n, slice, executor ? plan.workers : 1, executor.get(), [&](uint64_t begin, uint64_t end) {
-            BatchSearchRequest part = request;
-            part.queries = queries + begin * dim;
-            part.n = end - begin;
-            return _backend->SearchBatch(part, results.subspan(begin, end - begin));
-        });
+    Status status;
+    if (!executor) {
+        status = _backend->SearchBatch(request, results);
+    } else {
+        status =
+            SpreadSlices(n, slice, plan.workers, executor.get(), [&](uint64_t begin, uint64_t end) {
+                BatchSearchRequest part = request;
+                part.queries = queries + begin * dim;
+                part.n = end - begin;
+                return _backend->SearchBatch(part, results.subspan(begin, end - begin));
+            });
+    }
     if (!status.IsOk()) return status;
     for (SearchResult& result : results) {
         if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
