@@ -204,7 +204,8 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
         options.GetInt(BatchThreadsKey(), util::ExecutorManager::DefaultThreadCount()));
     const auto perQuery =
         static_cast<uint64_t>(std::max<int64_t>(options.GetInt(ParallelKey(), 1), 1));
-    plan.workers = static_cast<uint32_t>(std::clamp<uint64_t>(threads / perQuery, 1, n));
+    plan.workers = static_cast<uint32_t>(
+        std::clamp<uint64_t>(threads / perQuery, 1, std::max<uint64_t>(n, 1)));
     // A predicate not declared thread safe is called from one thread only.
     if (filter != nullptr && filter->IsActive() && !filter->HasList() &&
         !options.GetBool(ThreadSafeFilterKey(), false)) {
