@@ -30,13 +30,15 @@ KINDS = {
 }
 
 
-def build(work, rows):
+def build(work, rows, kinds):
     import orvane
     from datasets import FASHION_DIR, _read_idx_images
     base = _read_idx_images(FASHION_DIR / "train-images-idx3-ubyte.gz", rows)
-    queries = _read_idx_images(FASHION_DIR / "t10k-images-idx3-ubyte.gz", 1000)
-    np.save(work / "queries.npy", queries)
-    for kind, (options, _) in KINDS.items():
+    if not (work / "queries.npy").exists():
+        queries = _read_idx_images(FASHION_DIR / "t10k-images-idx3-ubyte.gz", 1000)
+        np.save(work / "queries.npy", queries)
+    for kind in kinds:
+        options = KINDS[kind][0]
         path = work / (kind + ".idx")
         if path.exists():
             continue
@@ -87,9 +89,10 @@ def main():
         child(work, a.child, a.repeats)
         return
     work.mkdir(parents=True, exist_ok=True)
-    build(work, a.rows)
+    kinds = a.kinds.split(",")
+    build(work, a.rows, kinds)
     print("%-11s %12s %12s %7s" % ("kind", "all cores", "taskset -c 0", "ratio"))
-    for kind in a.kinds.split(","):
+    for kind in kinds:
         free = run(work, kind, False, a.repeats)
         pinned = run(work, kind, True, a.repeats)
         print("%-11s %12.0f %12.0f %6.2fx" % (kind, free, pinned, free / pinned), flush=True)

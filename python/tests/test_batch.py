@@ -127,8 +127,18 @@ def test_nan_in_any_row_is_refused_naming_it(indexes, kind):
 
 
 @pytest.mark.parametrize("kind", ["bruteforce", "diskann"])
-def test_filter_admitting_nothing_gives_padding_only(indexes, kind):
+@pytest.mark.parametrize("allowed, hits", [
+    ([10**9], set()),                     # admits nothing the index holds
+    ([], set()),
+    ([7, 7, 3, 10**9, 3], {3, 7}),        # repeats and unknown ids
+])
+def test_filter_lists_with_repeats_unknown_ids_or_nothing(indexes, kind, allowed, hits):
     queries = np.ones((4, DIM), dtype=np.float32)
     with open_searcher(indexes, kind) as s:
-        d, i = s.search_with_filter(queries, 3, [10**9], threads=2, **KINDS[kind][1])
-    assert (i == np.uint64(2**64 - 1)).all() and (d == 0).all()
+        d, i = s.search_with_filter(queries, 3, allowed, threads=2, **KINDS[kind][1])
+    for row in i:
+        got = [int(x) for x in row if x != np.uint64(2**64 - 1)]
+        assert set(got) <= hits and len(got) == len(set(got))
+        if kind == "bruteforce":
+            assert set(got) == hits
+    assert (d[i == np.uint64(2**64 - 1)] == 0).all()

@@ -408,5 +408,42 @@ TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
     EXPECT_NE(table.str().find("\ndemo "), std::string::npos);
 }
 
+TEST_F(ToolEndToEndTest, SearchThreadsFlag) {
+    ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=demo", "--output", Path("a.idx"),
+                   "-q"}),
+              kExitOk);
+    ASSERT_EQ(Cli({"search", Path("a.idx"), Path("q.npy"), "-k", "3", "--threads", "1"}), kExitOk);
+    const std::string oneThread = _out.str();
+    struct Case {
+        std::vector<std::string> extra;
+        int exit;
+        std::string message;  // in stderr; for success, stdout equals the one-thread run's hits
+    };
+    const std::vector<Case> cases = {
+        {{"--threads", "2"}, kExitOk, ""},
+        {{"-t", "1024"}, kExitOk, ""},
+        {{"--threads", "0"}, kExitUsage, "--threads needs a positive integer, got '0'"},
+        {{"--threads", "-2"}, kExitUsage, "--threads needs a positive integer, got '-2'"},
+        {{"--threads", "1.5"}, kExitUsage, "--threads needs a positive integer, got '1.5'"},
+        {{"--threads", "1025"}, kExitFailure, "search.batch_threads must be within 1..1024"},
+        {{"--threads", "2", "-s", "search.batch_threads=3"},
+         kExitFailure,
+         "--threads 2 and search.batch_threads=3 disagree"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"search", Path("a.idx"), Path("q.npy"), "-k", "3"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        SCOPED_TRACE(c.extra[1]);
+        EXPECT_EQ(Cli(args), c.exit) << _err.str();
+        if (c.exit == kExitOk) {
+            // The hits come first, then the rates, which differ from run to run.
+            const std::string hits = _out.str().substr(0, _out.str().find("searched "));
+            EXPECT_EQ(hits, oneThread.substr(0, oneThread.find("searched ")));
+        } else {
+            EXPECT_NE(_err.str().find(c.message), std::string::npos) << _err.str();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace orvane::tools

@@ -6,9 +6,8 @@
 // when the executor's workers are busy elsewhere. The caller waits only for
 // slices that another thread has claimed and is running; a task that starts
 // after every row was claimed returns without touching the call, so no thread
-// ever waits on work still queued to a pool. The first failing slice (lowest
-// row) gives the call's status; once a slice failed, unclaimed slices are
-// skipped.
+// ever waits on work still queued to a pool. The lowest failing slice gives
+// the call's status; once a slice failed, slices past it are skipped.
 #pragma once
 
 #include <cstdint>

@@ -60,21 +60,26 @@ class OrvaneSearcher::Impl : public core::NoCopyable {
     bool IsOpened() const { return _opened; }
 
   private:
-    // How a checked call runs.
+    // Which entry a call came through.
+    enum class Entry : uint8_t {
+        kSingle,     // Search: one query
+        kExtension,  // the filter extension: the back end reads every option itself
+        kBatch,      // SearchBatch: a non-finite value is reported with its row
+    };
+    // How a checked call runs; topk 0 means no cut.
     struct CallPlan {
         uint64_t topk = 0;
         uint32_t workers = 1;
     };
-    // The checks every call passes before a back end sees it; `nameRow` adds
-    // the failing row to the message about a non-finite query.
+    // The checks every call passes before a back end sees it.
     core::Result<CallPlan> CheckCall(const float* queries, uint64_t n, const SearchOptions& options,
-                                     const RowFilter* filter, bool nameRow) const;
+                                     const RowFilter* filter, Entry entry) const;
     core::Status RunCall(const float* queries, uint64_t n, const CallPlan& plan,
                          const SearchOptions& options, const RowFilter* filter,
                          std::pmr::memory_resource& resource, std::span<SearchResult> results);
     // A batch of one, for the single-query entries.
     core::Result<SearchResult> SearchOne(const Query& query, const SearchOptions& options,
-                                         const RowFilter* filter,
+                                         const RowFilter* filter, Entry entry,
                                          std::pmr::memory_resource& resource);
 
     std::unique_ptr<Backend> _backend;

@@ -16,12 +16,13 @@ struct SpreadState {
     uint64_t sliceRows = 1;
     const SliceFunc* run = nullptr;  // valid while rows remain unclaimed
     std::atomic<uint64_t> next{0};
-    std::atomic<bool> failed{false};
+    // Lowest failed row so far; slices past it are skipped, slices before it
+    // still run, so the lowest failing slice is always the one reported.
+    std::atomic<uint64_t> errorRow{std::numeric_limits<uint64_t>::max()};
     std::mutex mutex;
     std::condition_variable allDone;
     uint64_t finished = 0;  // rows accounted for, under mutex
-    uint64_t errorRow = std::numeric_limits<uint64_t>::max();
-    core::Status error;
+    core::Status error;  // of errorRow, under mutex
 };
 
 void Drain(SpreadState& state) {
@@ -30,14 +31,13 @@ void Drain(SpreadState& state) {
         if (begin >= state.n) return;
         const uint64_t end = std::min(state.n, begin + state.sliceRows);
         core::Status status;
-        if (!state.failed.load(std::memory_order_relaxed)) status = (*state.run)(begin, end);
+        if (begin < state.errorRow.load(std::memory_order_relaxed)) {
+            status = (*state.run)(begin, end);
+        }
         std::lock_guard<std::mutex> lock(state.mutex);
-        if (!status.IsOk()) {
-            state.failed.store(true, std::memory_order_relaxed);
-            if (begin < state.errorRow) {
-                state.errorRow = begin;
-                state.error = std::move(status);
-            }
+        if (!status.IsOk() && begin < state.errorRow.load(std::memory_order_relaxed)) {
+            state.errorRow.store(begin, std::memory_order_relaxed);
+            state.error = std::move(status);
         }
         state.finished += end - begin;
         if (state.finished == state.n) state.allDone.notify_all();

@@ -30,6 +30,20 @@ constexpr uint64_t kMaxBatchResultSlots = uint64_t{1} << 32;
 // many queries, few enough to keep the workers evenly loaded.
 constexpr uint64_t kBatchSliceRows = 32;
 
+// Option keys longer than a short string, made once rather than per call.
+const std::string& BatchThreadsKey() {
+    static const std::string key(schema::fields::kBatchThreads.key);
+    return key;
+}
+const std::string& ParallelKey() {
+    static const std::string key(schema::fields::kParallelNumber.key);
+    return key;
+}
+const std::string& ThreadSafeFilterKey() {
+    static const std::string key(schema::fields::kThreadSafeFilter.key);
+    return key;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<OrvaneSearcher::Impl>> OrvaneSearcher::Impl::Create(
@@ -98,12 +112,12 @@ Result<SearchResult> OrvaneSearcher::Impl::DoSearch(const Query& query,
 Result<SearchResult> OrvaneSearcher::Impl::DoSearch(const Query& query,
                                                     const SearchOptions& options,
                                                     std::pmr::memory_resource& resource) {
-    return SearchOne(query, options, nullptr, resource);
+    return SearchOne(query, options, nullptr, Entry::kSingle, resource);
 }
 
 Result<SearchResult> OrvaneSearcher::Impl::SearchOne(const Query& query,
                                                      const SearchOptions& options,
-                                                     const RowFilter* filter,
+                                                     const RowFilter* filter, Entry entry,
                                                      std::pmr::memory_resource& resource) {
     // The query's own size is checked here; a batch's rows have the index
     // dimension by construction.
@@ -111,7 +125,7 @@ Result<SearchResult> OrvaneSearcher::Impl::SearchOne(const Query& query,
         query.size != _backend->GetMeta().dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    auto plan = CheckCall(query.data, 1, options, filter, false);
+    auto plan = CheckCall(query.data, 1, options, filter, entry);
     if (!plan.IsOk()) return plan.TakeStatus();
     SearchResult result;
     ORVANE_RETURN_IF_ERROR(RunCall(query.data, 1, plan.Value(), options, filter, resource,
@@ -124,7 +138,7 @@ Status OrvaneSearcher::Impl::DoSearchBatch(const float* queries, uint64_t n,
                                            std::pmr::memory_resource& resource,
                                            std::vector<SearchResult>& results) {
     results.clear();
-    auto plan = CheckCall(queries, n, options, filter, true);
+    auto plan = CheckCall(queries, n, options, filter, Entry::kBatch);
     if (!plan.IsOk()) return plan.TakeStatus();
     if (n == 0) return Status::Ok();
     results.resize(n);
@@ -137,7 +151,7 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
                                                                        uint64_t n,
                                                                        const SearchOptions& options,
                                                                        const RowFilter* filter,
-                                                                       bool nameRow) const {
+                                                                       Entry entry) const {
     if (!_opened) {
         return Status(ErrorCode::FailedPrecondition, "searcher not opened (dimension is zero)");
     }
@@ -149,31 +163,43 @@ Result<OrvaneSearcher::Impl::CallPlan> OrvaneSearcher::Impl::CheckCall(const flo
     if (queries == nullptr && n > 0) {
         return Status(ErrorCode::InvalidArgument, "query data is null");
     }
+    // A NaN or infinite query has no nearest neighbours; its hits would be
+    // arbitrary. A batch is scanned only once its size is known to be sane.
+    auto finite = [&]() -> Status {
+        auto row = util::FindNonFiniteRow(queries, n, meta.dim);
+        if (!row) return Status::Ok();
+        std::string message = "query data holds a NaN or infinite value";
+        if (entry == Entry::kBatch) message += ": row " + std::to_string(*row);
+        return Status(ErrorCode::InvalidArgument, std::move(message));
+    };
+    CallPlan plan;
+    if (entry != Entry::kBatch) ORVANE_RETURN_IF_ERROR(finite());
+    if (entry == Entry::kExtension) {
+        // The filtering back ends check and honour the extension's options
+        // themselves, with their own messages.
+        return plan;
+    }
     // Only the common search keys are checked here; kind-specific keys are
     // read by the back end.
     ORVANE_RETURN_IF_ERROR(schema::Validate(options, schema::kSearchOptionsSchema.View(),
                                             schema::UnknownKeyPolicy::kIgnore));
-    CallPlan plan;
     plan.topk = static_cast<uint64_t>(options.GetInt("search.topk", 0));
     if (n > kMaxBatchResultSlots / plan.topk) {
         return Status(ErrorCode::InvalidArgument,
                       "n_queries x topk exceeds the result limit of 2^32 hits");
     }
-    // A NaN or infinite query has no nearest neighbours; its hits would be arbitrary.
-    if (auto row = util::FindNonFiniteRow(queries, n, meta.dim)) {
-        std::string message = "query data holds a NaN or infinite value";
-        if (nameRow) message += ": row " + std::to_string(*row);
-        return Status(ErrorCode::InvalidArgument, std::move(message));
-    }
+    if (entry == Entry::kBatch) ORVANE_RETURN_IF_ERROR(finite());
     // Batch threads divided by the threads of one query, so the two together
     // never ask for more than the batch allows.
-    const auto threads = static_cast<uint64_t>(options.GetInt(
-        schema::fields::kBatchThreads.key.data(), util::ExecutorManager::DefaultThreadCount()));
-    const auto perQuery = static_cast<uint64_t>(options.GetInt("search.parallel_number", 1));
-    plan.workers = static_cast<uint32_t>(std::clamp<uint64_t>(threads / perQuery, 1, n));
+    const auto threads = static_cast<uint64_t>(
+        options.GetInt(BatchThreadsKey(), util::ExecutorManager::DefaultThreadCount()));
+    const auto perQuery =
+        static_cast<uint64_t>(std::max<int64_t>(options.GetInt(ParallelKey(), 1), 1));
+    plan.workers = static_cast<uint32_t>(
+        std::clamp<uint64_t>(threads / perQuery, 1, std::max<uint64_t>(n, 1)));
     // A predicate not declared thread safe is called from one thread only.
     if (filter != nullptr && filter->IsActive() && !filter->HasList() &&
-        !options.GetBool("search.thread_safe_filter", false)) {
+        !options.GetBool(ThreadSafeFilterKey(), false)) {
         plan.workers = 1;
     }
     return plan;
@@ -202,22 +228,27 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
         if (got.IsOk()) {
             executor = got.TakeValue();
             single = options;
-            single.Values()["search.parallel_number"] = int64_t{1};
+            single.Values()[ParallelKey()] = int64_t{1};
             request.options = &single;
         }
     }
     const uint64_t slice =
         std::clamp<uint64_t>(n / (uint64_t{plan.workers} * 4), 1, kBatchSliceRows);
-    Status status = SpreadSlices(
-        n, slice, executor ? plan.workers : 1, executor.get(), [&](uint64_t begin, uint64_t end) {
-            BatchSearchRequest part = request;
-            part.queries = queries + begin * dim;
-            part.n = end - begin;
-            return _backend->SearchBatch(part, results.subspan(begin, end - begin));
-        });
+    Status status;
+    if (!executor) {
+        status = _backend->SearchBatch(request, results);
+    } else {
+        status =
+            SpreadSlices(n, slice, plan.workers, executor.get(), [&](uint64_t begin, uint64_t end) {
+                BatchSearchRequest part = request;
+                part.queries = queries + begin * dim;
+                part.n = end - begin;
+                return _backend->SearchBatch(part, results.subspan(begin, end - begin));
+            });
+    }
     if (!status.IsOk()) return status;
     for (SearchResult& result : results) {
-        if (result.topk.size() > plan.topk) result.topk.resize(plan.topk);
+        if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
     }
     return Status::Ok();
 }
@@ -241,7 +272,7 @@ Status OrvaneSearcher::Impl::Attach(ISearchExtension& extension) {
         filtered->SetFunc(
             [this](const Query& query, extensions::SearchWithFilterExtension::Filter f,
                    const SearchOptions& options, std::pmr::memory_resource& resource) {
-                return SearchOne(query, options, &f, resource);
+                return SearchOne(query, options, &f, Entry::kExtension, resource);
             });
     }
     return Status::Ok();

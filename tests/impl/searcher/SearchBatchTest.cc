@@ -57,10 +57,30 @@ struct Opened {
     SearchOptions search;
 };
 
+// Built once per test binary and closed before the process ends.
+struct Shared {
+    testing::TempDir dir;
+    std::map<std::string, std::unique_ptr<Opened>> opened;
+};
+std::unique_ptr<Shared>& TheShared() {
+    static std::unique_ptr<Shared> shared;
+    return shared;
+}
+
+class SearchBatchTest : public ::testing::Test {
+  protected:
+    static void TearDownTestSuite() {
+        if (!TheShared()) return;
+        for (auto& [type, o] : TheShared()->opened) EXPECT_TRUE(o->searcher.Close().IsOk());
+        TheShared().reset();
+    }
+};
+class SearchBatchStressTest : public SearchBatchTest {};
+
 Opened& Open(const Kind& kind) {
-    static testing::TempDir dir;
-    static std::map<std::string, std::unique_ptr<Opened>> opened;
-    auto& slot = opened[kind.type];
+    if (!TheShared()) TheShared() = std::make_unique<Shared>();
+    testing::TempDir& dir = TheShared()->dir;
+    auto& slot = TheShared()->opened[kind.type];
     if (slot) return *slot;
     const std::string path = dir.File(kind.type + ".idx");
     auto builder = OrvaneBuilder::Create(kind.build);
@@ -108,7 +128,7 @@ std::vector<SearchResult> OneByOne(OrvaneSearcher& searcher, const std::vector<f
     return out;
 }
 
-TEST(SearchBatchTest, BatchEqualsOneByOneForEveryKindAndThreadCount) {
+TEST_F(SearchBatchTest, BatchEqualsOneByOneForEveryKindAndThreadCount) {
     const std::vector<float> queries = RandomRows(kQueries, 11);
     struct Case {
         int64_t threads;
@@ -131,7 +151,7 @@ TEST(SearchBatchTest, BatchEqualsOneByOneForEveryKindAndThreadCount) {
     }
 }
 
-TEST(SearchBatchTest, BadCallsAreRefusedAndTheSearcherStaysUsable) {
+TEST_F(SearchBatchTest, BadCallsAreRefusedAndTheSearcherStaysUsable) {
     std::vector<float> queries = RandomRows(4, 3);
     std::vector<float> nanAtRow2 = queries;
     nanAtRow2[2 * kDim + 5] = std::nanf("");
@@ -180,7 +200,7 @@ TEST(SearchBatchTest, BadCallsAreRefusedAndTheSearcherStaysUsable) {
     EXPECT_TRUE(results.empty());
 }
 
-TEST(SearchBatchTest, FiltersRestrictEveryQueryOfTheBatch) {
+TEST_F(SearchBatchTest, FiltersRestrictEveryQueryOfTheBatch) {
     const std::vector<float> queries = RandomRows(kQueries, 5);
     const std::vector<uint64_t> allowed = {30, 40, 1230, 2990, 77777};  // 77777 is not held
     const std::vector<uint64_t> none;
@@ -218,7 +238,7 @@ TEST(SearchBatchTest, FiltersRestrictEveryQueryOfTheBatch) {
 
 // The filter extension searches through the facade: a non-finite query is
 // refused there as on the plain path.
-TEST(SearchBatchTest, FilterExtensionRefusesNonFiniteQueries) {
+TEST_F(SearchBatchTest, FilterExtensionRefusesNonFiniteQueries) {
     for (int kindIndex : {0, 2}) {
         Opened& opened = Open(Kinds()[kindIndex]);
         extensions::SearchWithFilterExtension extension;
@@ -234,7 +254,7 @@ TEST(SearchBatchTest, FilterExtensionRefusesNonFiniteQueries) {
     }
 }
 
-TEST(SearchBatchStressTest, ConcurrentBatchCallsOnOneSearcher) {
+TEST_F(SearchBatchStressTest, ConcurrentBatchCallsOnOneSearcher) {
     const std::vector<float> queries = RandomRows(kQueries, 13);
     for (const Kind& kind : Kinds()) {
         Opened& opened = Open(kind);
