@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <span>
 #include <vector>
 
 #include "api/MemoryResource.h"
@@ -58,6 +59,16 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
                                                        const Filter& filter, uint32_t parallel,
                                                        const api::SearchOptions& options,
                                                        std::pmr::memory_resource& resource);
+
+    // A batch of `count` queries (count x dimension floats, finite) with one
+    // filter: results identical to one DoSearchWithFilter per query, in query
+    // order. Over rawf32 rows the queries are scored together by matrix
+    // products (BruteforceBatchScan.h); otherwise one scan per query.
+    core::Result<std::vector<api::SearchResult>> SearchBatch(std::span<const float> queries,
+                                                             uint64_t count, const Filter& filter,
+                                                             uint32_t parallel,
+                                                             const api::SearchOptions& options,
+                                                             std::pmr::memory_resource& resource);
 
   private:
     api::dimension_t _dimension;

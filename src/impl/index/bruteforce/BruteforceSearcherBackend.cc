@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "extensions/experimental/FilterSearchFront.h"
+#include "impl/index/bruteforce/BruteforceBatchScan.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/bruteforce/BruteforceScan.h"
@@ -22,6 +23,17 @@ namespace orvane::index {
 using core::ErrorCode;
 using core::Result;
 using core::Status;
+
+namespace {
+
+// `search.topk` as the scans take it: 0 when absent, clamped to 32 bits.
+uint64_t TopkOption(const api::SearchOptions& options) {
+    const int64_t topk = options.GetInt("search.topk", 0);
+    return static_cast<uint64_t>(
+        std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+}
+
+}  // namespace
 
 core::Result<SearcherBackendPtr> CreateBruteforceSearcherBackend(
     api::dimension_t dimension, const api::SearcherOptions&,
@@ -121,9 +133,7 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     if (!_quantizerEvaluator) {
         return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
     }
-    const int64_t topk = options.GetInt("search.topk", 0);
-    const uint64_t k =
-        static_cast<uint64_t>(std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+    const uint64_t k = TopkOption(options);
     auto prepared =
         _quantizerEvaluator->PrepareQuery(std::span<const float>(query.data, _dimension));
     if (!prepared.IsOk()) return prepared.TakeStatus();
@@ -139,6 +149,32 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
         return bruteforce::ScanRows<decltype(tag)::Value>(request);
     });
+}
+
+Result<std::vector<api::SearchResult>> BruteforceSearcherBackend::SearchBatch(
+    std::span<const float> queries, uint64_t count, const Filter& filter, uint32_t parallel,
+    const api::SearchOptions& options, std::pmr::memory_resource& resource) {
+    if (!_quantizerEvaluator) {
+        return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
+    }
+    if (queries.size() != count * _dimension) {
+        return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
+    }
+    const uint64_t k = TopkOption(options);
+    parallel = std::max<uint32_t>(parallel, 1);
+    if (count > 1 && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
+        return bruteforce::ScanBatchByProducts({*_quantizerEvaluator, queries, count, filter,
+                                                _vectorIds, k, parallel, *_executor, resource});
+    }
+    std::vector<api::SearchResult> results;
+    results.reserve(count);
+    for (uint64_t q = 0; q < count; ++q) {
+        const api::Query query{queries.data() + q * _dimension, _dimension};
+        auto one = DoSearchWithFilter(query, filter, parallel, options, resource);
+        if (!one.IsOk()) return one.TakeStatus();
+        results.push_back(one.TakeValue());
+    }
+    return results;
 }
 
 Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
