@@ -23,14 +23,20 @@ namespace {
 
 using Filter = BruteforceSearcherBackend::Filter;
 
-enum class Data { kNormal, kSmallIntegers, kDuplicates };
+enum class Data { kNormal, kSmallIntegers, kDuplicates, kOffset, kFarOffset };
 
 // Rows of `dim` components; kDuplicates repeats each of rows/3 vectors three
 // times (exact ties), kSmallIntegers draws 0..3 per component (many near-ties
-// and equal scores), and row 5 is all zeros in every set (cosine's special case).
+// and equal scores), kOffset adds 256 to every component (kFarOffset puts
+// 4096 plus a 256th of the noise), so that scores differ
+// by less than the product's rounding (norms far above the distances), and row 5 is all zeros in
+// every set (cosine's special case).
 std::vector<float> MakeRows(Data data, uint64_t rows, uint32_t dim, uint32_t seed) {
     std::vector<float> v = testing::RandomRows(rows, dim, seed);
-    if (data == Data::kSmallIntegers) {
+    if (data == Data::kOffset || data == Data::kFarOffset) {
+        const bool far = data == Data::kFarOffset;
+        for (float& x : v) x = far ? 4096.0f + x / 256.0f : 256.0f + x;
+    } else if (data == Data::kSmallIntegers) {
         for (float& x : v) x = std::floor(std::fabs(x) * 1.5f);
     } else if (data == Data::kDuplicates) {
         for (uint64_t r = 0; r < rows; ++r) {
@@ -127,6 +133,9 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         {"l2", Data::kSmallIntegers, 37, 70, 10, 2},
         {"l2", Data::kDuplicates, 13, 130, 5, 3},
         {"l2", Data::kNormal, 9, 5, kRows + 5, 2},  // topk beyond the rows
+        {"l2", Data::kOffset, 37, 70, 10, 2},
+        {"inner_product", Data::kFarOffset, 37, 70, 10, 2},
+        {"cosine", Data::kFarOffset, 37, 70, 10, 2},
         {"inner_product", Data::kNormal, 13, 70, 10, 1},
         {"inner_product", Data::kSmallIntegers, 37, 130, 1, 2},
         {"inner_product", Data::kDuplicates, 13, 3, 20, 2},
