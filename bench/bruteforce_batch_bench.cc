@@ -90,10 +90,18 @@ std::vector<api::SearchResult> OneByOne(Fixture& f, uint32_t parallel) {
 
 std::vector<api::SearchResult> ByProducts(Fixture& f, uint32_t parallel) {
     std::pmr::unsynchronized_pool_resource arena;
-    auto r =
-        f.backend->SearchBatch(f.queries.pixels, f.queries.rows, {}, parallel, kOptions, arena);
-    if (!r.IsOk()) Fail("a batch");
-    return r.TakeValue();
+    const api::SearchOptions options{{"search.topk", kTopk},
+                                     {"search.parallel_number", int64_t{parallel}}};
+    api::BatchSearchRequest request;
+    request.queries = f.queries.pixels.data();
+    request.n = f.queries.rows;
+    request.dim = f.queries.dim;
+    request.topk = kTopk;
+    request.options = &options;
+    request.resource = &arena;
+    std::vector<api::SearchResult> results(request.n);
+    if (!f.backend->SearchBatch(request, results).IsOk()) Fail("a batch");
+    return results;
 }
 
 void BM_OneByOne(benchmark::State& state) {

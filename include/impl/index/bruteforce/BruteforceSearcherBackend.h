@@ -45,6 +45,18 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
+    // Runs SearchWithFilter with a test of `filter` as the row filter.
+    core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
+                                                   const api::RowFilter& filter,
+                                                   const api::SearchOptions& options,
+                                                   std::pmr::memory_resource& resource) override;
+    // Over rawf32 rows a request of several queries is scored by blocked
+    // matrix products (BruteforceBatchScan.h), with the results of one search
+    // per query; otherwise one search per query.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
+    // Slices of many queries let one read of the base serve them all.
+    uint64_t PreferredSliceRows() const override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
@@ -59,16 +71,6 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
                                                        const Filter& filter, uint32_t parallel,
                                                        const api::SearchOptions& options,
                                                        std::pmr::memory_resource& resource);
-
-    // A batch of `count` queries (count x dimension floats, finite) with one
-    // filter: results identical to one DoSearchWithFilter per query, in query
-    // order. Over rawf32 rows the queries are scored together by matrix
-    // products (BruteforceBatchScan.h); otherwise one scan per query.
-    core::Result<std::vector<api::SearchResult>> SearchBatch(std::span<const float> queries,
-                                                             uint64_t count, const Filter& filter,
-                                                             uint32_t parallel,
-                                                             const api::SearchOptions& options,
-                                                             std::pmr::memory_resource& resource);
 
   private:
     api::dimension_t _dimension;

@@ -151,30 +151,45 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     });
 }
 
-Result<std::vector<api::SearchResult>> BruteforceSearcherBackend::SearchBatch(
-    std::span<const float> queries, uint64_t count, const Filter& filter, uint32_t parallel,
-    const api::SearchOptions& options, std::pmr::memory_resource& resource) {
-    if (!_quantizerEvaluator) {
-        return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
+Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
+                                              std::span<api::SearchResult> results) {
+    if (request.n < 2 || !_quantizerEvaluator ||
+        !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
+        return SearcherBackend::SearchBatch(request, results);
     }
-    if (queries.size() != count * _dimension) {
+    const bool filtered = request.filter != nullptr && request.filter->IsActive();
+    const api::SearchOptions& options = *request.options;
+    uint32_t parallel = 1;
+    if (filtered) {
+        auto plan = extensions::PrepareFilteredSearch(request.Row(0), options, _dimension,
+                                                      extensions::kBruteforceParallelRangeLog);
+        if (!plan.IsOk()) return plan.TakeStatus();
+        parallel = plan.Value().parallelNumber;
+    } else {
+        auto read =
+            extensions::ReadParallelNumber(options, extensions::kBruteforceParallelRangeLog);
+        if (!read.IsOk()) return read.TakeStatus();
+        parallel = read.Value();
+    }
+    if (request.dim != _dimension) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    const uint64_t k = TopkOption(options);
-    parallel = std::max<uint32_t>(parallel, 1);
-    if (count > 1 && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
-        return bruteforce::ScanBatchByProducts({*_quantizerEvaluator, queries, count, filter,
-                                                _vectorIds, k, parallel, *_executor, resource});
-    }
-    std::vector<api::SearchResult> results;
-    results.reserve(count);
-    for (uint64_t q = 0; q < count; ++q) {
-        const api::Query query{queries.data() + q * _dimension, _dimension};
-        auto one = DoSearchWithFilter(query, filter, parallel, options, resource);
-        if (!one.IsOk()) return one.TakeStatus();
-        results.push_back(one.TakeValue());
-    }
-    return results;
+    const api::RowFilter* rowFilter = request.filter;
+    const Filter filter =
+        filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
+    auto scanned = bruteforce::ScanBatchByProducts(
+        {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
+         request.n, filter, _vectorIds, request.topk, parallel, *_executor, *request.resource});
+    if (!scanned.IsOk()) return scanned.TakeStatus();
+    std::move(scanned.Value().begin(), scanned.Value().end(), results.begin());
+    return Status::Ok();
+}
+
+Result<api::SearchResult> BruteforceSearcherBackend::SearchFiltered(
+    const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
+    std::pmr::memory_resource& resource) {
+    return SearchWithFilter(
+        query, [&filter](uint64_t id) { return filter.Allows(id); }, options, resource);
 }
 
 Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
@@ -192,6 +207,12 @@ Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
         return SearchWithFilter(query, std::move(filter), options, resource);
     });
     return Status::Ok();
+}
+
+uint64_t BruteforceSearcherBackend::PreferredSliceRows() const {
+    const bool products =
+        _quantizerEvaluator && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator);
+    return products ? bruteforce::kBatchQueryBlock : 0;
 }
 
 api::IndexInfo BruteforceSearcherBackend::GetMeta() const {

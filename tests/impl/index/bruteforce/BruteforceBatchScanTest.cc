@@ -80,16 +80,27 @@ class BatchScanFixture {
     // Checks SearchBatch against one DoSearchWithFilter per query.
     void ExpectSameAsOneByOne(const std::vector<float>& queries, uint64_t n, int64_t topk,
                               const Filter& filter, uint32_t parallel) const {
-        const api::SearchOptions options{{"search.topk", topk}};
+        const api::SearchOptions options{{"search.topk", topk},
+                                         {"search.parallel_number", int64_t{parallel}},
+                                         {"search.thread_safe_filter", true}};
+        const api::RowFilter rows = api::RowFilter::FromPredicate(filter);
         std::pmr::unsynchronized_pool_resource arena;
-        auto batch = backend->SearchBatch(queries, n, filter, parallel, options, arena);
-        ASSERT_TRUE(batch.IsOk()) << batch.GetStatus().Message();
-        ASSERT_EQ(batch.Value().size(), n);
+        api::BatchSearchRequest request;
+        request.queries = queries.data();
+        request.n = n;
+        request.dim = _dim;
+        request.topk = static_cast<uint64_t>(topk);
+        request.filter = filter ? &rows : nullptr;
+        request.options = &options;
+        request.resource = &arena;
+        std::vector<api::SearchResult> batch(n);
+        const core::Status status = backend->SearchBatch(request, batch);
+        ASSERT_TRUE(status.IsOk()) << status.Message();
         for (uint64_t q = 0; q < n; ++q) {
             auto one = backend->DoSearchWithFilter(api::Query(queries.data() + q * _dim, _dim),
                                                    filter, 1, options, arena);
             ASSERT_TRUE(one.IsOk());
-            const api::SearchResult& got = batch.Value()[q];
+            const api::SearchResult& got = batch[q];
             ASSERT_EQ(got.topk.size(), one.Value().topk.size()) << "query " << q;
             for (size_t h = 0; h < got.topk.size(); ++h) {
                 EXPECT_EQ(got.topk[h].id, one.Value().topk[h].id) << "query " << q << " hit " << h;
@@ -101,6 +112,20 @@ class BatchScanFixture {
             }
             EXPECT_EQ(got.searchStats, one.Value().searchStats) << "query " << q;
         }
+    }
+
+    core::Status BatchStatus(const std::vector<float>& queries, uint64_t n, uint32_t dim,
+                             const api::SearchOptions& options) const {
+        std::pmr::unsynchronized_pool_resource arena;
+        api::BatchSearchRequest request;
+        request.queries = queries.data();
+        request.n = n;
+        request.dim = dim;
+        request.topk = 3;
+        request.options = &options;
+        request.resource = &arena;
+        std::vector<api::SearchResult> batch(n);
+        return backend->SearchBatch(request, batch);
     }
 
     std::unique_ptr<BruteforceSearcherBackend> backend;
@@ -151,19 +176,18 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
             f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
         }
-        f.ExpectSameAsOneByOne(queries, c.queries, 0, kEveryThird, c.parallel);
     }
 }
 
-TEST(BruteforceBatchScanTest, RefusesQueryFloatsOfAnotherShape) {
+TEST(BruteforceBatchScanTest, RefusesAnotherDimensionOrParallelNumber) {
     BatchScanFixture f("l2", Data::kNormal, 50, 13);
     const std::vector<float> queries = f.Queries(4, Data::kNormal);
-    std::pmr::unsynchronized_pool_resource arena;
-    const api::SearchOptions options{{"search.topk", int64_t{3}}};
-    for (uint64_t count : {3u, 5u}) {
-        auto r = f.backend->SearchBatch(queries, count, kAll, 2, options, arena);
-        EXPECT_EQ(r.GetStatus().Code(), core::ErrorCode::InvalidArgument);
-    }
+    const api::SearchOptions plain{{"search.topk", int64_t{3}}};
+    const api::SearchOptions tooParallel{{"search.topk", int64_t{3}},
+                                         {"search.parallel_number", int64_t{1001}}};
+    EXPECT_TRUE(f.BatchStatus(queries, 4, 13, plain).IsOk());
+    EXPECT_EQ(f.BatchStatus(queries, 4, 12, plain).Code(), core::ErrorCode::InvalidArgument);
+    EXPECT_EQ(f.BatchStatus(queries, 4, 13, tooParallel).Code(), core::ErrorCode::InvalidArgument);
 }
 
 TEST(BruteforceBatchScanTest, ConcurrentBatchesStress) {
