@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/RowFilter.h"
 #include "impl/index/bruteforce/BruteforceSearcherBackend.h"
 #include "impl/index/bruteforce/BruteforceTestUtil.h"
 #include "io/FileReader.h"
@@ -177,6 +178,48 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
             f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
         }
     }
+}
+
+// Through the facade: its slices (one per worker, PreferredSliceRows) must
+// give the hits of one Search per query, for every thread count and filter.
+TEST(BruteforceBatchScanTest, FacadeBatchesEqualOneSearchPerQuery) {
+    constexpr uint32_t kDim = 21;
+    constexpr uint64_t kRows = 700;
+    constexpr uint64_t kQueries = 300;  // more than one slice of products
+    const std::vector<float> rows = MakeRows(Data::kOffset, kRows, kDim, 5);
+    const std::vector<float> queries = MakeRows(Data::kOffset, kQueries, kDim, 6);
+    orvane::testing::TempDir dir;
+    const std::string path = (dir.path() / "index").string();
+    testing::BuildFile(testing::BruteforceOptions(kDim), rows, testing::SpreadIds(kRows), path);
+    api::OrvaneSearcher searcher = testing::OpenSearcher(path, kDim);
+    const api::RowFilter::Predicate odd = [](uint64_t id) { return id % 2 == 1; };
+    const api::RowFilter oddRows = api::RowFilter::FromPredicate(odd);
+    struct Case {
+        int64_t threads;
+        const api::RowFilter* filter;
+    };
+    for (const Case& c : {Case{1, nullptr}, Case{2, nullptr}, Case{3, &oddRows}}) {
+        SCOPED_TRACE("threads " + std::to_string(c.threads));
+        const api::SearchOptions options{{"search.topk", int64_t{9}},
+                                         {"search.batch_threads", c.threads},
+                                         {"search.thread_safe_filter", true}};
+        std::vector<api::SearchResult> batch;
+        const core::Status status =
+            searcher.SearchBatch(queries.data(), kQueries, options, batch, c.filter);
+        ASSERT_TRUE(status.IsOk()) << status.Message();
+        ASSERT_EQ(batch.size(), kQueries);
+        for (uint64_t q = 0; q < kQueries; ++q) {
+            std::vector<api::SearchResult> one;
+            ASSERT_TRUE(
+                searcher.SearchBatch(queries.data() + q * kDim, 1, options, one, c.filter).IsOk());
+            ASSERT_EQ(batch[q].topk.size(), one[0].topk.size());
+            for (size_t h = 0; h < one[0].topk.size(); ++h) {
+                EXPECT_EQ(batch[q].topk[h].id, one[0].topk[h].id) << "query " << q;
+                EXPECT_EQ(batch[q].topk[h].distance, one[0].topk[h].distance) << "query " << q;
+            }
+        }
+    }
+    EXPECT_TRUE(searcher.Close().IsOk());
 }
 
 TEST(BruteforceBatchScanTest, RefusesAnotherDimensionOrParallelNumber) {
