@@ -33,6 +33,9 @@ import peers  # noqa: E402
 from native_build import NativeBuildError, compile_native  # noqa: E402
 
 
+MODES = ("single", "batch", "filtered")
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     data = p.add_argument_group("data")
@@ -66,7 +69,15 @@ def parse_args(argv):
                      help="time every sweep point this many times and keep the best "
                      "(steadier figures on a busy machine)")
     run.add_argument("--build-threads", type=int, default=2,
-                     help="threads for building (searches are always single-threaded)")
+                     help="threads for building (one-query searches are single-threaded)")
+    run.add_argument("--modes", default="single",
+                     help="comma list of single (one query per call, one thread), batch (one "
+                     "call over all queries on --batch-threads threads) and filtered (one call "
+                     "per --selectivities value; recall against the exact filtered top-k)")
+    run.add_argument("--batch-threads", type=int, default=os.cpu_count() or 1,
+                     help="threads of a batch or filtered call (default: every hardware thread)")
+    run.add_argument("--selectivities", default="0.5,0.1,0.01,0.001",
+                     help="shares of the rows a filtered search admits")
     run.add_argument("--ivf-lists", type=int, default=None,
                      help="inverted lists of the IVF configurations (default ~sqrt(n))")
     run.add_argument("--work-dir", default=None,
@@ -84,6 +95,17 @@ def parse_args(argv):
         args.time_limit = 10.0 if args.quick else 30.0
     if args.k < 1 or args.k > datasets.GT_K:
         p.error("--k must be within 1..%d" % datasets.GT_K)
+    args.modes = [m.strip() for m in args.modes.split(",") if m.strip()]
+    if not args.modes or any(m not in MODES for m in args.modes):
+        p.error("--modes: a comma list of %s" % ",".join(MODES))
+    if args.batch_threads < 1:
+        p.error("--batch-threads must be at least 1")
+    try:
+        args.selectivities = [float(v) for v in args.selectivities.split(",") if v.strip()]
+    except ValueError:
+        p.error("--selectivities: a comma list of numbers in (0, 1]")
+    if any(not 0 < v <= 1 for v in args.selectivities):
+        p.error("--selectivities: a comma list of numbers in (0, 1]")
     return args
 
 
@@ -116,6 +138,29 @@ def recall_at_k(found, queries, gt_ids, gt_dist, base, k):
     return by_dist / (nq * k), by_id / (nq * k)
 
 
+def filtered_truth(base, queries, allowed, k):
+    """Exact top-k among the allowed rows, as (ids, distances) in row ids of the base."""
+    ids, dist = datasets.exact_knn(base[allowed], queries, k)
+    return allowed[ids], dist
+
+
+def point_recall(point, queries, truth, base, k):
+    """(by distance, by id) recall of a point; filtered points against the exact
+    filtered top-min(k, admitted), counting no row the filter refused."""
+    selectivity = point.get("selectivity")
+    if selectivity is None:
+        gt_ids, gt_dist = truth[None]
+        return recall_at_k(point["ids"], queries, gt_ids, gt_dist, base, k)
+    if selectivity not in truth:
+        allowed = datasets.allowed_rows(base.shape[0], selectivity)
+        truth[selectivity] = (allowed,) + filtered_truth(base, queries, allowed, k)
+    allowed, gt_ids, gt_dist = truth[selectivity]
+    kk = min(k, allowed.size)
+    found = point["ids"][:, :kk]
+    found = np.where(np.isin(found, allowed), found, -1)
+    return recall_at_k(found, queries[:found.shape[0]], gt_ids, gt_dist, base, kk)
+
+
 # ---------------------------------------------------------------------------
 # Running.
 
@@ -124,6 +169,8 @@ def run_child(step, config, args, ds, workdir, threads):
     job = {"config": config, "dataset_name": ds.name, "dataset_dir": str(ds.dir),
            "workdir": str(workdir), "cache_dir": args.cache_dir, "threads": threads,
            "k": args.k, "nq": args.nq, "time_limit": args.time_limit, "repeat": args.repeat,
+           "modes": args.modes, "batch_threads": args.batch_threads,
+           "selectivities": args.selectivities,
            "result": str(workdir / ("%s.json" % step))}
     job_path = workdir / ("%s-job.json" % step)
     job_path.write_text(json.dumps(job))
@@ -174,10 +221,12 @@ def run_hnswlib_native(config, args, ds, workdir):
     lines = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
     build = lines[0]["build"]
     nq = min(args.nq or ds.nq, ds.nq)
+    if args.modes != ["single"]:
+        log("  hnswlib-native times one query per call only")
     ids = np.fromfile(ids_out, dtype=np.int64).reshape(-1, args.k)
     points = []
     for j, line in enumerate(lines[1:]):
-        points.append({"param": line["ef"], "nq": nq, "qps": line["qps"],
+        points.append({"param": line["ef"], "nq": nq, "qps": line["qps"], "mode": "single",
                        "native_recall_by_id": line["recall"],
                        "rss_anon_mb": line["rss_anon_mb"],
                        "ids": ids[j * nq:(j + 1) * nq]})
@@ -210,13 +259,23 @@ def _fmt(value, fmt="%.1f"):
     return "-" if value is None else fmt % value
 
 
+def mode_label(point):
+    """How a point was timed: single, batch Tt, filter S% Tt."""
+    mode = point.get("mode", "single")
+    if mode == "single":
+        return "single"
+    label = "batch" if mode == "batch" else "filter %g%%" % (100 * point["selectivity"])
+    label += " %dt" % point["threads"]
+    return label + (" (loop)" if point.get("looped") else "")
+
+
 def table_rows(results):
     rows = []
     for r in results:
         if "skipped" in r or "failed" in r:
             continue
         for p in r["points"]:
-            rows.append([r["name"],
+            rows.append([r["name"], mode_label(p),
                          "" if r["sweep_key"] is None else "%s=%s" % (
                              r["sweep_key"].split(".")[-1], p["param"]),
                          "%.4f" % p["recall"], "%.1f" % p["qps"],
@@ -228,29 +287,31 @@ def table_rows(results):
 
 
 def print_table(results, ds, args):
-    head = ["configuration", "param", "recall@%d" % args.k, "QPS", "build s", "build +MB",
+    head = ["configuration", "mode", "param", "recall@%d" % args.k, "QPS", "build s", "build +MB",
             "search anon MB", "queries"]
     rows = table_rows(results)
     widths = [max(len(str(x)) for x in col) for col in zip(head, *rows)] if rows else \
         [len(h) for h in head]
     log("")
-    log("%s: %d x %d, %d queries; searches single-threaded, one query per call; "
-        "builds with %d threads" % (ds.name, ds.n, ds.dim, min(args.nq or ds.nq, ds.nq),
-                                    args.build_threads))
+    log("%s: %d x %d, %d queries; single: one query per call on one thread; batch and "
+        "filter: one call over all queries on T threads (t); builds with %d threads"
+        % (ds.name, ds.n, ds.dim, min(args.nq or ds.nq, ds.nq), args.build_threads))
     log("best of %d timed passes per point; load average (1 min) %.1f at start, %.1f at end "
         "(2-core machine: above 2, other work competed for the cores)"
         % (args.repeat, args.load_start, args.load_end))
-    line = "  ".join(h.ljust(w) if i < 2 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))
+    line = "  ".join(h.ljust(w) if i < 3 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))
     log(line)
     log("-" * len(line))
     for row in rows:
-        log("  ".join(c.ljust(w) if i < 2 else c.rjust(w)
+        log("  ".join(c.ljust(w) if i < 3 else c.rjust(w)
                       for i, (c, w) in enumerate(zip(row, widths))))
     for r in results:
         if "skipped" in r:
             log("skipped %s: %s" % (r["name"], r["skipped"]))
         elif "failed" in r:
             log("FAILED %s: %s" % (r["name"], r["failed"]))
+        for note in r.get("notes", []):
+            log("%s: %s" % (r["name"], note))
 
 
 def write_plot(results, ds, args):
@@ -265,8 +326,11 @@ def write_plot(results, ds, args):
     for r in results:
         if "points" not in r or not r["points"]:
             continue
-        xs = [p["recall"] for p in r["points"]]
-        ys = [p["qps"] for p in r["points"]]
+        single = [p for p in r["points"] if p.get("mode", "single") == "single"]
+        if not single:
+            continue
+        xs = [p["recall"] for p in single]
+        ys = [p["qps"] for p in single]
         style = "o-" if r["runner"] == "orvane" else "s--"
         ax.plot(xs, ys, style, label=r["name"], markersize=4)
     ax.set_xlabel("recall@%d" % args.k)
@@ -285,6 +349,7 @@ def write_json(results, ds, args):
     out = {"dataset": ds.name, "n": ds.n, "dim": ds.dim, "k": args.k, "repeat": args.repeat,
            "load_average": [args.load_start, args.load_end],
            "queries": min(args.nq or ds.nq, ds.nq), "build_threads": args.build_threads,
+           "modes": args.modes, "batch_threads": args.batch_threads,
            "results": [{k: v for k, v in r.items()} for r in results]}
     for r in out["results"]:
         for p in r.get("points", []):
@@ -299,7 +364,7 @@ def main(argv=None):
     ds = datasets.prepare(args, args.cache_dir, log=log)
     configs = peers.make_configs(args, ds.dim, ds.n)
     base = ds.base(mmap=True)
-    gt_ids, gt_dist = ds.gt()
+    truth = {None: ds.gt()}
     queries = ds.queries()
     work_root = Path(args.work_dir or tempfile.mkdtemp(prefix="orvane-bench-"))
     work_root.mkdir(parents=True, exist_ok=True)
@@ -313,15 +378,15 @@ def main(argv=None):
             r.update({"name": config["name"], "runner": config["runner"],
                       "sweep_key": config.get("sweep_key")})
             for p in r.get("points", []):
-                p["recall"], p["recall_by_id"] = recall_at_k(
-                    p["ids"], queries, gt_ids, gt_dist, base, args.k)
+                p["recall"], p["recall_by_id"] = point_recall(p, queries, truth, base, args.k)
             if "skipped" in r:
                 log("  skipped: %s" % r["skipped"])
             elif "failed" in r:
                 log("  FAILED: %s" % r["failed"])
             else:
                 log("  done in %.1f s: %s" % (time.perf_counter() - t0, ", ".join(
-                    "%.3f@%.0f" % (p["recall"], p["qps"]) for p in r["points"])))
+                    "%s %.3f@%.0f" % (mode_label(p), p["recall"], p["qps"])
+                    for p in r["points"])))
             results.append(r)
     finally:
         if not args.work_dir:

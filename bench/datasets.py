@@ -121,6 +121,15 @@ def exact_knn(base, queries, k, block=65536):
 # ---------------------------------------------------------------------------
 # Prepared datasets.
 
+def allowed_rows(n, selectivity, seed=7):
+    """The rows a filtered search may return: max(1, round(selectivity * n)) of
+    0..n-1 drawn without repetition by a seeded generator, ascending. The same
+    arguments give the same rows in every process."""
+    count = min(n, max(1, int(round(selectivity * n))))
+    rng = np.random.default_rng([seed, int(round(selectivity * 1e6))])
+    return np.sort(rng.choice(n, size=count, replace=False)).astype(np.int64)
+
+
 class Dataset:
     """A prepared dataset directory (see the module comment)."""
 

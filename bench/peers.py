@@ -213,6 +213,22 @@ class _Runner:
         """Ids (int64, k entries, -1 for missing) of the k nearest rows to one query."""
         raise NotImplementedError
 
+    # Whether search_batch is one call of the peer (False: the loop below).
+    native_batch = False
+
+    def search_batch(self, queries, k, threads):
+        """Ids (queries x k) of one call over every query on `threads` threads."""
+        found = np.full((queries.shape[0], k), -1, dtype=np.int64)
+        for i in range(queries.shape[0]):
+            ids = self.search(queries[i:i + 1], k)
+            found[i, :len(ids)] = ids[:k]
+        return found
+
+    def search_filtered(self, queries, k, allowed, threads):
+        """As search_batch, returning only rows of `allowed` (ascending int64);
+        None when the peer cannot filter."""
+        return None
+
     def close(self):
         pass
 
@@ -253,6 +269,23 @@ class OrvaneRunner(_Runner):
     def search(self, row, k):
         _, ids = self._searcher.search(row, k, **self._options)
         return ids[0].view(np.int64)  # a missing hit (2**64-1) reads as -1
+
+    native_batch = True
+
+    def search_batch(self, queries, k, threads):
+        _, ids = self._searcher.search(queries, k, threads=threads, **self._options)
+        return ids.view(np.int64)
+
+    def search_filtered(self, queries, k, allowed, threads):
+        orvane = self._import()
+        try:
+            _, ids = self._searcher.search_with_filter(queries, k, allowed.astype(np.uint64),
+                                                       threads=threads, **self._options)
+        except orvane.OrvaneError as exc:
+            if "not attached" in str(exc) or "not supported" in str(exc):
+                return None
+            raise
+        return ids.view(np.int64)
 
     def close(self):
         self._searcher.close()
@@ -298,6 +331,28 @@ class NumpyRunner(_Runner):
         k = min(k, d.shape[0])
         part = np.argpartition(d, k - 1)[:k]
         return part[np.argsort(d[part], kind="stable")].astype(np.int64)
+
+    native_batch = True
+
+    @staticmethod
+    def _top(base, norms, queries, k):
+        """Positions in `base` of the k best rows per query, by one matrix product."""
+        found = np.full((queries.shape[0], k), -1, dtype=np.int64)
+        kk = min(k, base.shape[0])
+        if kk == 0:
+            return found
+        d = norms[None, :] - 2.0 * (queries @ base.T)
+        part = np.argpartition(d, kk - 1, axis=1)[:, :kk]
+        order = np.argsort(np.take_along_axis(d, part, axis=1), axis=1, kind="stable")
+        found[:, :kk] = np.take_along_axis(part, order, axis=1)
+        return found
+
+    def search_batch(self, queries, k, threads):
+        return self._top(self._base, self._norms, queries, k)
+
+    def search_filtered(self, queries, k, allowed, threads):
+        found = self._top(self._base[allowed], self._norms[allowed], queries, k)
+        return np.where(found >= 0, allowed[np.maximum(found, 0)], -1)
 
 
 class FaissRunner(_Runner):
@@ -347,6 +402,35 @@ class FaissRunner(_Runner):
     def search(self, row, k):
         return self._index.search(row, k)[1][0]
 
+    native_batch = True
+
+    def search_batch(self, queries, k, threads):
+        import faiss
+        faiss.omp_set_num_threads(threads)
+        try:
+            return self._index.search(queries, k)[1]
+        finally:
+            faiss.omp_set_num_threads(1)
+
+    def search_filtered(self, queries, k, allowed, threads):
+        import faiss
+        if not hasattr(faiss, "IDSelectorBatch") or not hasattr(faiss, "SearchParameters"):
+            return None
+        selector = faiss.IDSelectorBatch(allowed.size, faiss.swig_ptr(allowed))
+        key = self.config.get("sweep_key")
+        if key == "nprobe":
+            params = faiss.SearchParametersIVF(sel=selector,
+                                               nprobe=faiss.extract_index_ivf(self._index).nprobe)
+        elif key == "efSearch":
+            params = faiss.SearchParametersHNSW(sel=selector, efSearch=self._index.hnsw.efSearch)
+        else:
+            params = faiss.SearchParameters(sel=selector)
+        faiss.omp_set_num_threads(threads)
+        try:
+            return self._index.search(queries, k, params=params)[1]
+        finally:
+            faiss.omp_set_num_threads(1)
+
 
 class HnswlibRunner(_Runner):
     def _path(self):
@@ -378,6 +462,22 @@ class HnswlibRunner(_Runner):
 
     def search(self, row, k):
         return self._index.knn_query(row, k=k)[0][0].astype(np.int64)
+
+    native_batch = True
+
+    def search_batch(self, queries, k, threads):
+        return self._index.knn_query(queries, k=k, num_threads=threads)[0].astype(np.int64)
+
+    def search_filtered(self, queries, k, allowed, threads):
+        admitted = set(allowed.tolist())
+        try:
+            labels, _ = self._index.knn_query(queries, k=k, num_threads=threads,
+                                              filter=lambda label: label in admitted)
+        except TypeError:  # a hnswlib without filters
+            return None
+        except RuntimeError:  # fewer than k admitted rows reachable
+            return None
+        return labels.astype(np.int64)
 
 
 RUNNERS = {"orvane": OrvaneRunner, "l2scan": L2ScanRunner, "numpy": NumpyRunner,

@@ -21,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import numpy as np  # noqa: E402
 
 import peers  # noqa: E402
-from datasets import Dataset  # noqa: E402
+from datasets import Dataset, allowed_rows  # noqa: E402
 
 
 def _orvane_unavailable(exc):
@@ -73,6 +73,48 @@ def _timed_pass(runner, rows, k, time_limit):
     return found, done, time.perf_counter() - t0
 
 
+def _timed_calls(call, repeat):
+    """Best of `repeat` timings of call(): (its result, seconds); None when it returns None."""
+    best = None
+    for _ in range(max(1, repeat)):
+        t0 = time.perf_counter()
+        found = call()
+        elapsed = time.perf_counter() - t0
+        if found is None:
+            return None
+        if best is None or elapsed < best[1]:
+            best = (found, elapsed)
+    return best
+
+
+def _batch_points(job, runner, dataset, queries, value, all_ids, notes):
+    """The batch and filtered points of one sweep value: one call over all queries each."""
+    k, repeat, threads = job["k"], job.get("repeat", 1), job.get("batch_threads", 1)
+    points = []
+    modes = job.get("modes", ["single"])
+    if "batch" in modes:
+        runner.search_batch(queries[:min(50, len(queries))], k, threads)  # warm-up
+        found, elapsed = _timed_calls(lambda: runner.search_batch(queries, k, threads), repeat)
+        points.append({"param": value, "nq": len(queries), "qps": len(queries) / elapsed,
+                       "mode": "batch", "threads": threads,
+                       "looped": not runner.native_batch})
+        all_ids.append(np.asarray(found, dtype=np.int64)[:, :k])
+    if "filtered" in modes:
+        for selectivity in job.get("selectivities", []):
+            allowed = allowed_rows(dataset.n, selectivity)
+            timed = _timed_calls(
+                lambda: runner.search_filtered(queries, k, allowed, threads), repeat)
+            if timed is None:
+                notes.append("no filtered search")
+                break
+            found, elapsed = timed
+            points.append({"param": value, "nq": len(queries), "qps": len(queries) / elapsed,
+                           "mode": "filtered", "threads": threads,
+                           "selectivity": selectivity})
+            all_ids.append(np.asarray(found, dtype=np.int64)[:, :k])
+    return points
+
+
 def do_search(job, runner, dataset, result_path):
     queries = dataset.queries()
     if job["nq"]:
@@ -89,8 +131,12 @@ def do_search(job, runner, dataset, result_path):
         raise
     points = []
     all_ids = []
+    notes = []
     for value in job["config"]["sweep"]:
         runner.set_param(value)
+        if "single" not in job.get("modes", ["single"]):
+            points += _batch_points(job, runner, dataset, queries, value, all_ids, notes)
+            continue
         warm_end = time.perf_counter() + 1.0
         for row in rows[:min(50, len(rows))]:  # warm caches and lazy set-up, <= ~1 s
             runner.search(row, k)
@@ -102,13 +148,15 @@ def do_search(job, runner, dataset, result_path):
             if best is None or done / elapsed > best[1] / best[2]:
                 best = (found, done, elapsed)
         found, done, elapsed = best
-        points.append({"param": value, "nq": done, "qps": done / elapsed})
+        points.append({"param": value, "nq": done, "qps": done / elapsed, "mode": "single",
+                       "threads": 1})
         all_ids.append(found[:done])
+        points += _batch_points(job, runner, dataset, queries, value, all_ids, notes)
     anon_after = peers.status_mib("RssAnon")
     runner.close()
     np.save(str(result_path) + ".ids.npy",
             np.concatenate(all_ids) if all_ids else np.zeros((0, k), dtype=np.int64))
-    return {"points": points,
+    return {"points": points, "notes": sorted(set(notes)),
             "search_anon_mb": None if anon_before is None or anon_after is None
             else anon_after - anon_before}
 

@@ -182,3 +182,47 @@ def test_compare_reports_a_kind_missing_from_the_build_as_skipped(tmp_path):
             assert r["points"][0]["nq"] == 20
             if "rawf32" in r["name"]:
                 assert r["points"][0]["recall"] == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("n,selectivity,count", [
+    (2000, 0.5, 1000), (2000, 0.001, 2), (2000, 0.0001, 1), (10, 1.0, 10)])
+def test_allowed_rows_are_seeded_distinct_and_ascending(n, selectivity, count):
+    rows = datasets.allowed_rows(n, selectivity)
+    assert rows.size == count and np.all(np.diff(rows) > 0)
+    assert rows.min() >= 0 and rows.max() < n
+    np.testing.assert_array_equal(rows, datasets.allowed_rows(n, selectivity))
+
+
+@pytest.mark.parametrize("found,want", [
+    ([2, 4, 0], 1.0),    # the admitted rows nearest the query, best first
+    ([4, 2, -1], 1.0),   # only two rows are admitted: two hits are all there is
+    ([1, 2, 4], 0.5),    # row 1 is nearer but refused by the filter: it counts nothing
+    ([3, -1, -1], 0.0),
+])
+def test_filtered_recall_counts_only_admitted_rows(found, want):
+    base = np.array([[0.0], [1.0], [2.0], [3.0], [1.0]], dtype=np.float32)
+    queries = np.array([[0.0]], dtype=np.float32)
+    allowed = np.array([2, 4], dtype=np.int64)
+    truth = {0.4: (allowed,) + compare.filtered_truth(base, queries, allowed, 3)}
+    point = {"selectivity": 0.4, "ids": np.array([found])}
+    assert compare.point_recall(point, queries, truth, base, 3)[0] == pytest.approx(want)
+
+
+def test_compare_batch_and_filtered_modes(tmp_path):
+    out = tmp_path / "out.json"
+    proc = subprocess.run(
+        [sys.executable, str(BENCH / "compare.py"), "--dataset", "random-2000-16",
+         "--nq-generated", "30", "--cache-dir", str(tmp_path / "cache"), "--kinds", "demo",
+         "--peers", "numpy", "--modes", "batch,filtered", "--selectivities", "0.1,0.001",
+         "--batch-threads", "2", "--json", str(out), "--plot", ""],
+        capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    rows = {r["name"]: r for r in json.loads(out.read_text())["results"]}
+    numpy_points = [(p["mode"], p.get("selectivity")) for p in rows["numpy scan"]["points"]]
+    assert numpy_points == [("batch", None), ("filtered", 0.1), ("filtered", 0.001)]
+    for p in rows["numpy scan"]["points"] + rows["orvane demo"]["points"]:
+        assert p["recall"] == pytest.approx(1.0) and p["threads"] == 2
+    # The demo kind cannot filter: its rows say so instead of failing the run.
+    assert [p["mode"] for p in rows["orvane demo"]["points"]] == ["batch"]
+    assert "orvane demo: no filtered search" in proc.stdout
+    assert "filter 0.1% 2t" in proc.stdout

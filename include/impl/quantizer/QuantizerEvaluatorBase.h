@@ -81,6 +81,10 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     // range passes Count(), FailedPrecondition before Open. Allocates nothing.
     virtual core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                                       std::span<float> out) const = 0;
+    // The stored rows as Count() x Dimension() floats, row after row, when the
+    // encoding keeps the vectors themselves (rawf32, opened); empty otherwise.
+    // Lets a batch of queries be scored by matrix products over the rows.
+    virtual std::span<const float> RawRows() const { return {}; }
 
     // Rearranges the stored rows so that scans of related rows (an index's
     // list, say) read one contiguous range: afterwards row i holds what row

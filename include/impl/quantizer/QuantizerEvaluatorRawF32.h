@@ -29,6 +29,7 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::rawf32> final
     bool LowerIsBetter() const override { return dist::MetricT<M>::LowerIsBetter; }
     core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                               std::span<float> out) const override;
+    std::span<const float> RawRows() const override { return _embeddings; }
 
   protected:
     core::Status DoOpen(const std::shared_ptr<SectionReader>& reader, uint64_t offset) override;

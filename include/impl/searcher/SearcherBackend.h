@@ -63,6 +63,11 @@ class SearcherBackend : public core::NoCopyable {
     // lists are left as they are. The base loops over Search or SearchFiltered.
     virtual core::Status SearchBatch(const BatchSearchRequest& request,
                                      std::span<SearchResult> results);
+    // How many queries a SearchBatch request should carry: 0 lets the facade
+    // choose small slices that keep the workers evenly loaded; a kind that
+    // reads its whole index once per request (an exact scan by matrix
+    // products) asks for up to this many, one slice per worker.
+    virtual uint64_t PreferredSliceRows() const { return 0; }
     virtual core::Status Attach(ISearchExtension& extension) = 0;
     virtual core::Status Warmup(uint64_t) { return core::Status::Ok(); }
     // Count and dimension of the loaded index; dimension 0 before Open.

@@ -232,8 +232,12 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
             request.options = &single;
         }
     }
+    // A back end that scores a slice at once (matrix products) asks for slices
+    // as large as it can use; others get small slices that balance the workers.
+    const uint64_t preferred = _backend->PreferredSliceRows();
     const uint64_t slice =
-        std::clamp<uint64_t>(n / (uint64_t{plan.workers} * 4), 1, kBatchSliceRows);
+        preferred > 0 ? std::clamp<uint64_t>((n + plan.workers - 1) / plan.workers, 1, preferred)
+                      : std::clamp<uint64_t>(n / (uint64_t{plan.workers} * 4), 1, kBatchSliceRows);
     Status status;
     if (!executor) {
         status = _backend->SearchBatch(request, results);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <span>
 #include <vector>
 
 #include "api/MemoryResource.h"
@@ -49,6 +50,13 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
                                                    const api::RowFilter& filter,
                                                    const api::SearchOptions& options,
                                                    std::pmr::memory_resource& resource) override;
+    // Over rawf32 rows a request of several queries is scored by blocked
+    // matrix products (BruteforceBatchScan.h), with the results of one search
+    // per query; otherwise one search per query.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
+    // Slices of many queries let one read of the base serve them all.
+    uint64_t PreferredSliceRows() const override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "extensions/experimental/FilterSearchFront.h"
+#include "impl/index/bruteforce/BruteforceBatchScan.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/bruteforce/BruteforceScan.h"
@@ -22,6 +23,17 @@ namespace orvane::index {
 using core::ErrorCode;
 using core::Result;
 using core::Status;
+
+namespace {
+
+// `search.topk` as the scans take it: 0 when absent, clamped to 32 bits.
+uint64_t TopkOption(const api::SearchOptions& options) {
+    const int64_t topk = options.GetInt("search.topk", 0);
+    return static_cast<uint64_t>(
+        std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+}
+
+}  // namespace
 
 core::Result<SearcherBackendPtr> CreateBruteforceSearcherBackend(
     api::dimension_t dimension, const api::SearcherOptions&,
@@ -121,9 +133,7 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     if (!_quantizerEvaluator) {
         return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
     }
-    const int64_t topk = options.GetInt("search.topk", 0);
-    const uint64_t k =
-        static_cast<uint64_t>(std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+    const uint64_t k = TopkOption(options);
     auto prepared =
         _quantizerEvaluator->PrepareQuery(std::span<const float>(query.data, _dimension));
     if (!prepared.IsOk()) return prepared.TakeStatus();
@@ -139,6 +149,40 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
         return bruteforce::ScanRows<decltype(tag)::Value>(request);
     });
+}
+
+Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
+                                              std::span<api::SearchResult> results) {
+    if (request.n < 2 || !_quantizerEvaluator ||
+        !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
+        return SearcherBackend::SearchBatch(request, results);
+    }
+    const bool filtered = request.filter != nullptr && request.filter->IsActive();
+    const api::SearchOptions& options = *request.options;
+    uint32_t parallel = 1;
+    if (filtered) {
+        auto plan = extensions::PrepareFilteredSearch(request.Row(0), options, _dimension,
+                                                      extensions::kBruteforceParallelRangeLog);
+        if (!plan.IsOk()) return plan.TakeStatus();
+        parallel = plan.Value().parallelNumber;
+    } else {
+        auto read =
+            extensions::ReadParallelNumber(options, extensions::kBruteforceParallelRangeLog);
+        if (!read.IsOk()) return read.TakeStatus();
+        parallel = read.Value();
+    }
+    if (request.dim != _dimension) {
+        return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
+    }
+    const api::RowFilter* rowFilter = request.filter;
+    const Filter filter =
+        filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
+    auto scanned = bruteforce::ScanBatchByProducts(
+        {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
+         request.n, filter, _vectorIds, request.topk, parallel, *_executor, *request.resource});
+    if (!scanned.IsOk()) return scanned.TakeStatus();
+    std::move(scanned.Value().begin(), scanned.Value().end(), results.begin());
+    return Status::Ok();
 }
 
 Result<api::SearchResult> BruteforceSearcherBackend::SearchFiltered(
@@ -162,6 +206,12 @@ Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
         return SearchWithFilter(query, std::move(filter), options, resource);
     });
     return Status::Ok();
+}
+
+uint64_t BruteforceSearcherBackend::PreferredSliceRows() const {
+    const bool products =
+        _quantizerEvaluator && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator);
+    return products ? bruteforce::kBatchQueryBlock : 0;
 }
 
 api::IndexInfo BruteforceSearcherBackend::GetMeta() const {
