@@ -55,11 +55,10 @@ def _blocks(client, array, bounds):
 
 
 def _remove(paths):
+    """Removes the files a failed build wrote (only files: a directory is not ours)."""
     for p in paths:
-        try:
+        if os.path.isfile(p):
             os.remove(p)
-        except FileNotFoundError:
-            pass
 
 
 def build(client, vectors, options, shards, directory, ids=None):
