@@ -212,6 +212,33 @@ def test_worker_killed_mid_search_still_gives_complete_answers(two_workers, l2_s
         np.testing.assert_array_equal(found, want)
 
 
+def test_Stress_concurrent_sharded_searches_all_answer_exactly(two_workers, l2_sharded):
+    data, queries, directory = l2_sharded
+    manifest = od.build(two_workers, data, bf_options("l2"), 3, directory)
+    want = exact_ids(data, queries, 5)
+    allowed = np.arange(0, 200, 3, dtype=np.uint64)
+    want_filtered = allowed[exact_ids(data[allowed.astype(np.int64)], queries, 5).astype(np.int64)]
+    failures = []
+    with od.ShardedSearcher(two_workers, manifest) as s:
+        def worker(seed):
+            try:
+                for j in range(6):
+                    if (seed + j) % 2:
+                        np.testing.assert_array_equal(s.search(queries, 5)[1], want)
+                    else:
+                        got = s.search_with_filter(queries, 5, allowed)[1]
+                        np.testing.assert_array_equal(got, want_filtered)
+            except Exception as e:  # reported in the test's own thread
+                failures.append(e)
+
+        threads = [threading.Thread(target=worker, args=(t,)) for t in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert not failures, failures
+
+
 @pytest.fixture
 def inproc_client():
     with local_cluster(False) as cluster, distributed.Client(cluster) as c:
