@@ -88,7 +88,9 @@ def test_sharded_bruteforce_equals_one_index(two_workers, tmp_path, metric, sour
                                              shards):
     rng = np.random.default_rng(5)
     data = rng.standard_normal((300, DIM)).astype(np.float32)
-    ids = np.arange(300, dtype=np.uint64) * 7 + 11 if caller_ids else np.arange(300, dtype=np.uint64)
+    ids = np.arange(300, dtype=np.uint64)
+    if caller_ids:
+        ids = ids * 7 + 11
     # The first and last row of every shard are queries and allowed: a filter routed to
     # the wrong shard loses them as the best hit.
     edges = np.concatenate([[r[0], r[-1]] for r in np.array_split(np.arange(300), shards)])
@@ -118,7 +120,8 @@ M = int(MISSING)
 MERGE_CASES = [
     ("l2", [([1.0, 4.0], [10, 11]), ([2.0, 3.0], [20, 21])], 3, ([1.0, 2.0, 3.0], [10, 20, 21])),
     ("cosine", [([0.5, 0.0], [1, M]), ([0.2, 0.0], [2, M])], 3, ([0.2, 0.5, 0.0], [2, 1, M])),
-    ("inner_product", [([9.0, -1.0], [1, 2]), ([5.0, 0.0], [3, M])], 3, ([9.0, 5.0, -1.0], [1, 3, 2])),
+    ("inner_product", [([9.0, -1.0], [1, 2]), ([5.0, 0.0], [3, M])], 3,
+     ([9.0, 5.0, -1.0], [1, 3, 2])),
     ("inner_product", [([-5.0, 0.0], [1, M]), ([-2.0, 0.0], [2, M])], 4,
      ([-2.0, -5.0, 0.0, 0.0], [2, 1, M, M])),
     ("l2", [([1.0], [9]), ([1.0], [3])], 2, ([1.0, 1.0], [3, 9])),  # ties by id

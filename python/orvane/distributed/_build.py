@@ -33,7 +33,9 @@ def _checked_options(options):
 
 def _source(vectors):
     """(rows, dimension, per-shard row source) for a Dask/numpy array or a file list."""
-    if isinstance(vectors, (list, tuple)) and all(isinstance(v, (str, os.PathLike)) for v in vectors):
+    paths = isinstance(vectors, (list, tuple)) and all(
+        isinstance(v, (str, os.PathLike)) for v in vectors)
+    if paths:
         if not vectors:
             raise ValueError("vectors: an empty list of files")
         files, dim = _vecfiles.describe(vectors)
@@ -51,7 +53,8 @@ def _blocks(client, array, bounds):
         blocks = array.rechunk({0: sizes, 1: -1}).to_delayed().ravel().tolist()
         return client.compute(blocks)
     array = np.asarray(array)
-    return [client.scatter(np.ascontiguousarray(array[a:b])) for a, b in zip(bounds[:-1], bounds[1:])]
+    return [client.scatter(np.ascontiguousarray(array[a:b]))
+            for a, b in zip(bounds[:-1], bounds[1:])]
 
 
 def _remove(paths):

@@ -52,10 +52,10 @@ class ShardedSearcher:
             if failed:
                 raise _cluster.ShardError("opening", failed, self.shards)
             for i, (_, count) in opened.items():
-                if count != doc["shards"][i]["rows"]:
+                rows = doc["shards"][i]["rows"]
+                if count != rows:
                     raise _cluster.ShardError("opening", {i: ValueError(
-                        "holds %d rows, the manifest records %d" % (count, doc["shards"][i]["rows"]))},
-                        self.shards)
+                        "holds %d rows, the manifest records %d" % (count, rows))}, self.shards)
         except BaseException:
             self.close()
             raise

@@ -35,7 +35,8 @@ def build_shard(rows, ids, spec):
     rows = np.ascontiguousarray(rows, dtype=np.float32)
     ids = np.ascontiguousarray(ids, dtype=np.uint64)
     if rows.shape[0] != ids.shape[0]:
-        raise ValueError("shard %d: %d rows but %d ids" % (spec["index"], rows.shape[0], ids.shape[0]))
+        raise ValueError("shard %d: %d rows but %d ids"
+                         % (spec["index"], rows.shape[0], ids.shape[0]))
     final = os.path.join(spec["directory"], spec["file"])
     tmp = final + ".part"
     with orvane.Builder(spec["options"]) as b:

@@ -29,7 +29,8 @@ def _header(path):
             raise ValueError("%s: too short for a .fbin header" % path)
         n, d = struct.unpack("<II", head)
         if size != 8 + 4 * n * d:
-            raise ValueError("%s: header says %d x %d but the file holds %d bytes" % (path, n, d, size))
+            raise ValueError("%s: header says %d x %d but the file holds %d bytes"
+                             % (path, n, d, size))
         return n, d, ("fbin",)
     if ext == ".fvecs":
         if len(head) < 4:
