@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
 
@@ -183,34 +184,47 @@ def exact_ids(data, queries, k, rows=slice(None)):
     return (np.argsort(d, axis=1, kind="stable")[:, :k] + (rows.start or 0)).astype(np.uint64)
 
 
-def test_worker_killed_mid_search_still_gives_complete_answers(two_workers, l2_sharded):
-    data, queries, directory = l2_sharded
-    manifest = od.build(two_workers, data, bf_options("l2"), 2, directory)
-    want = exact_ids(data, queries, 10)
-    answers, failures, stop = [], [], threading.Event()
-    with od.ShardedSearcher(two_workers, manifest) as s:
+def search_while_killing(client, manifest, queries):
+    """One search during which the worker of shard 0 gets SIGKILL while it runs the
+    shard's task, and one search after; returns both answers."""
+    answers, failures = [], []
+    with od.ShardedSearcher(client, manifest) as s:
         victim = s.placement[0]
-        pid = two_workers.run(os.getpid, workers=[victim])[victim]
+        pid = client.run(os.getpid, workers=[victim])[victim]
 
-        def keep_searching():
+        def search():
             try:
-                while not stop.is_set():
-                    answers.append(s.search(queries, 10)[1])
+                answers.append(s.search(queries, 10)[1])
             except Exception as e:  # reported below, in the test's own thread
                 failures.append(e)
 
-        t = threading.Thread(target=keep_searching)
+        t = threading.Thread(target=search)
         t.start()
-        time.sleep(0.3)
+        deadline = time.time() + 30
+        while not client.processing(workers=[victim]).get(victim) and time.time() < deadline:
+            time.sleep(0.002)
         os.kill(pid, signal.SIGKILL)
-        before, deadline = len(answers), time.time() + 60
-        while len(answers) < before + 3 and not failures and time.time() < deadline:
-            time.sleep(0.05)
-        stop.set()
         t.join()
         assert not failures, failures
-        assert len(answers) >= before + 3
+        search()
+        assert not failures, failures
         assert victim not in s.placement
+    return answers
+
+
+# allowed-failures 3: the scheduler reruns the task; 0: it reports KilledWorker at
+# once and the searcher sends the shard to another worker itself.
+@pytest.mark.parametrize("allowed_failures", [3, 0])
+def test_worker_killed_mid_search_still_gives_complete_answers(client, tmp_path, allowed_failures):
+    rng = np.random.default_rng(3)
+    data = rng.standard_normal((30000, DIM)).astype(np.float32)  # shard tasks long enough to hit
+    queries = rng.standard_normal((3000, DIM)).astype(np.float32)
+    manifest = od.build(client, data, bf_options("l2"), 2, tmp_path / "sharded")
+    with single_index(str(tmp_path / "one.idx"), data, None, bf_options("l2")) as one:
+        want = one.search(queries, 10)[1]
+    with dask.config.set({"distributed.scheduler.allowed-failures": allowed_failures}), \
+            local_cluster(True) as cluster, distributed.Client(cluster) as c:
+        answers = search_while_killing(c, manifest, queries)
     for found in answers:
         np.testing.assert_array_equal(found, want)
 
