@@ -339,17 +339,22 @@ BAD_BUILDS = [
     (None, {"index.type": "demo"}, 2, ValueError, "index.type must be one of"),
     (None, {"encoding.type": "rawf64"}, 2, orvane.OrvaneError, ""),
     (None, {"bruteforce.bogus": 1}, 2, orvane.OrvaneError, "bruteforce.bogus"),
+    (None, {"index.dimension": np.int64(DIM)}, np.int64(3), None, None),  # numpy scalars work
     (np.zeros((40, 5), np.float32), {}, 2, ValueError, "5 columns"),
 ]
 
 
 @pytest.mark.parametrize("vectors,change,shards,error,message", BAD_BUILDS)
-def test_bad_builds_fail_and_leave_nothing_behind(inproc_client, tmp_path, rng, vectors, change,
+def test_builds_refused_leave_nothing_behind(inproc_client, tmp_path, rng, vectors, change,
                                                   shards, error, message):
     if vectors is None:
         vectors = rng.standard_normal((40, DIM)).astype(np.float32)
     options = dict(bf_options("l2"), **change)
     out = tmp_path / "out"
+    if error is None:
+        manifest = json.loads(Path(od.build(inproc_client, vectors, options, shards, out)).read_text())
+        assert manifest["options"]["index.dimension"] == DIM and len(manifest["shards"]) == shards
+        return
     with pytest.raises(error, match=message):
         od.build(inproc_client, vectors, options, shards, out)
     assert not out.exists() or list(out.iterdir()) == []

@@ -28,7 +28,8 @@ def _checked_options(options):
         raise ValueError("index.type must be one of %s for a sharded index, got %r"
                          % (", ".join(_manifest.KINDS), kind))
     orvane.Builder(options).close()  # the library's own checks, before any work is sent
-    return options
+    # numpy scalars become plain values, so the manifest's JSON can hold them.
+    return {k: v.item() if isinstance(v, np.generic) else v for k, v in options.items()}
 
 
 def _source(vectors):
@@ -115,4 +116,9 @@ def build(client, vectors, options, shards, directory, ids=None):
         _remove(written + [p + ".part" for p in written])
         raise _cluster.ShardError("building", failed, shards)
     metric = str(options.get("distance.metric", "l2"))
-    return _manifest.write(directory, options, dim, metric, [entries[i] for i in range(shards)])
+    try:
+        return _manifest.write(directory, options, dim, metric,
+                               [entries[i] for i in range(shards)])
+    except BaseException:
+        _remove(written)
+        raise
