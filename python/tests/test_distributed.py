@@ -352,7 +352,8 @@ def test_builds_refused_leave_nothing_behind(inproc_client, tmp_path, rng, vecto
     options = dict(bf_options("l2"), **change)
     out = tmp_path / "out"
     if error is None:
-        manifest = json.loads(Path(od.build(inproc_client, vectors, options, shards, out)).read_text())
+        path = od.build(inproc_client, vectors, options, shards, out)
+        manifest = json.loads(Path(path).read_text())
         assert manifest["options"]["index.dimension"] == DIM and len(manifest["shards"]) == shards
         return
     with pytest.raises(error, match=message):
