@@ -326,6 +326,9 @@ def test_bad_queries_and_options_are_refused_at_once(inproc_client, l2_sharded):
         s.search(queries[:, :5], 3)
     with pytest.raises(orvane.OrvaneError):
         s.search(queries, 3, nprobe=2)  # not a bruteforce search option
+    with pytest.raises(ValueError, match="threads"):
+        s.search_with_filter(queries, 3, [1, 2], threads=0)
+    np.testing.assert_array_equal(s.search(queries, 3, threads=2)[1], exact_ids(data, queries, 3))
     s.close()
     with pytest.raises(ValueError, match="closed"):
         s.search(queries, 3)

@@ -7,6 +7,7 @@ import numpy as np
 import orvane
 from orvane import _convert, _native
 from orvane._handle import check_option_keys
+from orvane._searcher import _with_threads
 from orvane.distributed import _cluster, _manifest, _merge, _shards
 
 
@@ -111,9 +112,11 @@ class ShardedSearcher:
             self._placement[i] = result[0]
         return done, failed
 
-    def _prepare(self, queries, topk, options):
+    def _prepare(self, queries, topk, options, threads):
         if self._closed:
             raise ValueError("sharded searcher is closed")
+        if threads is not None:
+            _with_threads(options, threads)  # the same refusals as one searcher's
         q = _convert.vectors(queries, "queries", self._dim, allow_1d=True)
         k = _convert.topk_value(topk)
         if options:  # unknown keys are refused here rather than by every shard
@@ -122,8 +125,8 @@ class ShardedSearcher:
         _cluster.live_workers(self._client)
         return q, k
 
-    def _answer(self, q, k, options, allowed_by_shard, allow_partial):
-        args = {i: (q, k, options, allowed) for i, allowed in allowed_by_shard.items()}
+    def _answer(self, q, k, options, allowed_by_shard, allow_partial, threads):
+        args = {i: (q, k, options, allowed, threads) for i, allowed in allowed_by_shard.items()}
         done, failed = self._run_all(_shards.search_shard, args) if args else ({}, {})
         if failed and not allow_partial:
             raise _cluster.ShardError("searching", failed, self.shards)
@@ -133,26 +136,28 @@ class ShardedSearcher:
             return distances, ids
         return distances, ids, sorted(set(range(self.shards)) - set(failed))
 
-    def search(self, queries, topk, allow_partial=False, **search_options):
+    def search(self, queries, topk, allow_partial=False, threads=None, **search_options):
         """Nearest rows over all shards, as orvane.Searcher.search answers for one index.
 
-        With allow_partial=True returns (distances, ids, answered): the merge of
-        the shards that answered and their sorted indices."""
-        q, k = self._prepare(queries, topk, search_options)
+        Each shard answers the whole batch in one call on `threads` threads (by
+        default the worker's thread count). With allow_partial=True returns
+        (distances, ids, answered): the merge of the shards that answered and
+        their sorted indices."""
+        q, k = self._prepare(queries, topk, search_options, threads)
         return self._answer(q, k, search_options, {i: None for i in range(self.shards)},
-                            allow_partial)
+                            allow_partial, threads)
 
-    def search_with_filter(self, queries, topk, allowed_ids, allow_partial=False,
+    def search_with_filter(self, queries, topk, allowed_ids, allow_partial=False, threads=None,
                            **search_options):
         """As search, only rows whose id is in allowed_ids; each shard is sent the
         allowed ids inside its id range, and shards with none are not asked (they
         count as answered)."""
-        q, k = self._prepare(queries, topk, search_options)
+        q, k = self._prepare(queries, topk, search_options, threads)
         allowed = np.unique(_convert.id_set(allowed_ids, "allowed_ids"))
         lo = np.searchsorted(allowed, self._id_min, side="left")
         hi = np.searchsorted(allowed, self._id_max, side="right")
         routed = {i: allowed[lo[i]:hi[i]] for i in range(self.shards) if hi[i] > lo[i]}
-        return self._answer(q, k, search_options, routed, allow_partial)
+        return self._answer(q, k, search_options, routed, allow_partial, threads)
 
     def close(self):
         """Closes the shards on every worker; safe to call more than once."""

@@ -82,9 +82,25 @@ def open_shard(token, index, spec):
     return _worker_address(), _opened(token, index, spec).count
 
 
-def search_shard(token, index, spec, queries, topk, options, allowed=None):
-    """One batch against one shard: (worker address, distances, ids)."""
+def _worker_threads():
+    from distributed import get_worker
+    try:
+        return int(get_worker().nthreads)
+    except (ValueError, AttributeError):
+        return None
+
+
+def search_shard(token, index, spec, queries, topk, options, allowed=None, threads=None):
+    """One batch against one shard, in one library call: (worker address, distances, ids).
+
+    The batch is spread over `threads` threads, by default as many as the worker
+    was started with (`dask worker --nthreads`), unless the options name
+    search.batch_threads themselves."""
     searcher = _opened(token, index, spec)
+    if threads is None and not {"batch_threads", "search.batch_threads"} & set(options):
+        threads = _worker_threads()
+    if threads is not None:
+        options = dict(options, threads=threads)
     if allowed is None:
         d, i = searcher.search(queries, topk, **options)
     else:
