@@ -85,9 +85,11 @@ def open_shard(token, index, spec):
 def _worker_threads():
     from distributed import get_worker
     try:
-        return int(get_worker().nthreads)
-    except (ValueError, AttributeError):
+        worker = get_worker()
+    except ValueError:  # not on a worker
         return None
+    state = getattr(worker, "state", None)  # newer Dask keeps the count there
+    return int(getattr(state, "nthreads", None) or worker.nthreads)
 
 
 def search_shard(token, index, spec, queries, topk, options, allowed=None, threads=None):
