@@ -14,8 +14,14 @@ under the same path (a shared file system on real machines). `import orvane`
 does not import this module or Dask.
 """
 
-from orvane.distributed._build import build
-from orvane.distributed._cluster import ShardError
-from orvane.distributed._searcher import Searcher, ShardedSearcher
+try:
+    import distributed as _distributed  # noqa: F401
+except ImportError as e:
+    raise ImportError("orvane.distributed needs Dask's distributed scheduler "
+                      "(Debian: python3-distributed): %s" % e) from e
+
+from orvane.distributed._build import build  # noqa: E402
+from orvane.distributed._cluster import ShardError  # noqa: E402
+from orvane.distributed._searcher import Searcher, ShardedSearcher  # noqa: E402
 
 __all__ = ["Searcher", "ShardError", "ShardedSearcher", "build"]
