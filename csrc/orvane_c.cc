@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -352,11 +353,13 @@ int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const f
         if (filter_ids == nullptr && filter_count > 0) {
             return Fail("filter_ids must not be null when filter_count > 0", err, err_len);
         }
-        // The list is sorted once per call and only read afterwards, so the
-        // call's workers share it.
-        std::vector<uint64_t> allowed(filter_ids, filter_ids + filter_count);
-        orvane::api::NormalizeAllowedIds(allowed);
-        const orvane::api::RowFilter filter = orvane::api::RowFilter::FromSortedIds(allowed);
+        // The list is converted once per call (sorted and deduplicated unless it
+        // already is) and only read afterwards, so the call's workers share it;
+        // a back end can count and enumerate it to pick its strategy.
+        std::vector<uint64_t> sortedIds;
+        const orvane::api::RowFilter filter = orvane::api::MakeAllowedIdFilter(
+            std::span<const uint64_t>(filter_ids, filter_ids == nullptr ? 0 : filter_count),
+            sortedIds);
         return orvane::csrc::RunQueries(searcher, queries, n_queries, topk, out_distances, out_ids,
                                         options_json, &filter, err, err_len);
     });
