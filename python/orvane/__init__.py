@@ -21,4 +21,6 @@ from orvane._builder import Builder
 from orvane._searcher import Searcher
 from orvane._native import set_log_level
 
+__version__ = "0.1.0"  # kept equal to the CMake project version
+
 __all__ = ["Builder", "OrvaneError", "Searcher", "set_log_level"]
