@@ -74,8 +74,10 @@ Logger::Logger() {
 }
 
 Logger& Logger::Instance() {
-    static Logger instance;
-    return instance;
+    // Never destroyed: searchers and builders held in static objects log while
+    // they close at exit, after a function-local static would be gone.
+    static Logger* const instance = new Logger();
+    return *instance;
 }
 
 void Logger::AddSink(std::unique_ptr<LogSink> sink) {

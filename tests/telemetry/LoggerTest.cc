@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <regex.h>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,25 @@ class OrderProbeSink : public LogSink {
     const LogCapture* _first;
     std::vector<size_t>* _seen;
 };
+
+// A static object that logs as it is destroyed at exit, as a searcher held in
+// a static does when it closes, must find the logger still there.
+void LogAtExit() {
+    ORVANE_LOG_INFO("closing at exit");
+}
+
+TEST(LoggerExitTest, LoggingDuringExitIsSafe) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Registered before the logger is first used, so it runs after the
+            // logger's own exit-time teardown would have.
+            std::atexit(LogAtExit);
+            ORVANE_LOG_INFO("first use");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 // Restores the logger's default configuration after each test.
 class LoggerTest : public ::testing::Test {
