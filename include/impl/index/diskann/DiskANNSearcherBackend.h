@@ -82,6 +82,11 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> SearchWithFilter(const api::Query& query, Filter filter,
                                                      const api::SearchOptions& options,
                                                      std::pmr::memory_resource& resource);
+    // Runs SearchWithFilter with `filter` as it is (a list stays countable).
+    core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
+                                                   const api::RowFilter& filter,
+                                                   const api::SearchOptions& options,
+                                                   std::pmr::memory_resource& resource) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 

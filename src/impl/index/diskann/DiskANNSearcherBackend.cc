@@ -228,6 +228,13 @@ Status DiskANNSearcherBackend::LoadCacheBFS() {
     return Status::Ok();
 }
 
+Result<api::SearchResult> DiskANNSearcherBackend::SearchFiltered(
+    const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
+    std::pmr::memory_resource& resource) {
+    // The filter goes on as it is, so that a list stays countable.
+    return SearchWithFilter(query, filter, options, resource);
+}
+
 Status DiskANNSearcherBackend::Attach(api::ISearchExtension& extension) {
     if (extension.Name() != extensions::SearchWithFilterExtension::kName) {
         return Status(ErrorCode::NotSupported, "Extension is not supported by diskann searcher");
