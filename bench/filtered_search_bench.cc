@@ -207,6 +207,7 @@ int main(int argc, char** argv) {
         const Measured dl = Measure(queries, truth, run(diskannFilter, list, diskannOptions));
         const Measured dp = Measure(queries, truth, run(diskannFilter, predicate, diskannOptions));
         const Measured bf = Measure(queries, truth, run(bruteFilter, list, bruteOptions));
+        const Measured near = unfiltered();
         std::printf(
             "%-10s %8zu | %.3f %7.0f QPS | %.3f %7.0f QPS | %.3f %7.0f QPS | %5.2fx  %5.2fx\n",
             level.name, allowed.size(), dl.recall, dl.qps, dp.recall, dp.qps, bf.recall, bf.qps,
