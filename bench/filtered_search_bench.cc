@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
         std::printf(
             "%-10s %8zu | %.3f %7.0f QPS | %.3f %7.0f QPS | %.3f %7.0f QPS | %5.2fx  %5.2fx\n",
             level.name, allowed.size(), dl.recall, dl.qps, dp.recall, dp.qps, bf.recall, bf.qps,
-            dl.qps / bf.qps, dl.qps / plain.qps);
+            dl.qps / bf.qps, dl.qps / near.qps);
         scratch.release();
     }
     return 0;
