@@ -36,8 +36,9 @@
 //     more codes than the index holds), or that admitted nothing, stops and
 //     scores the admitted rows directly (a predicate is then asked about
 //     every row).
-//   A caller's `diskann.search.io_limit` caps the node reads of every path;
-//   a walk that spends it returns what it has found.
+//   A caller's `diskann.search.io_limit` caps the node reads of every path
+//   (a fallback after a walk re-ranks with the reads left, at least topk); a
+//   walk that spends it returns what it has found.
 //
 // Thread-safety: after Open, any number of threads may search at once, each
 // with its own context. Init and Open must not race with searches.

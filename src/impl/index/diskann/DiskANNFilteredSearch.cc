@@ -106,11 +106,13 @@ Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, cons
     }
     if (scanAll) {
         // The filter is too selective for the walk: score the admitted rows
-        // directly.
+        // directly, re-ranking with the reads the walk left (at least topk).
         const uint32_t rejectedOnWalk = ctx._stats.filteredCount;
         CollectAdmittedNodes(filter, ctx);
         ctx._stats.filteredCount += rejectedOnWalk;
-        ORVANE_RETURN_IF_ERROR(ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx));
+        const uint32_t left = maxReads - std::min(maxReads, ctx._stats.IOCount);
+        ORVANE_RETURN_IF_ERROR(
+            ScoreNodesDirectly(query, std::min(ctx._ef, std::max(left, ctx._topk)), ctx));
     }
     LogSearchSummary(ctx, std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now() - start)
