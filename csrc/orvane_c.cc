@@ -353,9 +353,9 @@ int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const f
         if (filter_ids == nullptr && filter_count > 0) {
             return Fail("filter_ids must not be null when filter_count > 0", err, err_len);
         }
-        // The list is converted once per call (sorted and deduplicated, or the
-        // caller's array itself when it already is) and only read afterwards,
-        // so the call's workers share it.
+        // The list is converted once per call (sorted and deduplicated unless it
+        // already is) and only read afterwards, so the call's workers share it;
+        // a back end can count and enumerate it to pick its strategy.
         std::vector<uint64_t> sortedIds;
         const orvane::api::RowFilter filter = orvane::api::MakeAllowedIdFilter(
             std::span<const uint64_t>(filter_ids, filter_ids == nullptr ? 0 : filter_count),

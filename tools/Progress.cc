@@ -73,6 +73,11 @@ void Progress::Update(uint64_t done, Clock::time_point now) {
     Draw(now, false);
 }
 
+void Progress::Note(const std::string& text) {
+    if (_active) End();
+    _out << text << '\n';
+}
+
 void Progress::End(Clock::time_point now) {
     if (!_active) return;
     Draw(now, true);

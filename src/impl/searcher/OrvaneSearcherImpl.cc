@@ -30,11 +30,6 @@ constexpr uint64_t kMaxBatchResultSlots = uint64_t{1} << 32;
 // many queries, few enough to keep the workers evenly loaded.
 constexpr uint64_t kBatchSliceRows = 32;
 
-// The extension's filter as a row filter; an empty function admits every row.
-RowFilter AsRowFilter(const RowFilter& filter) {
-    return filter;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<OrvaneSearcher::Impl>> OrvaneSearcher::Impl::Create(
@@ -246,8 +241,7 @@ Status OrvaneSearcher::Impl::Attach(ISearchExtension& extension) {
         filtered->SetFunc(
             [this](const Query& query, extensions::SearchWithFilterExtension::Filter f,
                    const SearchOptions& options, std::pmr::memory_resource& resource) {
-                const RowFilter rows = AsRowFilter(f);
-                return SearchOne(query, options, &rows, resource);
+                return SearchOne(query, options, &f, resource);
             });
     }
     return Status::Ok();

@@ -207,7 +207,9 @@ TEST(SearchBatchTest, FiltersRestrictEveryQueryOfTheBatch) {
                             .IsOk());
             ASSERT_EQ(results.size(), kQueries);
             for (const SearchResult& r : results) {
-                if (kindIndex == 0) EXPECT_EQ(r.topk.size(), c.hits);
+                if (kindIndex == 0) {
+                    EXPECT_EQ(r.topk.size(), c.hits);
+                }
                 for (const SearchHit& hit : r.topk) EXPECT_TRUE(c.filter.Allows(hit.id));
             }
         }
@@ -224,8 +226,8 @@ TEST(SearchBatchTest, FilterExtensionRefusesNonFiniteQueries) {
         std::vector<float> query = RandomRows(1, 9);
         query[1] = std::nanf("");
         auto result = extension.Call(
-            Query(query.data(), kDim), [](uint64_t) { return true; },
-            With(opened.search, 3, 1), *std::pmr::get_default_resource());
+            Query(query.data(), kDim), [](uint64_t) { return true; }, With(opened.search, 3, 1),
+            *std::pmr::get_default_resource());
         ASSERT_FALSE(result.IsOk());
         EXPECT_EQ(result.GetStatus().Code(), ErrorCode::InvalidArgument);
         EXPECT_EQ(result.GetStatus().Message(), "query data holds a NaN or infinite value");
@@ -243,9 +245,8 @@ TEST(SearchBatchStressTest, ConcurrentBatchCallsOnOneSearcher) {
         for (auto& slot : got) {
             callers.emplace_back([&] {
                 for (int round = 0; round < 3; ++round) {
-                    EXPECT_TRUE(
-                        opened.searcher.SearchBatch(queries.data(), kQueries, options, slot)
-                            .IsOk());
+                    EXPECT_TRUE(opened.searcher.SearchBatch(queries.data(), kQueries, options, slot)
+                                    .IsOk());
                 }
             });
         }

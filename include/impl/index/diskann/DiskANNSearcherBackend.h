@@ -83,7 +83,7 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> SearchWithFilter(const api::Query& query, Filter filter,
                                                      const api::SearchOptions& options,
                                                      std::pmr::memory_resource& resource);
-    // Runs SearchWithFilter with `filter` as it is (a list stays countable).
+    // Runs SearchWithFilter with `filter` (a list keeps its count).
     core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
                                                    const api::RowFilter& filter,
                                                    const api::SearchOptions& options,

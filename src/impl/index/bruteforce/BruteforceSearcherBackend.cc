@@ -144,7 +144,6 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
 Result<api::SearchResult> BruteforceSearcherBackend::SearchFiltered(
     const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
     std::pmr::memory_resource& resource) {
-    // The filter goes on as it is, so that a list stays countable.
     return SearchWithFilter(query, filter, options, resource);
 }
 

@@ -243,8 +243,14 @@ Status DiskANNSearcherBackend::ProcessDiskBatch(const api::Query& query, const F
                                                 DiskANNSearchContext& ctx) {
     const size_t inFlight = std::min<size_t>(ctx._parallelNum, ctx._diskReadNodeIds.size());
     ctx._readRequests.resize(inFlight);
-    ORVANE_RETURN_IF_ERROR(ReadNodes(ctx._diskReadNodeIds, ctx._diskReadNodes, 0,
-                                     static_cast<uint32_t>(inFlight), ctx._readRequests));
+    const Status read = ReadNodes(ctx._diskReadNodeIds, ctx._diskReadNodes, 0,
+                                  static_cast<uint32_t>(inFlight), ctx._readRequests);
+    if (!read.IsOk()) {
+        // The caller sees one status for any node that could not be read or
+        // parsed; what went wrong with the node is in the log.
+        ORVANE_LOG_STATUS_WARN(read, "Node processing failed");
+        return Status(ErrorCode::Internal, "Node processing failed");
+    }
     for (size_t j = 0; j < ctx._diskReadNodeIds.size(); ++j) {
         ORVANE_RETURN_IF_ERROR(ExpandOneNode(query, filter, ctx._diskReadNodeIds[j],
                                              ctx._diskReadNodes.nodes[j], ctx));

@@ -171,8 +171,7 @@ Status DiskANNSearcherBackend::ReadNodes(std::span<const uint32_t> ids, GraphNod
         const Status read = reader.ReadBatch(requests.first(n));
         if (!read.IsOk()) {
             ORVANE_LOG_ERROR("Async node processing failed");
-            ORVANE_LOG_STATUS_WARN(read, "Node processing failed");
-            return Status(ErrorCode::Internal, "Node processing failed");
+            return read;
         }
         for (size_t j = 0; j < n; ++j) {
             const uint32_t id = ids[first + j];
@@ -231,7 +230,6 @@ Status DiskANNSearcherBackend::LoadCacheBFS() {
 Result<api::SearchResult> DiskANNSearcherBackend::SearchFiltered(
     const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
     std::pmr::memory_resource& resource) {
-    // The filter goes on as it is, so that a list stays countable.
     return SearchWithFilter(query, filter, options, resource);
 }
 
