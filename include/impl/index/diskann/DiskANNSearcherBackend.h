@@ -27,14 +27,18 @@
 //     L' = max(L, 2 * topk / s) for an admitted fraction s, so that about
 //     2 * topk admitted nodes lie among the L' nearest; the admitted nodes
 //     expanded form the result. A list gives s = c / count up front.
-//   - A predicate has no count: the walk starts at L, estimates s from the
-//     nodes it expanded, and widens the list (at least doubling) until topk
-//     admitted hits are found with a list as wide as the estimate asks for.
-//     When the widened walk would cost more than scoring every node
-//     (L' > count / R), or nothing was admitted, it scans all rows with the
-//     predicate and scores the admitted ones directly.
-//   A caller's `diskann.search.io_limit` caps the node reads of every path;
-//   a walk that spends it returns what it has found.
+//   - A predicate has no count: the walk starts at L, as an unfiltered one
+//     (so it also serves a filter that rejects everything by walking the
+//     graph through the rejected nodes), estimates s from the nodes it
+//     expanded, and widens the list (at least doubling) until topk admitted
+//     hits are found with a list as wide as the estimate asks for.
+//   - A walk that would have to grow past count / R nodes (then it scores
+//     more codes than the index holds), or that admitted nothing, stops and
+//     scores the admitted rows directly (a predicate is then asked about
+//     every row).
+//   A caller's `diskann.search.io_limit` caps the node reads of every path
+//   (a fallback after a walk re-ranks with the reads left, at least topk); a
+//   walk that spends it returns what it has found.
 //
 // Thread-safety: after Open, any number of threads may search at once, each
 // with its own context. Init and Open must not race with searches.
@@ -108,8 +112,9 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Status PrepareQueryForBeamSearch(const api::Query& query, DiskANNSearchContext& ctx);
     core::Status BeamSearch(const api::Query& query, const Filter& filter,
                             DiskANNSearchContext& ctx);
-    // Queues the entry points, scored by the in-memory codes.
-    core::Status SeedCandidates(const api::Query& query, DiskANNSearchContext& ctx);
+    // Queues the entry points, scored by the in-memory codes of the query
+    // prepared in ctx.
+    core::Status SeedCandidates(DiskANNSearchContext& ctx);
     // Beam rounds until the candidates run out, the nearest candidate is
     // worse than the worst kept node, or ctx._IOLimit reads are done.
     core::Status RunBeamRounds(const api::Query& query, const Filter& filter,
@@ -118,8 +123,10 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     // The filtered strategies described above; results go to _admittedHeap.
     core::Status FilteredSearch(const api::Query& query, const Filter& filter, uint32_t ioLimit,
                                 DiskANNSearchContext& ctx);
-    core::Status FilteredGraphSearch(const api::Query& query, const Filter& filter,
+    core::Status FilteredGraphSearch(const api::Query& query, const Filter& filter, double fraction,
                                      uint32_t maxReads, DiskANNSearchContext& ctx);
+    // The admitted nodes into ctx._directNodes, the others counted as filtered.
+    void CollectAdmittedNodes(const Filter& filter, DiskANNSearchContext& ctx) const;
     // Ranks ctx._directNodes by the in-memory codes, then re-ranks the best
     // `rerank` of them exactly into ctx._admittedHeap.
     core::Status ScoreNodesDirectly(const api::Query& query, uint32_t rerank,

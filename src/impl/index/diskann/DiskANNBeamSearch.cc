@@ -143,15 +143,14 @@ Status DiskANNSearcherBackend::PrepareQueryForBeamSearch(const api::Query& query
 Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, const Filter& filter,
                                           DiskANNSearchContext& ctx) {
     const Clock::time_point start = Clock::now();
-    ORVANE_RETURN_IF_ERROR(SeedCandidates(query, ctx));
+    ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
+    ORVANE_RETURN_IF_ERROR(SeedCandidates(ctx));
     ORVANE_RETURN_IF_ERROR(RunBeamRounds(query, filter, ctx));
     LogSearchSummary(ctx, Nanos(start, Clock::now()));
     return Status::Ok();
 }
 
-Status DiskANNSearcherBackend::SeedCandidates(const api::Query& query, DiskANNSearchContext& ctx) {
-    ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
-
+Status DiskANNSearcherBackend::SeedCandidates(DiskANNSearchContext& ctx) {
     // The entry points, scored by the in-memory encoding. Each is marked
     // visited as it is queued, so that reaching it again through a neighbour
     // list neither queues nor reports it twice.

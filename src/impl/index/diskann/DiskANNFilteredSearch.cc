@@ -40,40 +40,49 @@ Status DiskANNSearcherBackend::FilteredSearch(const api::Query& query, const Fil
                                               uint32_t ioLimit, DiskANNSearchContext& ctx) {
     const uint32_t count = _meta.count;
     if (count == 0 || ctx._topk == 0) return Status::Ok();
+    if (filter.HasList() && filter.AllowedIds().empty()) return Status::Ok();
     const uint32_t maxReads = std::min(std::max(ioLimit, ctx._topk), count);
     const uint64_t degree = std::max<uint64_t>(1, _storage.Header().neighborCount);
+    // A predicate has no count: its walk starts as an unfiltered one and
+    // learns the fraction from the nodes it expands.
+    const double fraction =
+        filter.HasList() ? std::min(1.0, static_cast<double>(filter.AllowedIds().size()) / count)
+                         : 1.0;
+    const uint64_t walked = WidenedList(ctx._ef, ctx._topk, fraction, count);
+    ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
+    if (filter.HasList() && fraction * count <= static_cast<double>(walked * degree)) {
+        CollectAdmittedNodes(filter, ctx);
+        return ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx);
+    }
+    return FilteredGraphSearch(query, filter, fraction, maxReads, ctx);
+}
+
+void DiskANNSearcherBackend::CollectAdmittedNodes(const Filter& filter,
+                                                  DiskANNSearchContext& ctx) const {
+    const uint32_t count = _meta.count;
+    ctx._directNodes.clear();
     if (filter.HasList()) {
-        const uint64_t allowed = filter.AllowedIds().size();
-        if (allowed == 0) return Status::Ok();
-        const double fraction = std::min(1.0, static_cast<double>(allowed) / count);
-        const uint64_t walked = WidenedList(ctx._ef, ctx._topk, fraction, count);
-        if (allowed <= walked * degree) {
-            ctx._directNodes.clear();
-            for (uint64_t row : filter.AllowedIds()) {
-                if (auto node = _nodeOfRow.Find(row)) ctx._directNodes.push_back(*node);
-            }
-            ctx._stats.filteredCount = count - static_cast<uint32_t>(ctx._directNodes.size());
-            ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
-            return ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx);
+        for (uint64_t row : filter.AllowedIds()) {
+            if (auto node = _nodeOfRow.Find(row)) ctx._directNodes.push_back(*node);
+        }
+    } else {
+        for (uint32_t node = 0; node < count; ++node) {
+            if (filter.Allows(_storage.ids[node])) ctx._directNodes.push_back(node);
         }
     }
-    return FilteredGraphSearch(query, filter, maxReads, ctx);
+    ctx._stats.filteredCount = count - static_cast<uint32_t>(ctx._directNodes.size());
 }
 
 Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, const Filter& filter,
-                                                   uint32_t maxReads, DiskANNSearchContext& ctx) {
+                                                   double fraction, uint32_t maxReads,
+                                                   DiskANNSearchContext& ctx) {
     const uint32_t count = _meta.count;
     const uint64_t degree = std::max<uint64_t>(1, _storage.Header().neighborCount);
     // A walk over more nodes than this scores more codes than the whole index.
     const uint64_t scanList = std::max<uint64_t>(ctx._ef, count / degree);
-    double fraction = 1.0;
-    uint64_t list = ctx._ef;
-    if (filter.HasList()) {
-        fraction = std::min(1.0, static_cast<double>(filter.AllowedIds().size()) / count);
-        list = WidenedList(ctx._ef, ctx._topk, fraction, count);
-    }
+    uint64_t list = WidenedList(ctx._ef, ctx._topk, fraction, count);
     const auto start = std::chrono::steady_clock::now();
-    ORVANE_RETURN_IF_ERROR(SeedCandidates(query, ctx));
+    ORVANE_RETURN_IF_ERROR(SeedCandidates(ctx));
     bool scanAll = false;
     for (;;) {
         ctx._topkHeap.SetLimit(list);
@@ -96,17 +105,14 @@ Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, cons
         list = std::min<uint64_t>(next, count);
     }
     if (scanAll) {
-        // The predicate is too selective for the walk: test every row and
-        // score the admitted ones directly.
-        ctx._directNodes.clear();
-        for (uint32_t node = 0; node < count; ++node) {
-            if (filter.Allows(_storage.ids[node])) {
-                ctx._directNodes.push_back(node);
-            } else {
-                ++ctx._stats.filteredCount;
-            }
-        }
-        ORVANE_RETURN_IF_ERROR(ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx));
+        // The filter is too selective for the walk: score the admitted rows
+        // directly, re-ranking with the reads the walk left (at least topk).
+        const uint32_t rejectedOnWalk = ctx._stats.filteredCount;
+        CollectAdmittedNodes(filter, ctx);
+        ctx._stats.filteredCount += rejectedOnWalk;
+        const uint32_t left = maxReads - std::min(maxReads, ctx._stats.IOCount);
+        ORVANE_RETURN_IF_ERROR(
+            ScoreNodesDirectly(query, std::min(ctx._ef, std::max(left, ctx._topk)), ctx));
     }
     LogSearchSummary(ctx, std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now() - start)
