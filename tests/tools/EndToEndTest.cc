@@ -168,7 +168,7 @@ TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
     cases.push_back({"unknown key", unknown, "Unknown option key: demo.build.speed"});
     BuildRequest kind = DemoBuild("base.fvecs", "x.idx");
     kind.options["index.type"] = "hnsw";
-    cases.push_back({"unknown kind", kind, "Option index.type has unsupported value"});
+    cases.push_back({"unknown kind", kind, "Option index.type has unsupported value: hnsw (one of demo, bruteforce, ivf, diskann)"});
     BuildRequest dim = DemoBuild("base.fvecs", "x.idx");
     dim.options["index.dimension"] = "16";
     cases.push_back({"dimension", dim, "vectors have dimension 8 but index.dimension is 16"});

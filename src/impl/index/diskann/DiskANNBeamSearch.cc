@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "schema/OptionValidators.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
@@ -36,7 +37,7 @@ Result<uint32_t> ParallelNumber(const api::SearchOptions& options) {
 }
 
 // A positive int option below 2^32, `def` when absent; `zeroMessage` for
-// values below 1.
+// values below 1, the key and the range above.
 Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::string& key,
                                 int64_t def, const char* zeroMessage) {
     const int64_t value = options.GetInt(key, def);
@@ -44,7 +45,8 @@ Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::st
         ORVANE_LOG_ERROR("%s", zeroMessage);
         return Status(ErrorCode::InvalidArgument, zeroMessage);
     }
-    return static_cast<uint32_t>(std::min<int64_t>(value, UINT32_MAX));
+    if (value > int64_t{UINT32_MAX}) return schema::ValidatePositiveU32(key, value);
+    return static_cast<uint32_t>(value);
 }
 
 }  // namespace
