@@ -115,6 +115,7 @@ def test_filtered_search_through_raw_c_calls(tmp_path, rng, data):
             allowed.ctypes.data, allowed.size, b'{"search.parallel_number":"1001"}', err,
             len(err))
         assert rc == -1
+        assert err.value.startswith(b"query 0: ParallelNumber is out of range[1001 vs 1000]")
     finally:
         lib.orvane_searcher_destroy(handle)
 

@@ -112,7 +112,7 @@ TEST(BuilderCreateTest, DimensionBeyond32BitsIsRefusedNotWrapped) {
             BuilderOptions{{"index.dimension", dim}, {"index.type", std::string("demo")}});
         ASSERT_FALSE(wide.IsOk()) << dim;
         EXPECT_EQ(wide.GetStatus().Code(), ErrorCode::InvalidArgument);
-        EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be <= 4294967295");
+        EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be in [1, 4294967295]");
     }
     auto widest = OrvaneBuilder::Create(BuilderOptions{{"index.dimension", int64_t{UINT32_MAX}},
                                                        {"index.type", std::string("demo")}});
