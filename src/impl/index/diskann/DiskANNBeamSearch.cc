@@ -81,7 +81,10 @@ Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
     const api::SearchOptions& options) {
     if (!_opened) return Status(ErrorCode::FailedPrecondition, "DiskANNSearcher is not open");
     const int64_t topkOption = options.GetInt("search.topk", 0);
-    const uint32_t topk = static_cast<uint32_t>(std::clamp<int64_t>(topkOption, 0, UINT32_MAX));
+    // No search returns more hits than the index has rows, so the heaps and
+    // their reservations are bounded by the row count, not by k.
+    const uint32_t topk = static_cast<uint32_t>(
+        std::clamp<int64_t>(topkOption, 0, static_cast<int64_t>(_meta.count)));
 
     static const std::string kListSizeKey = "diskann.search.list_size";
     const auto listSizeIt = options.Values().find(kListSizeKey);
