@@ -183,7 +183,8 @@ int RunQueries(orvane_searcher_handle* h, const float* queries, int nQueries, in
     const uint64_t dim = h->searcher->GetMeta().dim;
     Result<SearchOptions> options = PrepareSearchOptions(*h, json, topk, filtered);
     if (!options.IsOk()) return Fail(options.GetStatus().Message(), err, errLen);
-    if (nQueries < 1) return 0;
+    if (nQueries < 0) return Fail("n_queries must be >= 0", err, errLen);
+    if (nQueries == 0) return 0;
     if (queries == nullptr) return Fail("queries must not be null", err, errLen);
     if (outDistances == nullptr || outIds == nullptr) {
         return Fail("out_distances and out_ids must not be null", err, errLen);

@@ -114,6 +114,9 @@ Status OrvaneBuilder::Impl::CheckPretrainState(bool* done) {
 }
 
 Status OrvaneBuilder::Impl::Pretrain(const float* data, uint64_t n) {
+    // A kind without training ignores the samples, but a null pointer with a
+    // count is the caller's mistake all the same, refused as for other kinds.
+    if (data == nullptr && n > 0) return Invalid("data must not be null");
     bool done = false;
     ORVANE_RETURN_IF_ERROR(CheckPretrainState(&done));
     if (done) return Status::Ok();

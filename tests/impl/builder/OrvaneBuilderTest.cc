@@ -178,6 +178,9 @@ TEST(BuilderLifecycleTest, NonTrainableKind) {
 TEST(BuilderLifecycleTest, NonTrainablePretrainOnlyMovesState) {
     Recorder rec;
     auto impl = MakeImpl(&rec, false);
+    // Rows claimed behind a null pointer are refused, as for a trainable kind.
+    EXPECT_EQ(impl->Pretrain(nullptr, 3).Message(), "data must not be null");
+    EXPECT_EQ(impl->GetStatus(), BuilderStatus::Initial);
     ASSERT_TRUE(impl->Pretrain(nullptr, 0).IsOk());
     EXPECT_EQ(impl->GetStatus(), BuilderStatus::TrainNotNeeded);
     EXPECT_EQ(rec.pretrainCount, 0u);
