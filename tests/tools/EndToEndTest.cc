@@ -207,6 +207,7 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
     WriteFileBytes(Path("damaged.idx"), damaged);
     WriteFileBytes(Path("short.idx"), damaged.substr(0, 100));
 
+    ASSERT_TRUE(WriteFloatMatrix(Path("empty.fbin"), q16.data(), 0, 8).IsOk());
     auto search = [&](const std::string& index, const std::string& queries,
                       TextOptions searcher = {}, TextOptions opts = {}) {
         SearchRequest s;
@@ -237,6 +238,7 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
         {"declared dimension", search("a.idx", "q16.fvecs", {{"index.dimension", "16"}}),
          "DemoSearcher dimension mismatch"},
         {"integer queries", search("a.idx", "truth.ivecs"), "float32 queries are needed"},
+        {"no queries", search("a.idx", "empty.fbin"), "empty.fbin: contains no vectors"},
     };
     for (Case& c : cases) {
         ASSERT_FALSE(c.result.IsOk()) << c.what;
