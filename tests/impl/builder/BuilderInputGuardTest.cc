@@ -128,6 +128,38 @@ INSTANTIATE_TEST_SUITE_P(
                    "Row id [4] appears twice: at row [4] and row [20]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Why a quantizer cannot be made reaches the caller behind the back end's
+// fixed text instead of only the log.
+TEST(BuilderQuantizerCauseTest, TheReasonIsAppended) {
+    struct Case {
+        const char* kind;
+        const char* metric;
+        const char* message;
+    };
+    const std::string chunks =
+        ": Invalid numChunks [8] for PQ encoding, must be > 0 and <= dimension [4].";
+    const std::string cosine =
+        ": the cosine metric is not supported with pq encoding; use sq8 or rawf32, or normalise "
+        "the vectors and use inner_product";
+    const Case cases[] = {{"bruteforce", "l2", "Failed to CreateQuantizerTrainer"},
+                          {"diskann", "l2", "Failed to CreateQuantizerTrainer"},
+                          {"ivf", "l2", "failed to create quantizer trainer"},
+                          {"bruteforce", "cosine", "Failed to CreateQuantizerTrainer"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + c.metric);
+        auto created =
+            OrvaneBuilder::Create(BuilderOptions{{"index.dimension", int64_t{kDim}},
+                                                 {"index.type", std::string(c.kind)},
+                                                 {"distance.metric", std::string(c.metric)},
+                                                 {"encoding.type", std::string("pq")},
+                                                 {"encoding.pq.m", int64_t{8}},
+                                                 {"ivf.build.num_lists", int64_t{2}}});
+        ASSERT_FALSE(created.IsOk());
+        const bool isCosine = std::string(c.metric) == "cosine";
+        EXPECT_EQ(created.GetStatus().Message(), c.message + (isCosine ? cosine : chunks));
+    }
+}
+
 // A writer that accepts `budget` bytes and then fails like a full disk.
 class FullDiskWriter : public io::FileWriter {
   public:

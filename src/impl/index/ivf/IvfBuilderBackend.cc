@@ -98,7 +98,9 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
     quantizerOptions.Values()["index.dimension"] = int64_t{_dim};
     _quantizerTrainer = quantizer::CreateQuantizerTrainer(quantizerOptions, _instantResource);
     if (!_quantizerTrainer) {
-        return Status(ErrorCode::InvalidArgument, "failed to create quantizer trainer");
+        return Status(ErrorCode::InvalidArgument,
+                      "failed to create quantizer trainer: " +
+                          quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
     return Status::Ok();
 }
@@ -108,7 +110,7 @@ Status IvfBuilderBackend::Pretrain(const float* data, uint64_t n) {
     const std::span<const float> samples(data, n * _dim);
     if (const ErrorCode code = _quantizerTrainer->Pretrain(samples, n, _dim);
         code != ErrorCode::Ok) {
-        return Status(code, "quantizer pretrain failed");
+        return _quantizerTrainer->Explain(code, "quantizer pretrain failed");
     }
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     if (!executor.IsOk()) return executor.TakeStatus();

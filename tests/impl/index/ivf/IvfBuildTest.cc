@@ -30,9 +30,11 @@ TEST(IvfBuildTest, InitRefusesOptions) {
         {"unknown metric", "distance.metric", "hamming", ErrorCode::NotSupported,
          "ivf currently supports L2 only"},
         {"unknown encoding", "encoding.type", "fp16", ErrorCode::InvalidArgument,
-         "failed to create quantizer trainer"},
+         "failed to create quantizer trainer: No quantizer trainer implementation for encoding "
+         "[fp16]."},
         {"pq chunks beyond dimension", "encoding.pq.m", "", ErrorCode::InvalidArgument,
-         "failed to create quantizer trainer"},
+         "failed to create quantizer trainer: Invalid numChunks [9] for PQ encoding, must be > 0 "
+         "and <= dimension [8]."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
