@@ -107,6 +107,13 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
 
 Status IvfBuilderBackend::Pretrain(const float* data, uint64_t n) {
     if (_pretrained) return Status(ErrorCode::FailedPrecondition, "Pretrain called twice");
+    // A list without a training row gets no centroid of its own, and a search
+    // probing it finds nothing: refused, as k-means peers refuse it.
+    if (n < _numLists) {
+        return Status(ErrorCode::InvalidArgument,
+                      "ivf.build.num_lists [" + std::to_string(_numLists) +
+                          "] is above the number of training rows [" + std::to_string(n) + "]");
+    }
     const std::span<const float> samples(data, n * _dim);
     if (const ErrorCode code = _quantizerTrainer->Pretrain(samples, n, _dim);
         code != ErrorCode::Ok) {

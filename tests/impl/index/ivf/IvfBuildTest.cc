@@ -82,6 +82,11 @@ TEST(IvfBuildTest, LifecycleMessages) {
              return pretrained(b);
          },
          ErrorCode::FailedPrecondition, "Pretrain called twice"},
+        {"fewer training rows than lists", [&](auto& b) { return b.Pretrain(rows.data(), 3); },
+         ErrorCode::InvalidArgument,
+         "ivf.build.num_lists [4] is above the number of training rows [3]"},
+        {"as many training rows as lists", [&](auto& b) { return b.Pretrain(rows.data(), 4); },
+         ErrorCode::Ok, ""},
         {"reserve before pretrain", [&](auto& b) { return b.Reserve(10); },
          ErrorCode::FailedPrecondition, "Reserve requires pretrain"},
         {"append before pretrain", [&](auto& b) { return append(b, 2); },
