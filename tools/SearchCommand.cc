@@ -90,6 +90,9 @@ Result<SearchReport> SearchIndex(const SearchRequest& request) {
         return InvalidInput(request.queriesPath + ": holds " + ElementTypeName(q.Element()) +
                             " values, float32 queries are needed");
     }
+    // A header-only .fbin or .npy holds no rows; searching it would report
+    // success over nothing, where an empty .fvecs is refused as empty.
+    if (q.Rows() == 0) return InvalidInput(request.queriesPath + ": contains no vectors");
     if (searcherText.count("index.dimension") == 0) {
         const auto& meta = info.Value().meta;
         searcherText["index.dimension"] = std::to_string(meta ? meta->dim : q.Dim());

@@ -13,6 +13,9 @@ namespace orvane::schema {
 
 // Integer > 0.
 core::Status ValidatePositiveInt(std::string_view key, const api::OptionValue& value);
+// Integer in [1, 2^32 - 1], for keys read into 32-bit fields: "must be > 0"
+// below, "must be in [1, 4294967295]" above.
+core::Status ValidatePositiveU32(std::string_view key, const api::OptionValue& value);
 // Integer >= 0.
 core::Status ValidateNonNegativeInt(std::string_view key, const api::OptionValue& value);
 // Integer in 1..kMaxBatchThreads.

@@ -19,7 +19,7 @@ constexpr bool kOptional = false;
 
 // Builder keys shared by every index kind.
 inline constexpr OptionField kBuilderDimension{"index.dimension", kInt, kRequired,
-                                               ValidatePositiveInt, "Vector dimension."};
+                                               ValidatePositiveU32, "Vector dimension."};
 inline constexpr OptionField kIndexType{"index.type", kString, kRequired, ValidateIndexType,
                                         "Index type."};
 inline constexpr OptionField kMetric{"distance.metric", kString, kOptional, ValidateMetric,
@@ -32,16 +32,16 @@ inline constexpr OptionField kCkptThreshold{"extension.build.ckpt.threshold", kI
                                             ValidatePositiveInt,
                                             "Threshold for triggering checkpoint."};
 inline constexpr OptionField kCkptCount{"extension.build.ckpt.count", kInt, kOptional,
-                                        ValidatePositiveInt, "Number of checkpoints."};
+                                        ValidatePositiveU32, "Number of checkpoints."};
 inline constexpr OptionField kLogThreshold{"build.log_threshold", kInt, kOptional,
                                            ValidatePositiveInt, "Threshold of builder log."};
 
 // Product quantization.
 inline constexpr OptionField kPqThreadCount{"encoding.pq.thread_count", kInt, kOptional,
-                                            ValidatePositiveInt, "PQ thread count."};
-inline constexpr OptionField kPqM{"encoding.pq.m", kInt, kOptional, ValidatePositiveInt, "PQ m."};
+                                            ValidatePositiveU32, "PQ thread count."};
+inline constexpr OptionField kPqM{"encoding.pq.m", kInt, kOptional, ValidatePositiveU32, "PQ m."};
 inline constexpr OptionField kPqMaxEpoch{"encoding.pq.max_epoch", kInt, kOptional,
-                                         ValidatePositiveInt, "PQ max epoch."};
+                                         ValidatePositiveU32, "PQ max epoch."};
 inline constexpr OptionField kPqUseOpq{"encoding.pq.use_opq", kBool, kOptional, nullptr,
                                        "Use OPQ."};
 inline constexpr OptionField kPqZeroMean{"encoding.pq.make_zero_mean", kBool, kOptional, nullptr,
@@ -49,23 +49,23 @@ inline constexpr OptionField kPqZeroMean{"encoding.pq.make_zero_mean", kBool, kO
 
 // IVF build.
 inline constexpr OptionField kIvfNumLists{"ivf.build.num_lists", kInt, kRequired,
-                                          ValidatePositiveInt, "IVF num lists."};
+                                          ValidatePositiveU32, "IVF num lists."};
 inline constexpr OptionField kIvfThreadCount{"ivf.build.thread_count", kInt, kOptional,
-                                             ValidatePositiveInt, "IVF build thread count."};
+                                             ValidatePositiveU32, "IVF build thread count."};
 inline constexpr OptionField kIvfMaxEpoch{"ivf.build.max_epoch", kInt, kOptional,
-                                          ValidatePositiveInt, "IVF build max epoch."};
+                                          ValidatePositiveU32, "IVF build max epoch."};
 
 // DiskANN build.
 inline constexpr OptionField kDiskThreadCount{"diskann.build.thread_count", kInt, kOptional,
-                                              ValidatePositiveInt, "DiskANN build thread count."};
+                                              ValidatePositiveU32, "DiskANN build thread count."};
 inline constexpr OptionField kDiskEfConstruction{"diskann.build.ef_construction", kInt, kOptional,
-                                                 ValidatePositiveInt,
+                                                 ValidatePositiveU32,
                                                  "DiskANN build ef construction parameter."};
 inline constexpr OptionField kDiskSlackPruning{"diskann.build.slack_pruning_factor", kDouble,
                                                kOptional, ValidatePositiveDouble,
                                                "DiskANN build slack pruning factor."};
 inline constexpr OptionField kDiskNeighborCount{"diskann.build.neighbor_count", kInt, kOptional,
-                                                ValidatePositiveInt,
+                                                ValidatePositiveU32,
                                                 "DiskANN build neighbor count."};
 inline constexpr OptionField kDiskReorderLayout{"diskann.build.reorder_layout", kBool, kOptional,
                                                 nullptr, "DiskANN build reorder layout."};
@@ -75,18 +75,18 @@ inline constexpr OptionField kDiskSaveOrigin{"diskann.disk_encoding.save_origin_
                                              kOptional, nullptr,
                                              "DiskANN disk encoding save origin embedding."};
 inline constexpr OptionField kDiskPqThreadCount{
-    "diskann.disk_encoding.encoding.pq.thread_count", kInt, kOptional, ValidatePositiveInt,
+    "diskann.disk_encoding.encoding.pq.thread_count", kInt, kOptional, ValidatePositiveU32,
     "PQ thread count, when DiskANN disk encoding type = PQ."};
 inline constexpr OptionField kDiskPqM{"diskann.disk_encoding.encoding.pq.m", kInt, kOptional,
-                                      ValidatePositiveInt,
+                                      ValidatePositiveU32,
                                       "PQ m, when DiskANN disk encoding type = PQ."};
 inline constexpr OptionField kDiskPqMaxEpoch{"diskann.disk_encoding.encoding.pq.max_epoch", kInt,
-                                             kOptional, ValidatePositiveInt,
+                                             kOptional, ValidatePositiveU32,
                                              "PQ max epoch, when DiskANN disk encoding type = PQ."};
 
 // Searchers.
 inline constexpr OptionField kSearcherDimension{"index.dimension", kInt, kRequired,
-                                                ValidatePositiveInt, "Index dimension."};
+                                                ValidatePositiveU32, "Index dimension."};
 inline constexpr OptionField kDiskNodesToCache{"diskann.search.num_nodes_to_cache", kInt, kOptional,
                                                ValidateNonNegativeInt, "DiskANN nodes to cache."};
 
@@ -94,20 +94,20 @@ inline constexpr OptionField kDiskNodesToCache{"diskann.search.num_nodes_to_cach
 inline constexpr OptionField kTopk{"search.topk", kInt, kRequired, ValidatePositiveInt,
                                    "Search-time topK override."};
 inline constexpr OptionField kParallelNumber{"search.parallel_number", kInt, kOptional,
-                                             ValidatePositiveInt, "Search parallel number."};
+                                             ValidatePositiveU32, "Search parallel number."};
 inline constexpr OptionField kThreadSafeFilter{"search.thread_safe_filter", kBool, kOptional,
                                                nullptr, "Thread safe filter."};
 inline constexpr OptionField kBatchThreads{"search.batch_threads", kInt, kOptional,
                                            ValidateBatchThreads,
                                            "Threads one search call may use for its queries."};
-inline constexpr OptionField kNprobe{"search.nprobe", kInt, kOptional, ValidatePositiveInt,
+inline constexpr OptionField kNprobe{"search.nprobe", kInt, kOptional, ValidatePositiveU32,
                                      "IVF search nprobe."};
 inline constexpr OptionField kDiskListSize{"diskann.search.list_size", kInt, kRequired,
-                                           ValidatePositiveInt, "Diskann search list size."};
+                                           ValidatePositiveU32, "Diskann search list size."};
 inline constexpr OptionField kDiskBeamWidth{"diskann.search.beam_width", kInt, kOptional,
-                                            ValidatePositiveInt, "Diskann search beam width."};
+                                            ValidatePositiveU32, "Diskann search beam width."};
 inline constexpr OptionField kDiskIoLimit{"diskann.search.io_limit", kInt, kOptional,
-                                          ValidatePositiveInt, "Diskann search IO limit."};
+                                          ValidatePositiveU32, "Diskann search IO limit."};
 inline constexpr OptionField kDiskUseReorderData{"diskann.search.use_reorder_data", kBool,
                                                  kOptional, nullptr,
                                                  "Diskann search use reorder data flag."};

@@ -105,14 +105,21 @@ def ids(array, name, count):
 
 
 def id_set(values, name):
-    """Allowed ids from an array, list, set or other iterable of integers."""
-    if isinstance(values, (set, frozenset)) or (
-            not hasattr(values, "__len__") and not isinstance(values, np.ndarray)):
-        values = list(values)
-    arr = np.asarray(values)
-    if arr.size == 0:
-        return np.zeros(0, dtype=np.uint64)
-    return ids(arr.reshape(-1) if arr.ndim == 0 else arr, name, None)
+    """Allowed ids from an array, list, set or other iterable of integers.
+
+    A sequence of Python ints is taken element by element: numpy would turn a
+    mix of small ints and ints at or above 2**63 into floats (or objects)."""
+    if isinstance(values, np.ndarray):
+        if values.size == 0:
+            return np.zeros(0, dtype=np.uint64)
+        return ids(values.reshape(-1) if values.ndim == 0 else values, name, None)
+    items = list(values)
+    for item in items:
+        if isinstance(item, (bool, np.bool_)) or not isinstance(item, numbers.Integral):
+            raise TypeError("%s must hold integers, got %s" % (name, type(item).__name__))
+        if not 0 <= int(item) < 2**64:
+            raise ValueError("%s must hold ids in 0..2**64-1, got %d" % (name, int(item)))
+    return np.array([int(item) for item in items], dtype=np.uint64)
 
 
 def topk_value(topk):

@@ -63,7 +63,7 @@ def test_rawf32_is_exact(tmp_path, rng, data, metric, parallel):
     np.testing.assert_allclose(distances, want_d, rtol=1e-4, atol=1e-4)
 
 
-@pytest.mark.parametrize("allowed", [[], [7, 12, 500], "even", "all"])
+@pytest.mark.parametrize("allowed", [[], [7, 12, 500], "even", "all", [7, 2**63, 12, 2**64 - 1]])
 @pytest.mark.parametrize("parallel", [1, 4])
 def test_filtered_search_returns_only_allowed_rows(tmp_path, rng, data, allowed, parallel):
     path = tmp_path / "bf.idx"
@@ -115,6 +115,7 @@ def test_filtered_search_through_raw_c_calls(tmp_path, rng, data):
             allowed.ctypes.data, allowed.size, b'{"search.parallel_number":"1001"}', err,
             len(err))
         assert rc == -1
+        assert err.value == b"ParallelNumber is out of range[1001 vs 1000]"
     finally:
         lib.orvane_searcher_destroy(handle)
 
@@ -142,3 +143,15 @@ def test_demo_style_l2_matches_the_shared_checker(tmp_path, rng, data):
         s.open(path)
         distances, ids = s.search(queries, 8)
     assert_exact_l2(distances, ids, data, queries)
+
+
+@pytest.mark.parametrize("ids, message", [
+    ([0, 1, 2**64 - 1, 3],
+     "Row id at row [2] is 18446744073709551615, the id of a missing hit"),
+    ([5, 6, 7, 5], "Row id [5] appears twice: at row [0] and row [3]"),
+])
+def test_unusable_row_ids_are_refused_at_insert(tmp_path, ids, message):
+    data = np.arange(16, dtype=np.float32).reshape(4, 4)
+    with pytest.raises(orvane.OrvaneError) as info:
+        build(tmp_path / "bf.idx", data, ids=np.array(ids, dtype=np.uint64))
+    assert str(info.value) == message

@@ -9,7 +9,8 @@ from conftest import demo_options
     ({}, "index.type is required for builder schema selection"),
     ({"index.type": "demo"}, "Missing required option: index.dimension"),
     ({"index.type": "demo", "index.dimension": 0}, "Option index.dimension must be > 0"),
-    ({"index.type": "nope", "index.dimension": 4}, "Option index.type has unsupported value"),
+    ({"index.type": "nope", "index.dimension": 4},
+     "Option index.type has unsupported value: nope (one of demo, bruteforce, ivf, diskann)"),
     ({"index.type": "demo", "index.dimension": "4x"}, "Invalid int value for index.dimension"),
 ])
 def test_builder_creation_failures(options, message):

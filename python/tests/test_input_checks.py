@@ -41,6 +41,8 @@ def test_bad_topk_never_reaches_c(searcher, spy, topk, error):
     ([-1, 2], ValueError),
     (np.array([[1, 2]], dtype=np.uint64), ValueError),
     ([True, False], TypeError),
+    ([1, 2.0], TypeError),
+    ([5, 2**64], ValueError),
 ])
 def test_bad_filter_ids_never_reach_c(searcher, spy, allowed, error):
     searcher._lib = spy

@@ -189,7 +189,7 @@ Result<uint32_t> ReadIndexDimension(const OptionMap& values) {
     const int64_t* dim = it == values.end() ? nullptr : std::get_if<int64_t>(&it->second);
     if (dim == nullptr || *dim < 0) return uint32_t{0};
     if (*dim > int64_t{UINT32_MAX}) {
-        return Status(ErrorCode::InvalidArgument, "Option index.dimension must be <= 4294967295");
+        return Status(ErrorCode::InvalidArgument, "Option index.dimension must be in [1, 4294967295]");
     }
     return static_cast<uint32_t>(*dim);
 }

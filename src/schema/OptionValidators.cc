@@ -1,10 +1,13 @@
 #include "schema/OptionValidators.h"
 
+#include <cmath>
 #include <cstdint>
-#include <initializer_list>
+#include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "api/Result.h"
 #include "schema/KindSchemas.h"
 
 namespace orvane::schema {
@@ -29,19 +32,43 @@ Status Check(std::string_view key, const api::OptionValue& value, Pred accept,
     return Fail(prefix, key, suffix);
 }
 
-// Passes when `value` is a string equal (case-sensitively) to one of `accepted`.
+// ": <value> (one of a, b, c)": what was given and what would be accepted,
+// appended to an enumerated option's fixed message.
+std::string Choices(const api::OptionValue& value, std::span<const std::string_view> accepted) {
+    std::string out = ": ";
+    if (const auto* given = std::get_if<std::string>(&value)) {
+        out.append(*given).append(" ");
+    }
+    out.append("(one of ");
+    for (size_t i = 0; i < accepted.size(); ++i) {
+        if (i > 0) out.append(", ");
+        out.append(accepted[i]);
+    }
+    return out.append(")");
+}
+
+// Passes when `value` is a string equal (case-sensitively) to one of `accepted`;
+// the failure names the value given and the choices.
 Status CheckOneOf(std::string_view key, const api::OptionValue& value,
-                  std::initializer_list<std::string_view> accepted, std::string_view prefix,
+                  std::span<const std::string_view> accepted, std::string_view prefix,
                   std::string_view suffix) {
-    return Check<std::string>(
-        key, value,
-        [accepted](const std::string& s) {
-            for (std::string_view a : accepted) {
-                if (s == a) return true;
-            }
-            return false;
-        },
-        prefix, suffix);
+    if (const auto* s = std::get_if<std::string>(&value)) {
+        for (std::string_view a : accepted) {
+            if (*s == a) return Status::Ok();
+        }
+    }
+    return Fail(prefix, key, std::string(suffix) + Choices(value, accepted));
+}
+
+constexpr std::string_view kEncodings[] = {"rawf32", "sq8", "pq"};
+constexpr std::string_view kMetrics[] = {"l2", "cosine", "inner_product"};
+constexpr std::string_view kReaderTypes[] = {"local", "mmap"};
+constexpr std::string_view kLockModes[] = {"none", "mlock", "populate"};
+
+std::vector<std::string_view> KindNames() {
+    std::vector<std::string_view> names;
+    for (const KindSchemas& row : AllKindSchemas()) names.push_back(row.name);
+    return names;
 }
 
 }  // namespace
@@ -49,6 +76,13 @@ Status CheckOneOf(std::string_view key, const api::OptionValue& value,
 Status ValidatePositiveInt(std::string_view key, const api::OptionValue& value) {
     return Check<int64_t>(
         key, value, [](int64_t v) { return v > 0; }, "Option ", " must be > 0");
+}
+
+Status ValidatePositiveU32(std::string_view key, const api::OptionValue& value) {
+    ORVANE_RETURN_IF_ERROR(ValidatePositiveInt(key, value));
+    return Check<int64_t>(
+        key, value, [](int64_t v) { return v <= int64_t{UINT32_MAX}; }, "Option ",
+        " must be in [1, 4294967295]");
 }
 
 Status ValidateNonNegativeInt(std::string_view key, const api::OptionValue& value) {
@@ -63,8 +97,12 @@ Status ValidateBatchThreads(std::string_view key, const api::OptionValue& value)
 }
 
 Status ValidatePositiveDouble(std::string_view key, const api::OptionValue& value) {
+    ORVANE_RETURN_IF_ERROR(Check<double>(
+        key, value, [](double v) { return v > 0.0; }, "Option ", " must be > 0"));
+    // Infinity passes "> 0" but turns every product with it into inf or NaN.
     return Check<double>(
-        key, value, [](double v) { return v > 0.0; }, "Option ", " must be > 0");
+        key, value, [](double v) { return std::isfinite(v); }, "Option ",
+        " must be > 0: infinity is not a usable value");
 }
 
 Status ValidateRatio01(std::string_view key, const api::OptionValue& value) {
@@ -73,27 +111,24 @@ Status ValidateRatio01(std::string_view key, const api::OptionValue& value) {
 }
 
 Status ValidateEncodingType(std::string_view key, const api::OptionValue& value) {
-    return CheckOneOf(key, value, {"rawf32", "sq8", "pq"}, "Option ",
-                      " has unsupported encoding type");
+    return CheckOneOf(key, value, kEncodings, "Option ", " has unsupported encoding type");
 }
 
 Status ValidateMetric(std::string_view key, const api::OptionValue& value) {
-    return CheckOneOf(key, value, {"l2", "cosine", "inner_product"}, "Option ",
-                      " has unsupported metric");
+    return CheckOneOf(key, value, kMetrics, "Option ", " has unsupported metric");
 }
 
 Status ValidateIndexType(std::string_view key, const api::OptionValue& value) {
-    return Check<std::string>(
-        key, value, [](const std::string& s) { return FindKindSchemas(s) != nullptr; }, "Option ",
-        " has unsupported value");
+    static const std::vector<std::string_view> kKinds = KindNames();
+    return CheckOneOf(key, value, kKinds, "Option ", " has unsupported value");
 }
 
 Status ValidateReaderType(std::string_view key, const api::OptionValue& value) {
-    return CheckOneOf(key, value, {"local", "mmap"}, "Unsupported reader type for ", "");
+    return CheckOneOf(key, value, kReaderTypes, "Unsupported reader type for ", "");
 }
 
 Status ValidateMmapLockMode(std::string_view key, const api::OptionValue& value) {
-    return CheckOneOf(key, value, {"none", "mlock", "populate"}, "Unsupported lock mode for ", "");
+    return CheckOneOf(key, value, kLockModes, "Unsupported lock mode for ", "");
 }
 
 }  // namespace orvane::schema

@@ -1,5 +1,7 @@
 #include "util/ExecutorManager.h"
 
+#include <pthread.h>
+
 #include <thread>
 
 #include "util/Env.h"
@@ -12,7 +14,14 @@ using core::Status;
 
 ExecutorManager& ExecutorManager::Instance() {
     // Never destroyed: workers may still be running when static destructors run.
-    static ExecutorManager* instance = new ExecutorManager();
+    // The map's mutex is held across fork() so a child never inherits it
+    // locked; the pools themselves reset in the child (SimpleThreadPool).
+    static ExecutorManager* instance = [] {
+        auto* created = new ExecutorManager();
+        ::pthread_atfork([] { Instance()._mutex.lock(); }, [] { Instance()._mutex.unlock(); },
+                         [] { Instance()._mutex.unlock(); });
+        return created;
+    }();
     return *instance;
 }
 

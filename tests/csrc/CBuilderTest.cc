@@ -27,7 +27,7 @@ TEST(CBuilderTest, CreateFailuresCarryTheLibraryMessage) {
         {R"({"index.type": "demo", "index.dimension": 0})", "Option index.dimension must be > 0"},
         {R"({"index.type": "demo", "index.dimension": })", "Option index.dimension must be > 0"},
         {R"({"index.type": "nope", "index.dimension": 4})",
-         "Option index.type has unsupported value"},
+         "Option index.type has unsupported value: nope (one of demo, bruteforce, ivf, diskann)"},
         {R"({"index.type": "demo", "index.dimension": 4, "pretrain.sample_ratio": 0})",
          "Option pretrain.sample_ratio must be in (0,1]"},
     };

@@ -59,7 +59,7 @@ TEST(FilterSearchFrontTest, OutOfRangeUsesTheCallersLogTextAndLocation) {
                                           kBruteforceParallelRangeLog);
         ASSERT_FALSE(plan.IsOk());
         EXPECT_EQ(plan.GetStatus().Code(), ErrorCode::InvalidArgument);
-        EXPECT_EQ(plan.GetStatus().Message(), "");
+        EXPECT_EQ(plan.GetStatus().Message(), "ParallelNumber is out of range[1001 vs 1000]");
         auto records = capture.Records();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].level, LogLevel::Error);
@@ -95,6 +95,7 @@ TEST(FilterSearchFrontTest, NegativeAndHugeValuesNeverWrapIntoRange) {
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0], "ParallelNumber is out of range[4294967295 vs 1000]");
     EXPECT_EQ(messages[1], "ParallelNumber is out of range[4294967295 vs 1000]");
+    EXPECT_EQ(wrapped.GetStatus().Message(), messages[1]);
 }
 
 TEST(FilterSearchFrontTest, SeveralWorkersNeedAThreadSafeFilter) {
@@ -105,7 +106,8 @@ TEST(FilterSearchFrontTest, SeveralWorkersNeedAThreadSafeFilter) {
             PrepareFilteredSearch(Query(kVector, kDim), options, kDim, kBruteforceParallelRangeLog);
         ASSERT_FALSE(plan.IsOk());
         EXPECT_EQ(plan.GetStatus().Code(), ErrorCode::InvalidArgument);
-        EXPECT_EQ(plan.GetStatus().Message(), "");
+        EXPECT_EQ(plan.GetStatus().Message(),
+                  "Multi threaded search when filter is not thread safe");
     }
     const std::string expected =
         "Multi threaded search when filter is not thread safe: thread count [4] vs thread safe "
@@ -147,7 +149,7 @@ TEST(FilterSearchFrontTest, QueryIsCheckedAfterTheOptions) {
     auto both = PrepareFilteredSearch(Query(nullptr, kDim), Parallel(1001, true), kDim,
                                       kBruteforceParallelRangeLog);
     ASSERT_FALSE(both.IsOk());
-    EXPECT_EQ(both.GetStatus().Message(), "");
+    EXPECT_EQ(both.GetStatus().Message(), "ParallelNumber is out of range[1001 vs 1000]");
 }
 
 }  // namespace

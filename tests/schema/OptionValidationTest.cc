@@ -139,7 +139,8 @@ TEST_F(OptionValidationTest, FieldsAreVisitedInTableOrder) {
     opts.Values().erase("ivf.build.num_lists");
     opts.Values()["distance.metric"] = std::string("hamming");
     ExpectInvalid(Validate(opts, kIvfBuilderSchema, UnknownKeyPolicy::kError),
-                  "Option distance.metric has unsupported metric");
+                  "Option distance.metric has unsupported metric: hamming (one of l2, cosine, "
+                  "inner_product)");
     // ... and the missing list count wins over a bad PQ option listed after it.
     opts.Values()["distance.metric"] = std::string("cosine");
     opts.Values()["encoding.pq.m"] = int64_t{-3};
@@ -334,7 +335,7 @@ TEST_F(OptionValidationTest, NormalizeBuilderSchemaSelection) {
     ExpectInvalidResult(
         NormalizeBuilderOptions(StringOptionMap{
             {"index.type", "IVF"}, {"index.dimension", "8"}, {"ivf.build.num_lists", "4"}}),
-        "Option index.type has unsupported value");
+        "Option index.type has unsupported value: IVF (one of demo, bruteforce, ivf, diskann)");
     // Without its required list count, an IVF map fails after the earlier fields passed.
     ExpectInvalidResult(
         NormalizeBuilderOptions(StringOptionMap{
@@ -465,6 +466,41 @@ TEST_F(OptionValidationTest, ValidateSearchOptionsIgnoresOtherKeys) {
                   "Missing required option: search.topk");
     ExpectInvalid(api::ValidateSearchOptions(api::SearchOptions{{"search.topk", std::string("3")}}),
                   "Type mismatch for search.topk");
+}
+
+TEST_F(OptionValidationTest, ThirtyTwoBitKeysRefuseValuesBeyondTheirRange) {
+    // Text beyond 64 bits saturates and is then refused like any value above 2^32 - 1.
+    const char* const kTooLarge[] = {"4294967296", "4294967297", "99999999999999999999"};
+    struct Case {
+        const char* kind;
+        const char* key;
+    };
+    const Case searchKeys[] = {{"ivf", "search.nprobe"},
+                               {"diskann", "diskann.search.list_size"},
+                               {"diskann", "diskann.search.beam_width"},
+                               {"bruteforce", "search.parallel_number"}};
+    for (const Case& c : searchKeys) {
+        for (const char* text : kTooLarge) {
+            SCOPED_TRACE(std::string(c.key) + "=" + text);
+            StringOptionMap map{{"search.topk", "3"}, {"diskann.search.list_size", "10"}};
+            map[c.key] = text;
+            ExpectInvalidResult(NormalizeSearchOptions(c.kind, map),
+                                std::string("Option ") + c.key + " must be in [1, 4294967295]");
+        }
+    }
+    const Case builderKeys[] = {{"ivf", "ivf.build.num_lists"},
+                                {"ivf", "index.dimension"},
+                                {"diskann", "diskann.build.neighbor_count"},
+                                {"diskann", "diskann.build.ef_construction"},
+                                {"bruteforce", "encoding.pq.m"}};
+    for (const Case& c : builderKeys) {
+        SCOPED_TRACE(c.key);
+        StringOptionMap map{
+            {"index.type", c.kind}, {"index.dimension", "8"}, {"ivf.build.num_lists", "4"}};
+        map[c.key] = "4294967297";
+        ExpectInvalidResult(NormalizeBuilderOptions(map),
+                            std::string("Option ") + c.key + " must be in [1, 4294967295]");
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "schema/OptionSchema.h"
 #include "schema/OptionValidators.h"
 
 namespace orvane::schema {
@@ -66,43 +67,93 @@ TEST(OptionValidatorsTest, EnumeratedStringsAreExactAndCaseSensitive) {
     for (const char* v : {"rawf32", "sq8", "pq"}) {
         EXPECT_TRUE(ValidateEncodingType("encoding.type", OptionValue(std::string(v))).IsOk());
     }
-    ExpectInvalid(ValidateEncodingType("encoding.type", OptionValue(std::string("PQ"))),
-                  "Option encoding.type has unsupported encoding type");
-    ExpectInvalid(ValidateEncodingType("e", OptionValue(std::string("pq "))),
-                  "Option e has unsupported encoding type");
-    ExpectInvalid(ValidateEncodingType("e", OptionValue(int64_t{2})),
-                  "Option e has unsupported encoding type");
-
     for (const char* v : {"l2", "cosine", "inner_product"}) {
         EXPECT_TRUE(ValidateMetric("distance.metric", OptionValue(std::string(v))).IsOk());
     }
-    ExpectInvalid(ValidateMetric("distance.metric", OptionValue(std::string("ip"))),
-                  "Option distance.metric has unsupported metric");
-    ExpectInvalid(ValidateMetric("m", OptionValue(std::string("L2"))),
-                  "Option m has unsupported metric");
-
     for (const char* v : {"bruteforce", "demo", "ivf", "diskann"}) {
         EXPECT_TRUE(ValidateIndexType("index.type", OptionValue(std::string(v))).IsOk());
     }
-    ExpectInvalid(ValidateIndexType("index.type", OptionValue(std::string("diskANN"))),
-                  "Option index.type has unsupported value");
-    ExpectInvalid(ValidateIndexType("index.type", OptionValue(std::string())),
-                  "Option index.type has unsupported value");
-
-    EXPECT_TRUE(ValidateReaderType("io.reader.type", OptionValue(std::string("local"))).IsOk());
-    EXPECT_TRUE(ValidateReaderType("io.reader.type", OptionValue(std::string("mmap"))).IsOk());
-    ExpectInvalid(ValidateReaderType("io.reader.type", OptionValue(std::string("MMAP"))),
-                  "Unsupported reader type for io.reader.type");
-    ExpectInvalid(ValidateReaderType("io.reader.type", OptionValue(false)),
-                  "Unsupported reader type for io.reader.type");
-
+    for (const char* v : {"local", "mmap"}) {
+        EXPECT_TRUE(ValidateReaderType("io.reader.type", OptionValue(std::string(v))).IsOk());
+    }
     for (const char* v : {"none", "mlock", "populate"}) {
         EXPECT_TRUE(
             ValidateMmapLockMode("io.reader.mmap.lock_mode", OptionValue(std::string(v))).IsOk());
     }
-    ExpectInvalid(
-        ValidateMmapLockMode("io.reader.mmap.lock_mode", OptionValue(std::string("lock"))),
-        "Unsupported lock mode for io.reader.mmap.lock_mode");
+
+    // A refusal keeps the fixed text and names the value given and the choices.
+    struct Case {
+        ValidatorFn validator;
+        const char* key;
+        OptionValue value;
+        const char* message;
+    };
+    const Case cases[] = {
+        {ValidateEncodingType, "encoding.type", std::string("PQ"),
+         "Option encoding.type has unsupported encoding type: PQ (one of rawf32, sq8, pq)"},
+        {ValidateEncodingType, "e", std::string("pq "),
+         "Option e has unsupported encoding type: pq  (one of rawf32, sq8, pq)"},
+        {ValidateEncodingType, "e", int64_t{2},
+         "Option e has unsupported encoding type: (one of rawf32, sq8, pq)"},
+        {ValidateMetric, "distance.metric", std::string("ip"),
+         "Option distance.metric has unsupported metric: ip (one of l2, cosine, inner_product)"},
+        {ValidateMetric, "m", std::string("L2"),
+         "Option m has unsupported metric: L2 (one of l2, cosine, inner_product)"},
+        {ValidateIndexType, "index.type", std::string("hnsw"),
+         "Option index.type has unsupported value: hnsw (one of demo, bruteforce, ivf, diskann)"},
+        {ValidateIndexType, "index.type", std::string("diskANN"),
+         "Option index.type has unsupported value: diskANN (one of demo, bruteforce, ivf, "
+         "diskann)"},
+        {ValidateIndexType, "index.type", std::string(),
+         "Option index.type has unsupported value:  (one of demo, bruteforce, ivf, diskann)"},
+        {ValidateReaderType, "io.reader.type", std::string("MMAP"),
+         "Unsupported reader type for io.reader.type: MMAP (one of local, mmap)"},
+        {ValidateReaderType, "io.reader.type", false,
+         "Unsupported reader type for io.reader.type: (one of local, mmap)"},
+        {ValidateMmapLockMode, "io.reader.mmap.lock_mode", std::string("lock"),
+         "Unsupported lock mode for io.reader.mmap.lock_mode: lock (one of none, mlock, "
+         "populate)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        ExpectInvalid(c.validator(c.key, c.value), c.message);
+    }
+}
+
+TEST(OptionValidatorsTest, ThirtyTwoBitFieldsRefuseValuesTheyCannotHold) {
+    struct Case {
+        int64_t value;
+        const char* message;  // empty: accepted
+    };
+    const Case cases[] = {
+        {1, ""},
+        {int64_t{UINT32_MAX}, ""},
+        {int64_t{UINT32_MAX} + 1, "Option search.nprobe must be in [1, 4294967295]"},
+        {int64_t{UINT32_MAX} + 2, "Option search.nprobe must be in [1, 4294967295]"},
+        {std::numeric_limits<int64_t>::max(), "Option search.nprobe must be in [1, 4294967295]"},
+        {0, "Option search.nprobe must be > 0"},
+        {-1, "Option search.nprobe must be > 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        const core::Status st = ValidatePositiveU32("search.nprobe", OptionValue(c.value));
+        if (*c.message == '\0') {
+            EXPECT_TRUE(st.IsOk()) << st.Message();
+        } else {
+            ExpectInvalid(st, c.message);
+        }
+    }
+    ExpectInvalid(ValidatePositiveU32("k", OptionValue(5.0)), "Option k must be > 0");
+}
+
+TEST(OptionValidatorsTest, InfinityIsNotAPositiveDouble) {
+    const double inf = std::numeric_limits<double>::infinity();
+    ExpectInvalid(ValidatePositiveDouble("diskann.build.slack_pruning_factor", OptionValue(inf)),
+                  "Option diskann.build.slack_pruning_factor must be > 0: infinity is not a "
+                  "usable value");
+    ExpectInvalid(ValidatePositiveDouble("k", OptionValue(-inf)), "Option k must be > 0");
+    EXPECT_TRUE(
+        ValidatePositiveDouble("k", OptionValue(std::numeric_limits<double>::max())).IsOk());
 }
 
 }  // namespace

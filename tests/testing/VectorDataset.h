@@ -24,13 +24,17 @@ class VectorDataset : public api::Dataset {
         const uint64_t count = std::min(_batch, _total - _cursor);
         vectors.assign(_data.begin() + _cursor * _dim, _data.begin() + (_cursor + count) * _dim);
         ids.resize(count);
-        for (uint64_t i = 0; i < count; ++i) ids[i] = 1000 + _cursor + i;
+        for (uint64_t i = 0; i < count; ++i) {
+            ids[i] = _ids.empty() ? 1000 + _cursor + i : _ids[_cursor + i];
+        }
         if (count > 0 && _dropOneFloat) vectors.pop_back();
         if (count > 0 && _dropOneId) ids.pop_back();
         _cursor += count;
         return count;
     }
 
+    // Delivers these ids (one per row) instead of 1000, 1001, ...
+    void SetIds(std::vector<uint64_t> ids) { _ids = std::move(ids); }
     // Claims more rows than it will deliver.
     void AnnounceTotal(uint64_t total) { _announced = total; }
     void DropOneFloat() { _dropOneFloat = true; }
@@ -39,6 +43,7 @@ class VectorDataset : public api::Dataset {
 
   private:
     std::vector<float> _data;
+    std::vector<uint64_t> _ids;
     uint32_t _dim;
     uint64_t _batch;
     uint64_t _total;

@@ -168,7 +168,7 @@ TEST_F(ToolEndToEndTest, BuildFailuresLeaveNoIndexFileBehind) {
     cases.push_back({"unknown key", unknown, "Unknown option key: demo.build.speed"});
     BuildRequest kind = DemoBuild("base.fvecs", "x.idx");
     kind.options["index.type"] = "hnsw";
-    cases.push_back({"unknown kind", kind, "Option index.type has unsupported value"});
+    cases.push_back({"unknown kind", kind, "Option index.type has unsupported value: hnsw (one of demo, bruteforce, ivf, diskann)"});
     BuildRequest dim = DemoBuild("base.fvecs", "x.idx");
     dim.options["index.dimension"] = "16";
     cases.push_back({"dimension", dim, "vectors have dimension 8 but index.dimension is 16"});
@@ -207,6 +207,7 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
     WriteFileBytes(Path("damaged.idx"), damaged);
     WriteFileBytes(Path("short.idx"), damaged.substr(0, 100));
 
+    ASSERT_TRUE(WriteFloatMatrix(Path("empty.fbin"), q16.data(), 0, 8).IsOk());
     auto search = [&](const std::string& index, const std::string& queries,
                       TextOptions searcher = {}, TextOptions opts = {}) {
         SearchRequest s;
@@ -237,6 +238,7 @@ TEST_F(ToolEndToEndTest, SearchFailuresAreReportedWithTheirCause) {
         {"declared dimension", search("a.idx", "q16.fvecs", {{"index.dimension", "16"}}),
          "DemoSearcher dimension mismatch"},
         {"integer queries", search("a.idx", "truth.ivecs"), "float32 queries are needed"},
+        {"no queries", search("a.idx", "empty.fbin"), "empty.fbin: contains no vectors"},
     };
     for (Case& c : cases) {
         ASSERT_FALSE(c.result.IsOk()) << c.what;

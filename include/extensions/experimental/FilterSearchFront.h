@@ -33,8 +33,8 @@ struct FilterSearchPlan {
 
 // Reads `search.parallel_number` (1 when absent). A value outside
 // 1..kMaxSearchParallelNumber is logged at Error with `rangeLog` (a printf text
-// taking the value and the limit as %u) and refused with InvalidArgument and an
-// empty message; a value of another type is refused as a type mismatch.
+// taking the value and the limit as %u) and refused with InvalidArgument
+// carrying that same text; a value of another type is refused as a type mismatch.
 // Serves the unfiltered Search paths too.
 core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, const char* rangeLog,
                                           util::CallSite where = util::CallSite::Current());
@@ -42,7 +42,8 @@ core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, con
 // The front part of a back end's SearchWithFilter: reads the filter's thread
 // safety (`search.thread_safe_filter`, false when absent) and the parallel
 // number, refuses parallel numbers of 2 or more for a filter not declared
-// thread safe (logged at Error, InvalidArgument with an empty message), then
+// thread safe (logged at Error, InvalidArgument "Multi threaded search when
+// filter is not thread safe"), then
 // checks that the query has data ("query data is null") and `dimension` floats
 // ("query data size does not match index dimension").
 core::Result<FilterSearchPlan> PrepareFilteredSearch(

@@ -16,6 +16,7 @@
 #include <memory>
 #include <memory_resource>
 #include <span>
+#include <string>
 
 #include "api/ErrorCode.h"
 #include "api/NoCopyable.h"
@@ -39,6 +40,11 @@ class QuantizerTrainer : public core::NoCopyable {
     // Learns the model from n rows of `dim` floats held back to back in `data`.
     virtual core::ErrorCode Pretrain(std::span<const float> data, uint64_t n,
                                      dist::dimension_t dim) = 0;
+    // `outer` as a Status of `code`, followed by ": " and the reason the last
+    // failed Pretrain gave, when it gave one (Pretrain reports a bare code).
+    core::Status Explain(core::ErrorCode code, const std::string& outer) const {
+        return core::Status(code, _lastError.empty() ? outer : outer + ": " + _lastError);
+    }
     // Bytes of one vector's stored code (what SerializeEncode writes per id).
     virtual uint64_t GetEncodedNodeSize() const = 0;
 
@@ -67,6 +73,9 @@ class QuantizerTrainer : public core::NoCopyable {
     core::Status Deserialize(const std::shared_ptr<SectionReader>& reader);
 
   protected:
+    // Records why Pretrain fails (also logged at Error) and returns `code`.
+    core::ErrorCode FailPretrain(core::ErrorCode code, std::string reason);
+
     // The encoding's part of the stream (everything after the meta).
     virtual core::Status DoSerialize(const QuantizerWriter& writer) = 0;
     // Reads the encoding's part starting at `offset`, with the meta's count,
@@ -98,6 +107,7 @@ class QuantizerTrainer : public core::NoCopyable {
     dist::encode_space::EncodingE _encodingType;
     dist::MetricE _metricType;
     std::pmr::memory_resource& _resource;
+    std::string _lastError;  // why the last Pretrain failed; empty after a success
 };
 
 }  // namespace orvane::quantizer

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <memory_resource>
+#include <string>
 
 #include "api/Options.h"
 #include "impl/quantizer/QuantizerTrainer.h"
@@ -18,5 +19,9 @@ namespace orvane::quantizer {
 
 std::unique_ptr<QuantizerTrainer> CreateQuantizerTrainer(const api::QuantizerOptions& options,
                                                          std::pmr::memory_resource& resource);
+
+// Why CreateQuantizerTrainer refuses these options (the text it logs); empty
+// when it would create a trainer. Callers append it to their own message.
+std::string WhyNoQuantizerTrainer(const api::QuantizerOptions& options);
 
 }  // namespace orvane::quantizer

@@ -10,6 +10,11 @@
 // process never uses costs no threads. When the system refuses a thread (a
 // per-user thread limit, a container's pids limit) the pool stops the workers
 // it had started and refuses all work with Unavailable; nothing hangs.
+//
+// A child made by fork() inherits the pools but none of their threads: every
+// live pool is reset in the child (its old workers, queues and locks are let go
+// without being touched), so it starts fresh workers on its next schedule.
+// Items queued in the parent and not yet run are not run in the child.
 #pragma once
 
 #include <atomic>
@@ -82,6 +87,8 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     void WaitStop();
 
   private:
+    friend struct PoolForkRegistry;
+
     // The helper installed on worker `index`.
     class Helper : public coro::WorkerHelper {
       public:
@@ -103,6 +110,9 @@ class SimpleThreadPool : public core::NoCopyable, public core::NoMoveable {
     void StopWorkers(uint32_t count);
     // Runs one item, logging what it throws.
     static void RunItem(WorkItem& item);
+    // In a forked child (one thread): drops the parent's workers, queues and
+    // locks without destroying them and returns the pool to NotStarted.
+    void ResetInForkedChild();
 
     uint32_t _threadNum;
     std::atomic<uint32_t> _nextThread{0};

@@ -15,15 +15,20 @@ constexpr char kThreadSafeKey[] = "search.thread_safe_filter";
 // Logs at Error on behalf of the back end that called into this file, so the
 // record carries that back end's source file and line.
 template <typename... Args>
-void LogErrorAt(const util::CallSite& where, const char* format, Args... args) {
-    auto& logger = telemetry::Logger::Instance();
-    if (!logger.ShouldLog(telemetry::LogLevel::Error)) return;
-        // The format is one of the fixed texts above or a back end's own constant.
+std::string Format(const char* format, Args... args) {
+    // The format is one of the fixed texts above or a back end's own constant.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-    std::string message = telemetry::detail::FormatString(format, args...);
+    return telemetry::detail::FormatString(format, args...);
 #pragma GCC diagnostic pop
+}
+
+template <typename... Args>
+void LogErrorAt(const util::CallSite& where, const char* format, Args... args) {
+    auto& logger = telemetry::Logger::Instance();
+    if (!logger.ShouldLog(telemetry::LogLevel::Error)) return;
+    std::string message = Format(format, args...);
     logger.Submit(telemetry::LogLevel::Error, telemetry::detail::Basename(where.file),
                   std::move(message), where.file, where.line);
 }
@@ -45,8 +50,10 @@ core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, con
         const uint32_t shown = value > static_cast<int64_t>(std::numeric_limits<uint32_t>::max())
                                    ? std::numeric_limits<uint32_t>::max()
                                    : static_cast<uint32_t>(value);
-        LogErrorAt(where, rangeLog, shown, kMaxSearchParallelNumber);
-        return core::Status(core::ErrorCode::InvalidArgument, "");
+        // The caller sees the logged text too: an empty message tells it nothing.
+        std::string message = Format(rangeLog, shown, kMaxSearchParallelNumber);
+        LogErrorAt(where, "%s", message.c_str());
+        return core::Status(core::ErrorCode::InvalidArgument, std::move(message));
     }
     return static_cast<uint32_t>(value);
 }
@@ -70,7 +77,8 @@ core::Result<FilterSearchPlan> PrepareFilteredSearch(const api::Query& query,
                    "Multi threaded search when filter is not thread safe: thread count [%u] vs "
                    "thread safe filter [%d]",
                    plan.parallelNumber, 0);
-        return core::Status(core::ErrorCode::InvalidArgument, "");
+        return core::Status(core::ErrorCode::InvalidArgument,
+                            "Multi threaded search when filter is not thread safe");
     }
 
     if (query.data == nullptr) {

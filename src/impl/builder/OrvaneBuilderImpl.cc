@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "impl/builder/InputRowChecks.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "io/OutputStream.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
 #include "schema/SchemaTables.h"
 #include "telemetry/Logger.h"
-#include "util/FiniteCheck.h"
 
 namespace orvane::api {
 
@@ -30,15 +30,6 @@ constexpr const char* kInsertOrder =
 
 Status Invalid(const char* msg) {
     return Status(ErrorCode::InvalidArgument, msg);
-}
-
-// Refuses rows holding NaN or infinity: one such vector corrupts the ranking of every
-// query. `firstRow` is the global position of the first row passed.
-Status CheckFiniteRows(const float* data, uint64_t rows, uint64_t dim, uint64_t firstRow) {
-    const auto bad = util::FindNonFiniteRow(data, rows, dim);
-    if (!bad) return Status::Ok();
-    return Status(ErrorCode::InvalidArgument, "Vector at row [" + std::to_string(firstRow + *bad) +
-                                                  "] holds a NaN or infinite value");
 }
 
 // Rows to sample: total * ratio rounded half away from zero, at least 1, at most total.
@@ -123,12 +114,15 @@ Status OrvaneBuilder::Impl::CheckPretrainState(bool* done) {
 }
 
 Status OrvaneBuilder::Impl::Pretrain(const float* data, uint64_t n) {
+    // A kind without training ignores the samples, but a null pointer with a
+    // count is the caller's mistake all the same, refused as for other kinds.
+    if (data == nullptr && n > 0) return Invalid("data must not be null");
     bool done = false;
     ORVANE_RETURN_IF_ERROR(CheckPretrainState(&done));
     if (done) return Status::Ok();
     if (n == 0) return Invalid("total count must be > 0");
     if (data == nullptr) return Invalid("data must not be null");
-    ORVANE_RETURN_IF_ERROR(CheckFiniteRows(data, n, Dimension(), 0));
+    ORVANE_RETURN_IF_ERROR(CheckVectorRows(data, n, Dimension(), 0));
     return FinishBackendCall(_backend->Pretrain(data, n), BuilderStatus::Trained);
 }
 
@@ -164,7 +158,7 @@ Status OrvaneBuilder::Impl::PretrainFrom(Dataset& dataset) {
                 static_cast<unsigned long>(count), dim, static_cast<unsigned long>(vectors.size()));
             return Status(ErrorCode::Conflict);
         }
-        ORVANE_RETURN_IF_ERROR(CheckFiniteRows(vectors.data(), count, dim, totalRead));
+        ORVANE_RETURN_IF_ERROR(CheckVectorRows(vectors.data(), count, dim, totalRead));
         const uint64_t batchEnd = totalRead + count;
         for (; nextRow < rows.size() && rows[nextRow] < batchEnd; ++nextRow) {
             const float* row = vectors.data() + (rows[nextRow] - totalRead) * dim;
@@ -199,7 +193,11 @@ Status OrvaneBuilder::Impl::InsertBatch(const float* data, const vector_id_t* id
         return Invalid("data and ids must not be null, n must be > 0");
     }
     const uint64_t dim = Dimension();
-    ORVANE_RETURN_IF_ERROR(CheckFiniteRows(data, n, dim, 0));
+    ORVANE_RETURN_IF_ERROR(CheckVectorRows(data, n, dim, 0));
+    ORVANE_RETURN_IF_ERROR(CheckRowIds({ids, n}, 0));
+    DuplicateIdCheck unique;
+    unique.Add({ids, n}, 0);
+    ORVANE_RETURN_IF_ERROR(unique.Check());
     Status reserved = _backend->Reserve(n);
     if (!reserved.IsOk()) return FinishBackendCall(std::move(reserved), BuilderStatus::Error);
     return FinishBackendCall(_backend->AppendBatch(std::span<const float>(data, dim * n),
@@ -221,6 +219,9 @@ Status OrvaneBuilder::Impl::InsertFrom(Dataset& dataset) {
 
     std::vector<float> vectors;
     std::vector<uint64_t> ids;
+    // Duplicates may sit in different batches, so they are looked for once all
+    // ids have been seen.
+    DuplicateIdCheck unique;
     uint64_t added = 0;
     for (;;) {
         auto batch = dataset.GetNextBatch(vectors, ids);
@@ -236,12 +237,16 @@ Status OrvaneBuilder::Impl::InsertFrom(Dataset& dataset) {
             return Status(ErrorCode::Conflict);
         }
         // The back end already holds the earlier batches, so the build cannot go on.
-        Status finite = CheckFiniteRows(vectors.data(), count, dim, added);
-        if (!finite.IsOk()) return FinishBackendCall(std::move(finite), BuilderStatus::Error);
+        Status rows = CheckVectorRows(vectors.data(), count, dim, added);
+        if (rows.IsOk()) rows = CheckRowIds(ids, added);
+        if (!rows.IsOk()) return FinishBackendCall(std::move(rows), BuilderStatus::Error);
+        unique.Add(ids, added);
         added += count;
         Status appended = _backend->AppendBatch(vectors, ids);
         if (!appended.IsOk()) return FinishBackendCall(std::move(appended), BuilderStatus::Error);
     }
+    Status distinct = unique.Check();
+    if (!distinct.IsOk()) return FinishBackendCall(std::move(distinct), BuilderStatus::Error);
     if (added == total) {
         _status = BuilderStatus::DataInjected;
         return Status::Ok();

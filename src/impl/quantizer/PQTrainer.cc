@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory_resource>
+#include <string>
 
 #include "distance/encode_space/PQ/PQEncodeSpace.h"
 #include "telemetry/Logger.h"
@@ -38,19 +39,30 @@ PQTrainer::PQTrainer(dimension_t dimension, MetricE metric, std::pmr::memory_res
 }
 
 ErrorCode PQTrainer::Pretrain(std::span<const float> data, uint64_t n, dimension_t dim) {
+    _lastError.clear();
     if (dim != _dimension) {
-        ORVANE_LOG_ERROR("PQ Pretrain dimension mismatch [%u] vs [%u]", dim, _dimension);
-        return ErrorCode::InvalidArgument;
+        return FailPretrain(ErrorCode::InvalidArgument, "PQ Pretrain dimension mismatch [" +
+                                                            std::to_string(dim) + "] vs [" +
+                                                            std::to_string(_dimension) + "]");
     }
     if (_model.header.numChunks > dim) {
-        ORVANE_LOG_ERROR("PQ Pretrain m [%u] is larger than dimension [%u]",
-                         _model.header.numChunks, dim);
-        return ErrorCode::InvalidArgument;
+        return FailPretrain(ErrorCode::InvalidArgument,
+                            "PQ Pretrain m [" + std::to_string(_model.header.numChunks) +
+                                "] is larger than dimension [" + std::to_string(dim) + "]");
     }
     if (n == 0 || n > data.size() / dim) {
-        ORVANE_LOG_ERROR("PQ Pretrain needs [%lu] rows of [%u] floats, got [%zu] floats",
-                         static_cast<unsigned long>(n), dim, data.size());
-        return ErrorCode::InvalidArgument;
+        return FailPretrain(ErrorCode::InvalidArgument,
+                            "PQ Pretrain needs [" + std::to_string(n) + "] rows of [" +
+                                std::to_string(dim) + "] floats, got [" +
+                                std::to_string(data.size()) + "] floats");
+    }
+    // With fewer rows than centroids the untrained centroids stay zero and
+    // distances lose their spread. Peers train anyway and warn; so does this.
+    if (n < kPQCentroidCount) {
+        ORVANE_LOG_WARN(
+            "PQ Pretrain trains [%u] centroids per chunk on only [%lu] rows; distances will be "
+            "coarse, give at least [%u] rows",
+            kPQCentroidCount, static_cast<unsigned long>(n), kPQCentroidCount);
     }
     data = data.first(n * dim);
     // Codes of an earlier model would not match the new one.

@@ -16,6 +16,12 @@ QuantizerTrainer::QuantizerTrainer(dimension_t dimension, dist::encode_space::En
 
 QuantizerTrainer::~QuantizerTrainer() = default;
 
+core::ErrorCode QuantizerTrainer::FailPretrain(core::ErrorCode code, std::string reason) {
+    ORVANE_LOG_ERROR("%s", reason.c_str());
+    _lastError = std::move(reason);
+    return code;
+}
+
 Status QuantizerTrainer::Reserve(uint64_t n) {
     ORVANE_RETURN_IF_ERROR(DoReserve(n));
     _reservedCount = n;

@@ -1,8 +1,11 @@
 #include "util/parallel/SimpleThreadPool.h"
 
+#include <pthread.h>
+
 #include <exception>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "telemetry/Logger.h"
 
@@ -28,6 +31,53 @@ uint32_t CheckedThreadNum(uint32_t threadNum) {
 
 }  // namespace
 
+// The live pools, so that a forked child can reset each. The fork handlers hold
+// the registry's mutex and every pool's start mutex across fork(), so the child
+// sees no pool half-registered or half-started.
+struct PoolForkRegistry {
+    std::mutex mutex;
+    std::unordered_set<SimpleThreadPool*> pools;
+
+    static PoolForkRegistry& Instance() {
+        // Never destroyed: pools may outlive static destruction.
+        static PoolForkRegistry* registry = [] {
+            auto* created = new PoolForkRegistry();
+            ::pthread_atfork(&Prepare, &Parent, &Child);
+            return created;
+        }();
+        return *registry;
+    }
+    static void Prepare() {
+        auto& self = Instance();
+        self.mutex.lock();
+        for (SimpleThreadPool* pool : self.pools) pool->_startMutex.lock();
+    }
+    static void Parent() {
+        auto& self = Instance();
+        for (SimpleThreadPool* pool : self.pools) pool->_startMutex.unlock();
+        self.mutex.unlock();
+    }
+    static void Child() {
+        auto& self = Instance();
+        // The forking thread may have been a worker; in the child it is not.
+        GetCurrent() = {-1, 0};
+        coro::CurrentWorkerHelper() = nullptr;
+        for (SimpleThreadPool* pool : self.pools) {
+            pool->ResetInForkedChild();
+            pool->_startMutex.unlock();
+        }
+        self.mutex.unlock();
+    }
+    void Add(SimpleThreadPool* pool) {
+        std::lock_guard<std::mutex> lock(mutex);
+        pools.insert(pool);
+    }
+    void Remove(SimpleThreadPool* pool) {
+        std::lock_guard<std::mutex> lock(mutex);
+        pools.erase(pool);
+    }
+};
+
 std::pair<int, uint64_t>& GetCurrent() {
     thread_local std::pair<int, uint64_t> current{-1, 0};
     return current;
@@ -47,6 +97,29 @@ SimpleThreadPool::SimpleThreadPool(uint32_t threadNum, ThreadStarter starter)
         _mutexs.push_back(std::make_unique<SpinMutex>());
         _conds.push_back(std::make_unique<std::condition_variable_any>());
         _helpers.push_back(std::make_unique<Helper>(this, i));
+    }
+    PoolForkRegistry::Instance().Add(this);
+}
+
+void SimpleThreadPool::ResetInForkedChild() {
+    // The parent's threads do not exist here: their handles, queued items and
+    // locks (possibly held by a worker at the fork) are leaked on purpose, since
+    // destroying a joinable thread handle or a held lock is undefined.
+    if (!_threads.empty()) new std::vector<std::thread>(std::move(_threads));
+    _threads.clear();
+    for (uint32_t i = 0; i < _threadNum; ++i) {
+        if (!_queues[i].empty()) new std::deque<WorkItem>(std::move(_queues[i]));
+        _queues[i].clear();
+        (void)_mutexs[i].release();
+        _mutexs[i] = std::make_unique<SpinMutex>();
+        (void)_conds[i].release();
+        _conds[i] = std::make_unique<std::condition_variable_any>();
+        _sleeping[i] = false;
+    }
+    _nextThread.store(0, std::memory_order_relaxed);
+    _startStatus = Status();
+    if (!_stop.load(std::memory_order_relaxed)) {
+        _startState.store(StartState::NotStarted, std::memory_order_relaxed);
     }
 }
 
@@ -114,6 +187,7 @@ void SimpleThreadPool::StopWorkers(uint32_t count) {
 
 SimpleThreadPool::~SimpleThreadPool() {
     WaitStop();
+    PoolForkRegistry::Instance().Remove(this);
 }
 
 void SimpleThreadPool::RunItem(WorkItem& item) {

@@ -112,7 +112,7 @@ TEST(BuilderCreateTest, DimensionBeyond32BitsIsRefusedNotWrapped) {
             BuilderOptions{{"index.dimension", dim}, {"index.type", std::string("demo")}});
         ASSERT_FALSE(wide.IsOk()) << dim;
         EXPECT_EQ(wide.GetStatus().Code(), ErrorCode::InvalidArgument);
-        EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be <= 4294967295");
+        EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be in [1, 4294967295]");
     }
     auto widest = OrvaneBuilder::Create(BuilderOptions{{"index.dimension", int64_t{UINT32_MAX}},
                                                        {"index.type", std::string("demo")}});
@@ -178,6 +178,9 @@ TEST(BuilderLifecycleTest, NonTrainableKind) {
 TEST(BuilderLifecycleTest, NonTrainablePretrainOnlyMovesState) {
     Recorder rec;
     auto impl = MakeImpl(&rec, false);
+    // Rows claimed behind a null pointer are refused, as for a trainable kind.
+    EXPECT_EQ(impl->Pretrain(nullptr, 3).Message(), "data must not be null");
+    EXPECT_EQ(impl->GetStatus(), BuilderStatus::Initial);
     ASSERT_TRUE(impl->Pretrain(nullptr, 0).IsOk());
     EXPECT_EQ(impl->GetStatus(), BuilderStatus::TrainNotNeeded);
     EXPECT_EQ(rec.pretrainCount, 0u);

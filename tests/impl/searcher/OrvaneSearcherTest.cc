@@ -110,7 +110,7 @@ TEST(SearcherCreateTest, DimensionBeyond32BitsIsRefusedNotWrapped) {
                                                        {"index.type", std::string("demo")}});
     ASSERT_FALSE(wide.IsOk());
     EXPECT_EQ(wide.GetStatus().Code(), ErrorCode::InvalidArgument);
-    EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be <= 4294967295");
+    EXPECT_EQ(wide.GetStatus().Message(), "Option index.dimension must be in [1, 4294967295]");
     auto widest = OrvaneSearcher::Create(SearcherOptions{{"index.dimension", int64_t{UINT32_MAX}},
                                                          {"index.type", std::string("demo")}});
     ASSERT_TRUE(widest.IsOk()) << widest.GetStatus().Message();

@@ -73,7 +73,9 @@ Status BruteforceBuilderBackend::Init(const api::BuilderOptions& options) {
     quantizerOptions.Values()["index.dimension"] = int64_t{_dimension};
     _quantizerTrainer = quantizer::CreateQuantizerTrainer(quantizerOptions, _instantResource);
     if (!_quantizerTrainer) {
-        return Status(ErrorCode::InvalidArgument, "Failed to CreateQuantizerTrainer");
+        return Status(ErrorCode::InvalidArgument,
+                      "Failed to CreateQuantizerTrainer: " +
+                          quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
     _quantizerOptions = std::move(quantizerOptions);
     return Status::Ok();
@@ -95,7 +97,7 @@ Status BruteforceBuilderBackend::Pretrain(const float* data, uint64_t n) {
     }
     const ErrorCode code =
         _quantizerTrainer->Pretrain(std::span<const float>(data, n * _dimension), n, _dimension);
-    if (code != ErrorCode::Ok) return Status(code, "Failed to pretrain data");
+    if (code != ErrorCode::Ok) return _quantizerTrainer->Explain(code, "Failed to pretrain data");
     return Status::Ok();
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "schema/OptionValidators.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
@@ -36,7 +37,7 @@ Result<uint32_t> ParallelNumber(const api::SearchOptions& options) {
 }
 
 // A positive int option below 2^32, `def` when absent; `zeroMessage` for
-// values below 1.
+// values below 1, the key and the range above.
 Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::string& key,
                                 int64_t def, const char* zeroMessage) {
     const int64_t value = options.GetInt(key, def);
@@ -44,7 +45,8 @@ Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::st
         ORVANE_LOG_ERROR("%s", zeroMessage);
         return Status(ErrorCode::InvalidArgument, zeroMessage);
     }
-    return static_cast<uint32_t>(std::min<int64_t>(value, UINT32_MAX));
+    if (value > int64_t{UINT32_MAX}) return schema::ValidatePositiveU32(key, value);
+    return static_cast<uint32_t>(value);
 }
 
 }  // namespace
@@ -79,7 +81,10 @@ Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
     const api::SearchOptions& options) {
     if (!_opened) return Status(ErrorCode::FailedPrecondition, "DiskANNSearcher is not open");
     const int64_t topkOption = options.GetInt("search.topk", 0);
-    const uint32_t topk = static_cast<uint32_t>(std::clamp<int64_t>(topkOption, 0, UINT32_MAX));
+    // No search returns more hits than the index has rows, so the heaps and
+    // their reservations are bounded by the row count, not by k.
+    const uint32_t topk = static_cast<uint32_t>(
+        std::clamp<int64_t>(topkOption, 0, static_cast<int64_t>(_meta.count)));
 
     static const std::string kListSizeKey = "diskann.search.list_size";
     const auto listSizeIt = options.Values().find(kListSizeKey);

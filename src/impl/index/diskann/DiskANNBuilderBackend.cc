@@ -103,10 +103,12 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
         return Status(ErrorCode::InvalidArgument, "Unsupported distance.metric [" + metric + "]");
     }
 
-    _quantizerTrainer =
-        quantizer::CreateQuantizerTrainer(GetTrainerOptions(options), *_instantResource);
+    const api::QuantizerOptions trainerOptions = GetTrainerOptions(options);
+    _quantizerTrainer = quantizer::CreateQuantizerTrainer(trainerOptions, *_instantResource);
     if (_quantizerTrainer == nullptr) {
-        return Status(ErrorCode::InvalidArgument, "Failed to CreateQuantizerTrainer");
+        return Status(ErrorCode::InvalidArgument,
+                      "Failed to CreateQuantizerTrainer: " +
+                          quantizer::WhyNoQuantizerTrainer(trainerOptions));
     }
     if (auto diskOptions = GetDiskTrainerOptions(options)) {
         if (_reorderLayout) {
@@ -117,7 +119,8 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
         _diskQuantizerTrainer = quantizer::CreateQuantizerTrainer(*diskOptions, *_storageResource);
         if (_diskQuantizerTrainer == nullptr) {
             return Status(ErrorCode::InvalidArgument,
-                          "Failed to CreateQuantizerTrainer for disk encoder");
+                          "Failed to CreateQuantizerTrainer for disk encoder: " +
+                              quantizer::WhyNoQuantizerTrainer(*diskOptions));
         }
     }
 
@@ -211,13 +214,15 @@ Status DiskANNBuilderBackend::Pretrain(const float* data, uint64_t n) {
     const std::span<const float> samples(data, floats);
     auto start = std::chrono::system_clock::now();
     ErrorCode code = _quantizerTrainer->Pretrain(samples, n, static_cast<uint32_t>(_dimension));
-    if (code != ErrorCode::Ok) return Status(code, "Failed to pretrain data");
+    if (code != ErrorCode::Ok) return _quantizerTrainer->Explain(code, "Failed to pretrain data");
     ORVANE_LOG_INFO("DiskANN builder train pq success, time [%lu] seconds",
                     static_cast<unsigned long>(SecondsSince(start)));
     if (_diskQuantizerTrainer == nullptr) return Status::Ok();
     start = std::chrono::system_clock::now();
     code = _diskQuantizerTrainer->Pretrain(samples, n, static_cast<uint32_t>(_dimension));
-    if (code != ErrorCode::Ok) return Status(code, "Failed to pretrain data for disk PQ");
+    if (code != ErrorCode::Ok) {
+        return _diskQuantizerTrainer->Explain(code, "Failed to pretrain data for disk PQ");
+    }
     ORVANE_LOG_INFO("DiskANN builder train disk pq success, time [%lu] seconds",
                     static_cast<unsigned long>(SecondsSince(start)));
     return Status::Ok();

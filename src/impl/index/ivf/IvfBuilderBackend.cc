@@ -98,17 +98,26 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
     quantizerOptions.Values()["index.dimension"] = int64_t{_dim};
     _quantizerTrainer = quantizer::CreateQuantizerTrainer(quantizerOptions, _instantResource);
     if (!_quantizerTrainer) {
-        return Status(ErrorCode::InvalidArgument, "failed to create quantizer trainer");
+        return Status(ErrorCode::InvalidArgument,
+                      "failed to create quantizer trainer: " +
+                          quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
     return Status::Ok();
 }
 
 Status IvfBuilderBackend::Pretrain(const float* data, uint64_t n) {
     if (_pretrained) return Status(ErrorCode::FailedPrecondition, "Pretrain called twice");
+    // A list without a training row gets no centroid of its own, and a search
+    // probing it finds nothing: refused, as k-means peers refuse it.
+    if (n < _numLists) {
+        return Status(ErrorCode::InvalidArgument,
+                      "ivf.build.num_lists [" + std::to_string(_numLists) +
+                          "] is above the number of training rows [" + std::to_string(n) + "]");
+    }
     const std::span<const float> samples(data, n * _dim);
     if (const ErrorCode code = _quantizerTrainer->Pretrain(samples, n, _dim);
         code != ErrorCode::Ok) {
-        return Status(code, "quantizer pretrain failed");
+        return _quantizerTrainer->Explain(code, "quantizer pretrain failed");
     }
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     if (!executor.IsOk()) return executor.TakeStatus();

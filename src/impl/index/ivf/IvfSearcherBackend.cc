@@ -12,6 +12,7 @@
 #include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "isa/DynamicIsa.h"
+#include "schema/OptionValidators.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index {
@@ -269,13 +270,20 @@ Result<api::SearchResult> IvfSearcherBackend::Search(const api::Query& query,
     const std::optional<int64_t> topk = IntOption(options, "search.topk");
     if (!topk) return Status(ErrorCode::InvalidArgument, "topk is missing");
     const std::optional<int64_t> nprobeOption = IntOption(options, "search.nprobe");
+    if (nprobeOption && *nprobeOption > int64_t{UINT32_MAX}) {
+        return schema::ValidatePositiveU32("search.nprobe", *nprobeOption);
+    }
     const uint32_t nprobe =
         nprobeOption ? static_cast<uint32_t>(*nprobeOption) : std::min<uint32_t>(8, _meta.numLists);
     if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
     if (query.data == nullptr || query.size != _meta.dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    const auto k = static_cast<uint32_t>(*topk);
+    // More hits than rows cannot come back, so a k beyond 32 bits (or a
+    // negative one, which the facade refuses) asks for every row scanned
+    // instead of being wrapped.
+    const uint32_t k =
+        *topk < 0 || *topk > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(*topk);
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) {
         return SearchLists<decltype(tag)::Value>(query, k, nprobe, resource);
     });

@@ -139,7 +139,9 @@ TEST(BruteforceBuildTest, PreconditionsAndMessages) {
              options.Values()["encoding.pq.m"] = int64_t{kDim + 1};
              return b.Init(options);
          },
-         ErrorCode::InvalidArgument, "Failed to CreateQuantizerTrainer"},
+         ErrorCode::InvalidArgument,
+         "Failed to CreateQuantizerTrainer: Invalid numChunks [7] for PQ encoding, must be > 0 and "
+         "<= dimension [6]."},
     };
     ::orvane::testing::LogCapture logs(::orvane::testing::LogCapture::Keep::kNothing);
     for (const Case& c : cases) {

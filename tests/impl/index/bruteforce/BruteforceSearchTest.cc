@@ -267,15 +267,15 @@ TEST_F(BruteforceSearchTest, RefusedOptionsQueriesAndExtensions) {
         {"parallel 1001",
          {{"search.topk", int64_t{5}}, {"search.parallel_number", int64_t{1001}}},
          kDim,
-         ""},
+         "ParallelNumber is out of range[1001 vs 1000]"},
         {"parallel 0",
          {{"search.topk", int64_t{5}}, {"search.parallel_number", int64_t{0}}},
          kDim,
-         ""},
+         "ParallelNumber is out of range[0 vs 1000]"},
         {"unsafe filter",
          {{"search.topk", int64_t{5}}, {"search.parallel_number", int64_t{4}}},
          kDim,
-         ""},
+         "Multi threaded search when filter is not thread safe"},
         {"short query",
          {{"search.topk", int64_t{5}}},
          kDim - 1,
@@ -300,6 +300,7 @@ TEST_F(BruteforceSearchTest, RefusedOptionsQueriesAndExtensions) {
         api::Query(queries.data(), kDim),
         SearchOptions{{"search.topk", int64_t{5}}, {"search.parallel_number", int64_t{1001}}});
     EXPECT_EQ(plain.GetStatus().Code(), ErrorCode::InvalidArgument);
+    EXPECT_EQ(plain.GetStatus().Message(), "ParallelNumber is out of range[1001 vs 1000]");
 
     class OtherExtension : public api::ISearchExtension {
       public:

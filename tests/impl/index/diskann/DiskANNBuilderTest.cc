@@ -51,11 +51,13 @@ TEST(DiskANNBuilderTest, InitRefusesBadOptions) {
         {"unknown_encoding",
          {{"encoding.type", std::string("zip")}},
          ErrorCode::InvalidArgument,
-         "Failed to CreateQuantizerTrainer"},
+         "Failed to CreateQuantizerTrainer: No quantizer trainer implementation for encoding "
+         "[zip]."},
         {"unknown_disk_encoding",
          {{"diskann.disk_encoding.type", std::string("zip")}},
          ErrorCode::InvalidArgument,
-         "Failed to CreateQuantizerTrainer for disk encoder"},
+         "Failed to CreateQuantizerTrainer for disk encoder: No quantizer trainer implementation "
+         "for encoding [zip]."},
         {"unknown_metric",
          {{"distance.metric", std::string("ip")}},
          ErrorCode::InvalidArgument,

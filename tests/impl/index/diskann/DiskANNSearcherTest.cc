@@ -303,14 +303,18 @@ TEST(DiskANNSearcherTest, TinyIndexSearchesAllItsNodes) {
     auto opened =
         OpenInMemory(BuildImage(IndexOptions("rawf32", "l2", false), data, kDim), kDim, 5);
     ASSERT_TRUE(opened.status.IsOk()) << opened.status.Message();
-    auto r = opened.searcher->Search({data.data(), kDim}, SearchOpts(10, 100),
-                                     *std::pmr::get_default_resource());
-    ASSERT_TRUE(r.IsOk());
-    auto ids = Ids(r.Value());
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (std::vector<uint64_t>{100, 101, 102, 103, 104, 105, 106, 107}));
-    EXPECT_EQ(r.Value().topk[0].id, 100u);
-    EXPECT_EQ(r.Value().topk[0].distance, 0.0f);
+    // A k far beyond the row count reserves for the rows, not for k.
+    for (int64_t k : {int64_t{10}, int64_t{INT32_MAX}, int64_t{1} << 40}) {
+        SCOPED_TRACE(k);
+        auto r = opened.searcher->Search({data.data(), kDim}, SearchOpts(k, 100),
+                                         *std::pmr::get_default_resource());
+        ASSERT_TRUE(r.IsOk()) << r.GetStatus().Message();
+        auto ids = Ids(r.Value());
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(ids, (std::vector<uint64_t>{100, 101, 102, 103, 104, 105, 106, 107}));
+        EXPECT_EQ(r.Value().topk[0].id, 100u);
+        EXPECT_EQ(r.Value().topk[0].distance, 0.0f);
+    }
 }
 
 TEST(DiskANNSearcherTest, BadOptionsAreRefusedWithTheirMessages) {
@@ -334,6 +338,14 @@ TEST(DiskANNSearcherTest, BadOptionsAreRefusedWithTheirMessages) {
          false,
          ErrorCode::InvalidArgument,
          "List size must be > 0"},
+        {{{"diskann.search.list_size", int64_t{4294967297}}},
+         false,
+         ErrorCode::InvalidArgument,
+         "Option diskann.search.list_size must be in [1, 4294967295]"},
+        {{{"diskann.search.list_size", list}, {"diskann.search.beam_width", int64_t{1} << 40}},
+         false,
+         ErrorCode::InvalidArgument,
+         "Option diskann.search.beam_width must be in [1, 4294967295]"},
         {{{"diskann.search.list_size", list}, {"diskann.search.io_limit", int64_t{0}}},
          false,
          ErrorCode::InvalidArgument,

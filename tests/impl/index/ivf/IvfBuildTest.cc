@@ -30,9 +30,11 @@ TEST(IvfBuildTest, InitRefusesOptions) {
         {"unknown metric", "distance.metric", "hamming", ErrorCode::NotSupported,
          "ivf currently supports L2 only"},
         {"unknown encoding", "encoding.type", "fp16", ErrorCode::InvalidArgument,
-         "failed to create quantizer trainer"},
+         "failed to create quantizer trainer: No quantizer trainer implementation for encoding "
+         "[fp16]."},
         {"pq chunks beyond dimension", "encoding.pq.m", "", ErrorCode::InvalidArgument,
-         "failed to create quantizer trainer"},
+         "failed to create quantizer trainer: Invalid numChunks [9] for PQ encoding, must be > 0 "
+         "and <= dimension [8]."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,6 +82,11 @@ TEST(IvfBuildTest, LifecycleMessages) {
              return pretrained(b);
          },
          ErrorCode::FailedPrecondition, "Pretrain called twice"},
+        {"fewer training rows than lists", [&](auto& b) { return b.Pretrain(rows.data(), 3); },
+         ErrorCode::InvalidArgument,
+         "ivf.build.num_lists [4] is above the number of training rows [3]"},
+        {"as many training rows as lists", [&](auto& b) { return b.Pretrain(rows.data(), 4); },
+         ErrorCode::Ok, ""},
         {"reserve before pretrain", [&](auto& b) { return b.Reserve(10); },
          ErrorCode::FailedPrecondition, "Reserve requires pretrain"},
         {"append before pretrain", [&](auto& b) { return append(b, 2); },

@@ -183,7 +183,13 @@ TEST(IvfSearchTest, RefusedSearches) {
          {{"search.topk", int64_t{3}}, {"search.nprobe", int64_t{1} << 32}},
          8,
          ErrorCode::InvalidArgument,
-         "Option nprobe must be > 0"},
+         "Option search.nprobe must be in [1, 4294967295]"},
+        {"nprobe one in the low 32 bits",
+         opened.get(),
+         {{"search.topk", int64_t{3}}, {"search.nprobe", (int64_t{1} << 32) + 1}},
+         8,
+         ErrorCode::InvalidArgument,
+         "Option search.nprobe must be in [1, 4294967295]"},
         {"short query",
          opened.get(),
          {{"search.topk", int64_t{3}}},
@@ -210,9 +216,10 @@ TEST(IvfSearchTest, TopkEdges) {
         int64_t topk;
         size_t hits;
     };
-    // Low 32 bits of the option; more than the rows scanned returns them all.
+    // More than the rows scanned returns them all; a k beyond 32 bits is not
+    // wrapped to its low bits.
     for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{30, 30}, Case{1000, 30},
-                          Case{(int64_t{1} << 32) + 2, 2}, Case{-1, 30}}) {
+                          Case{(int64_t{1} << 32) + 2, 30}, Case{-1, 30}}) {
         SCOPED_TRACE(c.topk);
         auto result =
             SearchOnce(*searcher, rows.data(), plan.dim,
