@@ -11,6 +11,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/Dataset.h
     api/ErrorCode.h
     api/IBuildExtension.h
+    api/IndexDescription.h
     api/ISearchExtension.h
     api/IndexKind.h
     api/MemoryResource.h
@@ -23,6 +24,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/Result.h
     api/SearchTypes.h
     api/Status.h
+    api/Version.h
     csrc/orvane_c.h
     extensions/experimental/SearchWithFilterExtension.h
     io/FileReader.h
