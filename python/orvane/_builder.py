@@ -43,6 +43,16 @@ class Builder(_Handle):
             "insert", h, arr.ctypes.data, None if id_arr is None else id_arr.ctypes.data,
             arr.shape[0], arr.shape[1]))
 
+    def dump_bytes(self):
+        """Instead of dump: the index file image as bytes (the whole index)."""
+        import ctypes
+        from orvane import _native
+        address = ctypes.c_void_p()
+        size = ctypes.c_uint64()
+        self._exclusive(lambda h: self._call("dump_buffer", h, ctypes.byref(address),
+                                             ctypes.byref(size)))
+        return _native.take_bytes(self._lib, address.value, size.value)
+
     def dump(self, path):
         """Writes the index file (through a symbolic link, to the link's target)."""
         self._live()

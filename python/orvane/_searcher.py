@@ -1,5 +1,6 @@
 """orvane.Searcher: opens an index file and answers top-k queries."""
 
+import builtins
 import ctypes
 import threading
 
@@ -17,6 +18,8 @@ _INT32_MAX = 2**31 - 1
 # once: asking numpy for an array's address costs more than the library's own work
 # on a small index. Larger batches pass the caller's array directly.
 _SCRATCH_FLOATS = 4096
+_PAD_ID = np.uint64(2**64 - 1)
+builtins_open = builtins.open
 
 
 class _Scratch(threading.local):
@@ -52,7 +55,57 @@ class Searcher(_Handle):
 
     def __init__(self, options):
         super().__init__(options)
+        self._options = dict(options)
         self._search_texts = {}
+        self._source = None  # the path or bytes opened, for to_bytes and pickling
+        self._missing = None  # distance of a missing hit, found on first need
+
+    def open_bytes(self, data):
+        """Opens an index file image held in a bytes-like object (copied)."""
+        self._live()
+        image = bytes(data)
+
+        def do_open(handle):
+            self._call("open_buffer", handle, image, len(image))
+            self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+            self._source = ("image", image)
+            self._missing = None
+
+        self._exclusive(do_open)
+
+    def to_bytes(self):
+        """The opened index's file image: the whole index, copied into memory."""
+        self._live()
+        if self._source is None:
+            raise ValueError("searcher is not open")
+        form, source = self._source
+        if form == "image":
+            return source
+        with builtins_open(source, "rb") as f:
+            return f.read()
+
+    def __reduce__(self):
+        # Pickles as the options and the whole index image (see to_bytes).
+        return (_restore, (self._options, self.to_bytes()))
+
+    def _missing_distance(self):
+        """inf, or -inf for inner product, where larger is better."""
+        if self._missing is None:
+            from orvane import _describe
+            form, source = self._source
+            if form == "image":
+                info = _describe.describe_bytes(source)
+            else:
+                info = _describe.describe(source)
+            self._missing = -np.inf if info.get("metric") == "inner_product" else np.inf
+        return self._missing
+
+    def _mark_missing(self, distances, ids):
+        """Missing hits (id 2**64-1) get a distance that never looks best."""
+        missing = ids == _PAD_ID
+        if missing.any():
+            distances[missing] = self._missing_distance()
+        return distances, ids
 
     def open(self, path):
         """Opens the index file at path."""
@@ -63,6 +116,8 @@ class Searcher(_Handle):
         def do_open(handle):
             self._call("open", handle, p, context=path)
             self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+            self._source = ("path", p)
+            self._missing = None
 
         self._exclusive(do_open)
 
@@ -123,7 +178,8 @@ class Searcher(_Handle):
         search_options: extra search options; names without a dot get the
         "search." prefix (parallel_number=2 -> search.parallel_number).
         Returns (distances float32, ids uint64), each of shape (n, topk), best
-        first; missing hits have distance 0.0 and id 2**64-1. Queries with a NaN
+        first; missing hits have id 2**64-1 and distance inf (-inf for inner
+        product), so they never sort as the best hits. Queries with a NaN
         or infinite component are refused.
         """
         if self._handle is None:
@@ -147,7 +203,7 @@ class Searcher(_Handle):
         self._shared(lambda h: _checked(self._lib.orvane_searcher_search, h, q.ctypes.data, n, k,
                                         distances.ctypes.data, ids.ctypes.data, text,
                                         failed=_failed))
-        return distances, ids
+        return self._mark_missing(distances, ids)
 
     def _search_small(self, queries, n, k, text):
         scratch = _scratch
@@ -171,7 +227,7 @@ class Searcher(_Handle):
                 _native.raise_error(err)
         finally:
             gate.exit_shared()
-        return distances, ids
+        return self._mark_missing(distances, ids)
 
     def search_with_filter(self, queries, topk, allowed_ids, **search_options):
         """As search, but only rows whose id is in allowed_ids may be returned.
@@ -187,4 +243,10 @@ class Searcher(_Handle):
         self._shared(lambda h: self._call(
             "search_with_filter", h, q.ctypes.data, n, k, distances.ctypes.data,
             ids.ctypes.data, allowed.ctypes.data if allowed.size else None, allowed.size, text))
-        return distances, ids
+        return self._mark_missing(distances, ids)
+
+
+def _restore(options, image):
+    searcher = Searcher(options)
+    searcher.open_bytes(image)
+    return searcher
