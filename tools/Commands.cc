@@ -11,6 +11,7 @@
 #include "InfoCommand.h"
 #include "PartialFile.h"
 #include "SearchCommand.h"
+#include "api/Version.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::tools {
@@ -43,7 +44,8 @@ void PrintUsage(std::ostream& out) {
         name.resize(8, ' ');
         out << "  " << name << c.summary << "\n";
     }
-    out << "\nRun 'orvane COMMAND --help' for the options of a command.\n";
+    out << "\nRun 'orvane COMMAND --help' for the options of a command, 'orvane --version'\n"
+           "for the version.\n";
 }
 
 void ConfigureLogging(std::span<const std::string> args) {
@@ -97,6 +99,10 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     const std::string& command = args[0];
     if (command == "-h" || command == "--help" || command == "help") {
         PrintUsage(io.out);
+        return kExitOk;
+    }
+    if (command == "--version" || command == "version") {
+        io.out << "orvane " << api::Version() << "\n";
         return kExitOk;
     }
     for (const Subcommand& c : kSubcommands) {

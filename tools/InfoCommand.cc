@@ -3,7 +3,9 @@
 #include "Commands.h"
 #include "PathChecks.h"
 #include "TextTable.h"
+#include "ToolOptions.h"
 #include "ToolStatus.h"
+#include "api/IndexDescription.h"
 #include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::tools {
@@ -16,6 +18,8 @@ namespace {
 constexpr FlagSpec kInfoFlags[] = {
     {"option", 'o', true, true, "KEY=VALUE  file option, e.g. io.reader.type=mmap (repeatable)"},
     {"no-verify", '\0', false, false, "do not recompute the sections' checksums"},
+    {"json", '\0', false, false,
+     "print what the index holds as one JSON object, as orvane.describe"},
     kVerboseFlag,
     kHelpFlag,
 };
@@ -26,7 +30,9 @@ constexpr char kInfoUsage[] =
     "Lists the sections of the index file INDEX with their offsets, sizes, padding and\n"
     "checksum state, and the vector count and dimension of the index. Exits with 1 when\n"
     "the file is damaged or cannot be searched (no sections, an unknown index kind, an\n"
-    "unreadable or impossible meta section).\n"
+    "unreadable or impossible meta section). The file is also opened as a searcher\n"
+    "opens it, and its metric, encoding and the kind's parameters are listed; --json\n"
+    "prints only those, as one JSON object.\n"
     "\n";
 
 // Why a file whose container is sound still cannot be searched; empty when it can.
@@ -52,6 +58,19 @@ const char* CrcText(CrcState s) {
             return "not checked";
     }
     return "?";
+}
+
+// The facts the kind's records hold beyond count and dimension.
+void PrintDescription(std::ostream& out, const api::IndexDescription& d) {
+    out << "metric: " << (d.metric.empty() ? "-" : d.metric)
+        << ", encoding: " << (d.encoding.empty() ? "-" : d.encoding);
+    if (d.encoding == "pq") out << " (" << d.pqChunks << " chunks" << (d.opq ? ", opq" : "") << ")";
+    out << ", ids " << (d.idsStored ? "stored" : "not stored (hits carry row positions)")
+        << ", format version " << d.formatVersion << "\n";
+    if (d.params.empty()) return;
+    out << "parameters:";
+    for (const auto& [key, value] : d.params) out << " " << key << "=" << value;
+    out << "\n";
 }
 
 }  // namespace
@@ -91,6 +110,18 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
     if (!options) return ReportError(io, "info", options.GetStatus(), kExitUsage);
     Status readable = CheckInputFile(a.Positional()[0], "index file");
     if (!readable.IsOk()) return ReportError(io, "info", readable);
+    auto ioOptions = MakeIoOptions(options.Value(), a.Positional()[0]);
+    if (!ioOptions) return ReportError(io, "info", ioOptions.GetStatus(), kExitUsage);
+    if (a.Has("json")) {
+        auto described = api::DescribeIndexFile(ioOptions.Value());
+        if (!described.IsOk()) {
+            return ReportError(io, "info",
+                               Status(described.GetStatus().Code(),
+                                      a.Positional()[0] + ": " + described.GetStatus().Message()));
+        }
+        io.out << api::DescriptionToJson(described.Value()) << "\n";
+        return kExitOk;
+    }
     auto info = DescribeIndexFile(a.Positional()[0], options.Value(), !a.Has("no-verify"));
     if (!info) return ReportError(io, "info", info.GetStatus());
     PrintIndexFileInfo(io.out, info.Value());
@@ -108,6 +139,14 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
             io, "info",
             Status(ErrorCode::Corruption, info.Value().path + ": cannot be searched: " + why));
     }
+    auto described = api::DescribeIndexFile(ioOptions.Value());
+    if (!described.IsOk()) {
+        return ReportError(
+            io, "info",
+            Status(described.GetStatus().Code(),
+                   info.Value().path + ": cannot be opened: " + described.GetStatus().Message()));
+    }
+    PrintDescription(io.out, described.Value());
     return kExitOk;
 }
 

@@ -408,5 +408,32 @@ TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
     EXPECT_NE(table.str().find("\ndemo "), std::string::npos);
 }
 
+TEST_F(ToolEndToEndTest, InfoDescribesWhatTheFileHoldsAndVersionIsPrinted) {
+    ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=bruteforce", "-o",
+                   "encoding.type=sq8", "--output", Path("b.idx"), "-q"}),
+              kExitOk)
+        << _err.str();
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out;  // expected on standard output
+    };
+    const Case cases[] = {
+        {{"info", "--json", Path("b.idx")}, kExitOk, "\"kind\": \"bruteforce\", \"rows\": 300"},
+        {{"info", "--json", Path("b.idx")}, kExitOk, "\"encoding\": \"sq8\""},
+        {{"info", Path("b.idx")}, kExitOk, "metric: l2, encoding: sq8, ids stored"},
+        {{"--version"}, kExitOk, std::string("orvane ") + ORVANE_TEST_PROJECT_VERSION + "\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Cli(c.args), c.code) << c.args[0] << _err.str();
+        EXPECT_NE(_out.str().find(c.out), std::string::npos) << c.out << " in " << _out.str();
+    }
+    const std::string image = ReadFileBytes(Path("b.idx"));
+    WriteFileBytes(Path("cut.idx"), image.substr(0, image.size() / 2));
+    EXPECT_EQ(Cli({"info", "--json", Path("cut.idx")}), kExitFailure);
+    EXPECT_EQ(_out.str(), "");
+    EXPECT_NE(_err.str().find("cut.idx: "), std::string::npos) << _err.str();
+}
+
 }  // namespace
 }  // namespace orvane::tools
