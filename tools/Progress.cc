@@ -43,6 +43,11 @@ std::string Progress::FormatDuration(double seconds) {
     return buf;
 }
 
+void Progress::Note(const std::string& line) {
+    _out << line << "\n";
+    _out.flush();
+}
+
 void Progress::Begin(const std::string& phase, uint64_t total, Clock::time_point now) {
     if (_active) End(now);
     _phase = phase;

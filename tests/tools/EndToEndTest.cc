@@ -13,6 +13,7 @@
 #include "../../tools/SearchCommand.h"
 #include "../../vecfile/VectorFile.h"
 #include "ToolTestUtil.h"
+#include "api/BuildThreadDefaults.h"
 #include "schema/KindSchemas.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
@@ -428,6 +429,18 @@ TEST_F(ToolEndToEndTest, InfoDescribesWhatTheFileHoldsAndVersionIsPrinted) {
         EXPECT_EQ(Cli(c.args), c.code) << c.args[0] << _err.str();
         EXPECT_NE(_out.str().find(c.out), std::string::npos) << c.out << " in " << _out.str();
     }
+    // Build threads the caller leaves out default to the hardware threads, said first.
+    ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=ivf", "-o",
+                   "ivf.build.num_lists=4", "--output", Path("i.idx")}),
+              kExitOk)
+        << _err.str();
+    const std::string said = _err.str();  // progress goes to standard error
+    EXPECT_EQ(said.rfind("threads: " + std::to_string(api::HardwareThreads()) +
+                             " (the machine's hardware threads) for ivf.build.thread_count",
+                         0),
+              0u)
+        << said;
+
     const std::string image = ReadFileBytes(Path("b.idx"));
     WriteFileBytes(Path("cut.idx"), image.substr(0, image.size() / 2));
     EXPECT_EQ(Cli({"info", "--json", Path("cut.idx")}), kExitFailure);
