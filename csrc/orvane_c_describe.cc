@@ -1,5 +1,6 @@
 // The C interface's functions beyond building and searching by path: the
-// version, describing an index file, and moving indexes as byte buffers.
+// version, describing an index file, moving indexes as byte buffers, and the
+// build thread defaults hosts may apply.
 // Buffers and texts the library returns are allocated with malloc and freed
 // by the caller with orvane_free.
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "api/BuildThreadDefaults.h"
 #include "api/IndexDescription.h"
 #include "api/OptionNormalize.h"
 #include "api/Version.h"
@@ -105,6 +107,24 @@ char* orvane_describe_buffer(const void* data, uint64_t size, const char* io_jso
         const std::string_view bytes(static_cast<const char*>(data), size);
         return orvane::csrc::DescribeToJson(orvane::api::DescribeIndexBuffer(bytes, io.Value()),
                                             err, err_len);
+    });
+}
+
+unsigned orvane_hardware_threads(void) {
+    return orvane::api::HardwareThreads();
+}
+
+char* orvane_build_thread_keys(const char* index_type, char* err, int err_len) {
+    return Guarded<char*>(err, err_len, nullptr, [&]() -> char* {
+        orvane::api::TextOptionMap none;
+        std::string keys;
+        for (const std::string& key :
+             orvane::api::DefaultBuildThreads(none, index_type != nullptr ? index_type : "", 1)) {
+            keys += (keys.empty() ? "" : ",") + key;
+        }
+        char* out = orvane::csrc::MallocCopy(keys, true);
+        if (out == nullptr) FailWith("Out of memory", err, err_len);
+        return out;
     });
 }
 

@@ -112,6 +112,14 @@ ORVANE_C_API char* orvane_describe(const char* path, const char* io_json, char* 
 ORVANE_C_API char* orvane_describe_buffer(const void* data, uint64_t size, const char* io_json,
                                           char* err, int err_len);
 
+/* The machine's hardware threads (at least 1). */
+ORVANE_C_API unsigned orvane_hardware_threads(void);
+/* The build thread count keys of a kind's builder options, comma-separated
+ * (empty for a kind without any); free with orvane_free. The C interface leaves
+ * them at the library's default of 1; a host may set them to
+ * orvane_hardware_threads(). */
+ORVANE_C_API char* orvane_build_thread_keys(const char* index_type, char* err, int err_len);
+
 /* Instead of orvane_builder_dump: writes the index file image into a new buffer,
  * stored in *out_data (free with orvane_free) with its length in *out_size. */
 ORVANE_C_API int orvane_builder_dump_buffer(orvane_builder_handle* builder, char** out_data,

@@ -50,6 +50,8 @@ _SIGNATURES = {
     ),
     "orvane_version": (ctypes.c_char_p, []),
     "orvane_free": (None, [ctypes.c_void_p]),
+    "orvane_hardware_threads": (ctypes.c_uint, []),
+    "orvane_build_thread_keys": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "orvane_describe": (
         ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "orvane_describe_buffer": (

@@ -141,3 +141,34 @@ def test_missing_hits_never_look_best(tmp_path, data, metric, fill):
 
 def test_versions_agree():
     assert orvane.__version__ == _version.library_version()
+
+
+@pytest.mark.parametrize("options,want", [
+    ({"index.type": "demo"}, {}),
+    ({"index.type": "ivf", "ivf.build.thread_count": 1},
+     {"ivf.build.thread_count": 1, "encoding.pq.thread_count": "hw"}),
+    ({"index.type": "diskann"}, {"diskann.build.thread_count": "hw", "encoding.pq.thread_count": "hw",
+                                 "diskann.disk_encoding.encoding.pq.thread_count": "hw"}),
+])
+def test_build_threads_default_to_hardware_threads(options, want):
+    from orvane import _builder, _native
+    hw = int(_native.load().orvane_hardware_threads())
+    filled = _builder._with_thread_defaults(options)
+    for key, value in want.items():
+        assert filled[key] == (hw if value == "hw" else value), key
+    assert not [k for k in filled if k.endswith("thread_count") and k not in want
+                and k not in options]
+
+
+@pytest.mark.parametrize("ratio", [None, 0.5])
+def test_insert_without_pretrain_trains_on_the_rows(tmp_path, data, ratio):
+    opts = {"index.type": "ivf", "index.dimension": DIM, "ivf.build.num_lists": 4}
+    if ratio is not None:
+        opts["pretrain.sample_ratio"] = ratio
+    path = tmp_path / "x.idx"
+    with orvane.Builder(opts) as b:
+        b.insert(data)
+        b.dump(path)
+    with orvane.open(path) as s:
+        _, ids = s.search(data[:4], 1, nprobe=4)
+    np.testing.assert_array_equal(ids[:, 0], np.arange(4, dtype=np.uint64))
