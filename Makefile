@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: deps build demo test check asan tsan fuzz python-test example clean
+.PHONY: deps build demo test check asan tsan fuzz python-test wheel-test example clean
 
 deps:
 	./scripts/install-deps.sh
@@ -53,6 +53,11 @@ fuzz: deps
 python-test: build
 	@if [ -d python/tests ]; then cd python && ORVANE_LIB_DIR=$(CURDIR)/build /usr/bin/python3 -m pytest -q tests; fi
 
+# Builds the wheel, installs it into a fresh venv and searches from another
+# directory without ORVANE_LIB_DIR (see scripts/wheel-test.sh).
+wheel-test: build
+	./scripts/wheel-test.sh $(CURDIR)/build
+
 # Installs the build into build/install-prefix and builds and runs examples/
 # against the installed package, so a missing public header or export fails here.
 INSTALL_PREFIX := $(CURDIR)/build/install-prefix
@@ -63,7 +68,7 @@ example: build
 	cmake --build build/example -j $(JOBS)
 	cd build/example && ./build_and_search && ./c_interface
 
-check: test asan tsan fuzz python-test example
+check: test asan tsan fuzz python-test wheel-test example
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
