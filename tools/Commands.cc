@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "DemoCommand.h"
 #include "InfoCommand.h"
+#include "OptionsCommand.h"
 #include "PartialFile.h"
 #include "SearchCommand.h"
 #include "api/Version.h"
@@ -35,6 +36,7 @@ constexpr Subcommand kSubcommands[] = {
     {"search", RunSearch, "run queries against an index file; QPS, latency, recall"},
     {"info", RunInfo, "list the sections of an index file and its kind's meta"},
     {"demo", RunDemo, "build and search every index kind on a generated dataset"},
+    {"options", RunOptions, "list every option key with its type, range and meaning"},
 };
 
 void PrintUsage(std::ostream& out) {
