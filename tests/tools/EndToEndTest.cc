@@ -441,6 +441,14 @@ TEST_F(ToolEndToEndTest, InfoDescribesWhatTheFileHoldsAndVersionIsPrinted) {
               0u)
         << said;
 
+    // A search key without a dot is a search.* key, as in Python.
+    EXPECT_EQ(Cli({"search", Path("i.idx"), "--queries", Path("q.npy"), "-s", "nprobe=0", "-q"}),
+              kExitFailure);
+    EXPECT_NE(_err.str().find("Option search.nprobe must be > 0"), std::string::npos) << _err.str();
+    EXPECT_EQ(Cli({"search", Path("i.idx"), "--queries", Path("q.npy"), "-s", "nprobe=2", "-q"}),
+              kExitOk)
+        << _err.str();
+
     const std::string image = ReadFileBytes(Path("b.idx"));
     WriteFileBytes(Path("cut.idx"), image.substr(0, image.size() / 2));
     EXPECT_EQ(Cli({"info", "--json", Path("cut.idx")}), kExitFailure);
