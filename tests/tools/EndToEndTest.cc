@@ -456,5 +456,21 @@ TEST_F(ToolEndToEndTest, InfoDescribesWhatTheFileHoldsAndVersionIsPrinted) {
     EXPECT_NE(_err.str().find("cut.idx: "), std::string::npos) << _err.str();
 }
 
+TEST_F(ToolEndToEndTest, DemoKeepWritesTheFileNamesTheReadmeUses) {
+    const std::string dir = Path("kept");
+    ASSERT_EQ(Cli({"demo", "--small", "--keep", dir}), kExitOk) << _err.str();
+    for (const char* name : {"base.fvecs", "query.fvecs", "gt.ivecs"}) {
+        EXPECT_TRUE(std::filesystem::exists(dir + "/" + name)) << name;
+    }
+    // The README's search line runs on what was kept.
+    ASSERT_EQ(Cli({"build", dir + "/base.fvecs", "-o", "index.type=demo", "--output",
+                   dir + "/base.idx", "-q"}),
+              kExitOk);
+    EXPECT_EQ(Cli({"search", dir + "/base.idx", "--queries", dir + "/query.fvecs", "--topk", "10",
+                   "--truth", dir + "/gt.ivecs", "--quiet"}),
+              kExitOk)
+        << _err.str();
+}
+
 }  // namespace
 }  // namespace orvane::tools
