@@ -67,6 +67,11 @@ example: build
 	cmake -S examples -B build/example $(CMAKE_GEN) -DCMAKE_PREFIX_PATH=$(INSTALL_PREFIX)
 	cmake --build build/example -j $(JOBS)
 	cd build/example && ./build_and_search && ./c_interface
+	# A C consumer through pkg-config orvane-c: no C++ flags, so -Werror holds.
+	PKG_CONFIG_PATH=$(INSTALL_PREFIX)/lib/pkgconfig cc -Wall -Wextra -Werror examples/c_interface.c \
+	  $$(PKG_CONFIG_PATH=$(INSTALL_PREFIX)/lib/pkgconfig pkg-config --cflags --libs orvane-c) \
+	  -Wl,-rpath,$(INSTALL_PREFIX)/lib -o build/example/c_interface_pc
+	cd build/example && ./c_interface_pc
 
 check: test asan tsan fuzz python-test wheel-test example
 
