@@ -60,17 +60,18 @@ class Builder(_Handle):
         self._sample_ratio = _sample_ratio(options)
 
     @property
-    def dimension(self):
+    def dimension(self) -> "int | None":
         return self._dim
 
-    def pretrain(self, vectors):
+    def pretrain(self, vectors: "np.typing.ArrayLike") -> None:
         """Trains on sample vectors, shape (n, dimension)."""
         self._live()
         arr = _convert.vectors(vectors, "vectors", self._dim)
         self._exclusive(lambda h: self._call("pretrain", h, arr.ctypes.data, arr.shape[0], 0))
         self._pretrained = True
 
-    def insert(self, vectors, ids=None):
+    def insert(self, vectors: "np.typing.ArrayLike",
+               ids: "np.typing.ArrayLike | None" = None) -> None:
         """Inserts all vectors at once; ids default to 0 .. n-1. A builder that was
         never pretrained first pretrains on these rows, sampled evenly as
         pretrain.sample_ratio says (all rows by default)."""
@@ -89,7 +90,7 @@ class Builder(_Handle):
             "insert", h, arr.ctypes.data, None if id_arr is None else id_arr.ctypes.data,
             arr.shape[0], arr.shape[1]))
 
-    def dump_bytes(self):
+    def dump_bytes(self) -> bytes:
         """Instead of dump: the index file image as bytes (the whole index)."""
         import ctypes
         from orvane import _native
@@ -99,7 +100,7 @@ class Builder(_Handle):
                                              ctypes.byref(size)))
         return _native.take_bytes(self._lib, address.value, size.value)
 
-    def dump(self, path):
+    def dump(self, path: "str | bytes | os.PathLike") -> None:
         """Writes the index file (through a symbolic link, to the link's target)."""
         self._live()
         p = _convert.path_bytes(path)

@@ -1,16 +1,21 @@
 """orvane.describe and orvane.open: index files that say what they hold."""
 
 import json
+import os  # noqa: F401 - named in type hints
+from typing import TYPE_CHECKING, Any
 
 from orvane import _convert, _native, _paths
 from orvane._handle import _checked
+
+if TYPE_CHECKING:
+    from orvane._searcher import Searcher
 
 
 def _io_text(io_options):
     return _convert.options_json(io_options) if io_options else None
 
 
-def describe(path, **io_options):
+def describe(path: "str | bytes | os.PathLike", **io_options: object) -> "dict[str, Any]":
     """What the index file at path holds, as a dict.
 
     Keys: kind, rows, dim, metric, encoding (None when the kind records none),
@@ -28,7 +33,8 @@ def describe(path, **io_options):
     return json.loads(_native.take_text(lib, address))
 
 
-def describe_bytes(data, **io_options):
+def describe_bytes(data: "bytes | bytearray | memoryview",
+                   **io_options: object) -> "dict[str, Any]":
     """As describe, for an index file image held in a bytes-like object."""
     view = bytes(data)
     lib = _native.load()
@@ -44,7 +50,8 @@ def _searcher_for(info, searcher_options):
     return Searcher(options)
 
 
-def open(path, **searcher_options):  # noqa: A001 - mirrors the builtin on purpose
+def open(path: "str | bytes | os.PathLike",  # noqa: A001 - mirrors the builtin on purpose
+         **searcher_options: object) -> "Searcher":
     """An opened Searcher over the index file at path; its kind and dimension come
     from the file. searcher_options are searcher and file IO keys, passed as
     keywords with their dots, e.g. orvane.open(p, **{"io.reader.type": "mmap"})."""
@@ -58,7 +65,7 @@ def open(path, **searcher_options):  # noqa: A001 - mirrors the builtin on purpo
     return searcher
 
 
-def from_bytes(data, **searcher_options):
+def from_bytes(data: "bytes | bytearray | memoryview", **searcher_options: object) -> "Searcher":
     """An opened Searcher over an index file image (as Builder.dump_bytes or
     Searcher.to_bytes give); the bytes are copied into the library."""
     io = {k: v for k, v in searcher_options.items() if k.startswith("io.")}

@@ -132,7 +132,7 @@ def _set_log_level(lib, level):
         raise_error(err)
 
 
-def set_log_level(level):
+def set_log_level(level: str) -> None:
     """Sets the library's log level: "trace", "debug", "info", "warn", "error" or "off".
 
     The library's log lines go to standard error; the default is "warn"."""

@@ -1,6 +1,7 @@
 """orvane.Searcher: opens an index file and answers top-k queries."""
 
 import builtins
+import os  # noqa: F401 - named in type hints
 import ctypes
 import threading
 
@@ -60,7 +61,7 @@ class Searcher(_Handle):
         self._source = None  # the path or bytes opened, for to_bytes and pickling
         self._missing = None  # distance of a missing hit, found on first need
 
-    def open_bytes(self, data):
+    def open_bytes(self, data: "bytes | bytearray | memoryview") -> None:
         """Opens an index file image held in a bytes-like object (copied)."""
         self._live()
         image = bytes(data)
@@ -73,7 +74,7 @@ class Searcher(_Handle):
 
         self._exclusive(do_open)
 
-    def to_bytes(self):
+    def to_bytes(self) -> bytes:
         """The opened index's file image: the whole index, copied into memory."""
         self._live()
         if self._source is None:
@@ -107,7 +108,7 @@ class Searcher(_Handle):
             distances[missing] = self._missing_distance()
         return distances, ids
 
-    def open(self, path):
+    def open(self, path: "str | bytes | os.PathLike") -> None:
         """Opens the index file at path."""
         self._live()
         p = _convert.path_bytes(path)
@@ -122,12 +123,12 @@ class Searcher(_Handle):
         self._exclusive(do_open)
 
     @property
-    def count(self):
+    def count(self) -> int:
         """Number of indexed vectors (0 before open)."""
         return self._shared(lambda h: int(self._lib.orvane_searcher_get_count(h)))
 
     @property
-    def dimension(self):
+    def dimension(self) -> int:
         """Vector dimension of the index."""
         return self._shared(lambda h: int(self._lib.orvane_searcher_get_dimension(h)))
 
@@ -171,7 +172,8 @@ class Searcher(_Handle):
         ids = np.empty((n, k), dtype=np.uint64)
         return q, k, n, distances, ids
 
-    def search(self, queries, topk, **search_options):
+    def search(self, queries: "np.typing.ArrayLike", topk: int,
+               **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """Nearest rows for each query row.
 
         queries: shape (n, dimension) (or one query of shape (dimension,)).
@@ -229,7 +231,9 @@ class Searcher(_Handle):
             gate.exit_shared()
         return self._mark_missing(distances, ids)
 
-    def search_with_filter(self, queries, topk, allowed_ids, **search_options):
+    def search_with_filter(self, queries: "np.typing.ArrayLike", topk: int,
+                           allowed_ids: "np.typing.ArrayLike",
+                           **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """As search, but only rows whose id is in allowed_ids may be returned.
 
         Needs an index kind that supports filtering; others raise
