@@ -131,22 +131,26 @@ Status ValidateAsOpen(const ReaderFactory& readers, const IOOptions& ioOptions,
     return searcher.Value().Close();
 }
 
+// File size and container version, read once the file has passed Open's checks
+// (so that a failure before that is Open's own).
+Status ReadContainerFacts(const ReaderFactory& readers, IndexDescription& d) {
+    auto reader = readers();
+    if (!reader.IsOk()) return reader.TakeStatus();
+    auto length = reader.Value()->GetLength();
+    if (!length.IsOk()) return length.TakeStatus();
+    d.fileSize = length.Value();
+    io::FileHeader header;
+    ORVANE_RETURN_IF_ERROR(reader.Value()->Read(reinterpret_cast<char*>(&header), sizeof(header)));
+    d.formatVersion = header.version;
+    return reader.Value()->Close();
+}
+
 }  // namespace
 
 Result<IndexDescription> DescribeIndex(const ReaderFactory& readers, const IOOptions& ioOptions) {
     auto reader = readers();
     if (!reader.IsOk()) return reader.TakeStatus();
     IndexDescription d;
-    auto length = reader.Value()->GetLength();
-    if (!length.IsOk()) return length.TakeStatus();
-    d.fileSize = length.Value();
-    io::FileHeader header;
-    if (d.fileSize >= sizeof(header)) {
-        ORVANE_RETURN_IF_ERROR(
-            reader.Value()->Read(reinterpret_cast<char*>(&header), sizeof(header)));
-        ORVANE_RETURN_IF_ERROR(reader.Value()->Seek(0));
-        d.formatVersion = header.version;
-    }
     io::InputStream stream(reader.TakeValue());
     ORVANE_RETURN_IF_ERROR(stream.Open(ioOptions));
     for (const auto& entry : stream.SectionMetas()) d.sections.push_back(entry.first);
@@ -166,6 +170,7 @@ Result<IndexDescription> DescribeIndex(const ReaderFactory& readers, const IOOpt
     d.rows = info->count;
     d.dim = info->dim;
     ORVANE_RETURN_IF_ERROR(ValidateAsOpen(readers, ioOptions, d));
+    ORVANE_RETURN_IF_ERROR(ReadContainerFacts(readers, d));
 
     d.idsStored = kind->storesIds;
     if (d.kind == "ivf") {

@@ -1,7 +1,9 @@
 // The C functions that describe index files and move them as byte buffers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -74,6 +76,9 @@ TEST_F(CDescribeTest, DescribesFileAndBufferAlike) {
 TEST_F(CDescribeTest, BadFilesFailWithTheMessageOpenGives) {
     const std::string image = ReadAll(path_);
     const std::string bad = TempIndexPath("describe_bad");
+    const std::string fifo = TempIndexPath("describe_fifo");
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::string badMagic = image;
     badMagic[8] = static_cast<char>(badMagic[8] ^ 0x5a);
     struct Case {
@@ -88,9 +93,12 @@ TEST_F(CDescribeTest, BadFilesFailWithTheMessageOpenGives) {
         {"truncated", bad, image.substr(0, image.size() / 2), true},
         {"garbage", bad, std::string(300, 'x'), true},
         {"bad magic", bad, badMagic, true},
+        {"directory", ::testing::TempDir(), "", false},
+        {"fifo without a writer", fifo, "", false},
     };
     for (const Case& c : cases) {
         if (c.write) WriteAll(c.path, c.bytes);
+        SCOPED_TRACE(c.name);
         ErrBuf err;
         const std::string got =
             Described(orvane_describe(c.path.c_str(), nullptr, err.data, err.len()), err);
@@ -106,6 +114,7 @@ TEST_F(CDescribeTest, BadFilesFailWithTheMessageOpenGives) {
             EXPECT_FALSE(berr.str().empty()) << c.name;
         }
     }
+    ::unlink(fifo.c_str());
 }
 
 TEST_F(CDescribeTest, DumpToBufferOpensWithIdenticalResults) {
