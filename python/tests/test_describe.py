@@ -96,10 +96,12 @@ def test_bad_files_fail_as_open_does(tmp_path, data, make):
         orvane.from_bytes(bad.read_bytes())
 
 
-@pytest.mark.parametrize("path", ["missing.idx", "."])
-def test_describe_refuses_non_files(tmp_path, path):
-    with pytest.raises(orvane.OrvaneError):
-        orvane.describe(tmp_path / path)
+@pytest.mark.parametrize("path", ["missing.idx", ".", "fifo"])
+def test_describe_and_open_refuse_non_files(tmp_path, path):
+    os.mkfifo(tmp_path / "fifo")
+    for call in (orvane.describe, orvane.open):
+        with pytest.raises(orvane.OrvaneError):
+            call(tmp_path / path)
 
 
 @pytest.mark.parametrize("options", [KINDS[1][0], KINDS[3][0]], ids=["bruteforce", "ivf"])
