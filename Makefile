@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: deps build demo test check asan tsan fuzz python-test example clean
+.PHONY: deps build demo test check asan tsan fuzz python-test wheel-test example clean
 
 deps:
 	./scripts/install-deps.sh
@@ -53,6 +53,11 @@ fuzz: deps
 python-test: build
 	@if [ -d python/tests ]; then cd python && ORVANE_LIB_DIR=$(CURDIR)/build /usr/bin/python3 -m pytest -q tests; fi
 
+# Builds the wheel, installs it into a fresh venv and searches from another
+# directory without ORVANE_LIB_DIR (see scripts/wheel-test.sh).
+wheel-test: build
+	./scripts/wheel-test.sh $(CURDIR)/build
+
 # Installs the build into build/install-prefix and builds and runs examples/
 # against the installed package, so a missing public header or export fails here.
 INSTALL_PREFIX := $(CURDIR)/build/install-prefix
@@ -62,8 +67,13 @@ example: build
 	cmake -S examples -B build/example $(CMAKE_GEN) -DCMAKE_PREFIX_PATH=$(INSTALL_PREFIX)
 	cmake --build build/example -j $(JOBS)
 	cd build/example && ./build_and_search && ./c_interface
+	# A C consumer through pkg-config orvane-c: no C++ flags, so -Werror holds.
+	PKG_CONFIG_PATH=$(INSTALL_PREFIX)/lib/pkgconfig cc -Wall -Wextra -Werror examples/c_interface.c \
+	  $$(PKG_CONFIG_PATH=$(INSTALL_PREFIX)/lib/pkgconfig pkg-config --cflags --libs orvane-c) \
+	  -Wl,-rpath,$(INSTALL_PREFIX)/lib -o build/example/c_interface_pc
+	cd build/example && ./c_interface_pc
 
-check: test asan tsan fuzz python-test example
+check: test asan tsan fuzz python-test wheel-test example
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -1,6 +1,7 @@
-# Installation of the libraries, the public headers, a CMake package
-# (find_package(Orvane) gives Orvane::orvane and Orvane::orvane_py) and a
-# pkg-config file. Only the headers a caller needs are installed: the facades,
+# Installation of the libraries (versioned sonames), the public headers under
+# include/orvane/, a CMake package with a version file (find_package(Orvane)
+# gives Orvane::orvane and Orvane::orvane_py) and two pkg-config files: orvane
+# (C++) and orvane-c (the C interface, no C++ flags). Only the headers a caller needs are installed: the facades,
 # option maps and value types, the extension interfaces (search with filter,
 # caller-supplied file readers and writers) and the C header. None of them may
 # include an internal header; the example in examples/ is built against the
@@ -11,6 +12,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/Dataset.h
     api/ErrorCode.h
     api/IBuildExtension.h
+    api/IndexDescription.h
     api/ISearchExtension.h
     api/IndexKind.h
     api/MemoryResource.h
@@ -23,6 +25,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/Result.h
     api/SearchTypes.h
     api/Status.h
+    api/Version.h
     csrc/orvane_c.h
     extensions/experimental/SearchWithFilterExtension.h
     io/FileReader.h
@@ -58,5 +61,8 @@ install(FILES ${CMAKE_BINARY_DIR}/OrvaneConfig.cmake ${CMAKE_BINARY_DIR}/OrvaneC
 # The pkg-config file finds the prefix relative to itself, so the tree can be
 # installed with `cmake --install --prefix` anywhere.
 file(RELATIVE_PATH ORVANE_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+# orvane-c carries no C++ flags, for C consumers of the C interface.
 configure_file(${CMAKE_SOURCE_DIR}/cmake/orvane.pc.in ${CMAKE_BINARY_DIR}/orvane.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/orvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/orvane-c.pc.in ${CMAKE_BINARY_DIR}/orvane-c.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/orvane.pc ${CMAKE_BINARY_DIR}/orvane-c.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

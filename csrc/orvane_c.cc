@@ -22,25 +22,13 @@
 #include "api/OrvaneSearcher.h"
 #include "csrc/ArrayDataset.h"
 #include "csrc/ErrorBuffer.h"
+#include "csrc/Guarded.h"
+#include "csrc/Handles.h"
 #include "csrc/JsonOptionMap.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "telemetry/Logger.h"
 
 #pragma GCC visibility push(hidden)
-
-struct orvane_builder_handle {
-    std::unique_ptr<orvane::api::OrvaneBuilder> builder;
-    orvane::csrc::StringMap options;
-    orvane::csrc::StringMap ioOptions;  // the io.* keys of the options, used by dump
-};
-
-struct orvane_searcher_handle {
-    std::unique_ptr<orvane::api::OrvaneSearcher> searcher;
-    orvane::extensions::SearchWithFilterExtension filterExtension;
-    orvane::csrc::StringMap options;
-    std::string indexType;
-    orvane::csrc::StringMap ioOptions;  // the io.* keys of the options, used by open
-};
 
 namespace orvane::csrc {
 namespace {
@@ -54,22 +42,6 @@ using core::Status;
 
 constexpr char kInvalidBuilder[] = "Invalid builder handle";
 constexpr char kInvalidSearcher[] = "Invalid searcher handle";
-
-// Runs `body`, turning any escaping exception into a message and `failed`, so
-// nothing is thrown across the C boundary.
-template <typename T, typename Body>
-T Guarded(char* err, int errLen, T failed, Body&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        CopyError("Out of memory", err, errLen);
-    } catch (const std::exception& e) {
-        CopyError(std::string("Internal error: ") + e.what(), err, errLen);
-    } catch (...) {
-        CopyError("Internal error", err, errLen);
-    }
-    return failed;
-}
 
 int Fail(std::string_view message, char* err, int errLen) {
     CopyError(message, err, errLen);

@@ -2,23 +2,30 @@
 // every registered kind (and every encoding of the kinds that have them) are
 // built once; each input picks one, overwrites bytes of it, re-signs the file
 // header and footer so that the damage reaches the kind's own parsing, and
-// opens the result with the kind's searcher. An input of the `raw` form is
+// opens the result with the kind's searcher, and describes and opens it from
+// bytes as a caller of the buffer functions would. An input of the `raw` form is
 // opened as a whole file instead. Open must refuse what it cannot search;
 // whatever it accepts must then search without crashing (sanitizers watch).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "FuzzLogs.h"
+#include "api/IndexDescription.h"
+#include "api/OptionNormalize.h"
 #include "api/Options.h"
+#include "api/OrvaneSearcher.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "io/FileFormat.h"
 #include "io/FileWriter.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
+#include "io/MemoryFileWriter.h"
 #include "io/OutputStream.h"
 
 namespace {
@@ -27,20 +34,6 @@ using orvane::index::IndexKindDescriptor;
 
 constexpr uint32_t kDim = 8;
 constexpr uint64_t kRows = 40;
-
-class StringWriter : public orvane::io::FileWriter {
-  public:
-    explicit StringWriter(std::string* out) : _out(out) {}
-    orvane::core::Status Write(const char* data, uint64_t size) override {
-        _out->append(data, size);
-        return {};
-    }
-    orvane::core::Status Close() override { return {}; }
-    orvane::core::Result<uint64_t> GetLength() override { return uint64_t{_out->size()}; }
-
-  private:
-    std::string* _out;
-};
 
 struct Seed {
     const IndexKindDescriptor* kind;
@@ -73,7 +66,7 @@ std::vector<Seed> BuildSeeds() {
             if (b.IsTrainable() && !b.Pretrain(rows.data(), kRows).IsOk()) continue;
             if (!b.Reserve(kRows).IsOk() || !b.AppendBatch(rows, ids).IsOk()) continue;
             std::string image;
-            orvane::io::OutputStream stream(std::make_unique<StringWriter>(&image));
+            orvane::io::OutputStream stream(std::make_unique<orvane::io::MemoryFileWriter>(image));
             if (!stream.Init({}).IsOk() || !b.Dump(stream).IsOk()) continue;
             // Kinds without encodings write the same file three times; keep one.
             if (!seeds.empty() && seeds.back().image == image) continue;
@@ -108,6 +101,28 @@ void OpenAndSearch(const IndexKindDescriptor* kind, const std::string& image, in
                                    *std::pmr::get_default_resource());
 }
 
+// The buffer path callers use: describe the image, and when that accepts it,
+// opening it from bytes as the described kind must succeed and search.
+void DescribeAndOpenBuffer(const std::string& image) {
+    auto described = orvane::api::DescribeIndexBuffer(image, {});
+    if (!described.IsOk()) return;
+    const auto& d = described.Value();
+    auto options = orvane::api::NormalizeSearcherOptions(
+        {{"index.type", d.kind}, {"index.dimension", std::to_string(d.dim)}});
+    auto searcher = options.IsOk()
+                        ? orvane::api::OrvaneSearcher::Create(options.Value())
+                        : orvane::core::Result<orvane::api::OrvaneSearcher>(options.GetStatus());
+    if (!searcher.IsOk() ||
+        !searcher.Value().Open(std::make_unique<orvane::io::MemoryFileReader>(image), {}).IsOk()) {
+        std::fprintf(stderr, "described as %s but refused by Open\n", d.kind.c_str());
+        std::abort();
+    }
+    std::vector<float> query(d.dim, 0.5f);
+    const orvane::api::SearchOptions search{{"search.topk", int64_t{3}},
+                                            {"diskann.search.list_size", int64_t{10}}};
+    (void)searcher.Value().Search(orvane::api::Query(query.data(), d.dim), search);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -122,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string image(reinterpret_cast<const char*>(data + 2), size - 2);
         Resign(image);
         OpenAndSearch(seed.kind, image, probe);
+        DescribeAndOpenBuffer(image);
         return 0;
     }
     // Patches of (offset: 2 bytes, value: 1 byte), the offset wrapped into the file.
@@ -132,5 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Resign(image);
     OpenAndSearch(seed.kind, image, probe);
+    DescribeAndOpenBuffer(image);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "PathChecks.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
+#include "api/BuildThreadDefaults.h"
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
@@ -202,6 +203,14 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (rows == 0) return InvalidInput(request.basePath + ": contains no vectors");
 
     if (options.count("index.dimension") == 0) options["index.dimension"] = std::to_string(dim);
+    const unsigned threads = api::HardwareThreads();
+    const std::vector<std::string> threadKeys = api::DefaultBuildThreads(options, type, threads);
+    if (progress != nullptr && !threadKeys.empty()) {
+        std::string keys;
+        for (const std::string& key : threadKeys) keys += (keys.empty() ? "" : ", ") + key;
+        progress->Note("threads: " + std::to_string(threads) +
+                       " (the machine's hardware threads) for " + keys);
+    }
     if (request.checkpointDir && options.count("extension.build.ckpt.count") == 0) {
         const std::string count = DefaultCheckpointCount(rows);
         if (count != "0") options["extension.build.ckpt.count"] = count;

@@ -9,8 +9,10 @@
 #include "Commands.h"
 #include "DemoCommand.h"
 #include "InfoCommand.h"
+#include "OptionsCommand.h"
 #include "PartialFile.h"
 #include "SearchCommand.h"
+#include "api/Version.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::tools {
@@ -34,6 +36,7 @@ constexpr Subcommand kSubcommands[] = {
     {"search", RunSearch, "run queries against an index file; QPS, latency, recall"},
     {"info", RunInfo, "list the sections of an index file and its kind's meta"},
     {"demo", RunDemo, "build and search every index kind on a generated dataset"},
+    {"options", RunOptions, "list every option key with its type, range and meaning"},
 };
 
 void PrintUsage(std::ostream& out) {
@@ -43,7 +46,8 @@ void PrintUsage(std::ostream& out) {
         name.resize(8, ' ');
         out << "  " << name << c.summary << "\n";
     }
-    out << "\nRun 'orvane COMMAND --help' for the options of a command.\n";
+    out << "\nRun 'orvane COMMAND --help' for the options of a command, 'orvane --version'\n"
+           "for the version.\n";
 }
 
 void ConfigureLogging(std::span<const std::string> args) {
@@ -97,6 +101,10 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     const std::string& command = args[0];
     if (command == "-h" || command == "--help" || command == "help") {
         PrintUsage(io.out);
+        return kExitOk;
+    }
+    if (command == "--version" || command == "version") {
+        io.out << "orvane " << api::Version() << "\n";
         return kExitOk;
     }
     for (const Subcommand& c : kSubcommands) {

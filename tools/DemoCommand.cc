@@ -50,8 +50,8 @@ class SplitMix64 {
 constexpr double kClusterSpread = 0.15;
 
 constexpr char kBaseFile[] = "base.fvecs";
-constexpr char kQueryFile[] = "queries.fvecs";
-constexpr char kTruthFile[] = "truth.ivecs";
+constexpr char kQueryFile[] = "query.fvecs";  // the names the README's commands use
+constexpr char kTruthFile[] = "gt.ivecs";
 
 std::string IndexFileName(std::string_view kind) {
     return std::string(kind) + ".idx";

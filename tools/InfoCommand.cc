@@ -6,6 +6,7 @@
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "api/OrvaneSearcher.h"
+#include "api/IndexDescription.h"
 #include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::tools {
@@ -18,6 +19,8 @@ namespace {
 constexpr FlagSpec kInfoFlags[] = {
     {"option", 'o', true, true, "KEY=VALUE  file option, e.g. io.reader.type=mmap (repeatable)"},
     {"no-verify", '\0', false, false, "do not recompute the sections' checksums"},
+    {"json", '\0', false, false,
+     "print what the index holds as one JSON object, as orvane.describe"},
     kVerboseFlag,
     kHelpFlag,
 };
@@ -27,9 +30,11 @@ constexpr char kInfoUsage[] =
     "\n"
     "Lists the sections of the index file INDEX with their offsets, sizes, padding and\n"
     "checksum state, and the vector count and dimension of the index. The file is then\n"
-    "opened with its kind's searcher, as `orvane search` would. Exits with 1 when the\n"
-    "file is damaged or cannot be searched (no sections, an unknown index kind, an\n"
-    "unreadable or impossible meta section, or any reason the searcher refuses it).\n"
+    "opened with its kind's searcher, as `orvane search` would, and its metric, encoding\n"
+    "and the kind's parameters are listed; --json prints only those, as one JSON object.\n"
+    "Exits with 1 when the file is damaged or cannot be searched (no sections, an unknown\n"
+    "index kind, an unreadable or impossible meta section, or any reason the searcher\n"
+    "refuses it).\n"
     "\n";
 
 // Why a file whose container is sound still cannot be searched; empty when it can.
@@ -71,6 +76,19 @@ const char* CrcText(CrcState s) {
     return "?";
 }
 
+// The facts the kind's records hold beyond count and dimension.
+void PrintDescription(std::ostream& out, const api::IndexDescription& d) {
+    out << "metric: " << (d.metric.empty() ? "-" : d.metric)
+        << ", encoding: " << (d.encoding.empty() ? "-" : d.encoding);
+    if (d.encoding == "pq") out << " (" << d.pqChunks << " chunks" << (d.opq ? ", opq" : "") << ")";
+    out << ", ids " << (d.idsStored ? "stored" : "not stored (hits carry row positions)")
+        << ", format version " << d.formatVersion << "\n";
+    if (d.params.empty()) return;
+    out << "parameters:";
+    for (const auto& [key, value] : d.params) out << " " << key << "=" << value;
+    out << "\n";
+}
+
 }  // namespace
 
 void PrintIndexFileInfo(std::ostream& out, const IndexFileInfo& info) {
@@ -108,6 +126,18 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
     if (!options) return ReportError(io, "info", options.GetStatus(), kExitUsage);
     Status readable = CheckInputFile(a.Positional()[0], "index file");
     if (!readable.IsOk()) return ReportError(io, "info", readable);
+    auto ioOptions = MakeIoOptions(options.Value(), a.Positional()[0]);
+    if (!ioOptions) return ReportError(io, "info", ioOptions.GetStatus(), kExitUsage);
+    if (a.Has("json")) {
+        auto described = api::DescribeIndexFile(ioOptions.Value());
+        if (!described.IsOk()) {
+            return ReportError(io, "info",
+                               Status(described.GetStatus().Code(),
+                                      a.Positional()[0] + ": " + described.GetStatus().Message()));
+        }
+        io.out << api::DescriptionToJson(described.Value()) << "\n";
+        return kExitOk;
+    }
     auto info = DescribeIndexFile(a.Positional()[0], options.Value(), !a.Has("no-verify"));
     if (!info) return ReportError(io, "info", info.GetStatus());
     PrintIndexFileInfo(io.out, info.Value());
@@ -132,6 +162,14 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
                                                      std::string(info.Value().kind->Name()) +
                                                      " searcher refuses it: " + opened.Message()));
     }
+    auto described = api::DescribeIndexFile(ioOptions.Value());
+    if (!described.IsOk()) {
+        return ReportError(
+            io, "info",
+            Status(described.GetStatus().Code(),
+                   info.Value().path + ": cannot be opened: " + described.GetStatus().Message()));
+    }
+    PrintDescription(io.out, described.Value());
     return kExitOk;
 }
 

@@ -76,6 +76,7 @@ void Progress::Update(uint64_t done, Clock::time_point now) {
 void Progress::Note(const std::string& text) {
     if (_active) End();
     _out << text << '\n';
+    _out.flush();
 }
 
 void Progress::End(Clock::time_point now) {

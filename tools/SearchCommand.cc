@@ -242,7 +242,8 @@ constexpr FlagSpec kSearchFlags[] = {
      "section's checksum; io.reader.type=mmap maps the file (a file truncated or rewritten "
      "in place while mapped ends the process with SIGBUS); index.type and index.dimension "
      "are read from the file when not given"},
-    {"search", 's', true, true, "KEY=VALUE  search option, e.g. search.nprobe=8 (repeatable)"},
+    {"search", 's', true, true,
+     "KEY=VALUE  search option, e.g. search.nprobe=8 or nprobe=8 (repeatable)"},
     {"threads", 't', true, false,
      "N  threads each batch of queries may use, 1..1024 (default: all hardware threads)"},
     {"truth", '\0', true, false,
@@ -301,7 +302,10 @@ int RunSearch(std::span<const std::string> args, CommandIo& io) {
     request.searcherOptions = searcherOptions.TakeValue();
     auto searchOptions = ParseKeyValues(a.GetAll("search"));
     if (!searchOptions) return ReportError(io, "search", searchOptions.GetStatus(), kExitUsage);
-    request.searchOptions = searchOptions.TakeValue();
+    // As in the Python package, a key without a dot is a search.* key: -s nprobe=8.
+    for (auto& [key, value] : searchOptions.Value()) {
+        request.searchOptions[key.find('.') == std::string::npos ? "search." + key : key] = value;
+    }
 
     request.outputPath = a.Get("output");
     if (!request.outputPath && !a.Has("quiet")) {

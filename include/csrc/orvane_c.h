@@ -96,6 +96,39 @@ ORVANE_C_API int orvane_set_log_level(const char* level, char* err, int err_len)
 ORVANE_C_API int orvane_check_option_keys(const char* purpose, const char* index_type,
                                           const char* options_json, char* err, int err_len);
 
+/* The library's version, "MAJOR.MINOR.PATCH"; a static string. */
+ORVANE_C_API const char* orvane_version(void);
+
+/* Frees a buffer or text returned by this library (describe, dump_buffer). */
+ORVANE_C_API void orvane_free(void* p);
+
+/* What the index file at path holds, as one JSON object: kind, rows, dim, metric,
+ * encoding, pq_chunks, opq, params (the kind's own, as texts), format_version,
+ * file_size, ids_stored, sections. The file is checked as orvane_searcher_open
+ * checks it and refused with the same message. io_json (may be null) holds io.*
+ * keys such as io.reader.type. Returns a text to free with orvane_free, or null. */
+ORVANE_C_API char* orvane_describe(const char* path, const char* io_json, char* err, int err_len);
+/* As orvane_describe, for an index file image of size bytes at data. */
+ORVANE_C_API char* orvane_describe_buffer(const void* data, uint64_t size, const char* io_json,
+                                          char* err, int err_len);
+
+/* The machine's hardware threads (at least 1). */
+ORVANE_C_API unsigned orvane_hardware_threads(void);
+/* The build thread count keys of a kind's builder options, comma-separated
+ * (empty for a kind without any); free with orvane_free. The C interface leaves
+ * them at the library's default of 1; a host may set them to
+ * orvane_hardware_threads(). */
+ORVANE_C_API char* orvane_build_thread_keys(const char* index_type, char* err, int err_len);
+
+/* Instead of orvane_builder_dump: writes the index file image into a new buffer,
+ * stored in *out_data (free with orvane_free) with its length in *out_size. */
+ORVANE_C_API int orvane_builder_dump_buffer(orvane_builder_handle* builder, char** out_data,
+                                            uint64_t* out_size, char* err, int err_len);
+/* Instead of orvane_searcher_open: opens an index file image of size bytes; the
+ * bytes are copied, so the caller's buffer may be freed at once. */
+ORVANE_C_API int orvane_searcher_open_buffer(orvane_searcher_handle* searcher, const void* data,
+                                             uint64_t size, char* err, int err_len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -48,6 +48,22 @@ _SIGNATURES = {
          ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p,
          ctypes.c_int],
     ),
+    "orvane_version": (ctypes.c_char_p, []),
+    "orvane_free": (None, [ctypes.c_void_p]),
+    "orvane_hardware_threads": (ctypes.c_uint, []),
+    "orvane_build_thread_keys": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_describe": (
+        ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_describe_buffer": (
+        ctypes.c_void_p,
+        [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
+    "orvane_builder_dump_buffer": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_uint64),
+         ctypes.c_char_p, ctypes.c_int]),
+    "orvane_searcher_open_buffer": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int]),
     "orvane_set_log_level": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
     "orvane_check_option_keys": (
         ctypes.c_int,
@@ -63,11 +79,16 @@ DEFAULT_LOG_LEVEL = "warn"
 def candidate_dirs():
     """Directories searched for liborvane_py.so, in order."""
     dirs = []
+    here = Path(__file__).resolve().parent
+    # An installed wheel carries the libraries inside the package: they come first,
+    # so an installed package never picks up another build's library.
+    if (here / LIB_NAME).is_file():
+        dirs.append(here)
     env = os.environ.get("ORVANE_LIB_DIR")
     if env:
         dirs.append(Path(env))
-    here = Path(__file__).resolve().parent
-    dirs.append(here)
+    if here not in dirs:
+        dirs.append(here)
     # python/orvane/_native.py -> the repository's build directory.
     dirs.append(here.parent.parent / "build")
     return dirs
@@ -111,7 +132,7 @@ def _set_log_level(lib, level):
         raise_error(err)
 
 
-def set_log_level(level):
+def set_log_level(level: str) -> None:
     """Sets the library's log level: "trace", "debug", "info", "warn", "error" or "off".
 
     The library's log lines go to standard error; the default is "warn"."""
@@ -129,6 +150,22 @@ def error_buffer():
     if buf is None:
         buf = _buffers.buf = ctypes.create_string_buffer(ERR_LEN)
     return buf
+
+
+def take_text(lib, address):
+    """The text at a malloc'd address the library returned, which is freed."""
+    try:
+        return ctypes.string_at(address).decode("utf-8")
+    finally:
+        lib.orvane_free(address)
+
+
+def take_bytes(lib, address, size):
+    """The size bytes at a malloc'd address the library returned, which is freed."""
+    try:
+        return ctypes.string_at(address, size)
+    finally:
+        lib.orvane_free(address)
 
 
 def raise_error(buf):

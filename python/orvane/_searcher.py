@@ -1,5 +1,7 @@
 """orvane.Searcher: opens an index file and answers top-k queries."""
 
+import builtins
+import os  # noqa: F401 - named in type hints
 import ctypes
 import threading
 
@@ -17,6 +19,8 @@ _INT32_MAX = 2**31 - 1
 # once: asking numpy for an array's address costs more than the library's own work
 # on a small index. Larger batches pass the caller's array directly.
 _SCRATCH_FLOATS = 4096
+_PAD_ID = np.uint64(2**64 - 1)
+builtins_open = builtins.open
 
 
 class _Scratch(threading.local):
@@ -67,9 +71,59 @@ class Searcher(_Handle):
 
     def __init__(self, options):
         super().__init__(options)
+        self._options = dict(options)
         self._search_texts = {}
+        self._source = None  # the path or bytes opened, for to_bytes and pickling
+        self._missing = None  # distance of a missing hit, found on first need
 
-    def open(self, path):
+    def open_bytes(self, data: "bytes | bytearray | memoryview") -> None:
+        """Opens an index file image held in a bytes-like object (copied)."""
+        self._live()
+        image = bytes(data)
+
+        def do_open(handle):
+            self._call("open_buffer", handle, image, len(image))
+            self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+            self._source = ("image", image)
+            self._missing = None
+
+        self._exclusive(do_open)
+
+    def to_bytes(self) -> bytes:
+        """The opened index's file image: the whole index, copied into memory."""
+        self._live()
+        if self._source is None:
+            raise ValueError("searcher is not open")
+        form, source = self._source
+        if form == "image":
+            return source
+        with builtins_open(source, "rb") as f:
+            return f.read()
+
+    def __reduce__(self):
+        # Pickles as the options and the whole index image (see to_bytes).
+        return (_restore, (self._options, self.to_bytes()))
+
+    def _missing_distance(self):
+        """inf, or -inf for inner product, where larger is better."""
+        if self._missing is None:
+            from orvane import _describe
+            form, source = self._source
+            if form == "image":
+                info = _describe.describe_bytes(source)
+            else:
+                info = _describe.describe(source)
+            self._missing = -np.inf if info.get("metric") == "inner_product" else np.inf
+        return self._missing
+
+    def _mark_missing(self, distances, ids):
+        """Missing hits (id 2**64-1) get a distance that never looks best."""
+        missing = ids == _PAD_ID
+        if missing.any():
+            distances[missing] = self._missing_distance()
+        return distances, ids
+
+    def open(self, path: "str | bytes | os.PathLike") -> None:
         """Opens the index file at path."""
         self._live()
         p = _convert.path_bytes(path)
@@ -78,16 +132,18 @@ class Searcher(_Handle):
         def do_open(handle):
             self._call("open", handle, p, context=path)
             self._dim = int(self._lib.orvane_searcher_get_dimension(handle))
+            self._source = ("path", p)
+            self._missing = None
 
         self._exclusive(do_open)
 
     @property
-    def count(self):
+    def count(self) -> int:
         """Number of indexed vectors (0 before open)."""
         return self._shared(lambda h: int(self._lib.orvane_searcher_get_count(h)))
 
     @property
-    def dimension(self):
+    def dimension(self) -> int:
         """Vector dimension of the index."""
         return self._shared(lambda h: int(self._lib.orvane_searcher_get_dimension(h)))
 
@@ -131,7 +187,8 @@ class Searcher(_Handle):
         ids = np.empty((n, k), dtype=np.uint64)
         return q, k, n, distances, ids
 
-    def search(self, queries, topk, threads=None, **search_options):
+    def search(self, queries: "np.typing.ArrayLike", topk: int, threads: "int | None" = None,
+               **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """Nearest rows for each query row.
 
         queries: shape (n, dimension) (or one query of shape (dimension,)).
@@ -142,7 +199,8 @@ class Searcher(_Handle):
         search_options: extra search options; names without a dot get the
         "search." prefix (parallel_number=2 -> search.parallel_number).
         Returns (distances float32, ids uint64), each of shape (n, topk), best
-        first; missing hits have distance 0.0 and id 2**64-1. Queries with a NaN
+        first; missing hits have id 2**64-1 and distance inf (-inf for inner
+        product), so they never sort as the best hits. Queries with a NaN
         or infinite component are refused.
         """
         if self._handle is None:
@@ -168,7 +226,7 @@ class Searcher(_Handle):
         self._shared(lambda h: _checked(self._lib.orvane_searcher_search, h, q.ctypes.data, n, k,
                                         distances.ctypes.data, ids.ctypes.data, text,
                                         failed=_failed))
-        return distances, ids
+        return self._mark_missing(distances, ids)
 
     def _search_small(self, queries, n, k, text):
         scratch = _scratch
@@ -192,9 +250,11 @@ class Searcher(_Handle):
                 _native.raise_error(err)
         finally:
             gate.exit_shared()
-        return distances, ids
+        return self._mark_missing(distances, ids)
 
-    def search_with_filter(self, queries, topk, allowed_ids, threads=None, **search_options):
+    def search_with_filter(self, queries: "np.typing.ArrayLike", topk: int,
+                           allowed_ids: "np.typing.ArrayLike", threads: "int | None" = None,
+                           **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """As search, but only rows whose id is in allowed_ids may be returned.
 
         Needs an index kind that supports filtering; others raise
@@ -210,4 +270,10 @@ class Searcher(_Handle):
         self._shared(lambda h: self._call(
             "search_with_filter", h, q.ctypes.data, n, k, distances.ctypes.data,
             ids.ctypes.data, allowed.ctypes.data if allowed.size else None, allowed.size, text))
-        return distances, ids
+        return self._mark_missing(distances, ids)
+
+
+def _restore(options, image):
+    searcher = Searcher(options)
+    searcher.open_bytes(image)
+    return searcher

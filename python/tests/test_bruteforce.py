@@ -85,7 +85,7 @@ def test_filtered_search_returns_only_allowed_rows(tmp_path, rng, data, allowed,
         np.testing.assert_array_equal(ids[:, :k], np.array(admitted, dtype=np.uint64)[want_rows])
         np.testing.assert_allclose(distances[:, :k], want_d, rtol=1e-4, atol=1e-4)
     assert (ids[:, k:] == ALL_ONES).all()
-    assert (distances[:, k:] == 0.0).all()
+    assert (distances[:, k:] == np.inf).all()
 
 
 def test_filtered_search_through_raw_c_calls(tmp_path, rng, data):

@@ -48,7 +48,7 @@ def test_missing_hits_are_padded(tmp_path, rng):
     assert ids[0, 0] == 1 and distances[0, 0] == 0.0
     assert set(ids[0, :3].tolist()) == {0, 1, 2}
     assert (ids[0, 3:] == ALL_ONES).all()
-    assert (distances[0, 3:] == 0.0).all()
+    assert (distances[0, 3:] == np.inf).all()  # never sorts as the best L2 hit
 
 
 def test_search_options_as_keywords(searcher, demo_index):

@@ -29,10 +29,6 @@ def test_lifecycle_failures_carry_library_messages(tmp_path):
     data = np.ones((2, 4), dtype=np.float32)
     with orvane.Builder(demo_options(4)) as b:
         with pytest.raises(orvane.OrvaneError) as info:
-            b.insert(data)
-        assert str(info.value) == ("Insert must be called after training is complete "
-                                   "(or not needed) and can only be called once.")
-        with pytest.raises(orvane.OrvaneError) as info:
             b.dump(tmp_path / "x.idx")
         # The library's text, after the path it concerns.
         assert str(info.value) == "%s: Dump must be called after data has been injected." % (
@@ -40,6 +36,11 @@ def test_lifecycle_failures_carry_library_messages(tmp_path):
         with pytest.raises(orvane.OrvaneError) as info:
             b.pretrain(np.zeros((0, 4), dtype=np.float32))
         assert str(info.value) == "total count must be > 0"
+        b.insert(data)  # never pretrained: pretrains on these rows first
+        with pytest.raises(orvane.OrvaneError) as info:
+            b.insert(data)
+        assert str(info.value) == ("Insert must be called after training is complete "
+                                   "(or not needed) and can only be called once.")
 
 
 def test_searcher_failures_carry_library_messages(tmp_path, demo_index):

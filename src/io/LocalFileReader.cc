@@ -22,7 +22,9 @@ LocalFileReader::LocalFileReader(std::string path, coro::Executor& executor)
         ORVANE_LOG_ERROR("Failed to create LocalFileReader: empty file path");
         return;
     }
-    _fd = ::open(_filePath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO without a writer fails on reading
+    // instead of hanging; it changes nothing for regular files.
+    _fd = ::open(_filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (_fd < 0) {
         ORVANE_LOG_ERROR("Failed to open file for reading: [%s], [%s]", _filePath.c_str(),
                          std::strerror(errno));

@@ -38,7 +38,7 @@ Status MmapFileReader::Open(const std::string& path, LockMode mode) {
     _position = 0;
     _filePath = path;
     _lockMode = mode;
-    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    _fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not hang
     if (_fd < 0) {
         return Status(ErrorCode::IoError,
                       "Failed to open file: " + path + ", " + std::strerror(errno));

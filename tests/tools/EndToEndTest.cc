@@ -13,6 +13,7 @@
 #include "../../tools/SearchCommand.h"
 #include "../../vecfile/VectorFile.h"
 #include "ToolTestUtil.h"
+#include "api/BuildThreadDefaults.h"
 #include "schema/KindSchemas.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
@@ -445,6 +446,69 @@ TEST_F(ToolEndToEndTest, SearchThreadsFlag) {
             EXPECT_NE(_err.str().find(c.message), std::string::npos) << _err.str();
         }
     }
+}
+
+TEST_F(ToolEndToEndTest, InfoDescribesWhatTheFileHoldsAndVersionIsPrinted) {
+    ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=bruteforce", "-o",
+                   "encoding.type=sq8", "--output", Path("b.idx"), "-q"}),
+              kExitOk)
+        << _err.str();
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out;  // expected on standard output
+    };
+    const Case cases[] = {
+        {{"info", "--json", Path("b.idx")}, kExitOk, "\"kind\": \"bruteforce\", \"rows\": 300"},
+        {{"info", "--json", Path("b.idx")}, kExitOk, "\"encoding\": \"sq8\""},
+        {{"info", Path("b.idx")}, kExitOk, "metric: l2, encoding: sq8, ids stored"},
+        {{"--version"}, kExitOk, std::string("orvane ") + ORVANE_TEST_PROJECT_VERSION + "\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Cli(c.args), c.code) << c.args[0] << _err.str();
+        EXPECT_NE(_out.str().find(c.out), std::string::npos) << c.out << " in " << _out.str();
+    }
+    // Build threads the caller leaves out default to the hardware threads, said first.
+    ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", "index.type=ivf", "-o",
+                   "ivf.build.num_lists=4", "--output", Path("i.idx")}),
+              kExitOk)
+        << _err.str();
+    const std::string said = _err.str();  // progress goes to standard error
+    EXPECT_EQ(said.rfind("threads: " + std::to_string(api::HardwareThreads()) +
+                             " (the machine's hardware threads) for ivf.build.thread_count",
+                         0),
+              0u)
+        << said;
+
+    // A search key without a dot is a search.* key, as in Python.
+    EXPECT_EQ(Cli({"search", Path("i.idx"), "--queries", Path("q.npy"), "-s", "nprobe=0", "-q"}),
+              kExitFailure);
+    EXPECT_NE(_err.str().find("Option search.nprobe must be > 0"), std::string::npos) << _err.str();
+    EXPECT_EQ(Cli({"search", Path("i.idx"), "--queries", Path("q.npy"), "-s", "nprobe=2", "-q"}),
+              kExitOk)
+        << _err.str();
+
+    const std::string image = ReadFileBytes(Path("b.idx"));
+    WriteFileBytes(Path("cut.idx"), image.substr(0, image.size() / 2));
+    EXPECT_EQ(Cli({"info", "--json", Path("cut.idx")}), kExitFailure);
+    EXPECT_EQ(_out.str(), "");
+    EXPECT_NE(_err.str().find("cut.idx: "), std::string::npos) << _err.str();
+}
+
+TEST_F(ToolEndToEndTest, DemoKeepWritesTheFileNamesTheReadmeUses) {
+    const std::string dir = Path("kept");
+    ASSERT_EQ(Cli({"demo", "--small", "--keep", dir}), kExitOk) << _err.str();
+    for (const char* name : {"base.fvecs", "query.fvecs", "gt.ivecs"}) {
+        EXPECT_TRUE(std::filesystem::exists(dir + "/" + name)) << name;
+    }
+    // The README's search line runs on what was kept.
+    ASSERT_EQ(Cli({"build", dir + "/base.fvecs", "-o", "index.type=demo", "--output",
+                   dir + "/base.idx", "-q"}),
+              kExitOk);
+    EXPECT_EQ(Cli({"search", dir + "/base.idx", "--queries", dir + "/query.fvecs", "--topk", "10",
+                   "--truth", dir + "/gt.ivecs", "--quiet"}),
+              kExitOk)
+        << _err.str();
 }
 
 }  // namespace
