@@ -32,6 +32,8 @@ struct ValidatorText {
 // The values each validator admits, as the reference shows them.
 const ValidatorText kRanges[] = {
     {schema::ValidatePositiveInt, "> 0"},
+    {schema::ValidatePositiveU32, "1..4294967295"},
+    {schema::ValidateBatchThreads, "1..1024"},
     {schema::ValidateNonNegativeInt, ">= 0"},
     {schema::ValidatePositiveDouble, "> 0"},
     {schema::ValidateRatio01, "(0, 1]"},

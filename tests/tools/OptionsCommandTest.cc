@@ -28,7 +28,7 @@ TEST(OptionsCommandTest, OneKindShowsOnlyItsKeys) {
     };
     const Case cases[] = {
         {"ivf", "| `ivf.build.num_lists` | int | ", "diskann.search.list_size"},
-        {"diskann", "| `diskann.search.list_size` | int | yes | > 0 |", "ivf.build.num_lists"},
+        {"diskann", "| `diskann.search.list_size` | int | yes | 1..4294967295 |", "ivf.build.num_lists"},
         {"demo", "| `io.reader.type` | string | no | local, mmap |", "search.nprobe"},
     };
     for (const Case& c : cases) {

@@ -30,7 +30,8 @@ using testing::TempDir;
 using testing::WriteFileBytes;
 
 constexpr uint32_t kDim = 8;
-constexpr uint64_t kRows = 200;
+// Enough rows for the README's 256-list IVF line.
+constexpr uint64_t kRows = 300;
 constexpr uint64_t kQueries = 12;
 
 class ToolHardeningTest : public ::testing::Test {
@@ -182,7 +183,7 @@ TEST_F(ToolHardeningTest, RunShapeIsCheckedBeforeSearching) {
         {Path("hits.txt"), std::nullopt, "cannot write hits to this file type"},
         {Path("hits.npy"), std::nullopt, "cannot write hits to this file type"},
         {Path("hits.json"), Path("narrow.ivecs"), "has 3 neighbours per query, fewer than topk 5"},
-        {std::nullopt, Path("base.fvecs"), "has 200 rows but there are 12 queries"},
+        {std::nullopt, Path("base.fvecs"), "has 300 rows but there are 12 queries"},
     };
     for (const Case& c : cases) {
         r.outputPath = c.output;
