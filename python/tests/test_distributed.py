@@ -118,15 +118,16 @@ def test_sharded_bruteforce_equals_one_index(two_workers, tmp_path, metric, sour
 
 # metric, parts as (distances, ids) rows of one query, topk, merged (distances, ids)
 M = int(MISSING)
+INF = float("inf")
 MERGE_CASES = [
     ("l2", [([1.0, 4.0], [10, 11]), ([2.0, 3.0], [20, 21])], 3, ([1.0, 2.0, 3.0], [10, 20, 21])),
-    ("cosine", [([0.5, 0.0], [1, M]), ([0.2, 0.0], [2, M])], 3, ([0.2, 0.5, 0.0], [2, 1, M])),
-    ("inner_product", [([9.0, -1.0], [1, 2]), ([5.0, 0.0], [3, M])], 3,
+    ("cosine", [([0.5, INF], [1, M]), ([0.2, INF], [2, M])], 3, ([0.2, 0.5, INF], [2, 1, M])),
+    ("inner_product", [([9.0, -1.0], [1, 2]), ([5.0, -INF], [3, M])], 3,
      ([9.0, 5.0, -1.0], [1, 3, 2])),
-    ("inner_product", [([-5.0, 0.0], [1, M]), ([-2.0, 0.0], [2, M])], 4,
-     ([-2.0, -5.0, 0.0, 0.0], [2, 1, M, M])),
+    ("inner_product", [([-5.0, -INF], [1, M]), ([-2.0, -INF], [2, M])], 4,
+     ([-2.0, -5.0, -INF, -INF], [2, 1, M, M])),
     ("l2", [([1.0], [9]), ([1.0], [3])], 2, ([1.0, 1.0], [3, 9])),  # ties by id
-    ("l2", [([0.0, 0.0], [M, M])], 2, ([0.0, 0.0], [M, M])),
+    ("l2", [([INF, INF], [M, M])], 3, ([INF, INF, INF], [M, M, M])),  # padded past the slots
 ]
 
 

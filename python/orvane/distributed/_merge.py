@@ -1,7 +1,8 @@
 """Merging per-shard top-k lists into one (distances, ids) pair.
 
 Every shard answers the same batch with its own best `topk` hits, padded like a
-single index (distance 0.0, id 2**64-1). The merged row keeps the `topk` best
+single index (id 2**64-1 with distance inf, -inf for inner_product, so a
+missing hit never sorts as the best). The merged row keeps the `topk` best
 real hits over all shards in the metric's order: ascending distance for l2 and
 cosine, descending score for inner_product (the library reports the plain inner
 product, larger is better). Equal distances are ordered by id so the result does
@@ -20,9 +21,15 @@ def higher_is_better(metric):
     return metric in _HIGHER_IS_BETTER
 
 
-def padded(n, topk):
+def missing_distance(metric):
+    """The distance the package reports for a missing hit under `metric`."""
+    return -np.inf if higher_is_better(metric) else np.inf
+
+
+def padded(n, topk, metric):
     """The answer of a shard that holds no matching row: all slots missing."""
-    return (np.zeros((n, topk), dtype=np.float32), np.full((n, topk), MISSING_ID, dtype=np.uint64))
+    return (np.full((n, topk), missing_distance(metric), dtype=np.float32),
+            np.full((n, topk), MISSING_ID, dtype=np.uint64))
 
 
 def merge(parts, topk, metric):
@@ -37,10 +44,10 @@ def merge(parts, topk, metric):
     out_d = np.take_along_axis(distances, order, axis=1)
     out_i = np.take_along_axis(ids, order, axis=1)
     gone = np.take_along_axis(missing, order, axis=1)
-    out_d[gone] = 0.0
+    out_d[gone] = missing_distance(metric)
     out_i[gone] = MISSING_ID
     if out_d.shape[1] < topk:  # fewer slots than topk over all shards: pad
-        pad_d, pad_i = padded(out_d.shape[0], topk - out_d.shape[1])
+        pad_d, pad_i = padded(out_d.shape[0], topk - out_d.shape[1], metric)
         out_d = np.concatenate([out_d, pad_d], axis=1)
         out_i = np.concatenate([out_i, pad_i], axis=1)
     return np.ascontiguousarray(out_d), np.ascontiguousarray(out_i)

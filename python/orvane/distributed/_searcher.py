@@ -17,7 +17,7 @@ class ShardedSearcher:
     Opening places each shard on a worker (round robin) after checking its file
     against the manifest; the worker keeps it open. A batch goes to every shard as
     one task, and the per-shard top-k lists are merged in the metric's order, with
-    the single-index padding (distance 0.0, id 2**64-1). A task whose worker is
+    the single-index padding (id 2**64-1, distance inf; -inf for inner_product). A task whose worker is
     lost runs again on another worker, which opens the shard from the shared file;
     a shard that still cannot answer raises ShardError naming it, unless the
     caller passes allow_partial=True and gets (distances, ids, answered).
@@ -130,7 +130,7 @@ class ShardedSearcher:
         done, failed = self._run_all(_shards.search_shard, args) if args else ({}, {})
         if failed and not allow_partial:
             raise _cluster.ShardError("searching", failed, self.shards)
-        parts = [done[i][1:] for i in sorted(done)] or [_merge.padded(q.shape[0], k)]
+        parts = [done[i][1:] for i in sorted(done)] or [_merge.padded(q.shape[0], k, self._metric)]
         distances, ids = _merge.merge(parts, k, self._metric)
         if not allow_partial:
             return distances, ids
