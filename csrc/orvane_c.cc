@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <memory_resource>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
@@ -42,8 +42,6 @@ using core::Status;
 
 constexpr char kInvalidBuilder[] = "Invalid builder handle";
 constexpr char kInvalidSearcher[] = "Invalid searcher handle";
-// Initial block of the per-call scratch arena of filtered searches.
-constexpr size_t kFilterScratchInitialBytes = 1024;
 
 int Fail(std::string_view message, char* err, int errLen) {
     CopyError(message, err, errLen);
@@ -145,28 +143,36 @@ Result<SearchOptions> PrepareSearchOptions(const orvane_searcher_handle& h, cons
     return api::NormalizeSearchOptions(h.indexType, map);
 }
 
-// The checks and the per-query loop shared by both search functions.
-// `searchOne` answers one query as a Result<SearchResult>.
-template <typename SearchOne>
+// The checks and the batch shared by both search functions: one facade call
+// answers every query (spread over the search executor), then each row of
+// `topk` output slots is written and padded. `filter` is null for a plain
+// search.
 int RunQueries(orvane_searcher_handle* h, const float* queries, int nQueries, int topk,
-               float* outDistances, uint64_t* outIds, const char* json, bool filtered, char* err,
-               int errLen, SearchOne&& searchOne) {
+               float* outDistances, uint64_t* outIds, const char* json,
+               const api::RowFilter* filter, char* err, int errLen) {
     if (topk < 1) return Fail("Option search.topk must be > 0", err, errLen);
-    const uint64_t dim = h->searcher->GetMeta().dim;
-    Result<SearchOptions> options = PrepareSearchOptions(*h, json, topk, filtered);
+    Result<SearchOptions> options = PrepareSearchOptions(*h, json, topk, filter != nullptr);
     if (!options.IsOk()) return Fail(options.GetStatus().Message(), err, errLen);
-    if (nQueries < 1) return 0;
+    if (nQueries < 0) return Fail("n_queries must not be negative", err, errLen);
+    if (nQueries == 0) return 0;
     if (queries == nullptr) return Fail("queries must not be null", err, errLen);
     if (outDistances == nullptr || outIds == nullptr) {
         return Fail("out_distances and out_ids must not be null", err, errLen);
     }
+    if (filter != nullptr) {
+        Status valid = api::ValidateSearchOptions(options.Value());
+        if (!valid.IsOk()) return Fail(valid.Message(), err, errLen);
+        // Only kinds that accepted the filter extension at open time filter.
+        if (!h->filterExtension.IsAttached()) return Fail("extension not attached", err, errLen);
+    }
 
+    std::vector<SearchResult> results;
+    Status searched = h->searcher->SearchBatch(queries, static_cast<uint64_t>(nQueries),
+                                               options.Value(), results, filter);
+    if (!searched.IsOk()) return Fail(searched.Message(), err, errLen);
     const size_t k = static_cast<size_t>(topk);
-    for (size_t i = 0; i < static_cast<size_t>(nQueries); ++i) {
-        const api::Query query(queries + i * dim, dim);
-        Result<SearchResult> result = searchOne(query, options.Value());
-        if (!result.IsOk()) return Fail(result.GetStatus().Message(), err, errLen);
-        WriteRow(result.Value(), k, outDistances + i * k, outIds + i * k);
+    for (size_t i = 0; i < results.size(); ++i) {
+        WriteRow(results[i], k, outDistances + i * k, outIds + i * k);
     }
     return 0;
 }
@@ -302,12 +308,8 @@ int orvane_searcher_search(orvane_searcher_handle* searcher, const float* querie
         if (searcher == nullptr || !searcher->searcher) {
             return Fail(orvane::csrc::kInvalidSearcher, err, err_len);
         }
-        orvane::api::OrvaneSearcher& facade = *searcher->searcher;
-        return orvane::csrc::RunQueries(
-            searcher, queries, n_queries, topk, out_distances, out_ids, options_json, false, err,
-            err_len, [&](const orvane::api::Query& query, const orvane::api::SearchOptions& opts) {
-                return facade.Search(query, opts);
-            });
+        return orvane::csrc::RunQueries(searcher, queries, n_queries, topk, out_distances, out_ids,
+                                        options_json, nullptr, err, err_len);
     });
 }
 
@@ -323,23 +325,15 @@ int orvane_searcher_search_with_filter(orvane_searcher_handle* searcher, const f
         if (filter_ids == nullptr && filter_count > 0) {
             return Fail("filter_ids must not be null when filter_count > 0", err, err_len);
         }
-        // The set is only read during the call, so the filter is safe to share
-        // between the back end's workers.
-        const std::unordered_set<uint64_t> allowed(filter_ids, filter_ids + filter_count);
-        const orvane::extensions::SearchWithFilterExtension::Filter filter =
-            [&allowed](uint64_t id) { return allowed.contains(id); };
-        std::pmr::monotonic_buffer_resource scratch(orvane::csrc::kFilterScratchInitialBytes,
-                                                    std::pmr::get_default_resource());
-        const auto& extension = searcher->filterExtension;
-        return orvane::csrc::RunQueries(
-            searcher, queries, n_queries, topk, out_distances, out_ids, options_json, true, err,
-            err_len,
-            [&](const orvane::api::Query& query, const orvane::api::SearchOptions& opts)
-                -> orvane::core::Result<orvane::api::SearchResult> {
-                orvane::core::Status valid = orvane::api::ValidateSearchOptions(opts);
-                if (!valid.IsOk()) return valid;
-                return extension.Call(query, filter, opts, scratch);
-            });
+        // The list is converted once per call (sorted and deduplicated unless it
+        // already is) and only read afterwards, so the call's workers share it;
+        // a back end can count and enumerate it to pick its strategy.
+        std::vector<uint64_t> sortedIds;
+        const orvane::api::RowFilter filter = orvane::api::MakeAllowedIdFilter(
+            std::span<const uint64_t>(filter_ids, filter_ids == nullptr ? 0 : filter_count),
+            sortedIds);
+        return orvane::csrc::RunQueries(searcher, queries, n_queries, topk, out_distances, out_ids,
+                                        options_json, &filter, err, err_len);
     });
 }
 

@@ -4,7 +4,9 @@
 // the container's checksums). Then either the searcher's view is loaded and
 // every node record read and parsed, or a build checkpoint is restored; a
 // success that hands out a neighbour beyond the count, a list longer than the
-// degree or an embedding outside the record aborts. Sanitizers catch
+// degree or an embedding outside the record, or that accepted a header of no
+// writable geometry (no neighbour slot, a sector size unfit for the node size,
+// no entry point), aborts. Sanitizers catch
 // out-of-bounds reads and writes. A third mode opens a whole index (meta,
 // encoder and storage sections) with the searcher and searches it: a success
 // with duplicate hits or more hits than asked for aborts.
@@ -108,7 +110,12 @@ void ExerciseIndex(uint32_t count, uint32_t dimension, const std::vector<std::st
     SearchDiskStorage storage;
     if (!storage.Load(*stream, count, dimension).IsOk()) return;
     for (uint32_t e : storage.entryPoints) Check(e < count, "entry point beyond count");
+    const StorageHeader& header = storage.Header();
+    Check(header.neighborCount >= 1, "accepted a header without neighbour slots");
+    Check(header.sectorSize == ChooseSectorSize(storage.GraphNodeSize()),
+          "accepted a sector size unfit for the node size");
     if (count == 0) return;
+    Check(!storage.entryPoints.empty(), "accepted an index without entry points");
     // With at least one node the layout's size check bounds the record size.
     GraphNodeHolder holder;
     holder.Resize(1, storage.GraphNodeSize());

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "Commands.h"
@@ -16,8 +17,11 @@
 #include "api/OptionNormalize.h"
 #include "api/OrvaneBuilder.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
+#include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/LocalCkptManager.h"
 #include "impl/index/IndexKindRegistry.h"
+#include "io/FileReader.h"
+#include "io/InputStream.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::tools {
@@ -93,6 +97,12 @@ Status RunStep(Progress* progress, const char* phase, Fn&& fn) {
     return st;
 }
 
+// Records a line for the report and shows it on the progress output.
+void Note(BuildReport& report, Progress* progress, const std::string& text) {
+    report.notes.push_back(text);
+    if (progress != nullptr) progress->Note(text);
+}
+
 // Checkpoints written when --checkpoint-dir is given without
 // extension.build.ckpt.count: up to 10, fewer for small inputs (a count c
 // needs more than c * (c + 1) rows).
@@ -102,18 +112,59 @@ std::string DefaultCheckpointCount(uint64_t rows) {
     return std::to_string(count);
 }
 
+// The rows a checkpoint holds, from its binding (0 when it has none; the builder
+// then refuses it with the reason).
+uint64_t CheckpointRows(const std::string& path) {
+    auto reader = io::CreateFileReader(api::IOOptions{{"index.path", path}});
+    if (!reader.IsOk()) return 0;
+    io::InputStream stream(reader.TakeValue());
+    if (!stream.Open(api::IOOptions()).IsOk()) return 0;
+    auto binding = extensions::experimental::ReadCkptBinding(stream);
+    return binding.IsOk() ? binding.Value().rows : 0;
+}
+
+// Why a checkpointed build of `rows` rows writes no checkpoint (empty when it
+// writes some): a count of 0, or fewer rows than the kind's threshold.
+std::string NoCheckpointsReason(const std::string& type, const api::BuilderOptions& options,
+                                uint64_t rows) {
+    const int64_t count = options.GetInt("extension.build.ckpt.count", 0);
+    if (count <= 0) {
+        return "extension.build.ckpt.count is 0 for " + std::to_string(rows) + " rows";
+    }
+    const int64_t threshold =
+        options.GetInt("extension.build.ckpt.threshold", type == "diskann" ? 100000 : 0);
+    if (threshold > 0 && rows < static_cast<uint64_t>(threshold)) {
+        return std::to_string(rows) + " rows are fewer than extension.build.ckpt.threshold " +
+               std::to_string(threshold);
+    }
+    return "";
+}
+
 // Hands a local checkpoint manager over `dir` to the builder, which resumes
-// from the newest complete checkpoint found there.
-Status AttachCheckpoints(api::OrvaneBuilder& builder,
-                         extensions::experimental::CkptExtension& extension, const std::string& dir,
-                         const std::string& type) {
+// from the newest complete checkpoint found there; returns the path of that
+// checkpoint (empty when the build starts afresh).
+Result<std::string> AttachCheckpoints(api::OrvaneBuilder& builder,
+                                      extensions::experimental::CkptExtension& extension,
+                                      const std::string& dir, const std::string& type,
+                                      BuildReport& report, Progress* progress) {
     Status attached = builder.Attach(extension);
     if (!attached.IsOk()) return WithContext(attached, "--checkpoint-dir: the " + type + " kind");
     auto manager = extensions::experimental::CreateLocalCkptManager(dir);
     if (!manager) return WithContext(manager.GetStatus(), "--checkpoint-dir");
+    auto& local = static_cast<extensions::experimental::LocalCkptManager&>(*manager.Value());
+    auto has = local.HasCkptFile();
+    const std::string resume = has.IsOk() && has.Value() ? local.ResumePath() : std::string();
     Status loaded = extension.LoadCkptManager(manager.TakeValue());
-    if (!loaded.IsOk()) return WithContext(loaded, "cannot resume from " + dir);
-    return Status::Ok();
+    if (!loaded.IsOk()) {
+        return WithContext(loaded, "--checkpoint-dir " + dir + ": cannot resume from " +
+                                       (resume.empty() ? dir : resume));
+    }
+    if (!resume.empty()) {
+        Note(report, progress,
+             "resuming from checkpoint " + resume + " (" + std::to_string(CheckpointRows(resume)) +
+                 " rows)");
+    }
+    return resume;
 }
 
 }  // namespace
@@ -183,18 +234,38 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (!builder) return WithContext(builder.GetStatus(), "cannot create the " + type + " builder");
     api::OrvaneBuilder& b = builder.Value();
     FileDataset& data = dataset.Value();
+    BuildReport report;
     extensions::experimental::CkptExtension checkpoints;
+    std::string resumedFrom;
     if (request.checkpointDir) {
-        ORVANE_RETURN_IF_ERROR(AttachCheckpoints(b, checkpoints, *request.checkpointDir, type));
+        if (const std::string why = NoCheckpointsReason(type, normalized.Value(), rows);
+            !why.empty()) {
+            Note(report, progress, "no checkpoints will be written: " + why);
+        }
+        auto resumed =
+            AttachCheckpoints(b, checkpoints, *request.checkpointDir, type, report, progress);
+        if (!resumed) return resumed.TakeStatus();
+        resumedFrom = resumed.TakeValue();
     }
+    // A resumed build that fails names the checkpoint: it may be another build's.
+    auto failed = [&](const Status& failure, const char* what) {
+        if (resumedFrom.empty()) return WithContext(failure, what);
+        return WithContext(WithContext(failure, "--checkpoint-dir " + *request.checkpointDir +
+                                                    ": cannot resume from " + resumedFrom),
+                           what);
+    };
     Status st = RunPhase(progress, data, "pretrain", "train", [&] { return b.PretrainFrom(data); });
-    if (!st.IsOk()) return WithContext(st, "pretrain failed");
+    if (!st.IsOk()) return failed(st, "pretrain failed");
     st = RunPhase(progress, data, "insert", "finish insert", [&] { return b.InsertFrom(data); });
-    if (!st.IsOk()) return WithContext(st, "insert failed");
+    if (!st.IsOk()) return failed(st, "insert failed");
     st = RunStep(progress, "write", [&] { return b.Dump(ioOptions.Value()); });
     if (!st.IsOk()) return WithContext(st, outPath.Value() + ": dump failed");
+    if (request.checkpointDir) {
+        // The index is complete: its checkpoints could only mislead a later build.
+        st = extensions::experimental::RemoveLocalCheckpoints(*request.checkpointDir);
+        if (!st.IsOk()) return WithContext(st, "--checkpoint-dir");
+    }
 
-    BuildReport report;
     report.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     report.indexPath = outPath.Value();
@@ -229,7 +300,7 @@ constexpr FlagSpec kBuildFlags[] = {
     {"batch", '\0', true, false, "N  vectors per batch read from the input (default ~4 MiB)"},
     {"checkpoint-dir", '\0', true, false,
      "DIR  write build checkpoints into DIR; run again with the same arguments after a crash "
-     "to resume (kinds with checkpoints only)"},
+     "to resume (kinds with checkpoints only; a finished build removes them)"},
     {"quiet", 'q', false, false, "no progress output"},
     kVerboseFlag,
     kHelpFlag,

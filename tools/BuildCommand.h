@@ -35,6 +35,9 @@ struct BuildReport {
     uint32_t dim = 0;
     double seconds = 0;  // pretrain + insert + dump
     uint64_t fileBytes = 0;
+    // Lines also shown on the progress output: the checkpoint resumed from, or why
+    // no checkpoints are written.
+    std::vector<std::string> notes;
 };
 
 // Builds the index; `progress` may be null.

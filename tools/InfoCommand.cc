@@ -6,6 +6,7 @@
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "api/IndexDescription.h"
+#include "api/OrvaneSearcher.h"
 #include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::tools {
@@ -28,11 +29,12 @@ constexpr char kInfoUsage[] =
     "usage: orvane info [options] INDEX\n"
     "\n"
     "Lists the sections of the index file INDEX with their offsets, sizes, padding and\n"
-    "checksum state, and the vector count and dimension of the index. Exits with 1 when\n"
-    "the file is damaged or cannot be searched (no sections, an unknown index kind, an\n"
-    "unreadable or impossible meta section). The file is also opened as a searcher\n"
-    "opens it, and its metric, encoding and the kind's parameters are listed; --json\n"
-    "prints only those, as one JSON object.\n"
+    "checksum state, and the vector count and dimension of the index. The file is then\n"
+    "opened with its kind's searcher, as `orvane search` would, and its metric, encoding\n"
+    "and the kind's parameters are listed (--json prints only those, as one JSON object).\n"
+    "Exits with 1 when the file is damaged or cannot be searched (no sections, an unknown\n"
+    "index kind, an unreadable or impossible meta section, or any reason the searcher\n"
+    "refuses it).\n"
     "\n";
 
 // Why a file whose container is sound still cannot be searched; empty when it can.
@@ -46,6 +48,20 @@ std::string Unsearchable(const IndexFileInfo& info) {
     if (!info.meta) return "the meta section " + meta + " cannot be read";
     if (info.meta->dim == 0) return "the meta section " + meta + " gives dimension 0";
     return "";
+}
+
+// Opens the file with the searcher of its kind, as a search would; the searcher's
+// status when it refuses the file.
+Status OpenWithSearcher(const IndexFileInfo& info, const TextOptions& ioText) {
+    const TextOptions searcherText{{"index.type", std::string(info.kind->Name())},
+                                   {"index.dimension", std::to_string(info.meta->dim)}};
+    auto searcherOptions = api::NormalizeSearcherOptions(searcherText);
+    if (!searcherOptions) return searcherOptions.TakeStatus();
+    auto ioOptions = MakeIoOptions(ioText, info.path);
+    if (!ioOptions) return ioOptions.TakeStatus();
+    auto searcher = api::OrvaneSearcher::Create(searcherOptions.Value());
+    if (!searcher) return searcher.TakeStatus();
+    return searcher.Value().Open(ioOptions.Value());
 }
 
 const char* CrcText(CrcState s) {
@@ -138,6 +154,13 @@ int RunInfo(std::span<const std::string> args, CommandIo& io) {
         return ReportError(
             io, "info",
             Status(ErrorCode::Corruption, info.Value().path + ": cannot be searched: " + why));
+    }
+    const Status opened = OpenWithSearcher(info.Value(), options.Value());
+    if (!opened.IsOk()) {
+        return ReportError(io, "info",
+                           Status(opened.Code(), info.Value().path + ": cannot be searched: the " +
+                                                     std::string(info.Value().kind->Name()) +
+                                                     " searcher refuses it: " + opened.Message()));
     }
     auto described = api::DescribeIndexFile(ioOptions.Value());
     if (!described.IsOk()) {

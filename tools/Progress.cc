@@ -43,11 +43,6 @@ std::string Progress::FormatDuration(double seconds) {
     return buf;
 }
 
-void Progress::Note(const std::string& line) {
-    _out << line << "\n";
-    _out.flush();
-}
-
 void Progress::Begin(const std::string& phase, uint64_t total, Clock::time_point now) {
     if (_active) End(now);
     _phase = phase;
@@ -76,6 +71,11 @@ void Progress::Update(uint64_t done, Clock::time_point now) {
     }
     _lastDraw = now;
     Draw(now, false);
+}
+
+void Progress::Note(const std::string& text) {
+    if (_active) End();
+    _out << text << '\n';
 }
 
 void Progress::End(Clock::time_point now) {

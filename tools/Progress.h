@@ -26,8 +26,8 @@ class Progress {
     // Ends the phase with a final line.
     void End(Clock::time_point now = Clock::now());
 
-    // A line of its own between phases, e.g. the settings a run chose.
-    void Note(const std::string& line);
+    // One line of its own between phases, e.g. what a build resumes from.
+    void Note(const std::string& text);
 
     // "12.3k/s"-style rate and "1m05s"-style duration, as shown in the lines.
     static std::string FormatRate(double perSecond);

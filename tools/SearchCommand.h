@@ -25,9 +25,10 @@ struct CommandIo;
 struct SearchRequest {
     std::string indexPath;
     std::string queriesPath;
-    std::optional<uint64_t> topk;  // --topk; default 10 unless -s search.topk is given
-    TextOptions searcherOptions;   // searcher and IO options, "-o key=value"
-    TextOptions searchOptions;     // "-s key=value"
+    std::optional<uint64_t> topk;     // --topk; default 10 unless -s search.topk is given
+    TextOptions searcherOptions;      // searcher and IO options, "-o key=value"
+    TextOptions searchOptions;        // "-s key=value"
+    std::optional<uint64_t> threads;  // --threads: search.batch_threads of every batch
     std::optional<std::string> truthPath;
     // Where the hits go: a file (see HitWriter), and/or a function called with each
     // query's position and hits, best first. A failing call ends the run.

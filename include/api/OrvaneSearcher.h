@@ -1,10 +1,11 @@
 // OrvaneSearcher: answers top-k queries over one index file. Create, Open,
-// any number of (possibly concurrent) Search calls, Close.
+// any number of (possibly concurrent) Search or SearchBatch calls, Close.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <vector>
 
 #include "api/ISearchExtension.h"
 #include "api/MemoryResource.h"
@@ -12,6 +13,7 @@
 #include "api/Options.h"
 #include "api/Query.h"
 #include "api/Result.h"
+#include "api/RowFilter.h"
 #include "api/SearchTypes.h"
 
 namespace orvane::io {
@@ -40,6 +42,18 @@ class OrvaneSearcher : public core::NoCopyable {
     core::Result<SearchResult> Search(const Query& query, const SearchOptions& options);
     core::Result<SearchResult> Search(const Query& query, const SearchOptions& options,
                                       std::pmr::memory_resource& resource);
+    // Answers `n` queries, row after row of the index dimension at `queries`,
+    // into `results` (resized to n, best hits first). The call is checked
+    // once: a non-finite value fails naming its row and nothing is searched.
+    // The queries are spread over up to `search.batch_threads` threads (all
+    // hardware threads by default; 1 keeps them on the calling thread),
+    // divided by `search.parallel_number`; when several queries run at once
+    // each runs on one thread. A filter restricts the hits to the rows it
+    // allows; a predicate not declared `search.thread_safe_filter` keeps the
+    // call on the calling thread. n = 0 succeeds and returns no lists.
+    // Scratch memory comes from the searcher's `instant` resource.
+    core::Status SearchBatch(const float* queries, uint64_t n, const SearchOptions& options,
+                             std::vector<SearchResult>& results, const RowFilter* filter = nullptr);
     IndexInfo GetMeta() const;
     core::Status Close();
     core::Status Attach(ISearchExtension& extension);

@@ -3,6 +3,7 @@
 // A value of an unexpected alternative fails with the validator's own message.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "api/Options.h"
@@ -14,6 +15,9 @@ namespace orvane::schema {
 core::Status ValidatePositiveInt(std::string_view key, const api::OptionValue& value);
 // Integer >= 0.
 core::Status ValidateNonNegativeInt(std::string_view key, const api::OptionValue& value);
+// Integer in 1..kMaxBatchThreads.
+inline constexpr int64_t kMaxBatchThreads = 1024;
+core::Status ValidateBatchThreads(std::string_view key, const api::OptionValue& value);
 // Double > 0.0.
 core::Status ValidatePositiveDouble(std::string_view key, const api::OptionValue& value);
 // Double in (0, 1].

@@ -97,6 +97,9 @@ inline constexpr OptionField kParallelNumber{"search.parallel_number", kInt, kOp
                                              ValidatePositiveInt, "Search parallel number."};
 inline constexpr OptionField kThreadSafeFilter{"search.thread_safe_filter", kBool, kOptional,
                                                nullptr, "Thread safe filter."};
+inline constexpr OptionField kBatchThreads{"search.batch_threads", kInt, kOptional,
+                                           ValidateBatchThreads,
+                                           "Threads one search call may use for its queries."};
 inline constexpr OptionField kNprobe{"search.nprobe", kInt, kOptional, ValidatePositiveInt,
                                      "IVF search nprobe."};
 inline constexpr OptionField kDiskListSize{"diskann.search.list_size", kInt, kRequired,
@@ -127,8 +130,8 @@ inline constexpr std::array<OptionField, 8> kCommonBuilder{
 inline constexpr std::array<OptionField, 5> kPq{kPqThreadCount, kPqM, kPqMaxEpoch, kPqUseOpq,
                                                 kPqZeroMean};
 inline constexpr std::array<OptionField, 2> kCommonSearcher{kSearcherDimension, kIndexType};
-inline constexpr std::array<OptionField, 3> kCommonSearch{kTopk, kParallelNumber,
-                                                          kThreadSafeFilter};
+inline constexpr std::array<OptionField, 4> kCommonSearch{kTopk, kParallelNumber, kThreadSafeFilter,
+                                                          kBatchThreads};
 
 }  // namespace fields
 

@@ -37,6 +37,21 @@ _address_of = ctypes.addressof
 _as_bytes = ctypes.c_char.from_buffer  # the cheapest way to a fresh array's address
 
 
+_MAX_THREADS = 1024
+
+
+def _with_threads(search_options, threads):
+    """search_options with search.batch_threads set from a checked thread count."""
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
+        raise ValueError(f"threads must be an integer from 1 to {_MAX_THREADS}, got {threads!r}")
+    if not 1 <= threads <= _MAX_THREADS:
+        raise ValueError(f"threads must be an integer from 1 to {_MAX_THREADS}, got {threads}")
+    for key in ("batch_threads", "search.batch_threads"):
+        if key in search_options:
+            raise ValueError(f"threads and {key} both given")
+    return dict(search_options, batch_threads=int(threads))
+
+
 def _failed(rc):
     return rc != 0
 
@@ -172,11 +187,15 @@ class Searcher(_Handle):
         ids = np.empty((n, k), dtype=np.uint64)
         return q, k, n, distances, ids
 
-    def search(self, queries: "np.typing.ArrayLike", topk: int,
+    def search(self, queries: "np.typing.ArrayLike", topk: int, threads: "int | None" = None,
                **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """Nearest rows for each query row.
 
         queries: shape (n, dimension) (or one query of shape (dimension,)).
+        All rows are answered by one library call, which releases the
+        interpreter lock while it runs and spreads the rows over `threads`
+        threads (an int in 1..1024; default all hardware threads, 1 the calling
+        thread alone): search.batch_threads.
         search_options: extra search options; names without a dot get the
         "search." prefix (parallel_number=2 -> search.parallel_number).
         Returns (distances float32, ids uint64), each of shape (n, topk), best
@@ -186,6 +205,8 @@ class Searcher(_Handle):
         """
         if self._handle is None:
             raise ValueError("searcher is closed")
+        if threads is not None:
+            search_options = _with_threads(search_options, threads)
         text = self._options_text(search_options) if search_options else _EMPTY_OPTIONS
         # Fast path: a float32 C-ordered array of the index's width and a plain int topk
         # need no conversion, and small ones go through this thread's buffers.
@@ -232,7 +253,7 @@ class Searcher(_Handle):
         return self._mark_missing(distances, ids)
 
     def search_with_filter(self, queries: "np.typing.ArrayLike", topk: int,
-                           allowed_ids: "np.typing.ArrayLike",
+                           allowed_ids: "np.typing.ArrayLike", threads: "int | None" = None,
                            **search_options: object) -> "tuple[np.ndarray, np.ndarray]":
         """As search, but only rows whose id is in allowed_ids may be returned.
 
@@ -241,6 +262,8 @@ class Searcher(_Handle):
         """
         if self._handle is None:
             raise ValueError("searcher is closed")
+        if threads is not None:
+            search_options = _with_threads(search_options, threads)
         q, k, n, distances, ids = self._prepare(queries, topk)
         allowed = _convert.id_set(allowed_ids, "allowed_ids")
         text = self._options_text(search_options)

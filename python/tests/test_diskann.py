@@ -71,3 +71,33 @@ def test_diskann_search_needs_a_list_size(diskann_index):
         s.open(path)
         with pytest.raises(orvane.OrvaneError):
             s.search(np.zeros(DIM, dtype=np.float32), 5)
+
+
+@pytest.mark.parametrize("case", ["repeats", "unknown ids", "unsorted", "only unknown", "empty",
+                                  "one row"])
+def test_diskann_filter_lists_as_callers_pass_them(diskann_index, case):
+    # The allowed list is sorted and deduplicated once per call; ids the index
+    # does not hold match nothing; missing hits are padded.
+    path, data, ids, queries = diskann_index
+    picked = ids[[40, 3, 900, 7, 1200]]
+    given, admitted = {
+        "repeats": (np.concatenate([picked, picked[::-1], picked[:2]]), picked),
+        "unknown ids": (np.concatenate([picked, np.array([0, 1, 4, 2**64 - 1], dtype=np.uint64)]),
+                        picked),
+        "unsorted": (ids[::-1][::7], ids[::-1][::7]),
+        "only unknown": (np.array([0, 1, 2, 3], dtype=np.uint64), ids[:0]),
+        "empty": (np.zeros(0, dtype=np.uint64), ids[:0]),
+        "one row": (ids[[321]], ids[[321]]),
+    }[case]
+    keep = np.isin(ids, admitted)
+    with orvane.Searcher({"index.type": "diskann", "index.dimension": DIM}) as s:
+        s.open(path)
+        _, found = s.search_with_filter(queries, 10, given, **LIST)
+    hits = min(10, int(keep.sum()))
+    assert (found[:, hits:] == np.uint64(2**64 - 1)).all()
+    found = found[:, :hits]
+    assert np.isin(found, admitted).all()
+    assert all(len(set(row)) == hits for row in found)
+    if hits:
+        truth = exact_ids(data[keep], ids[keep], queries, hits)
+        assert recall(found, truth) >= 0.95

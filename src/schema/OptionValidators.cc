@@ -56,6 +56,12 @@ Status ValidateNonNegativeInt(std::string_view key, const api::OptionValue& valu
         key, value, [](int64_t v) { return v >= 0; }, "Option ", " must be >= 0");
 }
 
+Status ValidateBatchThreads(std::string_view key, const api::OptionValue& value) {
+    return Check<int64_t>(
+        key, value, [](int64_t v) { return v >= 1 && v <= kMaxBatchThreads; }, "Option ",
+        " must be within 1..1024");
+}
+
 Status ValidatePositiveDouble(std::string_view key, const api::OptionValue& value) {
     return Check<double>(
         key, value, [](double v) { return v > 0.0; }, "Option ", " must be > 0");

@@ -173,9 +173,11 @@ TEST_F(CSearcherDemoTest, SearchRefusesBadArgumentsWithoutTouchingOutputs) {
     EXPECT_EQ(orvane_searcher_search(_searcher, nullptr, 0, 4, nullptr, nullptr, nullptr, _err.data,
                                      _err.len()),
               0);
+    // A negative count is a caller's mistake, not an empty batch.
     EXPECT_EQ(orvane_searcher_search(_searcher, nullptr, -3, 4, nullptr, nullptr, nullptr,
                                      _err.data, _err.len()),
-              0);
+              -1);
+    EXPECT_EQ(_err.str(), "n_queries must not be negative");
     EXPECT_EQ(dist, std::vector<float>(4, -1.0f));
     EXPECT_EQ(ids, std::vector<uint64_t>(4, 5));
 }

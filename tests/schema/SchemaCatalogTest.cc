@@ -98,7 +98,7 @@ TEST(SchemaCatalogTest, SearcherSearchQuantizerAndIoTables) {
               (std::vector<std::string>{"index.dimension", "index.type",
                                         "diskann.search.num_nodes_to_cache"}));
     const std::vector<std::string> search = {"search.topk", "search.parallel_number",
-                                             "search.thread_safe_filter"};
+                                             "search.thread_safe_filter", "search.batch_threads"};
     EXPECT_EQ(Keys(kSearchOptionsSchema), search);
     EXPECT_EQ(Keys(GetSearchSchema(IndexE::ivf)), Concat({search, {"search.nprobe"}}));
     EXPECT_EQ(Keys(GetSearchSchema(IndexE::diskANN)),
@@ -164,7 +164,7 @@ TEST(SchemaCatalogTest, LookupByStringIsExactAndFallsBackToGeneric) {
     EXPECT_EQ(LookupBuilderSchema("IVF").Size(), 8u);
     EXPECT_TRUE(SameTable(LookupSearcherSchema("diskann"), GetSearcherSchema(IndexE::diskANN)));
     EXPECT_TRUE(SameTable(LookupSearchSchema("bruteforce"), LookupSearchSchema("unknown")));
-    EXPECT_EQ(LookupSearchSchema("bruteforce").Size(), 3u);
+    EXPECT_EQ(LookupSearchSchema("bruteforce").Size(), 4u);
     EXPECT_TRUE(SameTable(LookupSearchSchema("diskann"), GetSearchSchema(IndexE::diskANN)));
 
     EXPECT_EQ(LookupQuantizerSchema("pq").Size(), 5u);
@@ -232,6 +232,8 @@ TEST(SchemaCatalogTest, EveryFieldHasDocumentedTypeValidatorAndDescription) {
         {"search.topk", {kInt, ValidatePositiveInt, "Search-time topK override."}},
         {"search.parallel_number", {kInt, ValidatePositiveInt, "Search parallel number."}},
         {"search.thread_safe_filter", {kBool, nullptr, "Thread safe filter."}},
+        {"search.batch_threads",
+         {kInt, ValidateBatchThreads, "Threads one search call may use for its queries."}},
         {"search.nprobe", {kInt, ValidatePositiveInt, "IVF search nprobe."}},
         {"diskann.search.list_size", {kInt, ValidatePositiveInt, "Diskann search list size."}},
         {"diskann.search.beam_width", {kInt, ValidatePositiveInt, "Diskann search beam width."}},
@@ -277,7 +279,7 @@ TEST(SchemaCatalogTest, EveryFieldHasDocumentedTypeValidatorAndDescription) {
     for (auto v : builders) check(v, "Vector dimension.");
     for (auto v : searchers) check(v, "Index dimension.");
     for (auto v : others) check(v, "");
-    EXPECT_EQ(checked, 8u + 8u + 13u + 16u + 23u + 2u * 3u + 3u + 3u + 4u + 7u + 5u + 4u);
+    EXPECT_EQ(checked, 8u + 8u + 13u + 16u + 23u + 2u * 3u + 3u + 4u + 5u + 8u + 5u + 4u);
 }
 
 }  // namespace

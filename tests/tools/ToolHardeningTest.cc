@@ -13,10 +13,10 @@
 #include "../../tools/BuildCommand.h"
 #include "../../tools/Commands.h"
 #include "../../tools/DemoCommand.h"
-#include "Recall.h"
 #include "../../tools/SearchCommand.h"
-#include "VectorFile.h"
+#include "Recall.h"
 #include "ToolTestUtil.h"
+#include "VectorFile.h"
 #include "io/FileWriter.h"
 #include "io/OutputStream.h"
 #include "testing/FileBytes.h"
@@ -280,6 +280,39 @@ TEST_F(ToolHardeningTest, InfoRefusesUnsearchableFiles) {
     }
     ASSERT_EQ(BuildDemo(), kExitOk);
     EXPECT_EQ(Cli({"info", Path("base.idx")}), kExitOk) << _err.str();
+}
+
+// `info` opens the file as a search would: a container that is sound but that the
+// kind's searcher refuses (a section name damaged, which no checksum covers) fails.
+TEST_F(ToolHardeningTest, InfoRefusesFilesTheSearcherRefuses) {
+    struct Case {
+        const char* kind;
+        const char* section;  // renamed in place by one byte
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"demo", "demo.section.vector", "demo searcher refuses it: "},
+        {"bruteforce", "bruteforce.section.ids", "bruteforce searcher refuses it: "},
+        {"bruteforce", "bruteforce.section.vector", "bruteforce searcher refuses it: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + c.section);
+        const std::string idx = Path(std::string(c.kind) + ".idx");
+        ASSERT_EQ(Cli({"build", Path("base.fvecs"), "-o", std::string("index.type=") + c.kind,
+                       "--output", idx, "-q"}),
+                  kExitOk)
+            << _err.str();
+        ASSERT_EQ(Cli({"info", idx}), kExitOk) << _err.str();
+        std::string bytes = ReadFileBytes(idx);
+        const size_t at = bytes.find(c.section);
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + std::string(c.section).size() - 1] ^= 0x20;
+        WriteFileBytes(idx, bytes);
+        EXPECT_EQ(Cli({"info", idx}), kExitFailure);
+        EXPECT_NE(_err.str().find(std::string("cannot be searched: the ") + c.expect),
+                  std::string::npos)
+            << _err.str();
+    }
 }
 
 TEST_F(ToolHardeningTest, DemoKeepsExistingFiles) {

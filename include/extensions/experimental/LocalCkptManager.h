@@ -43,6 +43,8 @@ class LocalCkptManager : public CkptManager {
     std::unique_ptr<io::FileReader> GetCkptFileReader() override;
 
     const std::string& Directory() const { return _dir; }
+    // The checkpoint HasCkptFile chose to resume from; empty when none.
+    std::string ResumePath() const;
 
     // "ckpt-000042.idx" for 42.
     static std::string FileName(uint64_t number);
@@ -76,5 +78,10 @@ class LocalCkptManager : public CkptManager {
 // InvalidArgument for an empty path or a keep of 0.
 core::Result<std::unique_ptr<CkptManager>> CreateLocalCkptManager(
     const std::string& dir, const LocalCkptOptions& options = {});
+
+// Removes the checkpoints of `dir` (complete, temporary and set-aside ones), as a
+// build does once its index is written; other files stay. IoError naming the file
+// when one cannot be removed.
+core::Status RemoveLocalCheckpoints(const std::string& dir);
 
 }  // namespace orvane::extensions::experimental

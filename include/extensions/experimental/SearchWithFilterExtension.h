@@ -14,6 +14,7 @@
 #include "api/Options.h"
 #include "api/Query.h"
 #include "api/Result.h"
+#include "api/RowFilter.h"
 #include "api/SearchTypes.h"
 
 namespace orvane::extensions {
@@ -21,8 +22,9 @@ namespace orvane::extensions {
 class SearchWithFilterExtension : public api::ISearchExtension {
   public:
     // Decides for a row id whether the row may appear in the result (true) or
-    // must be skipped (false).
-    using Filter = std::function<bool(uint64_t)>;
+    // must be skipped (false): a predicate (any callable converts) or a sorted
+    // list of allowed ids, which back ends can count and enumerate.
+    using Filter = api::RowFilter;
     using SearchFunc = std::function<core::Result<api::SearchResult>(
         const api::Query&, Filter, const api::SearchOptions&, std::pmr::memory_resource&)>;
 

@@ -63,16 +63,18 @@ core::Status ReadPQModel(SectionPayloadReader& in, dist::dimension_t dim,
     return Status::Ok();
 }
 
-// count stored rows of rowSize bytes, back to back ("Quantizer size overflow",
-// "Quantizer codes size too large", "PQ codes truncated"; all Corruption).
+// count stored rows of rowSize bytes, back to back, ending the stream
+// ("Quantizer size overflow", "Quantizer codes size too large", "PQ codes
+// truncated", "Quantizer stream has trailing bytes"; all Corruption).
 template <typename ByteVector>
 core::Status ReadPQRows(SectionPayloadReader& in, uint64_t count, uint64_t rowSize,
                         ByteVector& rows) {
     if (rowSize != 0 && count > UINT64_MAX / rowSize) {
         return core::Status(core::ErrorCode::Corruption, "Quantizer size overflow");
     }
-    return in.ReadArray(count * rowSize, rows, "Quantizer codes size too large",
-                        "PQ codes truncated");
+    ORVANE_RETURN_IF_ERROR(in.ReadArray(count * rowSize, rows, "Quantizer codes size too large",
+                                        "PQ codes truncated"));
+    return in.ExpectEnd();
 }
 
 }  // namespace orvane::quantizer::detail

@@ -104,6 +104,8 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
 
   protected:
     // Both read from `offset` on and must change nothing on failure.
+    // Corruption "Unknown quantizer stream version" for a meta of another version.
+    core::Status CheckVersion() const;
     virtual core::Status DoOpen(const std::shared_ptr<SectionReader>& reader, uint64_t offset) = 0;
     // `cursor` receives the offset just past what was read.
     virtual core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,

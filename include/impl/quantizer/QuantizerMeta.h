@@ -21,13 +21,16 @@
 namespace orvane::quantizer {
 
 struct QuantizerMeta {
-    uint32_t version = 0;    // always 0 when written
+    uint32_t version = 0;    // kQuantizerStreamVersion when written
     uint32_t count = 0;      // encoded vectors (low 32 bits)
     uint32_t dimension = 0;  // components per vector
     dist::encode_space::EncodingE encodingType = dist::encode_space::EncodingE::dummy;
     dist::MetricE metricType = dist::MetricE::dummy;
 };
 static_assert(sizeof(QuantizerMeta) == 20, "the stored quantizer meta is 20 bytes");
+
+// The only stream version written; a stream of any other version is refused.
+inline constexpr uint32_t kQuantizerStreamVersion = 0;
 
 // Size of the meta, which is where the encoding's own part of a stream starts.
 inline constexpr uint64_t kQuantizerMetaSize = sizeof(QuantizerMeta);

@@ -46,7 +46,8 @@ core::Status ReadSQ8Model(SectionPayloadReader& in, dist::dimension_t dim, uint6
     return core::Status::Ok();
 }
 
-// The sq8 code bytes: count rows of dim bytes ("SQ8 codes truncated").
+// The sq8 code bytes: count rows of dim bytes ("SQ8 codes truncated"), the
+// last part of the stream ("Quantizer stream has trailing bytes").
 core::Status ReadSQ8Codes(SectionPayloadReader& in, uint64_t count, dist::dimension_t dim,
                           std::pmr::vector<uint8_t>& codes);
 

@@ -59,6 +59,10 @@ class SectionPayloadReader {
         return core::Status::Ok();
     }
 
+    // Corruption "Quantizer stream has trailing bytes" unless the cursor is at
+    // the end of the payload: a stream's length is exactly what it describes.
+    core::Status ExpectEnd() const;
+
     uint64_t Cursor() const { return _cursor; }
     uint64_t PayloadSize() const { return _payloadSize; }
     // Payload bytes after the cursor.

@@ -1,11 +1,15 @@
 // OrvaneSearcher::Impl: validates searcher options, owns the kind's back end and
-// the opened file's InputStream, checks each query and its options, and cuts
-// results to `search.topk`.
+// the opened file's InputStream, checks each call's queries and options once,
+// spreads a call's queries over the search executor and cuts results to
+// `search.topk`. Single-query searches and the filter extension are batches of
+// one row.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <span>
+#include <vector>
 
 #include "api/ISearchExtension.h"
 #include "api/MemoryResource.h"
@@ -14,6 +18,7 @@
 #include "api/OrvaneSearcher.h"
 #include "api/Query.h"
 #include "api/Result.h"
+#include "api/RowFilter.h"
 #include "api/SearchTypes.h"
 #include "impl/searcher/SearcherBackend.h"
 
@@ -38,6 +43,16 @@ class OrvaneSearcher::Impl : public core::NoCopyable {
     core::Result<SearchResult> DoSearch(const Query& query, const SearchOptions& options,
                                         std::pmr::memory_resource& resource);
     core::Result<SearchResult> DoSearch(const Query& query, const SearchOptions& options);
+    // Answers `n` queries (rows of the index dimension at `queries`) into
+    // `results`, resized to n once the call passed its checks (cleared on
+    // failure); see OrvaneSearcher::SearchBatch. `resource` serves every
+    // worker of the call at once, so it must be thread safe.
+    core::Status DoSearchBatch(const float* queries, uint64_t n, const SearchOptions& options,
+                               const RowFilter* filter, std::pmr::memory_resource& resource,
+                               std::vector<SearchResult>& results);
+    // The searcher's scratch resource: `instant`, else `storage`, else the
+    // process default.
+    std::pmr::memory_resource& DefaultResource() const;
     IndexInfo GetMeta() const { return _backend->GetMeta(); }
     core::Status Close();
     core::Status Attach(ISearchExtension& extension);
@@ -45,6 +60,23 @@ class OrvaneSearcher::Impl : public core::NoCopyable {
     bool IsOpened() const { return _opened; }
 
   private:
+    // How a checked call runs.
+    struct CallPlan {
+        uint64_t topk = 0;
+        uint32_t workers = 1;
+    };
+    // The checks every call passes before a back end sees it; `nameRow` adds
+    // the failing row to the message about a non-finite query.
+    core::Result<CallPlan> CheckCall(const float* queries, uint64_t n, const SearchOptions& options,
+                                     const RowFilter* filter, bool nameRow) const;
+    core::Status RunCall(const float* queries, uint64_t n, const CallPlan& plan,
+                         const SearchOptions& options, const RowFilter* filter,
+                         std::pmr::memory_resource& resource, std::span<SearchResult> results);
+    // A batch of one, for the single-query entries.
+    core::Result<SearchResult> SearchOne(const Query& query, const SearchOptions& options,
+                                         const RowFilter* filter,
+                                         std::pmr::memory_resource& resource);
+
     std::unique_ptr<Backend> _backend;
     core::MemoryResourceConfig _memoryConfig;
     std::unique_ptr<io::InputStream> _inputStream;

@@ -1,17 +1,25 @@
 // SearcherBackend: the interface every index kind's searcher implements, known to
 // the facade as OrvaneSearcher::Impl::Backend. A back end includes this header
 // alone, without the facade's internals. Open is called once before any Search;
-// Search may then run on several threads at once.
+// Search and SearchBatch may then run on several threads at once.
+//
+// The facade checks a call once (options against the common search schema,
+// dimension, finite values, topk) and then hands the back end one
+// BatchSearchRequest per slice of the call's queries; it spreads the slices
+// over the search executor itself, so a back end answers a request on the
+// calling thread and reads its own option keys once per request.
 #pragma once
 
 #include <cstdint>
 #include <memory_resource>
+#include <span>
 
 #include "api/ISearchExtension.h"
 #include "api/NoCopyable.h"
 #include "api/Options.h"
 #include "api/Query.h"
 #include "api/Result.h"
+#include "api/RowFilter.h"
 #include "api/SearchTypes.h"
 
 namespace orvane::io {
@@ -19,6 +27,24 @@ class InputStream;
 }
 
 namespace orvane::api {
+
+// One slice of a search call, already checked by the facade.
+struct BatchSearchRequest {
+    // n rows of `dim` floats each, row after row; every value finite.
+    const float* queries = nullptr;
+    uint64_t n = 0;
+    dimension_t dim = 0;
+    // The call's `search.topk`, at least 1.
+    uint64_t topk = 0;
+    // Null: every row is admitted. Otherwise only rows it allows may be hit.
+    const RowFilter* filter = nullptr;
+    // Validated against the common search schema; kind keys still unread.
+    const SearchOptions* options = nullptr;
+    // Scratch memory of the call.
+    std::pmr::memory_resource* resource = nullptr;
+
+    Query Row(uint64_t i) const { return Query(queries + i * dim, dim); }
+};
 
 class SearcherBackend : public core::NoCopyable {
   public:
@@ -28,6 +54,15 @@ class SearcherBackend : public core::NoCopyable {
     // Answers one query; scratch memory comes from `resource`.
     virtual core::Result<SearchResult> Search(const Query& query, const SearchOptions& options,
                                               std::pmr::memory_resource& resource) = 0;
+    // Answers one query through a filter; kinds that cannot filter refuse it.
+    virtual core::Result<SearchResult> SearchFiltered(const Query& query, const RowFilter& filter,
+                                                      const SearchOptions& options,
+                                                      std::pmr::memory_resource& resource);
+    // Fills results[i] for every row i of `request` (results.size() == n) on
+    // the calling thread; the first failure is returned and the remaining
+    // lists are left as they are. The base loops over Search or SearchFiltered.
+    virtual core::Status SearchBatch(const BatchSearchRequest& request,
+                                     std::span<SearchResult> results);
     virtual core::Status Attach(ISearchExtension& extension) = 0;
     virtual core::Status Warmup(uint64_t) { return core::Status::Ok(); }
     // Count and dimension of the loaded index; dimension 0 before Open.

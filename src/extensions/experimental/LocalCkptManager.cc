@@ -229,6 +229,10 @@ std::unique_ptr<io::FileWriter> LocalCkptManager::CreateCkptFileWriter() {
     return std::make_unique<CkptFileWriter>(_dir, _options.keep, highest + 1);
 }
 
+std::string LocalCkptManager::ResumePath() const {
+    return _resumeNumber == 0 ? std::string() : PathOf(_dir, _resumeNumber);
+}
+
 core::Result<bool> LocalCkptManager::HasCkptFile() {
     auto newest = FindNewestComplete();
     if (!newest.IsOk()) return newest.TakeStatus();
@@ -291,6 +295,21 @@ core::Result<std::unique_ptr<CkptManager>> CreateLocalCkptManager(const std::str
         return DirectoryError(dir, "cannot be locked", std::strerror(err));
     }
     return std::unique_ptr<CkptManager>(new LocalCkptManager(dir, options, fd));
+}
+
+Status RemoveLocalCheckpoints(const std::string& dir) {
+    auto entries = ListEntries(dir);
+    if (!entries.IsOk()) return entries.TakeStatus();
+    for (const Entry& entry : entries.Value()) {
+        const fs::path path = fs::path(dir) / entry.name;
+        std::error_code ec;
+        fs::remove(path, ec);
+        if (ec) {
+            return Status(ErrorCode::IoError,
+                          "Failed to remove checkpoint [" + path.string() + "]: " + ec.message());
+        }
+    }
+    return Status::Ok();
 }
 
 }  // namespace orvane::extensions::experimental

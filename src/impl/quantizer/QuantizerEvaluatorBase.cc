@@ -1,5 +1,7 @@
 #include "impl/quantizer/QuantizerEvaluatorBase.h"
 
+#include "telemetry/Logger.h"
+
 namespace orvane::quantizer {
 
 using core::ErrorCode;
@@ -19,7 +21,14 @@ Status QuantizerEvaluatorBase::PrepareQueryInto(std::span<const float> query,
     return Status::Ok();
 }
 
+Status QuantizerEvaluatorBase::CheckVersion() const {
+    if (_meta.version == kQuantizerStreamVersion) return Status::Ok();
+    ORVANE_LOG_ERROR("Unknown quantizer stream version [%u]", _meta.version);
+    return Status(ErrorCode::Corruption, "Unknown quantizer stream version");
+}
+
 Status QuantizerEvaluatorBase::Open(const std::shared_ptr<SectionReader>& reader) {
+    ORVANE_RETURN_IF_ERROR(CheckVersion());
     ORVANE_RETURN_IF_ERROR(DoOpen(reader, kQuantizerMetaSize));
     _opened = true;
     _loaded = true;
@@ -27,6 +36,7 @@ Status QuantizerEvaluatorBase::Open(const std::shared_ptr<SectionReader>& reader
 }
 
 Status QuantizerEvaluatorBase::Load(const std::shared_ptr<SectionReader>& reader) {
+    ORVANE_RETURN_IF_ERROR(CheckVersion());
     uint64_t cursor = kQuantizerMetaSize;
     ORVANE_RETURN_IF_ERROR(DoLoad(reader, kQuantizerMetaSize, cursor));
     _loaded = true;

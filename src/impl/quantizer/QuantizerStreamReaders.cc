@@ -26,6 +26,9 @@ Status ReadRawF32Rows(const std::shared_ptr<io::InputStream::SectionReader>& rea
     if (payload - offset < bytes) {
         return Status(ErrorCode::Corruption, "Quantizer data size mismatch");
     }
+    if (payload - offset > bytes) {
+        return Status(ErrorCode::Corruption, "Quantizer stream has trailing bytes");
+    }
     if (elements > rows.max_size()) {
         return Status(ErrorCode::Corruption, "Quantizer data size too large");
     }
@@ -43,8 +46,9 @@ Status ReadSQ8Codes(SectionPayloadReader& in, uint64_t count, dist::dimension_t 
     if (dim != 0 && count > UINT64_MAX / dim) {
         return Status(ErrorCode::Corruption, "Quantizer size overflow");
     }
-    return in.ReadArray(count * dim, codes, "Quantizer codes size too large",
-                        "SQ8 codes truncated");
+    ORVANE_RETURN_IF_ERROR(
+        in.ReadArray(count * dim, codes, "Quantizer codes size too large", "SQ8 codes truncated"));
+    return in.ExpectEnd();
 }
 
 }  // namespace orvane::quantizer::detail

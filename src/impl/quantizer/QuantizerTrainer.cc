@@ -64,6 +64,9 @@ Status QuantizerTrainer::Deserialize(const std::shared_ptr<SectionReader>& reade
     QuantizerMeta meta;
     ORVANE_RETURN_IF_ERROR(reader->Read(
         0, sizeof(meta), std::span<char>(reinterpret_cast<char*>(&meta), sizeof(meta))));
+    if (meta.version != kQuantizerStreamVersion) {
+        return Status(ErrorCode::Corruption, "Unknown quantizer stream version");
+    }
     // Reading another encoding's stream would misparse it into this model.
     if (meta.encodingType != _encodingType) {
         return Status(ErrorCode::InvalidArgument, "Quantizer encoding type mismatch");

@@ -28,6 +28,12 @@ Status SectionPayloadReader::Read(uint64_t bytes, std::span<char> dest, const ch
     return Status::Ok();
 }
 
+Status SectionPayloadReader::ExpectEnd() const {
+    if (Remaining() != 0)
+        return Status(ErrorCode::Corruption, "Quantizer stream has trailing bytes");
+    return Status::Ok();
+}
+
 Status SectionPayloadReader::CheckArraySize(uint64_t count, uint64_t elementSize, uint64_t maxCount,
                                             const char* tooLargeMsg, uint64_t& bytes) {
     if (elementSize != 0 && count > UINT64_MAX / elementSize) {

@@ -59,6 +59,12 @@ Result<SearchResult> OrvaneSearcher::Search(const Query& query, const SearchOpti
     return _p->DoSearch(query, options, resource);
 }
 
+Status OrvaneSearcher::SearchBatch(const float* queries, uint64_t n, const SearchOptions& options,
+                                   std::vector<SearchResult>& results, const RowFilter* filter) {
+    if (!_p) return NoImpl();
+    return _p->DoSearchBatch(queries, n, options, filter, _p->DefaultResource(), results);
+}
+
 IndexInfo OrvaneSearcher::GetMeta() const {
     return _p ? _p->GetMeta() : IndexInfo{};
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <thread>
 
 #include "QuantizerStreamExercise.h"
@@ -282,6 +283,57 @@ TEST(QuantizerEvaluator, ForgedSizesAreCorruption) {
         EXPECT_EQ(status.Code(), ErrorCode::Corruption);
         EXPECT_EQ(status.Message(), c.message);
         EXPECT_EQ(testutil::ExerciseQuantizerStream(stream), "");
+    }
+}
+
+// A stream must be of the one known version and exactly as long as it
+// describes; the evaluators and the trainers (checkpoint resume) refuse others.
+TEST(QuantizerEvaluator, UnknownVersionAndTrailingBytesAreCorruption) {
+    constexpr uint32_t kDim = 8;
+    const auto data = RandomVectors(300, kDim, 4);
+    struct EditCase {
+        const char* name;
+        std::function<void(std::string&)> edit;
+        const char* message;
+    };
+    const EditCase edits[] = {
+        {"version 1", [](std::string& s) { PutU32(s, 0, 1); }, "Unknown quantizer stream version"},
+        {"version 0xFFFFFFFF", [](std::string& s) { PutU32(s, 0, ~0u); },
+         "Unknown quantizer stream version"},
+        {"one trailing byte", [](std::string& s) { s.push_back('\0'); },
+         "Quantizer stream has trailing bytes"},
+        {"a trailing row", [](std::string& s) { s.append(kDim * 4, '\1'); },
+         "Quantizer stream has trailing bytes"},
+    };
+    for (const char* encoding : {"rawf32", "sq8", "pq"}) {
+        api::QuantizerOptions options{{"index.dimension", int64_t{kDim}},
+                                      {"distance.metric", std::string("l2")},
+                                      {"encoding.type", std::string(encoding)},
+                                      {"encoding.pq.m", int64_t{2}}};
+        auto trained = CreateQuantizerTrainer(options, Resource());
+        ASSERT_NE(trained, nullptr);
+        ASSERT_EQ(trained->Pretrain(data, 300, kDim), ErrorCode::Ok);
+        ASSERT_TRUE(trained->Reserve(300).IsOk());
+        ASSERT_EQ(trained->EncodeBatch(data, 300, kDim), ErrorCode::Ok);
+        const std::string good = SerializeToString(*trained);
+        ASSERT_NE(OpenStream(good), nullptr);
+        LogCapture logs(LogCapture::Keep::kNothing);
+        for (const EditCase& c : edits) {
+            SCOPED_TRACE(std::string(encoding) + " " + c.name);
+            std::string stream = good;
+            c.edit(stream);
+            auto reader = SectionOver(stream);
+            auto evaluator = LoadQuantizerEvaluator(reader, Resource());
+            ASSERT_NE(evaluator, nullptr);
+            const core::Status opened = evaluator->Open(reader);
+            EXPECT_EQ(opened.Code(), ErrorCode::Corruption);
+            EXPECT_EQ(opened.Message(), c.message);
+            auto fresh = CreateQuantizerTrainer(options, Resource());
+            const core::Status restored = fresh->Deserialize(reader);
+            EXPECT_EQ(restored.Code(), ErrorCode::Corruption);
+            EXPECT_EQ(restored.Message(), c.message);
+            EXPECT_EQ(testutil::ExerciseQuantizerStream(stream), "");
+        }
     }
 }
 

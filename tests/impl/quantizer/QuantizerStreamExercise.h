@@ -2,7 +2,8 @@
 // checks what must hold whatever the bytes are: the evaluator loader, Open,
 // Load, query preparation and scoring, and Deserialize into a fresh trainer of
 // each encoding. A successful load must have found every part it needs inside
-// the payload, scoring must stay within the loaded arrays, and a restored
+// the payload (and an Open or Deserialize exactly the payload, of the known
+// version), scoring must stay within the loaded arrays, and a restored
 // trainer must serialize back to a stream of the expected size. Shared by the
 // damaged-stream tests and the fuzz target (no test framework here).
 #pragma once
@@ -116,7 +117,10 @@ inline std::string ExerciseQuantizerStream(const std::string& payload) {
             continue;
         }
         const uint64_t expected = ExpectedStreamSize(evaluator->Meta(), payload);
-        if (open && expected > payload.size()) return "opened a stream larger than its payload";
+        if (open && expected != payload.size()) return "opened a stream of another length";
+        if (evaluator->Meta().version != kQuantizerStreamVersion) {
+            return "loaded a stream of an unknown version";
+        }
         if (evaluator->Dimension() <= 4096) {
             std::string violation = ExerciseScoring(*evaluator, open, payload);
             if (!violation.empty()) return violation;
@@ -145,7 +149,7 @@ inline std::string ExerciseQuantizerStream(const std::string& payload) {
             return core::Status::Ok();
         });
         if (!st.IsOk() || written.size() != ExpectedStreamSize(meta, written) ||
-            written.size() > payload.size()) {
+            written.size() != payload.size() || payload.compare(0, 4, written, 0, 4) != 0) {
             return "a restored trainer wrote a stream of another size";
         }
     }

@@ -29,6 +29,7 @@
 #include "api/Options.h"
 #include "api/Result.h"
 #include "coro/Executor.h"
+#include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
 #include "impl/quantizer/QuantizerTrainer.h"
@@ -74,6 +75,9 @@ class BruteforceBuilderBackend : public api::BuilderBackend {
     // The meta, vector and ids sections, each sealed; the stream stays open.
     core::Status WriteSections(io::OutputStream& stream) const;
     // Encodes rows [first, first + count) of the batch and keeps their ids.
+    // Feeds rows [first, first + count) of a batch into _rowDigest.
+    void AddToDigest(std::span<const float> vectors, std::span<const uint64_t> ids, uint64_t first,
+                     uint64_t count);
     core::Status AppendRows(std::span<const float> vectors, std::span<const uint64_t> ids,
                             uint64_t first, uint64_t count);
     // Creates a stream through the manager and writes a checkpoint into it.
@@ -89,6 +93,12 @@ class BruteforceBuilderBackend : public api::BuilderBackend {
     uint64_t _recoveredDocCount = 0;
     uint64_t _rowCountPerCkpt = 0;
     bool _restoredFromCkpt = false;
+    // What binds checkpoints to this build: the options' digest, the digest of
+    // the rows appended so far (kept while a manager is loaded), and the
+    // binding of the checkpoint resumed from.
+    uint64_t _optionsDigest = 0;
+    extensions::experimental::RowDigest _rowDigest;
+    extensions::experimental::CkptBinding _resumeBinding;
     std::unique_ptr<extensions::experimental::InnerCkptManager> _ckptManager;
     std::shared_ptr<coro::Executor> _executor;
     api::QuantizerOptions _quantizerOptions;

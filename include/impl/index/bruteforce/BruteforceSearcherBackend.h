@@ -44,6 +44,11 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
+    // Runs SearchWithFilter with `filter` (a list keeps its count).
+    core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
+                                                   const api::RowFilter& filter,
+                                                   const api::SearchOptions& options,
+                                                   std::pmr::memory_resource& resource) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 

@@ -33,6 +33,7 @@
 #include "api/Result.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
+#include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
 #include "impl/index/diskann/BuildMemoryStorage.h"
@@ -124,6 +125,12 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
     std::array<PaddedMutex, kLockPoolSize> _lockPool;
     dist::MetricE _metricType = dist::MetricE::dummy;
     bool _ckptLoaded = false;
+    // What binds checkpoints to this build: the options' digest, the digest of
+    // the rows appended so far (kept while a manager is loaded), and the
+    // binding of the checkpoint resumed from.
+    uint64_t _optionsDigest = 0;
+    extensions::experimental::RowDigest _rowDigest;
+    extensions::experimental::CkptBinding _resumeBinding;
 };
 
 core::Result<std::unique_ptr<api::BuilderBackend>> CreateDiskANNBuilderBackend(

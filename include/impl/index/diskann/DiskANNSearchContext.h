@@ -65,6 +65,14 @@ class DiskANNSearchContext : public core::NoCopyable {
     std::pmr::vector<uint64_t> _evalIds;  // a node's unvisited neighbours
     std::pmr::vector<float> _evalOut;     // their encoded distances
     DiskANNStats _stats;
+    // Filtered searches: the admitted nodes kept as results (the top-k heap
+    // then steers the walk over all nodes), the admitted nodes expanded, the
+    // nodes to score directly and the records re-ranked in a chunk.
+    TopkHeap _admittedHeap;
+    uint32_t _admittedCount = 0;
+    std::pmr::vector<uint32_t> _directNodes;
+    std::pmr::vector<uint32_t> _rerankIds;
+    GraphNodeHolder _rerankNodes;
     std::unique_ptr<quantizer::PreparedBase> _preparedQuery;
     std::unique_ptr<quantizer::PreparedBase> _preparedQueryForDiskQuantizer;
 };

@@ -15,6 +15,27 @@
 // and the calling thread waits for them. Every read of a search has finished
 // when the search returns, so closing the file afterwards is safe.
 //
+// Filtered searches keep their hits (see DiskANNFilteredSearch.cc):
+//   - An allowed-id list of c rows is scored directly when that is cheaper
+//     than a graph walk that would find enough of them: when c <= L' * R,
+//     where R is the graph degree and L' the widened list below (a walk over
+//     L' nodes scores about L' * R neighbour codes). The admitted nodes are
+//     ranked by the in-memory codes and the best min(L, io budget) of them
+//     re-ranked exactly from their records, as the graph path does.
+//   - Otherwise the graph is walked as an unfiltered search does (rejected
+//     nodes still steer it), with the list widened to
+//     L' = max(L, 2 * topk / s) for an admitted fraction s, so that about
+//     2 * topk admitted nodes lie among the L' nearest; the admitted nodes
+//     expanded form the result. A list gives s = c / count up front.
+//   - A predicate has no count: the walk starts at L, estimates s from the
+//     nodes it expanded, and widens the list (at least doubling) until topk
+//     admitted hits are found with a list as wide as the estimate asks for.
+//     When the widened walk would cost more than scoring every node
+//     (L' > count / R), or nothing was admitted, it scans all rows with the
+//     predicate and scores the admitted ones directly.
+//   A caller's `diskann.search.io_limit` caps the node reads of every path;
+//   a walk that spends it returns what it has found.
+//
 // Thread-safety: after Open, any number of threads may search at once, each
 // with its own context. Init and Open must not race with searches.
 #pragma once
@@ -27,10 +48,12 @@
 #include <unordered_map>
 
 #include "api/MemoryResource.h"
+#include "api/RowFilter.h"
 #include "coro/Executor.h"
 #include "impl/index/diskann/DiskANNRecords.h"
 #include "impl/index/diskann/DiskANNSearchContext.h"
 #include "impl/index/diskann/DistanceCalcutor.h"
+#include "impl/index/diskann/RowNodeIndex.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
 #include "impl/quantizer/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
@@ -39,7 +62,7 @@ namespace orvane::index::diskann {
 
 class DiskANNSearcherBackend : public api::SearcherBackend {
   public:
-    using Filter = std::function<bool(uint64_t)>;
+    using Filter = api::RowFilter;
 
     // The largest accepted search.parallel_number.
     static constexpr uint32_t kMaxParallelNumber = 1000;
@@ -56,6 +79,11 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> SearchWithFilter(const api::Query& query, Filter filter,
                                                      const api::SearchOptions& options,
                                                      std::pmr::memory_resource& resource);
+    // Runs SearchWithFilter with `filter` (a list keeps its count).
+    core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
+                                                   const api::RowFilter& filter,
+                                                   const api::SearchOptions& options,
+                                                   std::pmr::memory_resource& resource) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
@@ -80,11 +108,30 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Status PrepareQueryForBeamSearch(const api::Query& query, DiskANNSearchContext& ctx);
     core::Status BeamSearch(const api::Query& query, const Filter& filter,
                             DiskANNSearchContext& ctx);
+    // Queues the entry points, scored by the in-memory codes.
+    core::Status SeedCandidates(const api::Query& query, DiskANNSearchContext& ctx);
+    // Beam rounds until the candidates run out, the nearest candidate is
+    // worse than the worst kept node, or ctx._IOLimit reads are done.
+    core::Status RunBeamRounds(const api::Query& query, const Filter& filter,
+                               DiskANNSearchContext& ctx);
+    void LogSearchSummary(const DiskANNSearchContext& ctx, int64_t totalNanos) const;
+    // The filtered strategies described above; results go to _admittedHeap.
+    core::Status FilteredSearch(const api::Query& query, const Filter& filter, uint32_t ioLimit,
+                                DiskANNSearchContext& ctx);
+    core::Status FilteredGraphSearch(const api::Query& query, const Filter& filter,
+                                     uint32_t maxReads, DiskANNSearchContext& ctx);
+    // Ranks ctx._directNodes by the in-memory codes, then re-ranks the best
+    // `rerank` of them exactly into ctx._admittedHeap.
+    core::Status ScoreNodesDirectly(const api::Query& query, uint32_t rerank,
+                                    DiskANNSearchContext& ctx);
+    // The exact distance of node `id` (lower is better).
+    core::Status ExactDistance(const api::Query& query, uint32_t id, const GraphNode& node,
+                               DiskANNSearchContext& ctx, float& distance) const;
     core::Status ProcessDiskBatch(const api::Query& query, const Filter& filter,
                                   DiskANNSearchContext& ctx);
     core::Status ExpandOneNode(const api::Query& query, const Filter& filter, uint32_t id,
                                const GraphNode& node, DiskANNSearchContext& ctx);
-    api::SearchResult AssembleTopkResult(DiskANNSearchContext& ctx) const;
+    api::SearchResult AssembleTopkResult(DiskANNSearchContext& ctx, const TopkHeap& heap) const;
 
     api::dimension_t _dimension;
     DiskANNIndexMeta _meta;
@@ -95,6 +142,7 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::MemoryResourceConfig _memory;
     std::pmr::memory_resource* _storageResource;
     SearchDiskStorage _storage;
+    RowNodeIndex _nodeOfRow;
     GraphNodeHolder _cachedGraphNode;
     std::unordered_map<uint32_t, uint32_t> _nodeCache;
     uint32_t _cacheNodeCount = 0;

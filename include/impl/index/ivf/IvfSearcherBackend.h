@@ -54,6 +54,9 @@ class IvfSearcherBackend : public api::SearcherBackend {
     core::Status LoadListDir(io::InputStream& stream);
     core::Status LoadQuantizer(io::InputStream& stream);
     core::Status LoadList();
+    // Corruption unless every row position below `count` and every id slot
+    // lies in exactly one of `lists`.
+    core::Status CheckPartition(const std::vector<ListView>& lists, uint64_t count) const;
     core::Status ArrangeLists();
     // Back to the state after construction.
     void Reset();

@@ -57,6 +57,7 @@ Status BruteforceBuilderBackend::Init(const api::BuilderOptions& options) {
     _dimension = static_cast<uint32_t>(options.GetInt("index.dimension", 0));
     _thresholdOfCkpt = ReadCount(options, "extension.build.ckpt.threshold");
     _numberOfCkpt = ReadCount(options, "extension.build.ckpt.count");
+    _optionsDigest = extensions::experimental::BuilderOptionsDigest(options);
 
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     if (!executor.IsOk()) {
@@ -115,6 +116,9 @@ Status BruteforceBuilderBackend::Reserve(uint64_t n) {
                                                       "] vectors but the checkpoint holds [" +
                                                       std::to_string(_recoveredDocCount) + "]");
     }
+    if (_restoredFromCkpt) {
+        ORVANE_RETURN_IF_ERROR(extensions::experimental::CheckReserved(_resumeBinding, n));
+    }
     ORVANE_RETURN_IF_ERROR(_quantizerTrainer->Reserve(n));
     _vectorIds.reserve(n);
     _reservedCount = n;
@@ -131,8 +135,17 @@ Status BruteforceBuilderBackend::AppendRows(std::span<const float> vectors,
         vectors.subspan(first * _dimension, count * _dimension), count, _dimension);
     if (code != ErrorCode::Ok) return Status(ErrorCode::Corruption, "Failed to append batch.");
     _vectorIds.insert(_vectorIds.end(), ids.begin() + first, ids.begin() + first + count);
+    if (_ckptManager != nullptr) AddToDigest(vectors, ids, first, count);
     _appendedCount += count;
     return Status::Ok();
+}
+
+void BruteforceBuilderBackend::AddToDigest(std::span<const float> vectors,
+                                           std::span<const uint64_t> ids, uint64_t first,
+                                           uint64_t count) {
+    for (uint64_t i = first; i < first + count; ++i) {
+        _rowDigest.Add(vectors.subspan(i * _dimension, _dimension), ids[i]);
+    }
 }
 
 bool BruteforceBuilderBackend::CheckpointsActive() const {
@@ -154,9 +167,18 @@ Status BruteforceBuilderBackend::AppendBatch(std::span<const float> vectors,
     // Rows a restored checkpoint holds: their ids must match, their vectors
     // are already encoded.
     uint64_t next = 0;
+    const bool checking = _appendedCount < _recoveredDocCount;
     for (; next < n && _appendedCount < _recoveredDocCount; ++next, ++_appendedCount) {
         if (ids[next] != _vectorIds[_appendedCount]) {
             return Status(ErrorCode::InvalidArgument, "Dataset dismatch with checkpoint");
+        }
+    }
+    if (checking) {
+        AddToDigest(vectors, ids, 0, next);
+        // The restored rows' vectors are compared once all of them came again.
+        if (_appendedCount == _recoveredDocCount) {
+            ORVANE_RETURN_IF_ERROR(
+                extensions::experimental::CheckRows(_resumeBinding, _rowDigest.Value()));
         }
     }
 

@@ -72,6 +72,14 @@ Status BruteforceBuilderBackend::LoadFromCkptManager(std::unique_ptr<InnerCkptMa
     if (trainer->Count() != stored.count) {
         return Status(ErrorCode::Corruption, "checkpoint meta count differs from its vectors");
     }
+    // The shape checks above name what differs; the binding covers the rest.
+    auto binding = extensions::experimental::ReadCkptBinding(*stream);
+    if (!binding.IsOk()) return binding.TakeStatus();
+    ORVANE_RETURN_IF_ERROR(
+        extensions::experimental::CheckBuild(binding.Value(), "bruteforce", _optionsDigest));
+    if (binding.Value().rows != stored.count) {
+        return Status(ErrorCode::Corruption, "checkpoint binding row count differs from its meta");
+    }
 
     std::pmr::vector<uint64_t> ids(&_storageResource);
     ORVANE_RETURN_IF_ERROR(
@@ -89,12 +97,17 @@ Status BruteforceBuilderBackend::LoadFromCkptManager(std::unique_ptr<InnerCkptMa
     _recoveredDocCount = stored.count;
     _appendedCount = 0;
     _restoredFromCkpt = true;
+    _resumeBinding = binding.TakeValue();
+    _rowDigest = {};
     return Status::Ok();
 }
 
 Status BruteforceBuilderBackend::DumpCkpt(io::OutputStream& stream) {
     ORVANE_RETURN_IF_ERROR(
         bruteforce::WriteIndexSections(stream, *_quantizerTrainer, _dimension, _vectorIds));
+    ORVANE_RETURN_IF_ERROR(extensions::experimental::WriteCkptBinding(
+        stream,
+        {"bruteforce", _optionsDigest, _reservedCount, _appendedCount, _rowDigest.Value()}));
     return stream.Close();
 }
 

@@ -111,7 +111,7 @@ Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
                                                   extensions::kBruteforceParallelRangeLog);
     if (!plan.IsOk()) return plan.TakeStatus();
     // An empty callable admits nothing: it is a filter that cannot say yes.
-    if (!filter) filter = [](uint64_t) { return false; };
+    if (!filter) filter = api::RowFilter::FromSortedIds({});
     return DoSearchWithFilter(query, filter, plan.Value().parallelNumber, options, resource);
 }
 
@@ -139,6 +139,12 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
         return bruteforce::ScanRows<decltype(tag)::Value>(request);
     });
+}
+
+Result<api::SearchResult> BruteforceSearcherBackend::SearchFiltered(
+    const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
+    std::pmr::memory_resource& resource) {
+    return SearchWithFilter(query, filter, options, resource);
 }
 
 Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {

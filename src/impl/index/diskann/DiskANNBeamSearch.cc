@@ -112,8 +112,12 @@ Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
                       _storage.Header().neighborCount);
     ctx._parallelNum = parallel;
     ctx._IOLimit = std::min(std::max(ioLimit.Value(), topk), ef);
+    if (filter.IsActive()) {
+        ORVANE_RETURN_IF_ERROR(FilteredSearch(query, filter, ioLimit.Value(), ctx));
+        return AssembleTopkResult(ctx, ctx._admittedHeap);
+    }
     ORVANE_RETURN_IF_ERROR(BeamSearch(query, filter, ctx));
-    return AssembleTopkResult(ctx);
+    return AssembleTopkResult(ctx, ctx._topkHeap);
 }
 
 Status DiskANNSearcherBackend::PrepareQueryForBeamSearch(const api::Query& query,
@@ -139,6 +143,13 @@ Status DiskANNSearcherBackend::PrepareQueryForBeamSearch(const api::Query& query
 Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, const Filter& filter,
                                           DiskANNSearchContext& ctx) {
     const Clock::time_point start = Clock::now();
+    ORVANE_RETURN_IF_ERROR(SeedCandidates(query, ctx));
+    ORVANE_RETURN_IF_ERROR(RunBeamRounds(query, filter, ctx));
+    LogSearchSummary(ctx, Nanos(start, Clock::now()));
+    return Status::Ok();
+}
+
+Status DiskANNSearcherBackend::SeedCandidates(const api::Query& query, DiskANNSearchContext& ctx) {
     ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
 
     // The entry points, scored by the in-memory encoding. Each is marked
@@ -157,12 +168,12 @@ Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, const Filter&
         if (ctx._visitMap.TestAndSet(entries[i])) continue;
         ctx._candidateHeap.Push({entries[i], lowerIsBetter ? ctx._evalOut[i] : -ctx._evalOut[i]});
     }
+    return Status::Ok();
+}
 
-    int64_t selectNanos = 0;
-    int64_t cachedNanos = 0;
-    int64_t diskNanos = 0;
-    uint32_t io = 0;
-    while (!ctx._candidateHeap.Empty() && io < ctx._IOLimit) {
+Status DiskANNSearcherBackend::RunBeamRounds(const api::Query& query, const Filter& filter,
+                                             DiskANNSearchContext& ctx) {
+    while (!ctx._candidateHeap.Empty() && ctx._stats.IOCount < ctx._IOLimit) {
         const Clock::time_point roundStart = Clock::now();
         ctx._diskReadNodeIds.clear();
         ctx._cachedNodeIds.clear();
@@ -196,46 +207,51 @@ Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, const Filter&
                 return Status(ErrorCode::Internal, "Disk read node index out of bounds");
             }
             ORVANE_RETURN_IF_ERROR(ProcessDiskBatch(query, filter, ctx));
-            io += static_cast<uint32_t>(ctx._diskReadNodeIds.size());
+            ctx._stats.IOCount += static_cast<uint32_t>(ctx._diskReadNodeIds.size());
         }
         const Clock::time_point roundEnd = Clock::now();
-        selectNanos += Nanos(roundStart, selectedAt);
-        cachedNanos += Nanos(selectedAt, cachedAt);
-        diskNanos += Nanos(cachedAt, roundEnd);
+        ctx._stats.searchBeamDuration += Nanos(roundStart, selectedAt);
+        ctx._stats.processBeamDuration += Nanos(selectedAt, cachedAt);
+        ctx._stats.readAndProcessBeamDuration += Nanos(cachedAt, roundEnd);
         ++ctx._stats.hopsCount;
     }
-    ctx._stats.IOCount += io;
-    ctx._stats.searchBeamDuration += selectNanos;
-    ctx._stats.processBeamDuration += cachedNanos;
-    ctx._stats.readAndProcessBeamDuration += diskNanos;
-
-    if (telemetry::Logger::Instance().ShouldLog(telemetry::LogLevel::Debug)) {
-        const int64_t checks = static_cast<int64_t>(CacheCheckCount());
-        const int64_t cacheHits = static_cast<int64_t>(CacheHitCount());
-        ORVANE_LOG_DEBUG(
-            "Finish one Beam Search, IOCount: [%d], hops: [%d], compare count: [%d], filtered "
-            "count: [%d], cache hit count:[%ld], cache check count: [%ld], cache hit ratio: "
-            "[%.2f%%]",
-            ctx._stats.IOCount, ctx._stats.hopsCount, ctx._stats.compareCount,
-            ctx._stats.filteredCount, cacheHits, checks,
-            checks == 0 ? 0.0
-                        : static_cast<double>(cacheHits) * 100.0 / static_cast<double>(checks));
-        const int64_t total = std::max<int64_t>(1, Nanos(start, Clock::now()));
-        ORVANE_LOG_DEBUG(
-            "BeamSearch time: [%ld] ms, inwhich, read beam time [%ld], [%.2f%%], process beam time "
-            "[%ld], [%.2f%%]",
-            total / 1000000, diskNanos, static_cast<double>(diskNanos) * 100.0 / total, cachedNanos,
-            static_cast<double>(cachedNanos) * 100.0 / total);
-    }
     return Status::Ok();
+}
+
+void DiskANNSearcherBackend::LogSearchSummary(const DiskANNSearchContext& ctx,
+                                              int64_t totalNanos) const {
+    if (!telemetry::Logger::Instance().ShouldLog(telemetry::LogLevel::Debug)) return;
+    const int64_t checks = static_cast<int64_t>(CacheCheckCount());
+    const int64_t cacheHits = static_cast<int64_t>(CacheHitCount());
+    ORVANE_LOG_DEBUG(
+        "Finish one Beam Search, IOCount: [%d], hops: [%d], compare count: [%d], filtered "
+        "count: [%d], cache hit count:[%ld], cache check count: [%ld], cache hit ratio: "
+        "[%.2f%%]",
+        ctx._stats.IOCount, ctx._stats.hopsCount, ctx._stats.compareCount, ctx._stats.filteredCount,
+        cacheHits, checks,
+        checks == 0 ? 0.0 : static_cast<double>(cacheHits) * 100.0 / static_cast<double>(checks));
+    const int64_t total = std::max<int64_t>(1, totalNanos);
+    const int64_t diskNanos = ctx._stats.readAndProcessBeamDuration;
+    const int64_t cachedNanos = ctx._stats.processBeamDuration;
+    ORVANE_LOG_DEBUG(
+        "BeamSearch time: [%ld] ms, inwhich, read beam time [%ld], [%.2f%%], process beam time "
+        "[%ld], [%.2f%%]",
+        total / 1000000, diskNanos, static_cast<double>(diskNanos) * 100.0 / total, cachedNanos,
+        static_cast<double>(cachedNanos) * 100.0 / total);
 }
 
 Status DiskANNSearcherBackend::ProcessDiskBatch(const api::Query& query, const Filter& filter,
                                                 DiskANNSearchContext& ctx) {
     const size_t inFlight = std::min<size_t>(ctx._parallelNum, ctx._diskReadNodeIds.size());
     ctx._readRequests.resize(inFlight);
-    ORVANE_RETURN_IF_ERROR(ReadNodes(ctx._diskReadNodeIds, ctx._diskReadNodes, 0,
-                                     static_cast<uint32_t>(inFlight), ctx._readRequests));
+    const Status read = ReadNodes(ctx._diskReadNodeIds, ctx._diskReadNodes, 0,
+                                  static_cast<uint32_t>(inFlight), ctx._readRequests);
+    if (!read.IsOk()) {
+        // The caller sees one status for any node that could not be read or
+        // parsed; what went wrong with the node is in the log.
+        ORVANE_LOG_STATUS_WARN(read, "Node processing failed");
+        return Status(ErrorCode::Internal, "Node processing failed");
+    }
     for (size_t j = 0; j < ctx._diskReadNodeIds.size(); ++j) {
         ORVANE_RETURN_IF_ERROR(ExpandOneNode(query, filter, ctx._diskReadNodeIds[j],
                                              ctx._diskReadNodes.nodes[j], ctx));
@@ -243,29 +259,42 @@ Status DiskANNSearcherBackend::ProcessDiskBatch(const api::Query& query, const F
     return Status::Ok();
 }
 
+Status DiskANNSearcherBackend::ExactDistance(const api::Query& query, uint32_t id,
+                                             const GraphNode& node, DiskANNSearchContext& ctx,
+                                             float& distance) const {
+    if (_diskQuantizerEvaluator != nullptr) {
+        const ErrorCode code = _diskQuantizerEvaluator->EvalWithCode(
+            *ctx._preparedQueryForDiskQuantizer, id, node.embedding, distance);
+        if (code != ErrorCode::Ok) {
+            return Status(code,
+                          "expand node failed when calculating distance using disk quantizer");
+        }
+        if (!_diskQuantizerEvaluator->LowerIsBetter()) distance = -distance;
+        return Status::Ok();
+    }
+    // Records lie at multiples of 4 bytes in the holder, so the raw floats are
+    // aligned.
+    const auto* vector = reinterpret_cast<const float*>(node.embedding.data());
+    distance = _calculator.Distance(std::span<const float>(query.data, _meta.dimension),
+                                    std::span<const float>(vector, _meta.dimension));
+    return Status::Ok();
+}
+
 Status DiskANNSearcherBackend::ExpandOneNode(const api::Query& query, const Filter& filter,
                                              uint32_t id, const GraphNode& node,
                                              DiskANNSearchContext& ctx) {
-    if (filter && !filter(_storage.ids[id])) {
-        ++ctx._stats.filteredCount;
-    } else {
-        float distance = 0;
-        if (_diskQuantizerEvaluator != nullptr) {
-            const ErrorCode code = _diskQuantizerEvaluator->EvalWithCode(
-                *ctx._preparedQueryForDiskQuantizer, id, node.embedding, distance);
-            if (code != ErrorCode::Ok) {
-                return Status(code,
-                              "expand node failed when calculating distance using disk quantizer");
-            }
-            if (!_diskQuantizerEvaluator->LowerIsBetter()) distance = -distance;
-        } else {
-            // Records lie at multiples of 4 bytes in the holder, so the raw
-            // floats are aligned.
-            const auto* vector = reinterpret_cast<const float*>(node.embedding.data());
-            distance = _calculator.Distance(std::span<const float>(query.data, _meta.dimension),
-                                            std::span<const float>(vector, _meta.dimension));
-        }
-        ctx._topkHeap.Push({id, distance});
+    // A rejected node is no result, but it still steers the walk: it enters
+    // the top-k heap, which bounds the walk, and only admitted nodes enter the
+    // admitted heap, which holds the results of a filtered search.
+    const bool filtered = filter.IsActive();
+    const bool admitted = !filtered || filter.Allows(_storage.ids[id]);
+    if (!admitted) ++ctx._stats.filteredCount;
+    float distance = 0;
+    ORVANE_RETURN_IF_ERROR(ExactDistance(query, id, node, ctx, distance));
+    ctx._topkHeap.Push({id, distance});
+    if (filtered && admitted) {
+        ctx._admittedHeap.Push({id, distance});
+        ++ctx._admittedCount;
     }
 
     ctx._evalIds.clear();
@@ -281,14 +310,17 @@ Status DiskANNSearcherBackend::ExpandOneNode(const api::Query& query, const Filt
     for (size_t i = 0; i < ctx._evalIds.size(); ++i) {
         const float value = lowerIsBetter ? ctx._evalOut[i] : -ctx._evalOut[i];
         ++ctx._stats.compareCount;
-        if (ctx._topkHeap.Full() && value > ctx._topkHeap.Top().second) continue;
+        // A filtered walk may widen its list later, so it keeps every
+        // candidate; the selection applies the same bound.
+        if (!filtered && ctx._topkHeap.Full() && value > ctx._topkHeap.Top().second) continue;
         ctx._candidateHeap.Push({static_cast<uint32_t>(ctx._evalIds[i]), value});
     }
     return Status::Ok();
 }
 
-api::SearchResult DiskANNSearcherBackend::AssembleTopkResult(DiskANNSearchContext& ctx) const {
-    const auto items = ctx._topkHeap.Items();
+api::SearchResult DiskANNSearcherBackend::AssembleTopkResult(DiskANNSearchContext& ctx,
+                                                             const TopkHeap& heap) const {
+    const auto items = heap.Items();
     std::vector<std::pair<uint32_t, float>> sorted(items.begin(), items.end());
     std::sort(sorted.begin(), sorted.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });

@@ -70,6 +70,7 @@ core::Result<std::unique_ptr<api::BuilderBackend>> CreateDiskANNBuilderBackend(
 
 Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
     _dimension = static_cast<uint64_t>(options.GetInt("index.dimension", 0));
+    _optionsDigest = extensions::experimental::BuilderOptionsDigest(options);
     uint64_t threads = _threadCount;
     ORVANE_RETURN_IF_ERROR(ReadPositive(options, "diskann.build.thread_count", 4096, &threads));
     _threadCount = static_cast<uint32_t>(threads);
@@ -270,6 +271,16 @@ Status DiskANNBuilderBackend::AppendBatch(std::span<const float> data,
     if (data.size() != c * _dimension) {
         return Status(ErrorCode::InvalidArgument,
                       "vectors.size() must equal ids.size() * dimension");
+    }
+    if (_ckptManager != nullptr) {
+        for (uint64_t i = 0; i < c; ++i) {
+            _rowDigest.Add(data.subspan(i * _dimension, _dimension), ids[i]);
+            // A resumed graph is only valid over the rows it was built from.
+            if (_ckptLoaded && _appendedCount + i + 1 == _resumeBinding.rows) {
+                ORVANE_RETURN_IF_ERROR(
+                    extensions::experimental::CheckRows(_resumeBinding, _rowDigest.Value()));
+            }
+        }
     }
     const auto start = std::chrono::system_clock::now();
     const auto dim = static_cast<uint32_t>(_dimension);

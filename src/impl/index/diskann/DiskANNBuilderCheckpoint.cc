@@ -25,6 +25,8 @@ Status DiskANNBuilderBackend::DumpCkpt() {
                                          static_cast<uint32_t>(_storage.entryPoints.size()),
                                          _ckptBuiltCount};
     ORVANE_RETURN_IF_ERROR(_storage.DumpCheckpoint(meta, header, *stream));
+    ORVANE_RETURN_IF_ERROR(extensions::experimental::WriteCkptBinding(
+        *stream, {"diskann", _optionsDigest, _reservedCount, _appendedCount, _rowDigest.Value()}));
     return stream->Close();
 }
 
@@ -60,11 +62,22 @@ Status DiskANNBuilderBackend::LoadFromCkptManager(
         return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: count [" +
                                                  std::to_string(meta.count) + "] above limit");
     }
+    // The shape checks above name what differs; the binding covers the rest.
+    auto binding = extensions::experimental::ReadCkptBinding(*stream);
+    if (!binding.IsOk()) return binding.TakeStatus();
+    ORVANE_RETURN_IF_ERROR(
+        extensions::experimental::CheckBuild(binding.Value(), "diskann", _optionsDigest));
     ORVANE_LOG_INFO("DiskANN checkpoint open dimension [%u], count [%u]", meta.dimension,
                     meta.count);
     StorageCheckpointHeader header;
     ORVANE_RETURN_IF_ERROR(
         _storage.LoadFromCheckpoint(*stream, meta.count, meta.dimension, header));
+    if (binding.Value().rows > meta.count || binding.Value().reserved != meta.count) {
+        return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: binding row count [" +
+                                                 std::to_string(binding.Value().rows) + "]");
+    }
+    _resumeBinding = binding.TakeValue();
+    _rowDigest = {};
     _reservedCount = meta.count;
     _ckptLoaded = true;
     _ckptBuiltCount = header.buildNodeCount;

@@ -12,7 +12,10 @@ DiskANNSearchContext::DiskANNSearchContext(std::pmr::memory_resource* resource)
       _cachedNodeIds(resource),
       _readRequests(resource),
       _evalIds(resource),
-      _evalOut(resource) {}
+      _evalOut(resource),
+      _admittedHeap(1, resource),
+      _directNodes(resource),
+      _rerankIds(resource) {}
 
 void DiskANNSearchContext::UpdateContext(uint32_t topk, uint32_t ef, node_id_t count,
                                          uint32_t beamWidth, uint64_t nodeSize,
@@ -26,6 +29,11 @@ void DiskANNSearchContext::UpdateContext(uint32_t topk, uint32_t ef, node_id_t c
     _diskReadNodeIds.clear();
     _cachedNodeIds.clear();
     _stats = DiskANNStats{};
+    _admittedHeap.Clear();
+    _admittedHeap.SetLimit(topk == 0 ? 1 : topk);
+    _admittedCount = 0;
+    _directNodes.clear();
+    _rerankIds.clear();
     const size_t bits = (static_cast<size_t>(count) + 7) / 8 * 8;
     if (_visitMap.BitCount() != bits) {
         _visitMap.Resize(bits);

@@ -52,6 +52,7 @@ DiskANNSearcherBackend::DiskANNSearcherBackend(api::dimension_t dimension,
       _executor(std::move(executor)),
       _memory(core::Normalize(config)),
       _storageResource(_memory.storage.get()),
+      _nodeOfRow(_storageResource),
       _contextManager(_memory.instant.get()) {}
 
 DiskANNSearcherBackend::~DiskANNSearcherBackend() = default;
@@ -97,6 +98,7 @@ Status DiskANNSearcherBackend::Open(io::InputStream& stream) {
         return Status(ErrorCode::Corruption, "Damaged diskann index: vector size mismatch");
     }
     _meta = meta;
+    _nodeOfRow.Build(_storage.ids);
     ORVANE_RETURN_IF_ERROR(LoadCacheBFS());
     if (HeaderFlag(header.quantizeRawData)) ORVANE_RETURN_IF_ERROR(LoadDiskEncoder(stream));
     _opened = true;
@@ -169,8 +171,7 @@ Status DiskANNSearcherBackend::ReadNodes(std::span<const uint32_t> ids, GraphNod
         const Status read = reader.ReadBatch(requests.first(n));
         if (!read.IsOk()) {
             ORVANE_LOG_ERROR("Async node processing failed");
-            ORVANE_LOG_STATUS_WARN(read, "Node processing failed");
-            return Status(ErrorCode::Internal, "Node processing failed");
+            return read;
         }
         for (size_t j = 0; j < n; ++j) {
             const uint32_t id = ids[first + j];
@@ -224,6 +225,12 @@ Status DiskANNSearcherBackend::LoadCacheBFS() {
     ORVANE_LOG_INFO("DiskANNSearcher finish load cache, cache [%u] level nodes, [%lu] cached nodes",
                     levels, static_cast<unsigned long>(cached));
     return Status::Ok();
+}
+
+Result<api::SearchResult> DiskANNSearcherBackend::SearchFiltered(
+    const api::Query& query, const api::RowFilter& filter, const api::SearchOptions& options,
+    std::pmr::memory_resource& resource) {
+    return SearchWithFilter(query, filter, options, resource);
 }
 
 Status DiskANNSearcherBackend::Attach(api::ISearchExtension& extension) {

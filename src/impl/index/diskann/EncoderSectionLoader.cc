@@ -51,8 +51,8 @@ core::Result<std::shared_ptr<SectionReader>> RearrangeMappedStream(const Section
                &rowBytes);
     uint64_t total = modelBytes;
     if (!fits || __builtin_add_overflow(total, rowBytes, &total) ||
-        __builtin_add_overflow(total, rotationBytes, &total) || total > payload) {
-        return DamagedEncoder("sizes exceed the section");
+        __builtin_add_overflow(total, rotationBytes, &total) || total != payload) {
+        return DamagedEncoder("sizes differ from the section");
     }
 
     const quantizer::QuantizerMeta streamMeta{0, meta.count, meta.dimension,

@@ -37,6 +37,15 @@ Status SearchDiskStorage::Load(io::InputStream& stream, uint32_t count, uint64_t
                                &_geometry)) {
         return DamagedIndex("header sizes describe no layout");
     }
+    // The writer always stores at least one neighbour slot and the sector size
+    // it chose for the node size; anything else would lay nodes out elsewhere.
+    if (_header.neighborCount == 0) return DamagedIndex("neighbour count 0");
+    if (_header.sectorSize != ChooseSectorSize(_geometry.nodeSize)) {
+        return DamagedIndex("sector size [" + std::to_string(_header.sectorSize) +
+                            "] does not fit node size [" + std::to_string(_geometry.nodeSize) +
+                            "]");
+    }
+    if (count > 0 && _header.entryPointSize == 0) return DamagedIndex("no entry point");
     ORVANE_LOG_INFO(
         "SearchDiskStorage load, neighborCount [%lu], efConstruction [%u], sectorSize [%lu], "
         "graphNodeSize [%lu], sectorPerNode [%lu], nodesPerSector [%lu], vectorSize [%lu], "

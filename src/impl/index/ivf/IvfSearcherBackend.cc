@@ -219,13 +219,33 @@ Status IvfSearcherBackend::LoadList() {
         // Each rowCount is below 2^61, so the sum cannot wrap before exceeding count.
         total += e.rowCount;
         if (total > count) return Corruption("quantizer count mismatch");
-        // A position beyond the vectors would fail every search through this list.
-        for (const uint64_t row : lists[i].rowIds) {
-            if (row >= count) return Corruption("row position out of range");
-        }
     }
     if (total != count) return Corruption("quantizer count mismatch");
+    ORVANE_RETURN_IF_ERROR(CheckPartition(lists, count));
     _lists = std::move(lists);
+    return Status::Ok();
+}
+
+Status IvfSearcherBackend::CheckPartition(const std::vector<ListView>& lists,
+                                          uint64_t count) const {
+    // The lists partition the rows: every row position and every id slot
+    // belongs to exactly one list (else a row is scored, and returned, twice).
+    std::vector<bool> rowSeen(count);
+    std::vector<bool> idSeen(_idsStorage.size());
+    for (const ListView& list : lists) {
+        // A position beyond the vectors would fail every search through this list.
+        for (const uint64_t row : list.rowIds) {
+            if (row >= count) return Corruption("row position out of range");
+            if (rowSeen[row]) return Corruption("row position in more than one list");
+            rowSeen[row] = true;
+        }
+        if (list.ids.empty()) continue;
+        const auto first = static_cast<uint64_t>(list.ids.data() - _idsStorage.data());
+        for (uint64_t slot = first; slot < first + list.ids.size(); ++slot) {
+            if (idSeen[slot]) return Corruption("id slot in more than one list");
+            idSeen[slot] = true;
+        }
+    }
     return Status::Ok();
 }
 

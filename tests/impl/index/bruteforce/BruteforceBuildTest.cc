@@ -270,9 +270,31 @@ TEST(BruteforceBuildTest, ResumeRefusesAnotherDatasetOrShape) {
         other[5] += 1;
         return b.AppendBatch(rows, other);
     };
+    auto changedRow = [&](uint64_t row) {
+        return [&, row](BruteforceBuilderBackend& b) {
+            EXPECT_TRUE(b.Reserve(20).IsOk());
+            auto other = rows;
+            other[row * kDim] += 0.25f;
+            return b.AppendBatch(other, ids);
+        };
+    };
+    auto otherOptions = WithCkpt(BruteforceOptions(kDim), 3);
+    otherOptions.Values()["search.parallel_number"] = int64_t{2};
     const std::vector<Case> cases = {
         {"sixth id differs", WithCkpt(BruteforceOptions(kDim), 3), changedSixthId,
          ErrorCode::InvalidArgument, "Dataset dismatch with checkpoint"},
+        {"a checkpointed row's vector differs", WithCkpt(BruteforceOptions(kDim), 3),
+         changedRow(11), ErrorCode::InvalidArgument,
+         "checkpoint belongs to another build: its 12 rows differ from the first rows of this "
+         "build's input"},
+        {"another checkpoint count", WithCkpt(BruteforceOptions(kDim), 2),
+         [](BruteforceBuilderBackend& b) { return b.Reserve(20); }, ErrorCode::Ok, ""},
+        {"more rows reserved", WithCkpt(BruteforceOptions(kDim), 3),
+         [](BruteforceBuilderBackend& b) { return b.Reserve(21); }, ErrorCode::InvalidArgument,
+         "checkpoint belongs to another build: it was written by a build of 20 rows, this build "
+         "has 21"},
+        {"other options", otherOptions, nullptr, ErrorCode::InvalidArgument,
+         "checkpoint belongs to another build: it was written with other builder options"},
         {"reserve below the stored rows", WithCkpt(BruteforceOptions(kDim), 1),
          [](BruteforceBuilderBackend& b) { return b.Reserve(11); }, ErrorCode::InvalidArgument,
          "Reserved [11] vectors but the checkpoint holds [12]"},
@@ -281,6 +303,9 @@ TEST(BruteforceBuildTest, ResumeRefusesAnotherDatasetOrShape) {
         {"another metric", WithCkpt(BruteforceOptions(kDim, "inner_product"), 3), nullptr,
          ErrorCode::InvalidArgument,
          "checkpoint was built with another encoding, metric or dimension"},
+        // Last: it appends every row and so writes a newer checkpoint.
+        {"a row after the checkpoint differs", WithCkpt(BruteforceOptions(kDim), 3), changedRow(12),
+         ErrorCode::Ok, ""},
     };
     for (const Case& c : cases) {
         auto b = MakeBackend(c.options);

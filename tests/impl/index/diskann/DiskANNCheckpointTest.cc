@@ -6,11 +6,13 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "BuilderTestUtil.h"
+#include "SearcherTestUtil.h"
 #include "StorageTestUtil.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "extensions/experimental/LocalCkptManager.h"
@@ -126,6 +128,13 @@ TEST(DiskANNCheckpointBuildTest, RefusesCheckpointsThatCannotContinueTheBuild) {
              return o;
          }(),
          "Checkpoint metric [l2] differs from builder metric [inner_product]"},
+        {"other_options",
+         [] {
+             auto o = CkptOptions(kDim, 1, 100);
+             o.Values()["diskann.build.ef_construction"] = int64_t{33};
+             return o;
+         }(),
+         "checkpoint belongs to another build: it was written with other builder options"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -142,6 +151,58 @@ TEST(DiskANNCheckpointBuildTest, RefusesCheckpointsThatCannotContinueTheBuild) {
     CkptExtension ext;
     ASSERT_TRUE(AttachManager(*b, ext, std::make_unique<MemoryCkptManager>(files)).IsOk());
     EXPECT_EQ(b->Reserve(kN + 1).Code(), ErrorCode::InvalidArgument);
+    // A checkpoint without its binding (an earlier version's) or with a damaged
+    // one is refused, never resumed.
+    const struct {
+        const char* name;
+        std::function<bool(std::string&)> edit;  // false drops the binding
+        ErrorCode code;
+        const char* message;
+    } bindings[] = {
+        {"no binding", [](std::string&) { return false; }, ErrorCode::FailedPrecondition,
+         "checkpoint is not bound to a build (written by an earlier version); remove it to "
+         "build afresh"},
+        {"binding cut short",
+         [](std::string& p) {
+             p.resize(p.size() - 1);
+             return true;
+         },
+         ErrorCode::Corruption, "checkpoint binding has the wrong size"},
+        {"binding of version 2",
+         [](std::string& p) {
+             p[0] = 2;
+             return true;
+         },
+         ErrorCode::Corruption, "checkpoint binding of an unknown version"},
+    };
+    for (const auto& c : bindings) {
+        SCOPED_TRACE(c.name);
+        auto edited = std::make_shared<std::vector<std::shared_ptr<std::string>>>();
+        edited->push_back(std::make_shared<std::string>(testutil::RewriteImage(
+            *files->front(), [&](const std::string& name, std::string& payload) {
+                return name != extensions::experimental::kCkptBindingSection || c.edit(payload);
+            })));
+        auto fresh = MakeBuilder(CkptOptions(kDim, 1, 100));
+        ASSERT_NE(fresh, nullptr);
+        CkptExtension freshExt;
+        const core::Status st =
+            AttachManager(*fresh, freshExt, std::make_unique<MemoryCkptManager>(edited));
+        EXPECT_EQ(st.Code(), c.code);
+        EXPECT_EQ(st.Message(), c.message);
+    }
+    // ... and append the rows it was built from.
+    {
+        auto other = MakeBuilder(CkptOptions(kDim, 1, 100));
+        ASSERT_NE(other, nullptr);
+        CkptExtension otherExt;
+        ASSERT_TRUE(
+            AttachManager(*other, otherExt, std::make_unique<MemoryCkptManager>(files)).IsOk());
+        const core::Status st = BuildAll(*other, Clustered(kN, kDim, 2), kDim, 150);
+        EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+        EXPECT_EQ(st.Message(),
+                  "checkpoint belongs to another build: its 400 rows differ from the first rows "
+                  "of this build's input");
+    }
     // Only the checkpoint extension attaches.
     struct OtherExtension : api::IBuildExtension {
         std::string_view Name() const override { return "label"; }

@@ -59,12 +59,6 @@ const std::string& Image(const std::string& encoding, const std::string& metric 
     return it->second;
 }
 
-std::vector<uint64_t> Ids(const api::SearchResult& result) {
-    std::vector<uint64_t> ids;
-    for (const auto& hit : result.topk) ids.push_back(hit.id);
-    return ids;
-}
-
 // Mean recall@10 over the queries, checking every result for duplicates and order.
 double Recall(DiskANNSearcherBackend& searcher, const api::SearchOptions& options, bool ip,
               const std::function<bool(uint64_t)>& keep = {}) {

@@ -76,6 +76,13 @@ inline api::SearchOptions SearchOpts(int64_t topk, int64_t listSize) {
     return api::SearchOptions{{"search.topk", topk}, {"diskann.search.list_size", listSize}};
 }
 
+// The row ids of a result's hits, best first.
+inline std::vector<uint64_t> Ids(const api::SearchResult& result) {
+    std::vector<uint64_t> ids;
+    for (const auto& hit : result.topk) ids.push_back(hit.id);
+    return ids;
+}
+
 // Row ids of the exact top-k of `query` under `metric` ("l2" or "ip"),
 // among rows accepted by `keep`.
 inline std::vector<uint64_t> ExactTopk(const std::vector<float>& data, uint32_t dim,

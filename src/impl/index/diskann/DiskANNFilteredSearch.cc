@@ -1,0 +1,182 @@
+// The filtered half of DiskANNSearcherBackend: the choice between scoring the
+// admitted rows directly and walking the graph, the widening walk and the
+// direct scoring with exact re-ranking. The strategy is described with the
+// class.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
+#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "telemetry/Logger.h"
+
+namespace orvane::index::diskann {
+
+using core::ErrorCode;
+using core::Status;
+
+namespace {
+
+// Admitted nodes wanted among the nodes of a filtered walk, per requested hit.
+constexpr double kAdmittedMargin = 2.0;
+// Nodes ranked by the in-memory codes per evaluator call.
+constexpr size_t kScoreChunk = 256;
+// Records read per batch while re-ranking.
+constexpr uint32_t kRerankSlots = 16;
+
+// The list a walk keeps so that about kAdmittedMargin * topk of its nodes are
+// admitted when a fraction `admitted` of all nodes is: max(ef, margin * topk /
+// admitted), at most `count`.
+uint64_t WidenedList(uint32_t ef, uint32_t topk, double admitted, uint32_t count) {
+    const double wanted = kAdmittedMargin * topk / admitted;
+    if (!(wanted < static_cast<double>(count))) return count;
+    return std::min<uint64_t>(count,
+                              std::max<uint64_t>(ef, static_cast<uint64_t>(std::ceil(wanted))));
+}
+
+}  // namespace
+
+Status DiskANNSearcherBackend::FilteredSearch(const api::Query& query, const Filter& filter,
+                                              uint32_t ioLimit, DiskANNSearchContext& ctx) {
+    const uint32_t count = _meta.count;
+    if (count == 0 || ctx._topk == 0) return Status::Ok();
+    const uint32_t maxReads = std::min(std::max(ioLimit, ctx._topk), count);
+    const uint64_t degree = std::max<uint64_t>(1, _storage.Header().neighborCount);
+    if (filter.HasList()) {
+        const uint64_t allowed = filter.AllowedIds().size();
+        if (allowed == 0) return Status::Ok();
+        const double fraction = std::min(1.0, static_cast<double>(allowed) / count);
+        const uint64_t walked = WidenedList(ctx._ef, ctx._topk, fraction, count);
+        if (allowed <= walked * degree) {
+            ctx._directNodes.clear();
+            for (uint64_t row : filter.AllowedIds()) {
+                if (auto node = _nodeOfRow.Find(row)) ctx._directNodes.push_back(*node);
+            }
+            ctx._stats.filteredCount = count - static_cast<uint32_t>(ctx._directNodes.size());
+            ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
+            return ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx);
+        }
+    }
+    return FilteredGraphSearch(query, filter, maxReads, ctx);
+}
+
+Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, const Filter& filter,
+                                                   uint32_t maxReads, DiskANNSearchContext& ctx) {
+    const uint32_t count = _meta.count;
+    const uint64_t degree = std::max<uint64_t>(1, _storage.Header().neighborCount);
+    // A walk over more nodes than this scores more codes than the whole index.
+    const uint64_t scanList = std::max<uint64_t>(ctx._ef, count / degree);
+    double fraction = 1.0;
+    uint64_t list = ctx._ef;
+    if (filter.HasList()) {
+        fraction = std::min(1.0, static_cast<double>(filter.AllowedIds().size()) / count);
+        list = WidenedList(ctx._ef, ctx._topk, fraction, count);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ORVANE_RETURN_IF_ERROR(SeedCandidates(query, ctx));
+    bool scanAll = false;
+    for (;;) {
+        ctx._topkHeap.SetLimit(list);
+        ctx._IOLimit = static_cast<uint32_t>(std::min<uint64_t>(list, maxReads));
+        ORVANE_RETURN_IF_ERROR(RunBeamRounds(query, filter, ctx));
+        if (!filter.HasList()) {
+            const uint64_t expanded = uint64_t{ctx._admittedCount} + ctx._stats.filteredCount;
+            fraction = expanded == 0 ? 0.0 : static_cast<double>(ctx._admittedCount) / expanded;
+        }
+        const uint64_t wanted =
+            fraction > 0 ? WidenedList(ctx._ef, ctx._topk, fraction, count) : uint64_t{count};
+        if (ctx._admittedHeap.Items().size() >= ctx._topk && list >= wanted) break;
+        // The caller's read budget is spent, or the walk has nothing left.
+        if (ctx._stats.IOCount >= maxReads || list >= count || ctx._candidateHeap.Empty()) break;
+        const uint64_t next = std::max(wanted, 2 * list);
+        if (fraction == 0 || next > scanList) {
+            scanAll = true;
+            break;
+        }
+        list = std::min<uint64_t>(next, count);
+    }
+    if (scanAll) {
+        // The predicate is too selective for the walk: test every row and
+        // score the admitted ones directly.
+        ctx._directNodes.clear();
+        for (uint32_t node = 0; node < count; ++node) {
+            if (filter.Allows(_storage.ids[node])) {
+                ctx._directNodes.push_back(node);
+            } else {
+                ++ctx._stats.filteredCount;
+            }
+        }
+        ORVANE_RETURN_IF_ERROR(ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx));
+    }
+    LogSearchSummary(ctx, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count());
+    return Status::Ok();
+}
+
+Status DiskANNSearcherBackend::ScoreNodesDirectly(const api::Query& query, uint32_t rerank,
+                                                  DiskANNSearchContext& ctx) {
+    // Rank by the in-memory codes, keeping the best `rerank` in the top-k heap.
+    ctx._topkHeap.Clear();
+    ctx._topkHeap.SetLimit(std::max<uint32_t>(rerank, 1));
+    const bool lowerIsBetter = _quantizerEvaluator->LowerIsBetter();
+    const auto& nodes = ctx._directNodes;
+    for (size_t first = 0; first < nodes.size(); first += kScoreChunk) {
+        const size_t n = std::min(kScoreChunk, nodes.size() - first);
+        ctx._evalIds.assign(nodes.begin() + first, nodes.begin() + first + n);
+        ctx._evalOut.resize(n);
+        const ErrorCode code =
+            _quantizerEvaluator->BatchEval(*ctx._preparedQuery, ctx._evalIds, ctx._evalOut);
+        if (code != ErrorCode::Ok) return Status(code, "expand node failed");
+        ctx._stats.compareCount += static_cast<uint32_t>(n);
+        for (size_t i = 0; i < n; ++i) {
+            ctx._topkHeap.Push(
+                {nodes[first + i], lowerIsBetter ? ctx._evalOut[i] : -ctx._evalOut[i]});
+        }
+    }
+
+    // Re-rank them exactly, from the cache or from their records.
+    ctx._admittedHeap.Clear();
+    ctx._rerankIds.clear();
+    for (const auto& item : ctx._topkHeap.Items()) ctx._rerankIds.push_back(item.first);
+    const uint64_t nodeSize = _storage.GraphNodeSize();
+    if (ctx._rerankNodes.nodes.size() != kRerankSlots ||
+        ctx._rerankNodes.buffer.size() != kRerankSlots * nodeSize) {
+        ctx._rerankNodes.Resize(kRerankSlots, nodeSize);
+    }
+    const uint32_t parallel = std::clamp<uint32_t>(ctx._parallelNum, 1, kRerankSlots);
+    ctx._readRequests.resize(parallel);
+    auto& pending = ctx._diskReadNodeIds;
+    pending.clear();
+    auto readPending = [&]() -> Status {
+        if (pending.empty()) return Status::Ok();
+        ORVANE_RETURN_IF_ERROR(
+            ReadNodes(pending, ctx._rerankNodes, 0, parallel, ctx._readRequests));
+        for (size_t j = 0; j < pending.size(); ++j) {
+            float distance = 0;
+            ORVANE_RETURN_IF_ERROR(
+                ExactDistance(query, pending[j], ctx._rerankNodes.nodes[j], ctx, distance));
+            ctx._admittedHeap.Push({pending[j], distance});
+        }
+        ctx._stats.IOCount += static_cast<uint32_t>(pending.size());
+        pending.clear();
+        return Status::Ok();
+    };
+    for (uint32_t id : ctx._rerankIds) {
+        const auto cached = _nodeCache.find(id);
+        if (cached != _nodeCache.end()) {
+            float distance = 0;
+            ORVANE_RETURN_IF_ERROR(
+                ExactDistance(query, id, _cachedGraphNode.nodes[cached->second], ctx, distance));
+            ctx._admittedHeap.Push({id, distance});
+            continue;
+        }
+        pending.push_back(id);
+        if (pending.size() == kRerankSlots) ORVANE_RETURN_IF_ERROR(readPending());
+    }
+    ORVANE_RETURN_IF_ERROR(readPending());
+    ctx._admittedCount = static_cast<uint32_t>(ctx._rerankIds.size());
+    return Status::Ok();
+}
+
+}  // namespace orvane::index::diskann
