@@ -5,8 +5,8 @@
 #include "TextTable.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
-#include "api/OrvaneSearcher.h"
 #include "api/IndexDescription.h"
+#include "api/OrvaneSearcher.h"
 #include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::tools {
@@ -31,7 +31,7 @@ constexpr char kInfoUsage[] =
     "Lists the sections of the index file INDEX with their offsets, sizes, padding and\n"
     "checksum state, and the vector count and dimension of the index. The file is then\n"
     "opened with its kind's searcher, as `orvane search` would, and its metric, encoding\n"
-    "and the kind's parameters are listed; --json prints only those, as one JSON object.\n"
+    "and the kind's parameters are listed (--json prints only those, as one JSON object).\n"
     "Exits with 1 when the file is damaged or cannot be searched (no sections, an unknown\n"
     "index kind, an unreadable or impossible meta section, or any reason the searcher\n"
     "refuses it).\n"
