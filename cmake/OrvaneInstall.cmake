@@ -1,8 +1,9 @@
 # Installation of the libraries, the public headers, a CMake package
 # (find_package(Orvane) gives Orvane::orvane and Orvane::orvane_py) and a
 # pkg-config file. Only the headers a caller needs are installed: the facades,
-# option maps and value types, the extension interfaces (search with filter,
-# caller-supplied file readers and writers) and the C header. None of them may
+# option maps and value types, the log controls, the extension interfaces
+# (search with filter, caller-supplied file readers and writers) and the C
+# header. None of them may
 # include an internal header; the example in examples/ is built against the
 # installed tree and compiles every installed header on its own to catch that.
 include(CMakePackageConfigHelpers)
@@ -13,6 +14,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/IBuildExtension.h
     api/ISearchExtension.h
     api/IndexKind.h
+    api/Logging.h
     api/MemoryResource.h
     api/NoCopyable.h
     api/OptionNormalize.h
