@@ -1,9 +1,10 @@
 # Installation of the libraries (versioned sonames), the public headers under
 # include/orvane/, a CMake package with a version file (find_package(Orvane)
 # gives Orvane::orvane and Orvane::orvane_py) and two pkg-config files: orvane
-# (C++) and orvane-c (the C interface, no C++ flags). Only the headers a caller needs are installed: the facades,
-# option maps and value types, the extension interfaces (search with filter,
-# caller-supplied file readers and writers) and the C header. None of them may
+# (C++) and orvane-c (the C interface, no C++ flags). Only the headers a caller
+# needs are installed: the facades, option maps and value types, the log
+# controls, the extension interfaces (search with filter, caller-supplied file
+# readers and writers) and the C header. None of them may
 # include an internal header; the example in examples/ is built against the
 # installed tree and compiles every installed header on its own to catch that.
 include(CMakePackageConfigHelpers)
@@ -15,6 +16,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/IndexDescription.h
     api/ISearchExtension.h
     api/IndexKind.h
+    api/Logging.h
     api/MemoryResource.h
     api/NoCopyable.h
     api/OptionNormalize.h

@@ -35,6 +35,8 @@ class LocalFileWriter : public FileWriter {
   private:
     core::Status Commit();
     core::Status FlushBuffer();
+    // Logs a failed write and returns its IoError, naming the file and errno.
+    core::Status WriteFailure(int err) const;
     // Closes and removes the temporary file without touching the target.
     void Abandon();
 

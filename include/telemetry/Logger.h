@@ -24,10 +24,12 @@ class Logger {
         return static_cast<int32_t>(level) >= static_cast<int32_t>(Level());
     }
 
-    // A null sink is ignored. Sinks must not be removed while another thread
-    // may be inside Submit.
+    // A null sink is ignored. Sinks may be added, removed or replaced while
+    // other threads log: a record in flight keeps the sinks it started with.
     void AddSink(std::unique_ptr<LogSink> sink);
     void ClearSinks();
+    // Makes `sink` the only sink in one step, so no record falls between.
+    void ReplaceSinks(std::unique_ptr<LogSink> sink);
 
     // Delivers a record to every sink (or the fallback stdout sink when there
     // are none). Applies no level filter of its own.
@@ -37,7 +39,7 @@ class Logger {
   private:
     Logger();
 
-    std::vector<std::unique_ptr<LogSink>> _sinks;
+    std::vector<std::shared_ptr<LogSink>> _sinks;
     std::mutex _mu;
     std::atomic<LogLevel> _level{LogLevel::Info};
 };

@@ -31,8 +31,9 @@ def test_lifecycle_failures_carry_library_messages(tmp_path):
         with pytest.raises(orvane.OrvaneError) as info:
             b.dump(tmp_path / "x.idx")
         # The library's text, after the path it concerns.
-        assert str(info.value) == "%s: Dump must be called after data has been injected." % (
-            tmp_path / "x.idx")
+        assert str(info.value) == (
+            "%s: Dump must be called after data has been injected.: no data was inserted"
+            % (tmp_path / "x.idx"))
         with pytest.raises(orvane.OrvaneError) as info:
             b.pretrain(np.zeros((0, 4), dtype=np.float32))
         assert str(info.value) == "total count must be > 0"

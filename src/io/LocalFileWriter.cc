@@ -118,14 +118,21 @@ void LocalFileWriter::Abandon() {
     _pendingSlot = -1;
 }
 
+Status LocalFileWriter::WriteFailure(int err) const {
+    ORVANE_LOG_ERROR("Failed to write [%s]: [%s]", _tempPath.c_str(), ErrnoText(err).c_str());
+    // The fixed text, then where and why, so a full disk is told apart from a
+    // lost mount without the log.
+    return Status(ErrorCode::IoError,
+                  "Failed to write data to file: " + _filePath + ": " + ErrnoText(err));
+}
+
 Status LocalFileWriter::FlushBuffer() {
     if (_buffered == 0) return Status();
     int err = 0;
     const bool ok = WriteAll(_fd, _buffer.get(), _buffered, &err);
     _buffered = 0;
     if (!ok) {
-        ORVANE_LOG_ERROR("Failed to write [%s]: [%s]", _tempPath.c_str(), ErrnoText(err).c_str());
-        _failure = Status(ErrorCode::IoError, "Failed to write data to file");
+        _failure = WriteFailure(err);
     }
     return _failure;
 }
@@ -145,9 +152,7 @@ Status LocalFileWriter::Write(const char* data, uint64_t size) {
         if (size >= kBufferSize) {
             int err = 0;
             if (!WriteAll(_fd, data, size, &err)) {
-                ORVANE_LOG_ERROR("Failed to write [%s]: [%s]", _tempPath.c_str(),
-                                 ErrnoText(err).c_str());
-                _failure = Status(ErrorCode::IoError, "Failed to write data to file");
+                _failure = WriteFailure(err);
                 return _failure;
             }
         } else {

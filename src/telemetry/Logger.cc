@@ -91,6 +91,18 @@ void Logger::ClearSinks() {
     _sinks.clear();
 }
 
+void Logger::ReplaceSinks(std::unique_ptr<LogSink> sink) {
+    std::shared_ptr<LogSink> shared(std::move(sink));
+    std::vector<std::shared_ptr<LogSink>> old;
+    {
+        std::lock_guard<std::mutex> lock(_mu);
+        old.swap(_sinks);
+        if (shared) _sinks.push_back(std::move(shared));
+    }
+    // The old sinks are released outside the lock (a record in flight may
+    // still hold one).
+}
+
 void Logger::Submit(LogLevel level, std::string_view module, std::string message, const char* file,
                     int line) {
     LogRecord record;
@@ -102,18 +114,17 @@ void Logger::Submit(LogLevel level, std::string_view module, std::string message
     record.threadId = std::hash<std::thread::id>{}(std::this_thread::get_id());
     record.ts = std::chrono::system_clock::now();
 
-    std::vector<LogSink*> sinks;
+    std::vector<std::shared_ptr<LogSink>> sinks;
     {
         std::lock_guard<std::mutex> lock(_mu);
-        sinks.reserve(_sinks.size());
-        for (auto& sink : _sinks) sinks.push_back(sink.get());
+        sinks = _sinks;
     }
     if (sinks.empty()) {
         static StdoutSink fallback;
         fallback.Write(record);
         return;
     }
-    for (LogSink* sink : sinks) sink->Write(record);
+    for (const auto& sink : sinks) sink->Write(record);
 }
 
 namespace detail {

@@ -173,7 +173,8 @@ TEST_F(CBuilderLifecycleTest, DumpArgumentChecks) {
     EXPECT_EQ(orvane_builder_dump(_builder, nullptr, _err.data, _err.len()), -1);
     EXPECT_EQ(_err.str(), "path must not be null");
     EXPECT_EQ(orvane_builder_dump(_builder, path.c_str(), _err.data, _err.len()), -1);
-    EXPECT_EQ(_err.str(), "Dump must be called after data has been injected.");
+    EXPECT_EQ(_err.str(),
+              "Dump must be called after data has been injected.: no data was inserted");
 
     const std::vector<float> data = RandomVectors(3, kDim, 3);
     ASSERT_EQ(orvane_builder_pretrain(_builder, data.data(), 3, 0, _err.data, _err.len()), 0);

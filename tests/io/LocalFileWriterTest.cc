@@ -1,7 +1,10 @@
 #include "io/LocalFileWriter.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
+#include <cerrno>
+#include <cstring>
 
 #include <csignal>
 #include <filesystem>
@@ -190,8 +193,11 @@ TEST(LocalFileWriterTest, WriteFailureIsReportedAndNeverPublished) {
         const std::string chunk(LocalFileWriter::kBufferSize * 2, 'z');
         st = writer.Write(chunk.data(), chunk.size());
         EXPECT_EQ(st.Code(), ErrorCode::IoError);
-        EXPECT_EQ(st.Message(), "Failed to write data to file");
-        EXPECT_EQ(writer.Write("a", 1).Message(), "Failed to write data to file");
+        // The fixed text, then the file and the system's reason.
+        const std::string expected =
+            "Failed to write data to file: " + path + ": " + std::strerror(EFBIG);
+        EXPECT_EQ(st.Message().substr(0, expected.size()), expected);
+        EXPECT_EQ(writer.Write("a", 1).Message(), st.Message());
         auto closeStatus = writer.Close();
         EXPECT_EQ(closeStatus.Code(), ErrorCode::IoError);
     }

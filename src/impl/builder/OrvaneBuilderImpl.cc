@@ -263,8 +263,12 @@ Status OrvaneBuilder::Impl::Attach(IBuildExtension& extension) {
 
 Status OrvaneBuilder::Impl::Dump(io::OutputStream& stream) {
     if (_status != BuilderStatus::DataInjected) {
+        // The fixed text, and which state the builder is really in.
+        const char* why = _status == BuilderStatus::Dumped  ? "the index was already dumped"
+                          : _status == BuilderStatus::Error ? "an earlier step failed"
+                                                            : "no data was inserted";
         return Status(ErrorCode::FailedPrecondition,
-                      "Dump must be called after data has been injected.");
+                      std::string("Dump must be called after data has been injected.: ") + why);
     }
     Status dumped = _backend->Dump(stream);
     // A failing writer (a full disk, a lost mount) leaves the back end as it was: the

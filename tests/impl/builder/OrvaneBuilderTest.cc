@@ -325,11 +325,21 @@ TEST(BuilderDumpTest, DumpBeforeInsertKeepsStateAndLeavesNoFile) {
     ASSERT_TRUE(builder.IsOk());
     Status st = builder.Value().Dump(IOOptions{{"index.path", path}});
     EXPECT_EQ(st.Code(), ErrorCode::FailedPrecondition);
-    EXPECT_EQ(st.Message(), "Dump must be called after data has been injected.");
+    EXPECT_EQ(st.Message(),
+              "Dump must be called after data has been injected.: no data was inserted");
     EXPECT_EQ(builder.Value().GetStatus(), BuilderStatus::Initial);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(builder.Value().Dump(IOOptions{{"index.path", int64_t{1}}}).Message(),
               "File path not specified in IOOptions");
+
+    // A second dump is told apart from a dump before any insert.
+    const std::vector<float> rows{1, 2, 3, 4};
+    const std::vector<uint64_t> ids{0, 1};
+    ASSERT_TRUE(builder.Value().Pretrain(rows.data(), 2).IsOk());
+    ASSERT_TRUE(builder.Value().InsertBatch(rows.data(), ids.data(), 2).IsOk());
+    ASSERT_TRUE(builder.Value().Dump(IOOptions{{"index.path", path}}).IsOk());
+    EXPECT_EQ(builder.Value().Dump(IOOptions{{"index.path", path}}).Message(),
+              "Dump must be called after data has been injected.: the index was already dumped");
 }
 
 TEST(BuilderDumpTest, MovedFromBuilderRefusesWork) {

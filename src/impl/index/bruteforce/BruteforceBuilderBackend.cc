@@ -111,7 +111,10 @@ Status BruteforceBuilderBackend::Reserve(uint64_t n) {
     const uint64_t per = n / (_numberOfCkpt + 1);
     if (_numberOfCkpt >= per) {
         return Status(ErrorCode::InvalidArgument,
-                      "_reservedCount / (_numberOfCkpt + 1) must > _numberOfCkpt");
+                      "_reservedCount / (_numberOfCkpt + 1) must > _numberOfCkpt: " +
+                          std::to_string(n) + " rows give " + std::to_string(per) +
+                          " rows per checkpoint, which must exceed extension.build.ckpt.count [" +
+                          std::to_string(_numberOfCkpt) + "]; give fewer checkpoints");
     }
     if (n < _recoveredDocCount) {
         return Status(ErrorCode::InvalidArgument, "Reserved [" + std::to_string(n) +

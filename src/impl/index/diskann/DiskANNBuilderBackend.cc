@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <variant>
@@ -332,12 +333,22 @@ Status DiskANNBuilderBackend::BuildInChunks(uint32_t oldCount, uint32_t newCount
 
 Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
                                          std::atomic<uint32_t>& built) {
+    // The first node failure's message, so the caller learns why, not only that.
+    std::mutex failureMutex;
+    std::string failure;
     const ErrorCode code = util::MultiThreadStepProcess(
-        begin, end, _threadCount, *_executor, [this, &built](uint64_t t, uint64_t id) {
+        begin, end, _threadCount, *_executor,
+        [this, &built, &failureMutex, &failure](uint64_t t, uint64_t id) {
             DiskANNContext& ctx = *_contexts[t];
             ctx.Clear();
             const Status st = AddNode(static_cast<node_id_t>(id), ctx);
-            if (!st.IsOk()) return st.Code();
+            if (!st.IsOk()) {
+                std::lock_guard<std::mutex> lock(failureMutex);
+                if (failure.empty()) {
+                    failure = "node [" + std::to_string(id) + "]: " + st.Message();
+                }
+                return st.Code();
+            }
             const uint32_t count = built.fetch_add(1, std::memory_order_relaxed) + 1;
             if ((_thresholdOfLog != 0 && count % _thresholdOfLog == 0) || count == _appendedCount) {
                 ORVANE_LOG_INFO("Built cnt %u, finished percent %.3f%%", count,
@@ -346,7 +357,14 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
             }
             return ErrorCode::Ok;
         });
-    if (code != ErrorCode::Ok) return Status(code, "multi thread build failed");
+    if (code != ErrorCode::Ok) {
+        std::lock_guard<std::mutex> lock(failureMutex);
+        if (failure.empty() && code == ErrorCode::Unavailable) {
+            failure = "the build executor refused a task (worker threads unavailable)";
+        }
+        return Status(code, failure.empty() ? std::string("multi thread build failed")
+                                            : "multi thread build failed: " + failure);
+    }
     return Status::Ok();
 }
 

@@ -131,7 +131,9 @@ TEST(BruteforceBuildTest, PreconditionsAndMessages) {
          ErrorCode::Internal, "Vector count mismatch: expected 10 but got 9"},
         {"checkpoint count too large for the total",
          [&] { return MakeBackend(WithCkpt(BruteforceOptions(kDim), 3))->Reserve(10); },
-         ErrorCode::InvalidArgument, "_reservedCount / (_numberOfCkpt + 1) must > _numberOfCkpt"},
+         ErrorCode::InvalidArgument,
+         "_reservedCount / (_numberOfCkpt + 1) must > _numberOfCkpt: 10 rows give 2 rows per "
+         "checkpoint, which must exceed extension.build.ckpt.count [3]; give fewer checkpoints"},
         {"trainer that cannot be made",
          [] {
              BruteforceBuilderBackend b{core::MemoryResourceConfig()};
