@@ -37,7 +37,7 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Stress|Concurren'
 
 # libFuzzer targets, each for a bounded time.
-FUZZ_SECONDS ?= 40
+FUZZ_SECONDS ?= 25
 fuzz: deps
 	cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVANE_BUILD_FUZZ=ON \
