@@ -25,6 +25,7 @@ set(ORVANE_PUBLIC_HEADERS
     api/OrvaneSearcher.h
     api/Query.h
     api/Result.h
+    api/RowFilter.h
     api/SearchTypes.h
     api/Status.h
     api/Version.h
