@@ -6,15 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "api/Logging.h"
+
 namespace orvane::telemetry {
 
-enum class LogLevel : int32_t {
-    Trace = 0,
-    Debug = 1,
-    Info = 2,
-    Warn = 3,
-    Error = 4,
-};
+// One level type for the library and the hosts that set it.
+using LogLevel = api::LogLevel;
 
 const char* LevelName(LogLevel level);
 

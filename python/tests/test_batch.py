@@ -1,6 +1,7 @@
 """One call over many queries: the same hits for any thread count on every kind,
 and the call's bad inputs refused with a message, the searcher usable after."""
 
+import contextlib
 import ctypes
 
 import numpy as np
@@ -60,12 +61,9 @@ def test_bad_thread_counts_are_refused(indexes, threads):
         assert s.search(np.zeros((2, DIM), dtype=np.float32), 3, threads=2)[1].shape == (2, 3)
 
 
-@pytest.mark.parametrize("options, message", [
-    (b'{"search.batch_threads":"0"}', "Option search.batch_threads must be within 1..1024"),
-    (b'{"search.batch_threads":"1025"}', "Option search.batch_threads must be within 1..1024"),
-    (b'{"search.batch_threads":"two"}', "search.batch_threads"),
-])
-def test_c_interface_refuses_bad_batch_threads(indexes, options, message):
+@contextlib.contextmanager
+def raw_bruteforce_searcher(indexes):
+    """(library, handle, error buffer) of an opened bruteforce searcher, destroyed after."""
     lib = _native.load()
     err = ctypes.create_string_buffer(256)
     handle = lib.orvane_searcher_create(b'{"index.type":"bruteforce","index.dimension":"8"}',
@@ -73,14 +71,24 @@ def test_c_interface_refuses_bad_batch_threads(indexes, options, message):
     try:
         assert lib.orvane_searcher_open(handle, str(indexes["bruteforce"]).encode(), err,
                                         len(err)) == 0
+        yield lib, handle, err
+    finally:
+        lib.orvane_searcher_destroy(handle)
+
+
+@pytest.mark.parametrize("options, message", [
+    (b'{"search.batch_threads":"0"}', "Option search.batch_threads must be within 1..1024"),
+    (b'{"search.batch_threads":"1025"}', "Option search.batch_threads must be within 1..1024"),
+    (b'{"search.batch_threads":"two"}', "search.batch_threads"),
+])
+def test_c_interface_refuses_bad_batch_threads(indexes, options, message):
+    with raw_bruteforce_searcher(indexes) as (lib, handle, err):
         q = np.zeros((2, DIM), dtype=np.float32)
         d = np.empty((2, 3), dtype=np.float32)
         i = np.empty((2, 3), dtype=np.uint64)
         rc = lib.orvane_searcher_search(handle, q.ctypes.data, 2, 3, d.ctypes.data, i.ctypes.data,
                                         options, err, len(err))
         assert rc == -1 and message in err.value.decode()
-    finally:
-        lib.orvane_searcher_destroy(handle)
 
 
 @pytest.mark.parametrize("filtered", [False, True])
@@ -89,13 +97,7 @@ def test_c_interface_refuses_bad_batch_threads(indexes, options, message):
     (-1, "n_queries must not be negative"),
 ])
 def test_c_interface_refuses_negative_query_counts(indexes, filtered, n, message):
-    lib = _native.load()
-    err = ctypes.create_string_buffer(256)
-    handle = lib.orvane_searcher_create(b'{"index.type":"bruteforce","index.dimension":"8"}',
-                                        err, len(err))
-    try:
-        assert lib.orvane_searcher_open(handle, str(indexes["bruteforce"]).encode(), err,
-                                        len(err)) == 0
+    with raw_bruteforce_searcher(indexes) as (lib, handle, err):
         q = np.zeros((1, DIM), dtype=np.float32)
         d = np.empty((1, 3), dtype=np.float32)
         i = np.empty((1, 3), dtype=np.uint64)
@@ -108,8 +110,6 @@ def test_c_interface_refuses_negative_query_counts(indexes, filtered, n, message
             rc = lib.orvane_searcher_search(handle, q.ctypes.data, n, 3, d.ctypes.data,
                                             i.ctypes.data, b"{}", err, len(err))
         assert rc == -1 and err.value.decode() == message
-    finally:
-        lib.orvane_searcher_destroy(handle)
 
 
 @pytest.mark.parametrize("kind", ["bruteforce", "diskann"])

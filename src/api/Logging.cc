@@ -13,7 +13,7 @@ class CallbackSink : public telemetry::LogSink {
     CallbackSink(LogCallback callback, void* user) : _callback(callback), _user(user) {}
     void Write(const telemetry::LogRecord& record) override {
         const std::string line = telemetry::StdoutSink::FormatLine(record);
-        _callback(static_cast<LogLevel>(record.level), line.c_str(), _user);
+        _callback(record.level, line.c_str(), _user);
     }
 
   private:
@@ -28,11 +28,11 @@ void ReplaceSinks(std::unique_ptr<telemetry::LogSink> sink) {
 }  // namespace
 
 void SetLogLevel(LogLevel level) {
-    telemetry::Logger::Instance().SetLevel(static_cast<telemetry::LogLevel>(level));
+    telemetry::Logger::Instance().SetLevel(level);
 }
 
 LogLevel GetLogLevel() {
-    return static_cast<LogLevel>(telemetry::Logger::Instance().Level());
+    return telemetry::Logger::Instance().Level();
 }
 
 void SetLogCallback(LogCallback callback, void* user) {
