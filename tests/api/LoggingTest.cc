@@ -79,14 +79,20 @@ TEST_F(LoggingTest, StressReplacingTheDestinationWhileThreadsLog) {
     Collected first;
     Collected second;
     std::atomic<bool> stop{false};
+    std::atomic<uint64_t> logged{0};
     std::vector<std::thread> loggers;
     SetLogCallback(&Collect, &first);
     for (int t = 0; t < 4; ++t) {
-        loggers.emplace_back([&stop] {
-            while (!stop.load()) ORVANE_LOG_WARN("busy");
+        loggers.emplace_back([&stop, &logged] {
+            while (!stop.load()) {
+                ORVANE_LOG_WARN("busy");
+                logged.fetch_add(1);
+            }
         });
     }
-    for (int i = 0; i < 200; ++i) {
+    // Swap while the threads really log: under a sanitizer they may start
+    // only after a fixed number of swaps is over.
+    for (int i = 0; i < 200 || logged.load() < 800; ++i) {
         SetLogCallback(&Collect, i % 2 == 0 ? &second : &first);
     }
     stop = true;

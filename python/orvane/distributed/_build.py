@@ -92,21 +92,21 @@ def build(client, vectors, options, shards, directory, ids=None):
         raise FileExistsError("%s already holds a sharded index manifest" % directory)
 
     bounds = [i * rows // shards for i in range(shards + 1)]
-    specs = [{"index": i, "options": options, "directory": directory, "dimension": dim,
+    plans = [{"index": i, "options": options, "directory": directory, "dimension": dim,
               "file": _manifest.shard_file_name(i, shards), "lo": bounds[i], "hi": bounds[i + 1]}
              for i in range(shards)]
-    written = [os.path.join(directory, s["file"]) for s in specs]
+    written = [os.path.join(directory, s["file"]) for s in plans]
     placed = {"allow_other_workers": True, "pure": False}
     try:
         if how == "files":
             futures = {s["index"]: client.submit(
                 _shards.build_shard_from_files, id_arr[s["lo"]:s["hi"]], dict(s, files=source),
-                workers=[workers[s["index"] % len(workers)]], **placed) for s in specs}
+                workers=[workers[s["index"] % len(workers)]], **placed) for s in plans}
         else:
             blocks = _blocks(client, source, bounds)
             futures = {s["index"]: client.submit(
                 _shards.build_shard, blocks[s["index"]], id_arr[s["lo"]:s["hi"]], s,
-                workers=[workers[s["index"] % len(workers)]], **placed) for s in specs}
+                workers=[workers[s["index"] % len(workers)]], **placed) for s in plans}
         entries, failed = _cluster.outcomes(futures)
     except BaseException:
         _remove(written + [p + ".part" for p in written])

@@ -41,12 +41,12 @@ class ShardedSearcher:
         self._metric = doc["metric"]
         self._retries = int(retries)
         self._token = uuid.uuid4().hex
-        self._specs = [{"path": _manifest.shard_path(doc, i), "bytes": s["bytes"],
+        self._shard_plans = [{"path": _manifest.shard_path(doc, i), "bytes": s["bytes"],
                         "sha256": s["sha256"], "options": options}
                        for i, s in enumerate(doc["shards"])]
         self._id_min = np.array([s["id_min"] for s in doc["shards"]], dtype=np.uint64)
         self._id_max = np.array([s["id_max"] for s in doc["shards"]], dtype=np.uint64)
-        self._placement = [workers[i % len(workers)] for i in range(len(self._specs))]
+        self._placement = [workers[i % len(workers)] for i in range(len(self._shard_plans))]
         self._closed = False
         try:
             opened, failed = self._run_all(_shards.open_shard, {i: () for i in range(self.shards)})
@@ -63,7 +63,7 @@ class ShardedSearcher:
 
     @property
     def shards(self):
-        return len(self._specs)
+        return len(self._shard_plans)
 
     @property
     def count(self):
@@ -83,7 +83,7 @@ class ShardedSearcher:
         return list(self._placement)
 
     def _submit(self, fn, i, args, worker):
-        return self._client.submit(fn, self._token, i, self._specs[i], *args, workers=[worker],
+        return self._client.submit(fn, self._token, i, self._shard_plans[i], *args, workers=[worker],
                                    allow_other_workers=True, pure=False)
 
     def _run_all(self, fn, args_by_shard):

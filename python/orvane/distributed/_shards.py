@@ -27,46 +27,46 @@ def _worker_address():
         return ""
 
 
-def build_shard(rows, ids, spec):
+def build_shard(rows, ids, plan):
     """Builds and writes one shard; returns its manifest entry.
 
-    rows: the shard's vectors; ids: their row ids; spec: options, directory,
+    rows: the shard's vectors; ids: their row ids; plan: options, directory,
     file name. The file appears under its final name only once it is complete."""
     rows = np.ascontiguousarray(rows, dtype=np.float32)
     ids = np.ascontiguousarray(ids, dtype=np.uint64)
     if rows.shape[0] != ids.shape[0]:
         raise ValueError("shard %d: %d rows but %d ids"
-                         % (spec["index"], rows.shape[0], ids.shape[0]))
-    final = os.path.join(spec["directory"], spec["file"])
+                         % (plan["index"], rows.shape[0], ids.shape[0]))
+    final = os.path.join(plan["directory"], plan["file"])
     tmp = final + ".part"
-    with orvane.Builder(spec["options"]) as b:
+    with orvane.Builder(plan["options"]) as b:
         b.pretrain(rows)
         b.insert(rows, ids)
         b.dump(tmp)
     os.replace(tmp, final)
     size, digest = _manifest.file_digest(final)
-    return {"file": spec["file"], "rows": int(rows.shape[0]),
+    return {"file": plan["file"], "rows": int(rows.shape[0]),
             "id_min": int(ids.min()), "id_max": int(ids.max()), "bytes": size, "sha256": digest}
 
 
-def build_shard_from_files(ids, spec):
+def build_shard_from_files(ids, plan):
     """As build_shard, reading the shard's row range from the shared vector files."""
     from orvane.distributed import _vecfiles
-    rows = _vecfiles.read_rows(spec["files"], spec["dimension"], spec["lo"], spec["hi"])
-    return build_shard(rows, ids, spec)
+    rows = _vecfiles.read_rows(plan["files"], plan["dimension"], plan["lo"], plan["hi"])
+    return build_shard(rows, ids, plan)
 
 
-def _opened(token, index, spec):
+def _opened(token, index, plan):
     """The worker's searcher of this shard, opened (and checked) on first use."""
     key = (_worker_address(), token, index)
     with _lock:
         searcher = _open.get(key)
     if searcher is not None:
         return searcher
-    _manifest.verify_file(spec["path"], spec["bytes"], spec["sha256"])
-    searcher = orvane.Searcher(spec["options"])
+    _manifest.verify_file(plan["path"], plan["bytes"], plan["sha256"])
+    searcher = orvane.Searcher(plan["options"])
     try:
-        searcher.open(spec["path"])
+        searcher.open(plan["path"])
     except BaseException:
         searcher.close()
         raise
@@ -77,9 +77,9 @@ def _opened(token, index, spec):
     return kept
 
 
-def open_shard(token, index, spec):
+def open_shard(token, index, plan):
     """Opens the shard on this worker; returns (worker address, row count)."""
-    return _worker_address(), _opened(token, index, spec).count
+    return _worker_address(), _opened(token, index, plan).count
 
 
 def _worker_threads():
@@ -92,13 +92,13 @@ def _worker_threads():
     return int(getattr(state, "nthreads", None) or worker.nthreads)
 
 
-def search_shard(token, index, spec, queries, topk, options, allowed=None, threads=None):
+def search_shard(token, index, plan, queries, topk, options, allowed=None, threads=None):
     """One batch against one shard, in one library call: (worker address, distances, ids).
 
     The batch is spread over `threads` threads, by default as many as the worker
     was started with (`dask worker --nthreads`), unless the options name
     search.batch_threads themselves."""
-    searcher = _opened(token, index, spec)
+    searcher = _opened(token, index, plan)
     if threads is None and not {"batch_threads", "search.batch_threads"} & set(options):
         threads = _worker_threads()
     if threads is not None:
