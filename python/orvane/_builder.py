@@ -18,9 +18,9 @@ def _sample_ratio(options):
     return ratio if 0.0 < ratio <= 1.0 else 1.0
 
 
-def _with_thread_defaults(options):
-    """options with every build thread count it leaves out set to the machine's
-    hardware threads (the C interface's own default is 1)."""
+def _with_thread_defaults(options, threads=None):
+    """options with every build thread count it leaves out set to `threads`, by
+    default the machine's hardware threads (the C interface's own default is 1)."""
     _convert.options_json(options)  # bad options are refused before the library is asked
     kind = _convert.index_type(options)
     if kind is None:
@@ -33,7 +33,8 @@ def _with_thread_defaults(options):
     missing = [k for k in keys if k not in options]
     if not missing:
         return options
-    threads = int(lib.orvane_hardware_threads())
+    if threads is None:
+        threads = int(lib.orvane_hardware_threads())
     filled = dict(options)
     filled.update((k, threads) for k in missing)
     return filled

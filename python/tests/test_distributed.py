@@ -397,3 +397,26 @@ def test_core_package_does_not_import_dask():
     code = "import sys, orvane; sys.exit(any(m.split('.')[0] in ('dask', 'distributed') " \
            "for m in sys.modules))"
     assert subprocess.run([sys.executable, "-c", code], cwd=PYTHON_DIR).returncode == 0
+
+
+@pytest.mark.parametrize("given", [{}, {"diskann.build.thread_count": 2}])
+def test_shard_builds_use_the_worker_threads_unless_told(inproc_client, tmp_path, rng,
+                                                         monkeypatch, given):
+    """Thread counts left out are the worker's one thread, not the machine's
+    cores; the ones given are kept as the caller wrote them."""
+    seen = []
+
+    class Recording(orvane.Builder):
+        def __init__(self, opts):
+            seen.append(dict(opts))
+            super().__init__(opts)
+
+    monkeypatch.setattr(orvane, "Builder", Recording)
+    options = {"index.type": "diskann", "index.dimension": DIM, "diskann.build.neighbor_count": 8,
+               **given}
+    data = rng.standard_normal((60, DIM)).astype(np.float32)
+    od.build(inproc_client, data, options, 2, tmp_path / "out")
+    shards = seen[1:]  # the first is the options check before any work is sent
+    keys = [k for k in shards[0] if k.endswith("thread_count")]
+    assert len(shards) == 2 and len(keys) >= 2
+    assert all(s[k] == given.get(k, 1) for s in shards for k in keys)

@@ -13,6 +13,7 @@ import threading
 import numpy as np
 
 import orvane
+from orvane._builder import _with_thread_defaults
 from orvane.distributed import _manifest
 
 _lock = threading.Lock()
@@ -39,7 +40,10 @@ def build_shard(rows, ids, plan):
                          % (plan["index"], rows.shape[0], ids.shape[0]))
     final = os.path.join(plan["directory"], plan["file"])
     tmp = final + ".part"
-    with orvane.Builder(plan["options"]) as b:
+    # A worker builds on as many threads as it was started with, not on every
+    # core of its machine: its neighbours on the same machine build too.
+    options = _with_thread_defaults(plan["options"], _worker_threads())
+    with orvane.Builder(options) as b:
         b.pretrain(rows)
         b.insert(rows, ids)
         b.dump(tmp)
