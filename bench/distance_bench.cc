@@ -9,8 +9,8 @@
 
 #include "RandomData.h"
 #include "distance/MetricDispatchers.h"
-#include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
-#include "distance/encode_space/SQ8/SQ8EncodeSpace.h"
+#include "encoding/rawf32/RawF32EncodeSpace.h"
+#include "encoding/sq8/SQ8EncodeSpace.h"
 
 namespace {
 

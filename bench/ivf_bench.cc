@@ -21,7 +21,7 @@
 #include "distance/MetricDispatchers.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "io/FileWriter.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"

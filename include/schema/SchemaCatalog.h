@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "api/IndexKind.h"
-#include "distance/encode_space/EncodingE.h"
+#include "encoding/EncodingE.h"
 #include "schema/KindSchemas.h"
 #include "schema/OptionSchema.h"
 #include "schema/SchemaTables.h"

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "TestVectors.h"
+#include "testing/TestVectors.h"
 #include "distance/Metric.h"
 #include "distance/MetricDispatchers.h"
 #include "distance/MetricE.h"

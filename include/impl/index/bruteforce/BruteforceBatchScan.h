@@ -30,7 +30,7 @@
 #include "api/SearchTypes.h"
 #include "coro/Executor.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 
 namespace orvane::index::bruteforce {
 

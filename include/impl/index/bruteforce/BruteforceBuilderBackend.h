@@ -32,7 +32,7 @@
 #include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "encoding/QuantizerTrainer.h"
 
 namespace orvane::index {
 

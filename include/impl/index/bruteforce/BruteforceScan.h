@@ -26,7 +26,7 @@
 #include "distance/MetricE.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/common/BestK.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::index::bruteforce {

@@ -26,7 +26,7 @@
 #include "api/MemoryResource.h"
 #include "coro/Executor.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index {

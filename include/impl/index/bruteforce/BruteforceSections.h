@@ -12,7 +12,7 @@
 #include "api/Result.h"
 #include "api/Status.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "encoding/QuantizerTrainer.h"
 #include "io/InputStream.h"
 #include "io/OutputStream.h"
 

@@ -39,7 +39,7 @@
 #include "impl/index/diskann/BuildMemoryStorage.h"
 #include "impl/index/diskann/DiskANNContext.h"
 #include "impl/index/diskann/DistanceCalcutor.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "encoding/QuantizerTrainer.h"
 
 namespace orvane::index::diskann {
 

@@ -23,7 +23,7 @@
 #include "impl/index/common/Heap.h"
 #include "impl/index/common/SimpleBitMap.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

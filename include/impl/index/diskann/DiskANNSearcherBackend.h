@@ -59,7 +59,7 @@
 #include "impl/index/diskann/DistanceCalcutor.h"
 #include "impl/index/diskann/RowNodeIndex.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index::diskann {

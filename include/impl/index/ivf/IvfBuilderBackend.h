@@ -17,9 +17,9 @@
 #include "api/Options.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
-#include "distance/encode_space/EncodingE.h"
+#include "encoding/EncodingE.h"
 #include "impl/builder/BuilderBackend.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "encoding/QuantizerTrainer.h"
 
 namespace orvane::index::ivf {
 

@@ -22,9 +22,9 @@
 
 #include "api/MemoryResource.h"
 #include "distance/MetricE.h"
-#include "distance/encode_space/EncodingE.h"
+#include "encoding/EncodingE.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index::ivf {

@@ -7,7 +7,7 @@
 #include "impl/index/bruteforce/BruteforceBuilderBackend.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 

@@ -13,7 +13,7 @@
 #include "impl/index/bruteforce/BruteforceScan.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
 #include "impl/index/common/MetricBridge.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
+#include "encoding/rawf32/RawF32EncodeSpace.h"
 #include "impl/index/common/BestK.h"
 #include "impl/index/demo/DemoIndexMeta.h"
 #include "impl/index/demo/DemoKind.h"

@@ -9,9 +9,9 @@
 
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "impl/index/diskann/GraphConnectivity.h"
-#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
-#include "impl/quantizer/SerializeWithMappingInterface.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/SerializeWithMappingInterface.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

@@ -8,7 +8,7 @@
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/diskann/EncoderSectionLoader.h"
 #include "impl/index/diskann/SectionIO.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 

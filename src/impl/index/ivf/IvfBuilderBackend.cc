@@ -5,11 +5,11 @@
 
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
-#include "util/Kmeans.h"
+#include "encoding/kmeans/Kmeans.h"
 
 namespace orvane::index {
 

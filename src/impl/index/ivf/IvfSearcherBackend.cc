@@ -9,7 +9,7 @@
 #include "impl/index/common/BestK.h"
 #include "impl/index/common/MetricBridge.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "isa/DynamicIsa.h"
 #include "schema/OptionValidators.h"

@@ -15,7 +15,7 @@
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceSearcherBackend.h"
 #include "impl/index/bruteforce/BruteforceTestUtil.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "testing/LogCapture.h"

@@ -11,8 +11,8 @@
 #include "StorageTestUtil.h"
 #include "coro/SyncAwait.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
-#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "testing/LogCapture.h"
 #include "util/ExecutorManager.h"
 
