@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "RandomData.h"
+#include "encoding/kmeans/Kmeans.h"
 #include "encoding/pq/PQEncodeSpace.h"
 #include "util/ExecutorManager.h"
-#include "encoding/kmeans/Kmeans.h"
 
 namespace {
 

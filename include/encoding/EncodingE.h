@@ -13,29 +13,20 @@ enum class EncodingE : uint32_t {
     dummy = 3,
 };
 
-// Empty tag type per encoding, for TagInvoke overload selection.
+// Empty tag type per encoding, for TagInvoke overload selection. Each
+// encoding specializes it in its own folder with its `Name` (the
+// "encoding.type" value); the placeholder's is here.
 template <EncodingE E>
-struct EncodingT {
-    static constexpr EncodingE Value = E;
-    static constexpr const char* Name = E == EncodingE::rawf32 ? "rawf32"
-                                        : E == EncodingE::sq8  ? "sq8"
-                                        : E == EncodingE::pq   ? "pq"
-                                                               : "dummy";
+struct EncodingT;
+
+template <>
+struct EncodingT<EncodingE::dummy> {
+    static constexpr EncodingE Value = EncodingE::dummy;
+    static constexpr const char* Name = "dummy";
 };
 
-// Display name of an encoding ("rawf32", "sq8", "pq"); "dummy" for any other value.
-inline const char* EncodingName(EncodingE encoding) {
-    switch (encoding) {
-        case EncodingE::rawf32:
-            return EncodingT<EncodingE::rawf32>::Name;
-        case EncodingE::sq8:
-            return EncodingT<EncodingE::sq8>::Name;
-        case EncodingE::pq:
-            return EncodingT<EncodingE::pq>::Name;
-        case EncodingE::dummy:
-            break;
-    }
-    return EncodingT<EncodingE::dummy>::Name;
-}
+// Display name of an encoding from the encoding table; "dummy" for a value
+// that is not in it.
+const char* EncodingName(EncodingE encoding);
 
 }  // namespace orvane::dist::encode_space

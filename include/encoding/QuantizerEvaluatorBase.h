@@ -76,9 +76,11 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     virtual core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                          std::span<const uint8_t> code, float& out) const = 0;
     virtual bool LowerIsBetter() const = 0;
-    // out[i] = score of stored row first + i for i < out.size(), in one pass of
-    // the encoding's batch kernel over contiguous rows. InvalidArgument when the
-    // range passes Count(), FailedPrecondition before Open. Allocates nothing.
+    // out[i] = score of stored row first + i for i < out.size(), reading the
+    // rows' codes in order (rawf32: one batch-kernel call; sq8: one dot-kernel
+    // call per row; pq: blocks of rows whose lookups overlap). InvalidArgument
+    // when the range passes Count(), FailedPrecondition before Open. Allocates
+    // nothing.
     virtual core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                                       std::span<float> out) const = 0;
     // The stored rows as Count() x Dimension() floats, row after row, when the

@@ -33,19 +33,12 @@ constexpr OptionSchemaView SearchSchema() {
     return row != nullptr ? row->search : OptionSchemaView{};
 }
 
-template <dist::encode_space::EncodingE E>
-constexpr OptionSchemaView QuantizerSchema() {
-    if constexpr (E == dist::encode_space::EncodingE::pq)
-        return kPqQuantizerSchema;
-    else
-        return {};
-}
-
 // By kind; a value outside the enumerators yields an empty view.
 OptionSchemaView GetBuilderSchema(core::IndexE kind);
 OptionSchemaView GetSearcherSchema(core::IndexE kind);
 OptionSchemaView GetSearchSchema(core::IndexE kind);
-// The PQ table for pq, an empty view for every other encoding.
+// The quantizer options of an encoding, from the encoding table; empty for an
+// encoding without options or not in the table.
 OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding);
 
 // By option string, exact and case-sensitive: a name of the kind table selects that
@@ -53,7 +46,7 @@ OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding);
 OptionSchemaView LookupBuilderSchema(std::string_view type);
 OptionSchemaView LookupSearcherSchema(std::string_view type);
 OptionSchemaView LookupSearchSchema(std::string_view type);
-// "pq" selects the PQ table; any other name an empty view.
+// The same by encoding name (exact, case-sensitive); empty for an unknown name.
 OptionSchemaView LookupQuantizerSchema(std::string_view name);
 // The table of the built-in file IO options.
 OptionSchemaView LookupIOSchema();

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "api/Result.h"
+#include "distance/MetricE.h"
+#include "encoding/EncodingRegistry.h"
 #include "schema/KindSchemas.h"
 
 namespace orvane::schema {
@@ -60,10 +62,20 @@ Status CheckOneOf(std::string_view key, const api::OptionValue& value,
     return Fail(prefix, key, std::string(suffix) + Choices(value, accepted));
 }
 
-constexpr std::string_view kEncodings[] = {"rawf32", "sq8", "pq"};
-constexpr std::string_view kMetrics[] = {"l2", "cosine", "inner_product"};
+// In the order the refusal message lists them.
+constexpr std::string_view kMetrics[] = {dist::MetricT<dist::MetricE::l2>::Name,
+                                         dist::MetricT<dist::MetricE::cosine>::Name,
+                                         dist::MetricT<dist::MetricE::ip>::Name};
 constexpr std::string_view kReaderTypes[] = {"local", "mmap"};
 constexpr std::string_view kLockModes[] = {"none", "mlock", "populate"};
+
+std::vector<std::string_view> EncodingNames() {
+    std::vector<std::string_view> names;
+    for (const quantizer::EncodingDescriptor* row : quantizer::AllEncodings()) {
+        names.push_back(row->name);
+    }
+    return names;
+}
 
 std::vector<std::string_view> KindNames() {
     std::vector<std::string_view> names;
@@ -111,6 +123,7 @@ Status ValidateRatio01(std::string_view key, const api::OptionValue& value) {
 }
 
 Status ValidateEncodingType(std::string_view key, const api::OptionValue& value) {
+    static const std::vector<std::string_view> kEncodings = EncodingNames();
     return CheckOneOf(key, value, kEncodings, "Option ", " has unsupported encoding type");
 }
 

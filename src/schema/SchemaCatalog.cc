@@ -1,5 +1,7 @@
 #include "schema/SchemaCatalog.h"
 
+#include "encoding/EncodingRegistry.h"
+
 namespace orvane::schema {
 namespace {
 
@@ -24,10 +26,8 @@ OptionSchemaView GetSearchSchema(IndexE kind) {
 }
 
 OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding) {
-    if (encoding == dist::encode_space::EncodingE::pq) {
-        return QuantizerSchema<dist::encode_space::EncodingE::pq>();
-    }
-    return {};
+    const quantizer::EncodingDescriptor* row = quantizer::FindEncoding(encoding);
+    return row != nullptr ? row->quantizerOptions : OptionSchemaView{};
 }
 
 OptionSchemaView LookupBuilderSchema(std::string_view type) {
@@ -43,8 +43,8 @@ OptionSchemaView LookupSearchSchema(std::string_view type) {
 }
 
 OptionSchemaView LookupQuantizerSchema(std::string_view name) {
-    return name == "pq" ? GetQuantizerSchema(dist::encode_space::EncodingE::pq)
-                        : OptionSchemaView{};
+    const quantizer::EncodingDescriptor* row = quantizer::FindEncoding(name);
+    return row != nullptr ? row->quantizerOptions : OptionSchemaView{};
 }
 
 OptionSchemaView LookupIOSchema() {

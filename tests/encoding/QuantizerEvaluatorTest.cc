@@ -4,10 +4,11 @@
 #include <functional>
 #include <thread>
 
-#include "encoding/QuantizerStreamExercise.h"
-#include "encoding/QuantizerTestUtil.h"
+#include "api/Options.h"
 #include "distance/Metric.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerStreamExercise.h"
+#include "encoding/QuantizerTestUtil.h"
 #include "encoding/rawf32/QuantizerEvaluatorRawF32.h"
 #include "encoding/sq8/QuantizerEvaluatorSQ8.h"
 #include "io/IoTestUtil.h"
@@ -479,7 +480,7 @@ TEST(QuantizerEvaluator, StreamThroughAnIndexFile) {
         ASSERT_TRUE(out.Close().IsOk());
     }
     io::InputStream in(std::make_unique<io::MemoryFileReader>(*file));
-    ASSERT_TRUE(in.Open({{"io.verify_crc", true}}).IsOk());
+    ASSERT_TRUE(in.Open(orvane::api::IOOptions{{"io.verify_crc", true}}).IsOk());
     auto section = in.GetSectionReader("quantizer");
     ASSERT_TRUE(section.IsOk());
     auto evaluator = LoadQuantizerEvaluator(section.Value(), Resource());

@@ -3,8 +3,8 @@
 // for every encoding; bad orders and ranges are refused without change.
 #include <gtest/gtest.h>
 
-#include "encoding/QuantizerTestUtil.h"
 #include "encoding/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerTestUtil.h"
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
 #include "io/OutputStream.h"

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "encoding/pq/PQGlobalHeader.h"
-#include "encoding/sq8/SQ8Types.h"
 #include "encoding/QuantizerEvaluatorLoader.h"
 #include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/pq/PQGlobalHeader.h"
+#include "encoding/sq8/SQ8Types.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 

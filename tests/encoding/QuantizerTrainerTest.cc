@@ -2,9 +2,9 @@
 
 #include <limits>
 
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerStreamExercise.h"
 #include "encoding/QuantizerTestUtil.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/rawf32/Rawf32Trainer.h"
 #include "encoding/sq8/SQ8Trainer.h"
 #include "testing/LogCapture.h"

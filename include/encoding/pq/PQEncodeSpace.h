@@ -27,6 +27,11 @@
 
 namespace orvane::dist::encode_space {
 
+template <>
+struct EncodingT<EncodingE::pq> {
+    static constexpr EncodingE Value = EncodingE::pq;
+    static constexpr const char* Name = "pq";
+};
 using PQT = EncodingT<EncodingE::pq>;
 
 template <MetricE M>

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "api/Status.h"
+#include "encoding/SectionPayloadReader.h"
 #include "encoding/pq/PQGlobalHeader.h"
 #include "encoding/pq/PQTypes.h"
-#include "encoding/SectionPayloadReader.h"
 
 namespace orvane::quantizer::detail {
 

@@ -21,10 +21,10 @@
 
 #include "api/Options.h"
 #include "coro/Executor.h"
-#include "encoding/pq/PQTypes.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainer.h"
 #include "encoding/SerializeWithMappingInterface.h"
+#include "encoding/pq/PQTypes.h"
 
 namespace orvane::quantizer {
 

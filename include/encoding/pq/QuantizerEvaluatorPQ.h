@@ -9,8 +9,8 @@
 #include <memory_resource>
 #include <vector>
 
-#include "encoding/pq/PQEncodeSpace.h"
 #include "encoding/QuantizerEvaluator.h"
+#include "encoding/pq/PQEncodeSpace.h"
 
 namespace orvane::quantizer {
 

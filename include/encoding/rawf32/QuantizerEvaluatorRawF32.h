@@ -7,8 +7,8 @@
 #include <memory_resource>
 #include <vector>
 
-#include "encoding/rawf32/RawF32EncodeSpace.h"
 #include "encoding/QuantizerEvaluator.h"
+#include "encoding/rawf32/RawF32EncodeSpace.h"
 
 namespace orvane::quantizer {
 

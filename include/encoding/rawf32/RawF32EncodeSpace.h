@@ -21,6 +21,11 @@
 
 namespace orvane::dist::encode_space {
 
+template <>
+struct EncodingT<EncodingE::rawf32> {
+    static constexpr EncodingE Value = EncodingE::rawf32;
+    static constexpr const char* Name = "rawf32";
+};
 using RawF32T = EncodingT<EncodingE::rawf32>;
 
 // rawf32 learns nothing.

@@ -11,9 +11,9 @@
 #include <memory_resource>
 #include <vector>
 
+#include "encoding/QuantizerEvaluator.h"
 #include "encoding/sq8/SQ8EncodeSpace.h"
 #include "encoding/sq8/SQ8ExpandedEval.h"
-#include "encoding/QuantizerEvaluator.h"
 
 namespace orvane::quantizer {
 

@@ -1,38 +1,19 @@
-// Kernels of the sq8 encode space, one static TagInvoke per level (scalar,
-// avx2) for isa::InvokeWithDynamicIsa:
-//  - SQ8EvalL2Dispatcher: sum (qCentered[i] - (a * code[i] + b))^2
-//  - SQ8EvalIPDispatcher: sum (a * code[i] + b) * qCentered[i]
-//  - SQ8CodeDotDispatcher: sum qCentered[i] * code[i], the only per-component
-//    work of the expanded scores (SQ8ExpandedEval.h), for one row or for the
-//    rows of a list of ids (row id at codes + id * dim)
-//  - SQ8BatchEvalDispatcher<M>: the full metric value for every row of a batch,
-//    so that a batch resolves its kernel level once instead of once per row.
-// The shared per-row logic (header load, metric finish) is below in detail.
+// SQ8CodeDotDispatcher: the one kernel of the sq8 encode space, sum
+// qCentered[i] * code[i], the only per-component work of a score (the rest is
+// finished from per-row and per-query sums, SQ8ExpandedEval.h). One static
+// TagInvoke per level (scalar, avx2) for isa::InvokeWithDynamicIsa, for one
+// row or for the rows of a list of ids (row id at codes + id * dim). The
+// shared per-row logic (header load, metric finish) is below in detail.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 #include "distance/MetricE.h"
-#include "encoding/EncodedRow.h"
 #include "encoding/sq8/SQ8Types.h"
 #include "isa/IsaE.h"
 
 namespace orvane::dist::encode_space {
-
-struct SQ8EvalL2Dispatcher {
-    static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes, float a,
-                           float b, dimension_t dim);
-    static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, float a,
-                           float b, dimension_t dim);
-};
-
-struct SQ8EvalIPDispatcher {
-    static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes, float a,
-                           float b, dimension_t dim);
-    static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, float a,
-                           float b, dimension_t dim);
-};
 
 struct SQ8CodeDotDispatcher {
     static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
@@ -43,14 +24,6 @@ struct SQ8CodeDotDispatcher {
                           dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
     static void TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, dimension_t dim,
                           const uint64_t* ids, uint64_t n, float* out);
-};
-
-template <MetricE M>
-struct SQ8BatchEvalDispatcher {
-    static void TagInvoke(isa::ScalarT, const SQ8QueryView& query, const EncodedBatch& batch,
-                          float* out);
-    static void TagInvoke(isa::Avx2T, const SQ8QueryView& query, const EncodedBatch& batch,
-                          float* out);
 };
 
 namespace detail {
@@ -78,26 +51,6 @@ inline float FinishSQ8(const SQ8QueryView& q, const SQ8VectorHeader& h, float su
             if (norms <= 1e-6f) return 0.0f;
             return 1.0f - ip / norms;
         }
-    }
-}
-
-// One row's metric value with the level's kernels passed in as L2K and IPK
-// (cosine uses the inner-product kernel).
-template <MetricE M, auto L2K, auto IPK>
-inline float EvalSQ8Row(const SQ8QueryView& q, const uint8_t* codes, const uint8_t* aux) {
-    const SQ8VectorHeader h = LoadSQ8Header(aux);
-    if constexpr (M == MetricE::l2) {
-        return FinishSQ8<M>(q, h, L2K(q.qCentered, codes, h.a, h.b, q.dim));
-    } else {
-        return FinishSQ8<M>(q, h, IPK(q.qCentered, codes, h.a, h.b, q.dim));
-    }
-}
-
-template <MetricE M, auto L2K, auto IPK>
-inline void SQ8BatchLoop(const SQ8QueryView& q, const EncodedBatch& batch, float* out) {
-    for (uint64_t i = 0; i < batch.n; ++i) {
-        out[i] = EvalSQ8Row<M, L2K, IPK>(q, batch.base + i * batch.stride,
-                                         batch.auxBase + i * batch.auxStride);
     }
 }
 

@@ -4,7 +4,9 @@
 //
 // Encode with TagInvoke(EncodeTag, model, x, builder); prepare a query once with
 // TagInvoke(PrepareTag, MetricT<M>, SQ8T, q, centroid, centroidNormSq, resource);
-// score it with EvalEncodedTag (one row) or BatchEvalEncodedTag (many rows).
+// score it against one row with EvalEncodedTag. There is no batch form: the
+// evaluator scores stored rows with the same kernel and row sums it keeps
+// (SQ8ExpandedEval.h).
 #pragma once
 
 #include <cstdint>
@@ -18,11 +20,17 @@
 #include "encoding/EncodedRow.h"
 #include "encoding/EncodingE.h"
 #include "encoding/sq8/SQ8Dispatchers.h"
+#include "encoding/sq8/SQ8ExpandedEval.h"
 #include "encoding/sq8/SQ8Types.h"
 #include "isa/DynamicIsa.h"
 
 namespace orvane::dist::encode_space {
 
+template <>
+struct EncodingT<EncodingE::sq8> {
+    static constexpr EncodingE Value = EncodingE::sq8;
+    static constexpr const char* Name = "sq8";
+};
 using SQ8T = EncodingT<EncodingE::sq8>;
 
 // Writes x.size() code bytes to out.data and the 24-byte header to out.aux.
@@ -51,32 +59,17 @@ inline PreparedSQ8 TagInvoke(PrepareTag, MetricT<M>, SQ8T, std::span<const float
 }
 
 // Score of a prepared query against one row (row.data: d code bytes, row.aux:
-// the header). No checks: the caller guarantees both are complete.
+// the header), in the expanded form of SQ8ExpandedEval.h. No checks: the
+// caller guarantees both are complete.
 template <MetricE M>
 requires KernelMetric<M>
 inline float TagInvoke(EvalEncodedTag, MetricT<M>, SQ8T, const PreparedSQ8& prepared,
                        const EncodedRow& row) {
     const SQ8QueryView q = prepared.View();
-    const SQ8VectorHeader h = detail::LoadSQ8Header(row.aux);
-    float sum;
-    if constexpr (M == MetricE::l2) {
-        sum = isa::InvokeWithDynamicIsa(SQ8EvalL2Dispatcher{}, q.qCentered, row.data, h.a, h.b,
-                                        q.dim);
-    } else {
-        sum = isa::InvokeWithDynamicIsa(SQ8EvalIPDispatcher{}, q.qCentered, row.data, h.a, h.b,
-                                        q.dim);
-    }
-    return detail::FinishSQ8<M>(q, h, sum);
-}
-
-// out[i] = the score of row i of the batch; the kernel level is resolved once
-// for the whole batch. The batch needs auxBase/auxStride set to the headers.
-template <MetricE M>
-requires KernelMetric<M>
-inline void TagInvoke(BatchEvalEncodedTag, MetricT<M>, SQ8T, const PreparedSQ8& prepared,
-                      const EncodedBatch& batch, float* out) {
-    const SQ8QueryView q = prepared.View();
-    isa::InvokeWithDynamicIsa(SQ8BatchEvalDispatcher<M>{}, q, batch, out);
+    const float dot =
+        isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, row.data, q.dim);
+    return FinishSQ8Expanded<M>(q, ComputeSQ8QuerySums(q), detail::LoadSQ8Header(row.aux),
+                                ComputeSQ8CodeStats(row.data, q.dim), dot);
 }
 
 }  // namespace orvane::dist::encode_space

@@ -5,8 +5,9 @@
 //   sum (a*code + b) * r   = a * sum r*code + b * sum r
 // so per row only the dot product sum r*code (SQ8CodeDotDispatcher) touches
 // every component; sum r and sum r^2 are per query, sum code and sum code^2
-// per row (computed once when the rows are loaded). The values equal those
-// of EvalEncodedTag up to float rounding.
+// per row (computed once when the rows are loaded, or per row for a code the
+// caller supplies). Up to float rounding these are the values of the
+// definitions, sum (r - (a*code + b))^2 and the ip/cosine finish of FinishSQ8.
 #pragma once
 
 #include <algorithm>

@@ -12,9 +12,9 @@
 #include <memory_resource>
 #include <vector>
 
-#include "encoding/sq8/SQ8Types.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainer.h"
+#include "encoding/sq8/SQ8Types.h"
 
 namespace orvane::quantizer {
 

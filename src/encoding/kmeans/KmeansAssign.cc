@@ -8,9 +8,9 @@
 #include <limits>
 
 #include "distance/Metric.h"
-#include "isa/CpuFeatures.h"
-#include "util/FixedWidth.h"
 #include "distance/SimdSum.h"
+#include "isa/DynamicIsa.h"
+#include "util/FixedWidth.h"
 
 namespace orvane::util {
 
@@ -53,8 +53,9 @@ float HorizontalMin(__m256 v) {
 // component in index order, starting from 0 (the AVX2 level). Decided once, as
 // the kernel's own choice is.
 bool KernelSumsInFloatOrder() {
-    static const bool avx2 = isa::SelectKernelIsa(isa::DetectCpu()) == isa::IsaE::avx2;
-    return avx2;
+    return isa::ResolvedIsa<dist::MetricBatchDispatcher<dist::MetricE::l2>, const float*,
+                            const uint8_t*, uint64_t, dist::dimension_t, uint64_t, float*>() ==
+           isa::IsaE::avx2;
 }
 
 // |x|^2 in float, 8 lanes at a time (the order does not matter to the bounds).

@@ -5,8 +5,8 @@
 // they give the same table bit for bit.
 #include <algorithm>
 
-#include "encoding/pq/PQEncodeSpace.h"
 #include "distance/Fp32Simd.h"
+#include "encoding/pq/PQEncodeSpace.h"
 
 namespace orvane::dist::encode_space {
 

@@ -7,10 +7,10 @@
 #include <memory_resource>
 #include <string>
 
+#include "encoding/kmeans/Kmeans.h"
 #include "encoding/pq/PQEncodeSpace.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
-#include "encoding/kmeans/Kmeans.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::quantizer {

@@ -4,10 +4,10 @@
 #include <Eigen/Dense>
 #include <algorithm>
 
+#include "encoding/kmeans/Kmeans.h"
 #include "encoding/pq/PQTrainer.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
-#include "encoding/kmeans/Kmeans.h"
 
 namespace orvane::quantizer {
 

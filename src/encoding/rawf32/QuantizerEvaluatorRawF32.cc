@@ -1,6 +1,6 @@
 #include "encoding/rawf32/QuantizerEvaluatorRawF32.h"
 
-#include "encoding/QuantizerStreamReaders.h"
+#include "encoding/rawf32/RawF32StreamReader.h"
 
 namespace orvane::quantizer {
 

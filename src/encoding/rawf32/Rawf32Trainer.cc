@@ -1,7 +1,7 @@
 #include "encoding/rawf32/Rawf32Trainer.h"
 
 #include "encoding/rawf32/RawF32EncodeSpace.h"
-#include "encoding/QuantizerStreamReaders.h"
+#include "encoding/rawf32/RawF32StreamReader.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::quantizer {

@@ -1,6 +1,6 @@
 #include "encoding/sq8/QuantizerEvaluatorSQ8.h"
 
-#include "encoding/QuantizerStreamReaders.h"
+#include "encoding/sq8/SQ8StreamReader.h"
 
 namespace orvane::quantizer {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "encoding/sq8/SQ8EncodeSpace.h"
-#include "encoding/QuantizerStreamReaders.h"
+#include "encoding/sq8/SQ8StreamReader.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::quantizer {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "distance/Metric.h"
-#include "util/ExecutorManager.h"
 #include "encoding/kmeans/Kmeans.h"
 #include "encoding/kmeans/KmeansAssign.h"
+#include "util/ExecutorManager.h"
 
 namespace orvane::util {
 namespace {

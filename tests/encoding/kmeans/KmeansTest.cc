@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "util/ExecutorManager.h"
 #include "encoding/kmeans/Kmeans.h"
+#include "util/ExecutorManager.h"
 
 namespace orvane::util {
 namespace {

@@ -6,8 +6,8 @@
 #include <memory_resource>
 #include <vector>
 
-#include "testing/TestVectors.h"
 #include "encoding/pq/PQEncodeSpace.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist::encode_space {
 namespace {

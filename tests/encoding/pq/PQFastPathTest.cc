@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "testing/TestVectors.h"
 #include "encoding/pq/PQEncodeSpace.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist::encode_space {
 namespace {

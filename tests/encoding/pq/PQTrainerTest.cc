@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "encoding/QuantizerStreamExercise.h"
 #include "encoding/QuantizerTestUtil.h"
 #include "encoding/pq/PQEncodeSpace.h"
 #include "encoding/pq/PQTrainer.h"
-#include "encoding/QuantizerEvaluatorLoader.h"
 
 namespace orvane::quantizer {
 namespace {

@@ -2,10 +2,10 @@
 // reused) against its one-row path.
 #include <gtest/gtest.h>
 
-#include "encoding/QuantizerStreamExercise.h"
-#include "encoding/QuantizerTestUtil.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerStreamExercise.h"
+#include "encoding/QuantizerTestUtil.h"
 #include "encoding/pq/QuantizerEvaluatorPQ.h"
 
 namespace orvane::quantizer {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "testing/TestVectors.h"
 #include "encoding/rawf32/RawF32EncodeSpace.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist::encode_space {
 namespace {

@@ -8,14 +8,12 @@
 #include <random>
 #include <vector>
 
-#include "testing/TestVectors.h"
 #include "encoding/sq8/SQ8EncodeSpace.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist::encode_space {
 namespace {
 
-using testing::HasAvx2;
-using testing::KernelLengths;
 using testing::RandomVector;
 
 constexpr MetricT<MetricE::l2> kL2{};
@@ -244,35 +242,6 @@ TEST(SQ8EvalTest, CosineWithZeroVectorsIsZero) {
     EXPECT_NEAR(Eval<MetricE::cosine>(model, x, ey), 1.0f, 0.02f);
 }
 
-class SQ8KernelAgreementTest : public ::testing::TestWithParam<size_t> {};
-
-TEST_P(SQ8KernelAgreementTest, Avx2MatchesScalar) {
-    if (!HasAvx2()) GTEST_SKIP() << "processor without AVX2";
-    const size_t d = GetParam();
-    const auto qc = RandomVector(d, 70);
-    std::vector<uint8_t> codes(d);
-    std::mt19937 gen(71);
-    for (auto& c : codes) c = static_cast<uint8_t>(gen() & 0xFF);
-    const float a = 0.0123f, b = -1.5f;
-    const dimension_t dim = static_cast<dimension_t>(d);
-    double absIp = 0, l2 = 0;
-    for (size_t i = 0; i < d; ++i) {
-        const double r = double(a) * codes[i] + b;
-        absIp += std::fabs(r * qc[i]);
-        l2 += (qc[i] - r) * (qc[i] - r);
-    }
-    const float l2s =
-        SQ8EvalL2Dispatcher::TagInvoke(isa::ScalarT{}, qc.data(), codes.data(), a, b, dim);
-    EXPECT_NEAR(l2s, l2, testing::SumTolerance(l2));
-    EXPECT_NEAR(SQ8EvalL2Dispatcher::TagInvoke(isa::Avx2T{}, qc.data(), codes.data(), a, b, dim),
-                l2s, testing::SumTolerance(l2));
-    EXPECT_NEAR(SQ8EvalIPDispatcher::TagInvoke(isa::Avx2T{}, qc.data(), codes.data(), a, b, dim),
-                SQ8EvalIPDispatcher::TagInvoke(isa::ScalarT{}, qc.data(), codes.data(), a, b, dim),
-                testing::SumTolerance(absIp));
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, SQ8KernelAgreementTest, ::testing::ValuesIn(KernelLengths()));
-
 // Rows stored back to back: codes in one array, headers in another.
 struct SQ8Store {
     std::vector<uint8_t> codes;
@@ -299,29 +268,6 @@ SQ8Store EncodeAll(const SQ8Model& model, const std::vector<float>& rows, size_t
             core::ErrorCode::Ok);
     }
     return s;
-}
-
-template <MetricE M>
-void CheckBatchEqualsSingle(const SQ8Model& model, const SQ8Store& store,
-                            const std::vector<float>& q) {
-    const PreparedSQ8 p = Prepare<M>(model, q);
-    const EncodedBatch batch = store.Batch();
-    std::vector<float> out(batch.n + 1, -9.0f);
-    TagInvoke(BatchEvalEncodedTag{}, MetricT<M>{}, SQ8T{}, p, batch, out.data());
-    for (uint64_t i = 0; i < batch.n; ++i) {
-        EXPECT_EQ(out[i], TagInvoke(EvalEncodedTag{}, MetricT<M>{}, SQ8T{}, p, batch.Row(i)));
-    }
-    EXPECT_EQ(out[batch.n], -9.0f);
-}
-
-TEST(SQ8EvalTest, BatchEqualsSingleRowEvaluation) {
-    const size_t d = 45;
-    const SQ8Model model{RandomVector(d, 90)};
-    const SQ8Store store = EncodeAll(model, RandomVector(d * 12, 91), d);
-    const auto q = RandomVector(d, 92);
-    CheckBatchEqualsSingle<MetricE::l2>(model, store, q);
-    CheckBatchEqualsSingle<MetricE::ip>(model, store, q);
-    CheckBatchEqualsSingle<MetricE::cosine>(model, store, q);
 }
 
 // Clustered data: l2 through SQ8 ranks the true nearest neighbour first on
@@ -366,8 +312,11 @@ TEST(SQ8AccuracyTest, L2RanksTrueNearestNeighbourFirst) {
             }
             if (d < trueDist) trueDist = d, trueBest = r;
         }
-        TagInvoke(BatchEvalEncodedTag{}, kL2, SQ8T{}, Prepare<MetricE::l2>(model, q), store.Batch(),
-                  approx.data());
+        const PreparedSQ8 prepared = Prepare<MetricE::l2>(model, q);
+        const EncodedBatch batch = store.Batch();
+        for (size_t r = 0; r < kRows; ++r) {
+            approx[r] = TagInvoke(EvalEncodedTag{}, kL2, SQ8T{}, prepared, batch.Row(r));
+        }
         const size_t best = std::min_element(approx.begin(), approx.end()) - approx.begin();
         hits += best == trueBest ? 1 : 0;
     }

@@ -3,9 +3,9 @@
 #include <memory_resource>
 #include <numeric>
 
-#include "testing/TestVectors.h"
 #include "encoding/sq8/SQ8EncodeSpace.h"
 #include "encoding/sq8/SQ8ExpandedEval.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist::encode_space {
 namespace {
@@ -66,8 +66,28 @@ TEST_P(SQ8CodeDotTest, LevelsAgreeForRowsAndIdLists) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, SQ8CodeDotTest, ::testing::ValuesIn(KernelLengths()));
 
-// The expanded form gives the values of EvalEncodedTag up to float rounding,
-// for every metric, on vectors far from the origin (pixel-like values).
+// The score of a row by its definition, in double: the reconstructed residual
+// a * code + b against the centred query, finished per metric.
+template <MetricE M>
+double DirectScore(const SQ8QueryView& q, const SQ8VectorHeader& h,
+                   const std::vector<uint8_t>& codes) {
+    double l2 = 0, dot = 0;
+    for (dimension_t i = 0; i < q.dim; ++i) {
+        const double r = double(h.a) * codes[i] + h.b;
+        l2 += (q.qCentered[i] - r) * (q.qCentered[i] - r);
+        dot += r * q.qCentered[i];
+    }
+    if constexpr (M == MetricE::l2) return l2;
+    const double cn = q.centroidNormSq;
+    const double ip = (q.qDotCentroid - cn) + dot + (h.dotXC - cn) + cn;
+    if constexpr (M == MetricE::ip) return ip;
+    const double norms = double(h.norm) * q.qNorm;
+    return norms <= 1e-6 ? 0.0 : 1.0 - ip / norms;
+}
+
+// The expanded form, and the one-row EvalEncodedTag built on it, give the
+// values of the definition up to float rounding, for every metric, on vectors
+// far from the origin (pixel-like values).
 template <MetricE M>
 void ExpectExpandedMatchesDirect(const SQ8Model& model, const std::vector<float>& rows,
                                  const std::vector<float>& q, dimension_t dim) {
@@ -85,16 +105,18 @@ void ExpectExpandedMatchesDirect(const SQ8Model& model, const std::vector<float>
                             EncodedRowBuilder{
                                 codes, std::span(reinterpret_cast<uint8_t*>(&h), sizeof(h))}),
                   core::ErrorCode::Ok);
-        const float direct = TagInvoke(
-            EvalEncodedTag{}, MetricT<M>{}, SQ8T{}, prepared,
-            EncodedRow{codes.data(), dim, reinterpret_cast<const uint8_t*>(&h), sizeof(h)});
+        const double direct = DirectScore<M>(view, h, codes);
         const float dot =
             SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT{}, view.qCentered, codes.data(), dim);
         const float expanded =
             FinishSQ8Expanded<M>(view, sums, h, ComputeSQ8CodeStats(codes.data(), dim), dot);
+        const float oneRow = TagInvoke(
+            EvalEncodedTag{}, MetricT<M>{}, SQ8T{}, prepared,
+            EncodedRow{codes.data(), dim, reinterpret_cast<const uint8_t*>(&h), sizeof(h)});
         // Relative to the scale of the terms: |q - c| * |x - c| bounds the residual products.
-        const float scale = M == MetricE::cosine ? 1.0f : std::max(std::fabs(direct), 1.0f);
-        EXPECT_NEAR(expanded, direct, 1e-4f * scale) << "row " << r;
+        const double scale = M == MetricE::cosine ? 1.0 : std::max(std::fabs(direct), 1.0);
+        EXPECT_NEAR(expanded, direct, 1e-4 * scale) << "row " << r;
+        EXPECT_NEAR(oneRow, direct, 1e-4 * scale) << "row " << r;
     }
 }
 

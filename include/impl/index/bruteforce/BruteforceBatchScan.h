@@ -29,8 +29,8 @@
 #include "api/Result.h"
 #include "api/SearchTypes.h"
 #include "coro/Executor.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
 #include "encoding/QuantizerEvaluatorBase.h"
+#include "extensions/experimental/SearchWithFilterExtension.h"
 
 namespace orvane::index::bruteforce {
 

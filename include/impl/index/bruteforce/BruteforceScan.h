@@ -24,9 +24,9 @@
 #include "api/SearchTypes.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/common/BestK.h"
-#include "encoding/QuantizerEvaluatorBase.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::index::bruteforce {

@@ -25,8 +25,8 @@
 
 #include "api/MemoryResource.h"
 #include "coro/Executor.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
 #include "encoding/QuantizerEvaluatorBase.h"
+#include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index {

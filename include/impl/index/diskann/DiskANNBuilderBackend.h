@@ -33,13 +33,13 @@
 #include "api/Result.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
+#include "encoding/QuantizerTrainer.h"
 #include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
 #include "impl/index/diskann/BuildMemoryStorage.h"
 #include "impl/index/diskann/DiskANNContext.h"
 #include "impl/index/diskann/DistanceCalcutor.h"
-#include "encoding/QuantizerTrainer.h"
 
 namespace orvane::index::diskann {
 

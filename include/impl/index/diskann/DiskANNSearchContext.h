@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "api/NoCopyable.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/index/common/Heap.h"
 #include "impl/index/common/SimpleBitMap.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
-#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

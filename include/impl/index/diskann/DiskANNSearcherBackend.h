@@ -54,12 +54,12 @@
 #include "api/MemoryResource.h"
 #include "api/RowFilter.h"
 #include "coro/Executor.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/index/diskann/DiskANNRecords.h"
 #include "impl/index/diskann/DiskANNSearchContext.h"
 #include "impl/index/diskann/DistanceCalcutor.h"
 #include "impl/index/diskann/RowNodeIndex.h"
 #include "impl/index/diskann/SearchDiskStorage.h"
-#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index::diskann {

@@ -12,8 +12,8 @@
 #include <memory_resource>
 
 #include "api/Result.h"
-#include "impl/index/diskann/DiskANNRecords.h"
 #include "encoding/QuantizerEvaluatorBase.h"
+#include "impl/index/diskann/DiskANNRecords.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

@@ -18,8 +18,8 @@
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingE.h"
-#include "impl/builder/BuilderBackend.h"
 #include "encoding/QuantizerTrainer.h"
+#include "impl/builder/BuilderBackend.h"
 
 namespace orvane::index::ivf {
 

@@ -23,8 +23,8 @@
 #include "api/MemoryResource.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingE.h"
-#include "impl/index/ivf/IvfIndexMeta.h"
 #include "encoding/QuantizerEvaluatorBase.h"
+#include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index::ivf {

@@ -4,10 +4,10 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerTrainerFactory.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
-#include "encoding/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

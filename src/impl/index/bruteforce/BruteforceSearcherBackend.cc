@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "extensions/experimental/FilterSearchFront.h"
 #include "impl/index/bruteforce/BruteforceBatchScan.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
@@ -13,7 +14,6 @@
 #include "impl/index/bruteforce/BruteforceScan.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
 #include "impl/index/common/MetricBridge.h"
-#include "encoding/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

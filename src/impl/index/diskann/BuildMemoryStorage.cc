@@ -6,9 +6,9 @@
 #include <string>
 
 #include "api/Result.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "impl/index/diskann/LayoutRanker.h"
 #include "impl/index/diskann/SectionIO.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 

@@ -7,11 +7,11 @@
 #include <tuple>
 #include <variant>
 
-#include "extensions/experimental/BuildCombinedExtensionV0.h"
-#include "impl/index/diskann/GraphConnectivity.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainerFactory.h"
 #include "encoding/SerializeWithMappingInterface.h"
+#include "extensions/experimental/BuildCombinedExtensionV0.h"
+#include "impl/index/diskann/GraphConnectivity.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

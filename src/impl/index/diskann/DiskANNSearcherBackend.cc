@@ -5,10 +5,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/diskann/EncoderSectionLoader.h"
 #include "impl/index/diskann/SectionIO.h"
-#include "encoding/QuantizerEvaluatorLoader.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "encoding/pq/PQGlobalHeader.h"
 #include "encoding/QuantizerMeta.h"
+#include "encoding/pq/PQGlobalHeader.h"
 #include "io/MemoryFileReader.h"
 #include "telemetry/Logger.h"
 

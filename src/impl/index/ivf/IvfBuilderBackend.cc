@@ -3,13 +3,13 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/kmeans/Kmeans.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "encoding/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
-#include "encoding/kmeans/Kmeans.h"
 
 namespace orvane::index {
 
@@ -31,27 +31,12 @@ namespace orvane::index::ivf {
 using core::ErrorCode;
 using core::Status;
 using dist::MetricE;
-using dist::encode_space::EncodingE;
 
 namespace {
 
 // An integer option as unsigned 32 bits; `def` when absent or of another type.
 uint32_t ReadU32(const api::BuilderOptions& options, const char* key, uint32_t def) {
     return static_cast<uint32_t>(options.GetInt(key, def));
-}
-
-MetricE ParseMetric(const std::string& name) {
-    if (name == "l2") return MetricE::l2;
-    if (name == "inner_product") return MetricE::ip;
-    if (name == "cosine") return MetricE::cosine;
-    return MetricE::dummy;
-}
-
-EncodingE ParseEncoding(const std::string& name) {
-    if (name == "rawf32") return EncodingE::rawf32;
-    if (name == "sq8") return EncodingE::sq8;
-    if (name == "pq") return EncodingE::pq;
-    return EncodingE::dummy;
 }
 
 bool IsQuantizerKey(const std::string& key) {
@@ -85,11 +70,10 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
     _numLists = ReadU32(options, "ivf.build.num_lists", 0);
     _threadCount = ReadU32(options, "ivf.build.thread_count", _threadCount);
     _maxEpoch = ReadU32(options, "ivf.build.max_epoch", _maxEpoch);
-    _metric = ParseMetric(options.GetString("distance.metric", "l2"));
+    _metric = dist::ParseMetric(options.GetString("distance.metric", "l2"));
     if (_metric != MetricE::l2) {
         return Status(ErrorCode::NotSupported, "ivf currently supports L2 only");
     }
-    _encoding = ParseEncoding(options.GetString("encoding.type", "rawf32"));
 
     api::QuantizerOptions quantizerOptions;
     for (const auto& [key, value] : options.Values()) {
@@ -102,6 +86,7 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
                       "failed to create quantizer trainer: " +
                           quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
+    _encoding = _quantizerTrainer->EncodingType();
     return Status::Ok();
 }
 

@@ -6,10 +6,11 @@
 #include <utility>
 
 #include "distance/MetricDispatchers.h"
+#include "encoding/EncodingRegistry.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "impl/index/common/BestK.h"
 #include "impl/index/common/MetricBridge.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "encoding/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "isa/DynamicIsa.h"
 #include "schema/OptionValidators.h"
@@ -154,7 +155,7 @@ Status IvfSearcherBackend::LoadMeta(io::InputStream& stream) {
     if (meta.metric != static_cast<uint32_t>(MetricE::l2)) {
         return Status(ErrorCode::NotSupported, "ivf currently supports L2 only");
     }
-    if (meta.encoding > static_cast<uint32_t>(EncodingE::pq)) {
+    if (quantizer::FindEncoding(static_cast<EncodingE>(meta.encoding)) == nullptr) {
         return Corruption("invalid encoding in meta");
     }
     _meta = meta;

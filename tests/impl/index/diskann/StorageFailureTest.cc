@@ -10,9 +10,9 @@
 
 #include "StorageTestUtil.h"
 #include "coro/SyncAwait.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainerFactory.h"
+#include "impl/index/diskann/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
 #include "util/ExecutorManager.h"
 

@@ -1,4 +1,4 @@
-#include "encoding/QuantizerStreamReaders.h"
+#include "encoding/rawf32/RawF32StreamReader.h"
 
 #include <span>
 
@@ -39,16 +39,6 @@ Status ReadRawF32Rows(const std::shared_ptr<io::InputStream::SectionReader>& rea
     }
     rows.swap(loaded);
     return Status::Ok();
-}
-
-Status ReadSQ8Codes(SectionPayloadReader& in, uint64_t count, dist::dimension_t dim,
-                    std::pmr::vector<uint8_t>& codes) {
-    if (dim != 0 && count > UINT64_MAX / dim) {
-        return Status(ErrorCode::Corruption, "Quantizer size overflow");
-    }
-    ORVANE_RETURN_IF_ERROR(
-        in.ReadArray(count * dim, codes, "Quantizer codes size too large", "SQ8 codes truncated"));
-    return in.ExpectEnd();
 }
 
 }  // namespace orvane::quantizer::detail

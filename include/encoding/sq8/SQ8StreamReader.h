@@ -1,29 +1,19 @@
-// Readers of the rawf32 and sq8 parts of a quantizer stream, shared by the
-// trainers (checkpoint resume) and the evaluators (search) so that both apply
-// the same size checks and report the same Corruption messages. Each reader
-// fills its outputs only when everything it reads is complete.
+// Readers of the sq8 parts of a quantizer stream (model and codes), shared by
+// the sq8 trainer (checkpoint resume) and evaluator (search) so that both
+// apply the same size checks and report the same Corruption messages. Each
+// reader fills its outputs only when everything it reads is complete.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <memory_resource>
 #include <vector>
 
 #include "api/Status.h"
 #include "distance/MetricE.h"
-#include "encoding/sq8/SQ8Types.h"
 #include "encoding/SectionPayloadReader.h"
-#include "io/InputStream.h"
+#include "encoding/sq8/SQ8Types.h"
 
 namespace orvane::quantizer::detail {
-
-// count rows of dim floats at `offset` of the section into `rows`. Corruption:
-// "Quantizer payload is smaller than meta size" (offset past the payload),
-// "Quantizer data size overflow", "Quantizer data size mismatch" (payload too
-// short), "Quantizer data size too large". `dim` must not be 0.
-core::Status ReadRawF32Rows(const std::shared_ptr<io::InputStream::SectionReader>& reader,
-                            uint64_t offset, uint64_t count, dist::dimension_t dim,
-                            std::pmr::vector<float>& rows);
 
 // The sq8 model part: the global header ("SQ8 header truncated"), dim floats
 // of centroid ("SQ8 centroid truncated") and count per-vector headers ("SQ8
