@@ -5,6 +5,7 @@
 
 #include "encoding/QuantizerTrainerFactory.h"
 #include "encoding/kmeans/Kmeans.h"
+#include "impl/builder/EncodeFailure.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
 #include "io/OutputStream.h"
@@ -136,7 +137,7 @@ Status IvfBuilderBackend::AppendBatch(std::span<const float> vectors,
     }
     if (const ErrorCode code = _quantizerTrainer->EncodeBatch(vectors, n, _dim);
         code != ErrorCode::Ok) {
-        return Status(code, "quantizer encode failed");
+        return api::EncodeFailure(code, "quantizer encode failed", code);
     }
     // The nearest centroid of every vector, lowest index on ties; the same
     // assignment step k-means uses, spread over the build threads.
