@@ -101,8 +101,8 @@ TEST_F(CreateFileReaderTest, MmapWithLockModes) {
 
 TEST_F(CreateFileReaderTest, UnknownLockModeWarnsAndUsesNone) {
     LogCapture logs;
-    auto r = CreateFileReader(
-        {{"index.path", _path}, {"io.reader.type", "mmap"}, {"io.reader.mmap.lock_mode", "lock"}});
+    auto r = CreateFileReader(orvane::api::IOOptions{
+        {"index.path", _path}, {"io.reader.type", "mmap"}, {"io.reader.mmap.lock_mode", "lock"}});
     ASSERT_TRUE(r.IsOk());
     EXPECT_EQ(dynamic_cast<MmapFileReader*>(r.Value().get())->GetLockMode(),
               MmapFileReader::LockMode::None);
