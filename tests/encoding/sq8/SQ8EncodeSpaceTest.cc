@@ -17,7 +17,6 @@ namespace {
 using testing::RandomVector;
 
 constexpr MetricT<MetricE::l2> kL2{};
-constexpr MetricT<MetricE::ip> kIP{};
 constexpr MetricT<MetricE::cosine> kCosine{};
 
 struct Encoded {
