@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "api/Result.h"
-#include "schema/KindSchemas.h"
+#include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::schema {
 namespace {
@@ -67,7 +67,9 @@ constexpr std::string_view kLockModes[] = {"none", "mlock", "populate"};
 
 std::vector<std::string_view> KindNames() {
     std::vector<std::string_view> names;
-    for (const KindSchemas& row : AllKindSchemas()) names.push_back(row.name);
+    for (const index::IndexKindDescriptor* kind : index::AllIndexKinds()) {
+        names.push_back(kind->Name());
+    }
     return names;
 }
 

@@ -7,7 +7,8 @@
 // dimension, finite values, topk) and then hands the back end one
 // BatchSearchRequest per slice of the call's queries; it spreads the slices
 // over the search executor itself, so a back end answers a request on the
-// calling thread and reads its own option keys once per request.
+// calling thread. The back end's own option keys are parsed once per call, by
+// its ParseSearchParams, before any slice is searched.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include "api/Result.h"
 #include "api/RowFilter.h"
 #include "api/SearchTypes.h"
+#include "impl/searcher/KindSearchParams.h"
 
 namespace orvane::io {
 class InputStream;
@@ -34,12 +36,16 @@ struct BatchSearchRequest {
     const float* queries = nullptr;
     uint64_t n = 0;
     dimension_t dim = 0;
-    // The call's `search.topk`, at least 1.
+    // The call's `search.topk`: at least 1, except for a filter extension's
+    // call, whose options the facade does not check (0 when left out).
     uint64_t topk = 0;
     // Null: every row is admitted. Otherwise only rows it allows may be hit.
     const RowFilter* filter = nullptr;
-    // Validated against the common search schema; kind keys still unread.
+    // Validated against the common search schema.
     const SearchOptions* options = nullptr;
+    // The kind's own keys of `options`, parsed once for the call by the back
+    // end's ParseSearchParams; empty when the request was made without it.
+    KindSearchParams params;
     // Scratch memory of the call.
     std::pmr::memory_resource* resource = nullptr;
 
@@ -52,6 +58,11 @@ class SearcherBackend : public core::NoCopyable {
     // Reads the kind's sections from the opened stream.
     virtual core::Status Open(io::InputStream& stream) = 0;
     // Answers one query; scratch memory comes from `resource`.
+    // Parses the kind's search keys of one call into `out` (a filtered call
+    // may check more); the first refused key's status is returned and nothing
+    // is searched. The base has no keys of its own.
+    virtual core::Status ParseSearchParams(const SearchOptions& options, bool filtered,
+                                           KindSearchParams& out) const;
     virtual core::Result<SearchResult> Search(const Query& query, const SearchOptions& options,
                                               std::pmr::memory_resource& resource) = 0;
     // Answers one query through a filter; kinds that cannot filter refuse it.

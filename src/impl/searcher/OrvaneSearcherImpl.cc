@@ -214,7 +214,12 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
     request.queries = queries;
     request.n = n;
     request.dim = dim;
-    request.topk = plan.topk;
+    // A filter extension's call is not cut by the facade, but its back end
+    // still searches for the `search.topk` the options ask for.
+    request.topk =
+        plan.topk != 0
+            ? plan.topk
+            : static_cast<uint64_t>(std::max<int64_t>(options.GetInt("search.topk", 0), 0));
     request.filter = filter;
     request.options = &options;
     request.resource = &resource;
@@ -232,6 +237,9 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
             request.options = &single;
         }
     }
+    // The kind's own keys, read once for every slice of the call.
+    const bool filtered = filter != nullptr && filter->IsActive();
+    ORVANE_RETURN_IF_ERROR(_backend->ParseSearchParams(*request.options, filtered, request.params));
     // A back end that scores a slice at once (matrix products) asks for slices
     // as large as it can use; others get small slices that balance the workers.
     const uint64_t preferred = _backend->PreferredSliceRows();

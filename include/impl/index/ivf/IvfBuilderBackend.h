@@ -19,6 +19,7 @@
 #include "distance/MetricE.h"
 #include "distance/encode_space/EncodingE.h"
 #include "impl/builder/BuilderBackend.h"
+#include "impl/index/ivf/IvfOptions.h"
 #include "impl/quantizer/QuantizerTrainer.h"
 
 namespace orvane::index::ivf {
@@ -53,10 +54,7 @@ class IvfBuilderBackend : public api::BuilderBackend {
   private:
     core::Status EnsurePretrained() const;
 
-    uint32_t _dim = 0;
-    uint32_t _numLists = 0;
-    uint32_t _maxEpoch = 20;
-    uint32_t _threadCount = 1;
+    IvfBuildParams _params;
     dist::MetricE _metric = dist::MetricE::l2;
     dist::encode_space::EncodingE _encoding = dist::encode_space::EncodingE::rawf32;
     bool _pretrained = false;
