@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory_resource>
 #include <span>
+#include <utility>
 
 #include "api/ISearchExtension.h"
 #include "api/NoCopyable.h"
@@ -23,6 +24,7 @@
 #include "api/RowFilter.h"
 #include "api/SearchTypes.h"
 #include "impl/searcher/KindSearchParams.h"
+#include "impl/searcher/SearchStats.h"
 
 namespace orvane::io {
 class InputStream;
@@ -48,8 +50,24 @@ struct BatchSearchRequest {
     KindSearchParams params;
     // Scratch memory of the call.
     std::pmr::memory_resource* resource = nullptr;
+    // n slots for the rows' statistics, which the facade turns into the
+    // caller's searchStats maps; null for a request made without the facade,
+    // whose results get their maps from the back end.
+    SearchStats* stats = nullptr;
 
     Query Row(uint64_t i) const { return Query(queries + i * dim, dim); }
+
+    // Hands row i's hits to `out` and its statistics to stats[i], or into
+    // out's map when the request has no statistics slots.
+    void Deliver(uint64_t i, ScoredHits&& hits, SearchResult& out) const {
+        out.topk = std::move(hits.topk);
+        if (stats != nullptr) {
+            stats[i] = hits.stats;
+            stats[i].counted = true;
+        } else {
+            WriteSearchStats(hits.stats, out);
+        }
+    }
 };
 
 class SearcherBackend : public core::NoCopyable {

@@ -223,6 +223,15 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
     request.filter = filter;
     request.options = &options;
     request.resource = &resource;
+    // The rows' statistics, written into the caller's maps once the call is done.
+    SearchStats oneRow;
+    std::vector<SearchStats> rows;
+    if (n == 1) {
+        request.stats = &oneRow;
+    } else {
+        rows.resize(n);
+        request.stats = rows.data();
+    }
 
     // Several queries at once: each runs on one thread, so that no worker of
     // the search pool waits for a query's tasks queued to that same pool.
@@ -255,12 +264,15 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
                 BatchSearchRequest part = request;
                 part.queries = queries + begin * dim;
                 part.n = end - begin;
+                part.stats = request.stats + begin;
                 return _backend->SearchBatch(part, results.subspan(begin, end - begin));
             });
     }
     if (!status.IsOk()) return status;
-    for (SearchResult& result : results) {
+    for (uint64_t i = 0; i < n; ++i) {
+        SearchResult& result = results[i];
         if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
+        if (request.stats[i].counted) WriteSearchStats(request.stats[i], result);
     }
     return Status::Ok();
 }

@@ -77,9 +77,9 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
 
   private:
     // One query's scan for its best `k` rows over `parallel` chunks.
-    core::Result<api::SearchResult> ScanOne(const float* query, const Filter& filter,
-                                            uint32_t parallel, uint64_t k,
-                                            std::pmr::memory_resource& resource);
+    core::Result<api::ScoredHits> ScanOne(const float* query, const Filter& filter,
+                                          uint32_t parallel, uint64_t k,
+                                          std::pmr::memory_resource& resource);
 
     api::dimension_t _dimension;
     uint64_t _count = 0;

@@ -27,8 +27,8 @@ class DemoSearcherBackend : public api::SearcherBackend {
     api::IndexInfo GetMeta() const override;
 
   private:
-    api::SearchResult SearchRow(const float* query, uint64_t topk,
-                                std::pmr::memory_resource& resource) const;
+    api::ScoredHits SearchRow(const float* query, uint64_t topk,
+                              std::pmr::memory_resource& resource) const;
 
     api::dimension_t _dimension;
     std::pmr::vector<float> _embeddings;

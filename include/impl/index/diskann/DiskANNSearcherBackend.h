@@ -113,10 +113,10 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
                            uint32_t firstSlot, uint32_t parallel,
                            std::span<io::InputStream::SectionReader::ReadRequest> requests) const;
     // One query of `querySize` floats for its best `topkOption` rows.
-    core::Result<api::SearchResult> DoSearchWithFilter(const float* queryData, uint64_t querySize,
-                                                       const Filter& filter,
-                                                       const DiskANNSearchParams& params,
-                                                       int64_t topkOption);
+    core::Result<api::ScoredHits> DoSearchWithFilter(const float* queryData, uint64_t querySize,
+                                                     const Filter& filter,
+                                                     const DiskANNSearchParams& params,
+                                                     int64_t topkOption);
     core::Status PrepareQueryForBeamSearch(const api::Query& query, DiskANNSearchContext& ctx);
     core::Status BeamSearch(const api::Query& query, const Filter& filter,
                             DiskANNSearchContext& ctx);
@@ -146,7 +146,7 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
                                   DiskANNSearchContext& ctx);
     core::Status ExpandOneNode(const api::Query& query, const Filter& filter, uint32_t id,
                                const GraphNode& node, DiskANNSearchContext& ctx);
-    api::SearchResult AssembleTopkResult(DiskANNSearchContext& ctx, const TopkHeap& heap) const;
+    api::ScoredHits AssembleTopkResult(DiskANNSearchContext& ctx, const TopkHeap& heap) const;
 
     api::dimension_t _dimension;
     DiskANNIndexMeta _meta;

@@ -69,13 +69,13 @@ class IvfSearcherBackend : public api::SearcherBackend {
     void Reset();
 
     // One query of the index dimension, after the checks.
-    core::Result<api::SearchResult> SearchOne(const float* query, uint32_t topk,
-                                              const IvfSearchParams& params,
-                                              std::pmr::memory_resource& resource) const;
+    core::Result<api::ScoredHits> SearchOne(const float* query, uint32_t topk,
+                                            const IvfSearchParams& params,
+                                            std::pmr::memory_resource& resource) const;
     // The search body under the evaluator's metric M.
     template <dist::MetricE M>
-    core::Result<api::SearchResult> SearchLists(const float* query, uint32_t topk, uint32_t nprobe,
-                                                std::pmr::memory_resource& resource) const;
+    core::Result<api::ScoredHits> SearchLists(const float* query, uint32_t topk, uint32_t nprobe,
+                                              std::pmr::memory_resource& resource) const;
 
     core::MemoryResourceConfig _resources;  // keeps the two resources below alive
     std::pmr::memory_resource& _storageResource;

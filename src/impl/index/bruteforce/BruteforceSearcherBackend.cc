@@ -34,6 +34,12 @@ uint64_t TopkOption(const api::SearchOptions& options) {
         std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
 }
 
+// The caller-facing form of a one-query scan.
+Result<api::SearchResult> ToResult(Result<api::ScoredHits> hits) {
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
+}
+
 }  // namespace
 
 core::Result<SearcherBackendPtr> CreateBruteforceSearcherBackend(
@@ -122,7 +128,8 @@ Result<api::SearchResult> BruteforceSearcherBackend::Search(const api::Query& qu
     if (query.data == nullptr || query.size != _dimension) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    return ScanOne(query.data, Filter(), params.Value().parallel, TopkOption(options), resource);
+    return ToResult(
+        ScanOne(query.data, Filter(), params.Value().parallel, TopkOption(options), resource));
 }
 
 Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
@@ -139,13 +146,12 @@ Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
 Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     const api::Query& query, const Filter& filter, uint32_t parallel,
     const api::SearchOptions& options, std::pmr::memory_resource& resource) {
-    return ScanOne(query.data, filter, parallel, TopkOption(options), resource);
+    return ToResult(ScanOne(query.data, filter, parallel, TopkOption(options), resource));
 }
 
-Result<api::SearchResult> BruteforceSearcherBackend::ScanOne(const float* query,
-                                                             const Filter& filter,
-                                                             uint32_t parallel, uint64_t k,
-                                                             std::pmr::memory_resource& resource) {
+Result<api::ScoredHits> BruteforceSearcherBackend::ScanOne(const float* query, const Filter& filter,
+                                                           uint32_t parallel, uint64_t k,
+                                                           std::pmr::memory_resource& resource) {
     if (!_quantizerEvaluator) {
         return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
     }
@@ -160,7 +166,7 @@ Result<api::SearchResult> BruteforceSearcherBackend::ScanOne(const float* query,
                                     std::max<uint32_t>(parallel, 1),
                                     *_executor,
                                     resource};
-    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
+    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::ScoredHits> {
         return bruteforce::ScanRows<decltype(tag)::Value>(request);
     });
 }
@@ -189,7 +195,7 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
             auto result = ScanOne(request.queries + i * request.dim, filter, params.parallel,
                                   request.topk, *request.resource);
             if (!result.IsOk()) return result.TakeStatus();
-            results[i] = result.TakeValue();
+            request.Deliver(i, result.TakeValue(), results[i]);
         }
         return Status::Ok();
     }
@@ -200,7 +206,9 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
          request.n, filter, _vectorIds, request.topk, params.parallel, *_executor,
          *request.resource});
     if (!scanned.IsOk()) return scanned.TakeStatus();
-    std::move(scanned.Value().begin(), scanned.Value().end(), results.begin());
+    for (uint64_t i = 0; i < request.n; ++i) {
+        request.Deliver(i, std::move(scanned.Value()[i]), results[i]);
+    }
     return Status::Ok();
 }
 

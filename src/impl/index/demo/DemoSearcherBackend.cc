@@ -55,9 +55,9 @@ Status DemoSearcherBackend::Open(io::InputStream& stream) {
 Result<api::SearchResult> DemoSearcherBackend::Search(const api::Query& query,
                                                       const api::SearchOptions& options,
                                                       std::pmr::memory_resource& resource) {
-    return SearchRow(query.data,
-                     static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt("search.topk", 0))),
-                     resource);
+    return api::ToSearchResult(SearchRow(
+        query.data, static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt("search.topk", 0))),
+        resource));
 }
 
 Status DemoSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
@@ -66,13 +66,15 @@ Status DemoSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
         return SearcherBackend::SearchBatch(request, results);
     }
     for (uint64_t i = 0; i < request.n; ++i) {
-        results[i] = SearchRow(request.queries + i * request.dim, request.topk, *request.resource);
+        request.Deliver(
+            i, SearchRow(request.queries + i * request.dim, request.topk, *request.resource),
+            results[i]);
     }
     return Status::Ok();
 }
 
-api::SearchResult DemoSearcherBackend::SearchRow(const float* query, uint64_t topk,
-                                                 std::pmr::memory_resource& resource) const {
+api::ScoredHits DemoSearcherBackend::SearchRow(const float* query, uint64_t topk,
+                                               std::pmr::memory_resource& resource) const {
     const uint64_t count = _dimension == 0 ? 0 : _embeddings.size() / _dimension;
     std::pmr::monotonic_buffer_resource scratch(&resource);
     std::pmr::vector<float> distances(count, &scratch);
@@ -84,12 +86,11 @@ api::SearchResult DemoSearcherBackend::SearchRow(const float* query, uint64_t to
               RawF32Batch(_embeddings.data(), _dimension, count), distances.data());
     BestK<MetricE::l2> best(std::min(topk, count), &scratch);
     best.OfferBatch(distances.data(), 0, count);
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(best.Size());
     for (const ScoredRow& hit : best.TakeBestFirst())
         result.topk.push_back({hit.first, hit.second});
-    result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(count));
-    result.searchStats.emplace("query_stats.filtered_count", std::string(1, '0'));
+    result.stats.distanceCalculateCount = count;
     return result;
 }
 

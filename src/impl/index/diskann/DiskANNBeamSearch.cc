@@ -38,8 +38,10 @@ Result<api::SearchResult> DiskANNSearcherBackend::Search(const api::Query& query
                                                          std::pmr::memory_resource&) {
     auto params = DiskANNSearchParams::Parse(options, /*filtered=*/false);
     if (!params.IsOk()) return params.TakeStatus();
-    return DoSearchWithFilter(query.data, query.size, Filter(), params.Value(),
-                              options.GetInt("search.topk", 0));
+    auto hits = DoSearchWithFilter(query.data, query.size, Filter(), params.Value(),
+                                   options.GetInt("search.topk", 0));
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
 Result<api::SearchResult> DiskANNSearcherBackend::SearchWithFilter(
@@ -47,8 +49,10 @@ Result<api::SearchResult> DiskANNSearcherBackend::SearchWithFilter(
     std::pmr::memory_resource&) {
     auto params = DiskANNSearchParams::Parse(options, /*filtered=*/true);
     if (!params.IsOk()) return params.TakeStatus();
-    return DoSearchWithFilter(query.data, query.size, filter, params.Value(),
-                              options.GetInt("search.topk", 0));
+    auto hits = DoSearchWithFilter(query.data, query.size, filter, params.Value(),
+                                   options.GetInt("search.topk", 0));
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
 Status DiskANNSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
@@ -70,12 +74,12 @@ Status DiskANNSearcherBackend::SearchBatch(const api::BatchSearchRequest& reques
         auto result = DoSearchWithFilter(request.queries + i * request.dim, request.dim, filter,
                                          params, topk);
         if (!result.IsOk()) return result.TakeStatus();
-        results[i] = result.TakeValue();
+        request.Deliver(i, result.TakeValue(), results[i]);
     }
     return Status::Ok();
 }
 
-Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
+Result<api::ScoredHits> DiskANNSearcherBackend::DoSearchWithFilter(
     const float* queryData, uint64_t querySize, const Filter& filter,
     const DiskANNSearchParams& params, int64_t topkOption) {
     if (!_opened) return Status(ErrorCode::FailedPrecondition, "DiskANNSearcher is not open");
@@ -301,24 +305,22 @@ Status DiskANNSearcherBackend::ExpandOneNode(const api::Query& query, const Filt
     return Status::Ok();
 }
 
-api::SearchResult DiskANNSearcherBackend::AssembleTopkResult(DiskANNSearchContext& ctx,
-                                                             const TopkHeap& heap) const {
+api::ScoredHits DiskANNSearcherBackend::AssembleTopkResult(DiskANNSearchContext& ctx,
+                                                           const TopkHeap& heap) const {
     const auto items = heap.Items();
     std::vector<std::pair<uint32_t, float>> sorted(items.begin(), items.end());
     std::sort(sorted.begin(), sorted.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
     const size_t n = std::min<size_t>(ctx._topk, sorted.size());
     const bool innerProduct = static_cast<dist::MetricE>(_meta.metricType) == dist::MetricE::ip;
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const float distance = innerProduct ? -sorted[i].second : sorted[i].second;
         result.topk.push_back({_storage.ids[sorted[i].first], distance});
     }
-    result.searchStats.emplace("query_stats.distance_calculate_count",
-                               std::to_string(ctx._stats.compareCount));
-    result.searchStats.emplace("query_stats.filtered_count",
-                               std::to_string(ctx._stats.filteredCount));
+    result.stats.distanceCalculateCount = ctx._stats.compareCount;
+    result.stats.filteredCount = ctx._stats.filteredCount;
     return result;
 }
 

@@ -283,8 +283,10 @@ Result<api::SearchResult> IvfSearcherBackend::Search(const api::Query& query,
     if (query.data == nullptr || query.size != _meta.dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    return SearchOne(query.data, ScanTopk(std::get<int64_t>(topk->second)), params.Value(),
-                     resource);
+    auto hits =
+        SearchOne(query.data, ScanTopk(std::get<int64_t>(topk->second)), params.Value(), resource);
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
 Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
@@ -311,14 +313,14 @@ Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
     for (uint64_t i = 0; i < request.n; ++i) {
         auto result = SearchOne(request.queries + i * request.dim, k, params, *request.resource);
         if (!result.IsOk()) return result.TakeStatus();
-        results[i] = result.TakeValue();
+        request.Deliver(i, result.TakeValue(), results[i]);
     }
     return Status::Ok();
 }
 
-Result<api::SearchResult> IvfSearcherBackend::SearchOne(const float* query, uint32_t topk,
-                                                        const IvfSearchParams& params,
-                                                        std::pmr::memory_resource& resource) const {
+Result<api::ScoredHits> IvfSearcherBackend::SearchOne(const float* query, uint32_t topk,
+                                                      const IvfSearchParams& params,
+                                                      std::pmr::memory_resource& resource) const {
     const uint32_t nprobe = params.ListsToScan(_meta.numLists);
     if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) {
@@ -327,8 +329,9 @@ Result<api::SearchResult> IvfSearcherBackend::SearchOne(const float* query, uint
 }
 
 template <MetricE M>
-Result<api::SearchResult> IvfSearcherBackend::SearchLists(
-    const float* query, uint32_t topk, uint32_t nprobe, std::pmr::memory_resource& resource) const {
+Result<api::ScoredHits> IvfSearcherBackend::SearchLists(const float* query, uint32_t topk,
+                                                        uint32_t nprobe,
+                                                        std::pmr::memory_resource& resource) const {
     std::pmr::monotonic_buffer_resource scratch(&resource);
     const uint32_t numLists = _meta.numLists;
     const std::span<const float> q(query, _meta.dim);
@@ -365,13 +368,12 @@ Result<api::SearchResult> IvfSearcherBackend::SearchLists(
         for (size_t i = 0; i < ids.size(); ++i) best.Offer(ids[i], out[i]);
     }
 
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(best.Size());
     for (const ScoredRow& hit : best.TakeBestFirst()) {
         result.topk.push_back({hit.first, hit.second});
     }
-    result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(scanned));
-    result.searchStats.emplace("query_stats.filtered_count", "0");
+    result.stats.distanceCalculateCount = scanned;
     return result;
 }
 
