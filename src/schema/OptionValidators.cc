@@ -10,7 +10,7 @@
 #include "api/Result.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingRegistry.h"
-#include "schema/KindSchemas.h"
+#include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::schema {
 namespace {
@@ -79,7 +79,9 @@ std::vector<std::string_view> EncodingNames() {
 
 std::vector<std::string_view> KindNames() {
     std::vector<std::string_view> names;
-    for (const KindSchemas& row : AllKindSchemas()) names.push_back(row.name);
+    for (const index::IndexKindDescriptor* kind : index::AllIndexKinds()) {
+        names.push_back(kind->Name());
+    }
     return names;
 }
 

@@ -49,12 +49,14 @@
 #include <functional>
 #include <memory>
 #include <memory_resource>
+#include <span>
 #include <unordered_map>
 
 #include "api/MemoryResource.h"
 #include "api/RowFilter.h"
 #include "coro/Executor.h"
 #include "encoding/QuantizerEvaluatorBase.h"
+#include "impl/index/diskann/DiskANNOptions.h"
 #include "impl/index/diskann/DiskANNRecords.h"
 #include "impl/index/diskann/DiskANNSearchContext.h"
 #include "impl/index/diskann/DistanceCalcutor.h"
@@ -68,15 +70,16 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
   public:
     using Filter = api::RowFilter;
 
-    // The largest accepted search.parallel_number.
-    static constexpr uint32_t kMaxParallelNumber = 1000;
-
     DiskANNSearcherBackend(api::dimension_t dimension, std::shared_ptr<coro::Executor> executor,
                            const core::MemoryResourceConfig& config);
     ~DiskANNSearcherBackend() override;
 
     core::Status Init(const api::SearcherOptions& options);
     core::Status Open(io::InputStream& stream) override;
+    // The `diskann.search.*` keys and the parallel number, once per call
+    // (DiskANNOptions.h).
+    core::Status ParseSearchParams(const api::SearchOptions& options, bool filtered,
+                                   api::KindSearchParams& out) const override;
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
@@ -88,6 +91,9 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
                                                    const api::RowFilter& filter,
                                                    const api::SearchOptions& options,
                                                    std::pmr::memory_resource& resource) override;
+    // One beam search per row with the call's parsed parameters.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
@@ -106,9 +112,11 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     core::Status ReadNodes(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                            uint32_t firstSlot, uint32_t parallel,
                            std::span<io::InputStream::SectionReader::ReadRequest> requests) const;
-    core::Result<api::SearchResult> DoSearchWithFilter(const api::Query& query,
-                                                       const Filter& filter, uint32_t parallel,
-                                                       const api::SearchOptions& options);
+    // One query of `querySize` floats for its best `topkOption` rows.
+    core::Result<api::ScoredHits> DoSearchWithFilter(const float* queryData, uint64_t querySize,
+                                                     const Filter& filter,
+                                                     const DiskANNSearchParams& params,
+                                                     int64_t topkOption);
     core::Status PrepareQueryForBeamSearch(const api::Query& query, DiskANNSearchContext& ctx);
     core::Status BeamSearch(const api::Query& query, const Filter& filter,
                             DiskANNSearchContext& ctx);
@@ -138,7 +146,7 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
                                   DiskANNSearchContext& ctx);
     core::Status ExpandOneNode(const api::Query& query, const Filter& filter, uint32_t id,
                                const GraphNode& node, DiskANNSearchContext& ctx);
-    api::SearchResult AssembleTopkResult(DiskANNSearchContext& ctx, const TopkHeap& heap) const;
+    api::ScoredHits AssembleTopkResult(DiskANNSearchContext& ctx, const TopkHeap& heap) const;
 
     api::dimension_t _dimension;
     DiskANNIndexMeta _meta;

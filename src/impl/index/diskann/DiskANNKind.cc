@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "impl/index/diskann/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/DiskANNOptions.h"
 #include "impl/index/diskann/DiskANNRecords.h"
 #include "impl/index/diskann/DiskANNSearcherBackend.h"
 
@@ -29,7 +30,7 @@ constexpr OptionPair kDiskANNSearchOptions[] = {
 }  // namespace
 
 constinit const IndexKindDescriptor kDiskANNKind{
-    schema::FindKindSchemas(core::IndexE::diskANN),
+    &kSchemas,
     &CreateDiskANNBuilderBackend,
     &CreateDiskANNSearcherBackend,
     kMetaSection,

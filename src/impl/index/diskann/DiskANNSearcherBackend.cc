@@ -58,11 +58,9 @@ DiskANNSearcherBackend::DiskANNSearcherBackend(api::dimension_t dimension,
 DiskANNSearcherBackend::~DiskANNSearcherBackend() = default;
 
 Status DiskANNSearcherBackend::Init(const api::SearcherOptions& options) {
-    const int64_t cache = options.GetInt("diskann.search.num_nodes_to_cache", 0);
-    if (cache < 0 || cache > UINT32_MAX) {
-        return Status(ErrorCode::InvalidArgument, "num_nodes_to_cache out of range");
-    }
-    _cacheNodeCount = static_cast<uint32_t>(cache);
+    auto params = DiskANNSearcherParams::Parse(options);
+    if (!params.IsOk()) return params.TakeStatus();
+    _cacheNodeCount = params.Value().cacheNodeCount;
     ORVANE_LOG_INFO("DiskANNSearch init success, options[%s]", options.DebugString().c_str());
     return Status::Ok();
 }
