@@ -56,6 +56,12 @@ TEST(KindOptionsTest, SearchParsesRefuseWhatTheSearchesRefused) {
              return Ivf({{"search.nprobe", wide}});
          },
          ErrorCode::InvalidArgument, "Option search.nprobe must be in [1, 4294967295]"},
+        // A negative count used to wrap to 2^32-1 and scan every list.
+        {"ivf nprobe -1",
+         [] {
+             return Ivf({{"search.nprobe", int64_t{-1}}});
+         },
+         ErrorCode::InvalidArgument, "Option search.nprobe must be > 0"},
         {"diskann defaults", [] { return Disk({}); }, ErrorCode::Ok, ""},
         {"diskann list size missing",
          [] { return StatusOf(diskann::DiskANNSearchParams::Parse({}, false)); },

@@ -29,9 +29,11 @@ core::Result<IvfSearchParams> IvfSearchParams::Parse(const api::SearchOptions& o
         return params;
     }
     const int64_t nprobe = std::get<int64_t>(it->second);
-    if (nprobe > int64_t{UINT32_MAX})
+    // 0 keeps its own message; a negative count is refused like one too wide
+    // rather than wrapped into "every list".
+    if (nprobe < 0 || nprobe > int64_t{UINT32_MAX}) {
         return schema::ValidatePositiveU32(fields::kNprobe.key, nprobe);
-    // A negative value wraps, as it always has: it asks for every list.
+    }
     params.nprobe = static_cast<uint32_t>(nprobe);
     if (params.nprobe == 0) {
         return core::Status(core::ErrorCode::InvalidArgument, "Option nprobe must be > 0");
