@@ -14,16 +14,18 @@
 // which Attach accepts) return min(topk, admitted rows) hits whenever the
 // lists they reach hold that many; see IvfFilteredSearch.cc:
 //   - An allowed-id list of c ids is scored directly when that is cheaper than
-//     the scan: when kDirectCost * c <= the rows a scan is expected to read,
-//     max(P, topk * count / c) (at most count), P being the rows of the nprobe
-//     nearest lists. Each id is found through the row locator built at Open
+//     the scan: when 2 * c <= the rows a scan is expected to read,
+//     max(P, 2 * topk * count / c) (at most count), P being the rows of the
+//     nprobe nearest lists. Each id is found through the row locator built at Open
 //     (IvfRowLocator.h, 4 bytes a row) and its rows are scored: the result is
 //     the exact filtered top-k under the index's encoding, whatever nprobe.
 //   - Otherwise the nprobe nearest lists are scanned, each row's id tested
-//     before it is scored; while fewer than topk admitted rows have been
-//     found, further lists are scanned in order of their centroid's distance
-//     until topk are found or every list is scanned. Once every list is
-//     scanned the result is the exact filtered top-k.
+//     before it is scored (a list's ids are first marked in a bitmap over the
+//     rows when the locator is a dense table); while fewer than 2 * topk
+//     admitted rows have been scored, further lists are scanned in order of
+//     their centroid's distance until that many are or every list is scanned
+//     (the first topk admitted rows of far lists are rarely the nearest).
+//     Once every list is scanned the result is the exact filtered top-k.
 //   - A predicate has no count, so it always takes the scan: it is asked about
 //     every row of the lists scanned, on the calling thread only (a predicate
 //     that admits nothing is asked about every row of the index).

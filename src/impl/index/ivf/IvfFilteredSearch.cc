@@ -9,6 +9,7 @@
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/common/BestK.h"
 #include "impl/index/common/MetricBridge.h"
+#include "impl/index/common/SimpleBitMap.h"
 #include "impl/index/ivf/IvfSearcherBackend.h"
 
 namespace orvane::index::ivf {
@@ -25,6 +26,10 @@ namespace {
 constexpr double kDirectCost = 2.0;
 // Rows scored per evaluator call on the direct path.
 constexpr size_t kScoreBlock = 256;
+// Lists beyond the nprobe nearest are scanned until this many admitted rows
+// per requested hit have been scored: the first topk admitted rows found in
+// far lists are rarely the nearest ones.
+constexpr uint64_t kAdmittedMargin = 2;
 
 constexpr char kIvfParallelRangeLog[] = "ParallelNumber is out of range[%u vs %u]";
 
@@ -98,23 +103,40 @@ Result<api::SearchResult> IvfSearcherBackend::SearchListsFiltered(
         scored = rows.size();
         refused = count - rows.size();
     } else {
+        // A list's ids are marked once on the rows that hold them when the
+        // locator finds each with one lookup (ascending ids read its table
+        // in order); testing a row is then one bit instead of a binary search.
+        SimpleBitMap admitted(&scratch);
+        const bool marked = filter.HasList() && _rowLocator.IsDense();
+        if (marked) {
+            admitted.Resize(count);
+            for (const uint64_t id : filter.AllowedIds()) {
+                _rowLocator.ForEachRow(id, [&](uint64_t row) { admitted.Set(row); });
+            }
+        }
+        const uint64_t wanted = kAdmittedMargin * uint64_t{params.topk};
         rows.resize(_longestList);
         scores.resize(_longestList);
         for (uint32_t j = 0; j < numLists; ++j) {
-            // Past the nprobe nearest lists only while admitted hits are missing.
-            if (j >= m && best.Size() >= best.K()) break;
+            // Past the nprobe nearest lists only while admitted rows are missing.
+            if (j >= m && scored >= wanted) break;
             if (j == m) OrderRest(nearest, m);
             const uint32_t list = nearest[j].second;
             const std::span<const uint64_t> ids = _lists[list].ids;
             const uint64_t start = _listStart[list];
             size_t n = 0;
-            for (size_t i = 0; i < ids.size(); ++i) {
-                if (filter.Allows(ids[i])) {
-                    rows[n++] = start + i;
-                } else {
-                    ++refused;
+            if (marked) {
+                for (size_t i = 0; i < ids.size(); ++i) {
+                    rows[n] = start + i;
+                    n += admitted.Test(start + i) ? 1 : 0;
+                }
+            } else {
+                for (size_t i = 0; i < ids.size(); ++i) {
+                    rows[n] = start + i;
+                    n += filter.Allows(ids[i]) ? 1 : 0;
                 }
             }
+            refused += ids.size() - n;
             if (n == 0) continue;
             const std::span<float> out(scores.data(), n);
             const ErrorCode code = _quantizerEvaluator->BatchEval(
