@@ -24,6 +24,10 @@ namespace {
 // Scoring a row found through the locator costs about this many rows of a
 // list scan (a lookup, then a read away from its neighbours).
 constexpr double kDirectCost = 2.0;
+// Scoring a list's admitted rows one by one costs about this many rows of a
+// pass over the whole list (the reads skip, so the hardware stops streaming):
+// a list of which at least 1 / kGatherCost is admitted is scored whole.
+constexpr uint64_t kGatherCost = 3;
 // Rows scored per evaluator call on the direct path.
 constexpr size_t kScoreBlock = 256;
 // Lists beyond the nprobe nearest are scanned until this many admitted rows
@@ -138,12 +142,23 @@ Result<api::SearchResult> IvfSearcherBackend::SearchListsFiltered(
             }
             refused += ids.size() - n;
             if (n == 0) continue;
+            scored += n;
+            if (kGatherCost * n >= ids.size()) {
+                const std::span<float> out(scores.data(), ids.size());
+                const ErrorCode code =
+                    _quantizerEvaluator->RangeEval(*prepared.Value(), start, out);
+                if (code != ErrorCode::Ok) return Status(code, "quantizer batch eval failed");
+                for (size_t i = 0; i < n; ++i) {
+                    const uint64_t at = rows[i] - start;
+                    best.Offer(ids[at], out[at]);
+                }
+                continue;
+            }
             const std::span<float> out(scores.data(), n);
             const ErrorCode code = _quantizerEvaluator->BatchEval(
                 *prepared.Value(), std::span<const uint64_t>(rows.data(), n), out);
             if (code != ErrorCode::Ok) return Status(code, "quantizer batch eval failed");
             for (size_t i = 0; i < n; ++i) best.Offer(ids[rows[i] - start], out[i]);
-            scored += n;
         }
     }
 

@@ -57,12 +57,23 @@ struct Pair {
     std::optional<api::OrvaneSearcher> brute;
     SearchWithFilterExtension ivfFilter;
     SearchWithFilterExtension bruteFilter;
+
+    ~Pair() {
+        if (ivf) EXPECT_TRUE(ivf->Close().IsOk());
+        if (brute) EXPECT_TRUE(brute->Close().IsOk());
+    }
 };
 
-api::OrvaneSearcher BuildAndOpen(api::BuilderOptions options, const std::string& path) {
+// Row ids 0..n-1 (dense: the searcher maps ids to rows by a table) or spread
+// apart (IdOf: by binary search).
+uint64_t RowId(bool dense, uint64_t row) {
+    return dense ? row : testutil::IdOf(row);
+}
+
+api::OrvaneSearcher BuildAndOpen(api::BuilderOptions options, const std::string& path, bool dense) {
     const std::string kind = std::get<std::string>(options.Values().at("index.type"));
     std::vector<uint64_t> ids(kN);
-    for (uint64_t i = 0; i < kN; ++i) ids[i] = testutil::IdOf(i);
+    for (uint64_t i = 0; i < kN; ++i) ids[i] = RowId(dense, i);
     auto builder = api::OrvaneBuilder::Create(options);
     EXPECT_TRUE(builder.IsOk()) << builder.GetStatus().Message();
     EXPECT_TRUE(builder.Value().Pretrain(Rows().data(), kN).IsOk());
@@ -75,9 +86,9 @@ api::OrvaneSearcher BuildAndOpen(api::BuilderOptions options, const std::string&
     return searcher.TakeValue();
 }
 
-Pair& Indexes(const std::string& encoding) {
+Pair& Indexes(const std::string& encoding, bool dense = false) {
     static std::map<std::string, std::unique_ptr<Pair>> cache;
-    auto& slot = cache[encoding];
+    auto& slot = cache[encoding + (dense ? " dense" : "")];
     if (!slot) {
         testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
         auto pair = std::make_unique<Pair>();
@@ -90,8 +101,8 @@ Pair& Indexes(const std::string& encoding) {
         bruteOptions.Values()["index.type"] = std::string("bruteforce");
         bruteOptions.Values().erase("ivf.build.num_lists");
         bruteOptions.Values().erase("ivf.build.thread_count");
-        pair->ivf.emplace(BuildAndOpen(ivfOptions, pair->dir.File("ivf.idx")));
-        pair->brute.emplace(BuildAndOpen(bruteOptions, pair->dir.File("brute.idx")));
+        pair->ivf.emplace(BuildAndOpen(ivfOptions, pair->dir.File("ivf.idx"), dense));
+        pair->brute.emplace(BuildAndOpen(bruteOptions, pair->dir.File("brute.idx"), dense));
         EXPECT_TRUE(pair->ivf->Attach(pair->ivfFilter).IsOk());
         EXPECT_TRUE(pair->brute->Attach(pair->bruteFilter).IsOk());
         slot = std::move(pair);
@@ -101,14 +112,16 @@ Pair& Indexes(const std::string& encoding) {
 
 // `count` ids of rows spread over the index (a fixed shuffle), ascending;
 // `absent` ids the index does not hold are added.
-std::vector<uint64_t> AllowedIds(uint64_t count, uint64_t absent = 0) {
+std::vector<uint64_t> AllowedIds(uint64_t count, uint64_t absent = 0, bool dense = false) {
     std::vector<uint64_t> rows(kN);
     std::iota(rows.begin(), rows.end(), uint64_t{0});
     std::shuffle(rows.begin(), rows.end(), std::mt19937_64(41));
     std::vector<uint64_t> ids;
-    for (uint64_t i = 0; i < count; ++i) ids.push_back(testutil::IdOf(rows[i]));
+    for (uint64_t i = 0; i < count; ++i) ids.push_back(RowId(dense, rows[i]));
     // IdOf is 1000 + 7 * row: ids 1 apart from a held one are never held.
-    for (uint64_t i = 0; i < absent; ++i) ids.push_back(testutil::IdOf(rows[kN - 1 - i]) + 1);
+    for (uint64_t i = 0; i < absent; ++i) {
+        ids.push_back(dense ? kN + 3 * i : testutil::IdOf(rows[kN - 1 - i]) + 1);
+    }
     api::NormalizeAllowedIds(ids);
     return ids;
 }
@@ -150,21 +163,28 @@ TEST(IvfFilteredSearchTest, KeepsItsHitsAndIsExactWhenEveryRowIsReached) {
     struct Recall {
         uint64_t hits = 0, wanted = 0;
     };
-    for (const std::string encoding : {"rawf32", "sq8", "pq"}) {
-        Pair& pair = Indexes(encoding);
+    struct Config {
+        std::string encoding;
+        bool dense;
+    };
+    for (const Config& config : {Config{"rawf32", false}, Config{"sq8", false}, Config{"pq", false},
+                                 Config{"rawf32", true}}) {
+        const std::string& encoding = config.encoding;
+        const std::string name = encoding + (config.dense ? " dense ids" : "");
+        Pair& pair = Indexes(encoding, config.dense);
         // A pq code book is trained anew for each index, so the pq reference
         // is the ivf search that reaches every row (a predicate over all lists).
         const bool bruteIsExact = encoding != "pq";
         Recall nprobe4;
         for (const Case& c : cases) {
-            const std::vector<uint64_t> allowed = AllowedIds(c.held, c.absent);
+            const std::vector<uint64_t> allowed = AllowedIds(c.held, c.absent, config.dense);
             const api::RowFilter list = api::RowFilter::FromSortedIds(allowed);
             const api::RowFilter predicate([&allowed](uint64_t id) {
                 return std::binary_search(allowed.begin(), allowed.end(), id);
             });
             const size_t expectedHits = std::min<size_t>(kTopk, c.held);
             for (uint32_t q = 0; q < kQueries; ++q) {
-                SCOPED_TRACE(encoding + " " + c.name + " query " + std::to_string(q));
+                SCOPED_TRACE(name + " " + c.name + " query " + std::to_string(q));
                 const float* query = Queries().data() + q * kDim;
                 auto exact = bruteIsExact ? Call(pair.bruteFilter, query, list, 1)
                                           : Call(pair.ivfFilter, query, predicate, kLists);
@@ -196,7 +216,7 @@ TEST(IvfFilteredSearchTest, KeepsItsHitsAndIsExactWhenEveryRowIsReached) {
             }
         }
         // A quarter of the lists finds nearly all of the filtered top-10.
-        EXPECT_GE(static_cast<double>(nprobe4.hits), 0.9 * nprobe4.wanted) << encoding;
+        EXPECT_GE(static_cast<double>(nprobe4.hits), 0.9 * nprobe4.wanted) << name;
     }
 }
 
@@ -223,7 +243,6 @@ TEST(IvfFilteredSearchTest, BatchesThroughTheFacadeEqualSearchesOneByOne) {
 }
 
 TEST(IvfFilteredSearchTest, StatisticsCountTheRowsScoredAndRefused) {
-    Pair& pair = Indexes("rawf32");
     const float* query = Queries().data();
     struct Case {
         const char* name;
@@ -236,18 +255,21 @@ TEST(IvfFilteredSearchTest, StatisticsCountTheRowsScoredAndRefused) {
     const Case cases[] = {{"short list", 20, false, 1},
                           {"long list over every list", 1000, false, kLists},
                           {"predicate over every list", 20, true, kLists}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::vector<uint64_t> allowed = AllowedIds(c.held);
-        const api::RowFilter filter = c.predicate ? api::RowFilter([&allowed](uint64_t id) {
-            return std::binary_search(allowed.begin(), allowed.end(), id);
-        })
-                                                  : api::RowFilter::FromSortedIds(allowed);
-        auto got = Call(pair.ivfFilter, query, filter, c.nprobe);
-        ASSERT_TRUE(got.IsOk());
-        const auto& stats = got.Value().searchStats;
-        EXPECT_EQ(stats.at("query_stats.distance_calculate_count"), std::to_string(c.held));
-        EXPECT_EQ(stats.at("query_stats.filtered_count"), std::to_string(kN - c.held));
+    for (const bool dense : {false, true}) {
+        Pair& pair = Indexes("rawf32", dense);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (dense ? " dense ids" : ""));
+            const std::vector<uint64_t> allowed = AllowedIds(c.held, 0, dense);
+            const api::RowFilter filter = c.predicate ? api::RowFilter([&allowed](uint64_t id) {
+                return std::binary_search(allowed.begin(), allowed.end(), id);
+            })
+                                                      : api::RowFilter::FromSortedIds(allowed);
+            auto got = Call(pair.ivfFilter, query, filter, c.nprobe);
+            ASSERT_TRUE(got.IsOk());
+            const auto& stats = got.Value().searchStats;
+            EXPECT_EQ(stats.at("query_stats.distance_calculate_count"), std::to_string(c.held));
+            EXPECT_EQ(stats.at("query_stats.filtered_count"), std::to_string(kN - c.held));
+        }
     }
 }
 
