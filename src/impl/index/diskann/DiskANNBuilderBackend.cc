@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
+#include "impl/builder/EncodeFailure.h"
 #include "impl/index/diskann/GraphConnectivity.h"
 #include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "impl/quantizer/QuantizerTrainerFactory.h"
@@ -290,12 +291,16 @@ Status DiskANNBuilderBackend::AppendBatch(std::span<const float> data,
     }
     const auto start = std::chrono::system_clock::now();
     const auto dim = static_cast<uint32_t>(_dimension);
-    if (_quantizerTrainer->EncodeBatch(data, c, dim) != ErrorCode::Ok) {
-        return Status(ErrorCode::Corruption, "Failed to append batch.");
+    if (const ErrorCode code = _quantizerTrainer->EncodeBatch(data, c, dim);
+        code != ErrorCode::Ok) {
+        return api::EncodeFailure(ErrorCode::Corruption, "Failed to append batch.", code);
     }
-    if (_diskQuantizerTrainer != nullptr &&
-        _diskQuantizerTrainer->EncodeBatch(data, c, dim) != ErrorCode::Ok) {
-        return Status(ErrorCode::Corruption, "Failed to append batch for disk PQ.");
+    if (_diskQuantizerTrainer != nullptr) {
+        if (const ErrorCode code = _diskQuantizerTrainer->EncodeBatch(data, c, dim);
+            code != ErrorCode::Ok) {
+            return api::EncodeFailure(ErrorCode::Corruption, "Failed to append batch for disk PQ.",
+                                      code);
+        }
     }
     _storage.ids.insert(_storage.ids.end(), ids.begin(), ids.end());
     _storage.vectors.insert(_storage.vectors.end(), data.begin(), data.end());
@@ -360,7 +365,9 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
     if (code != ErrorCode::Ok) {
         std::lock_guard<std::mutex> lock(failureMutex);
         if (failure.empty() && code == ErrorCode::Unavailable) {
-            failure = "the build executor refused a task (worker threads unavailable)";
+            const std::string reason = _executor->refusalReason();
+            failure = "the build executor refused a task (worker threads unavailable" +
+                      (reason.empty() ? std::string(")") : "): " + reason);
         }
         return Status(code, failure.empty() ? std::string("multi thread build failed")
                                             : "multi thread build failed: " + failure);
