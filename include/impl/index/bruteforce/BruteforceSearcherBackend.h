@@ -51,10 +51,8 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
                                                    const api::SearchOptions& options,
                                                    std::pmr::memory_resource& resource) override;
     // Over rawf32 rows a request of several queries is scored by blocked
-    // matrix products (BruteforceBatchScan.h), over sq8 rows block of rows by
-    // block of rows (BruteforceBlockedScan.h, unless one query asks for
-    // several workers), each with the results of one search per query;
-    // otherwise one search per query.
+    // matrix products (BruteforceBatchScan.h), with the results of one search
+    // per query; otherwise one search per query.
     core::Status SearchBatch(const api::BatchSearchRequest& request,
                              std::span<api::SearchResult> results) override;
     // Slices of many queries let one read of the base serve them all.

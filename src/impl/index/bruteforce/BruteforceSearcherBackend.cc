@@ -8,7 +8,6 @@
 
 #include "extensions/experimental/FilterSearchFront.h"
 #include "impl/index/bruteforce/BruteforceBatchScan.h"
-#include "impl/index/bruteforce/BruteforceBlockedScan.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/bruteforce/BruteforceScan.h"
@@ -154,11 +153,8 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
 
 Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
                                               std::span<api::SearchResult> results) {
-    const bool products =
-        _quantizerEvaluator && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator);
-    const bool blocked =
-        _quantizerEvaluator && bruteforce::CanScanBatchBlocked(*_quantizerEvaluator);
-    if (request.n < 2 || !(products || blocked)) {
+    if (request.n < 2 || !_quantizerEvaluator ||
+        !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
         return SearcherBackend::SearchBatch(request, results);
     }
     const bool filtered = request.filter != nullptr && request.filter->IsActive();
@@ -181,21 +177,9 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
     const api::RowFilter* rowFilter = request.filter;
     const Filter filter =
         filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
-    // Several workers for one query split its rows; the blocked scan keeps a
-    // slice on one thread, so such a request is answered query by query.
-    if (!products && parallel > 1) return SearcherBackend::SearchBatch(request, results);
-    const bruteforce::BatchScanRequest scan{
-        *_quantizerEvaluator,
-        std::span<const float>(request.queries, request.n * request.dim),
-        request.n,
-        filter,
-        _vectorIds,
-        request.topk,
-        parallel,
-        *_executor,
-        *request.resource};
-    auto scanned =
-        products ? bruteforce::ScanBatchByProducts(scan) : bruteforce::ScanBatchBlocked(scan);
+    auto scanned = bruteforce::ScanBatchByProducts(
+        {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
+         request.n, filter, _vectorIds, request.topk, parallel, *_executor, *request.resource});
     if (!scanned.IsOk()) return scanned.TakeStatus();
     std::move(scanned.Value().begin(), scanned.Value().end(), results.begin());
     return Status::Ok();
@@ -225,12 +209,9 @@ Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
 }
 
 uint64_t BruteforceSearcherBackend::PreferredSliceRows() const {
-    if (!_quantizerEvaluator) return 0;
-    if (bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
-        return bruteforce::kBatchQueryBlock;
-    }
-    return bruteforce::CanScanBatchBlocked(*_quantizerEvaluator) ? bruteforce::kBlockedQueryBlock
-                                                                 : 0;
+    const bool products =
+        _quantizerEvaluator && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator);
+    return products ? bruteforce::kBatchQueryBlock : 0;
 }
 
 api::IndexInfo BruteforceSearcherBackend::GetMeta() const {

@@ -50,14 +50,13 @@ std::vector<float> MakeRows(Data data, uint64_t rows, uint32_t dim, uint32_t see
 
 class BatchScanFixture {
   public:
-    BatchScanFixture(const std::string& metric, Data data, uint64_t rows, uint32_t dim,
-                     const std::string& encoding = "rawf32")
+    BatchScanFixture(const std::string& metric, Data data, uint64_t rows, uint32_t dim)
         : _dim(dim),
           _rows(MakeRows(data, rows, dim, 7)),
           _executor(std::make_shared<util::SimpleExecutor>(2)) {
         const std::string path = (_dir.path() / "index").string();
-        testing::BuildFile(testing::BruteforceOptions(dim, metric, encoding), _rows,
-                           testing::SpreadIds(rows), path);
+        testing::BuildFile(testing::BruteforceOptions(dim, metric), _rows, testing::SpreadIds(rows),
+                           path);
         auto reader = io::CreateFileReader(api::IOOptions{{"index.path", path}});
         EXPECT_TRUE(reader.IsOk());
         _stream = std::make_unique<io::InputStream>(reader.TakeValue());
@@ -174,37 +173,6 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         SCOPED_TRACE(std::string(c.metric) + " dim " + std::to_string(c.dim) + " n " +
                      std::to_string(c.queries) + " k " + std::to_string(c.topk));
         BatchScanFixture f(c.metric, c.data, kRows, c.dim);
-        const std::vector<float> queries = f.Queries(c.queries, c.data);
-        for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
-            f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
-        }
-    }
-}
-
-// Sq8 batches are scanned block of rows by block of rows; a query that asks
-// for several workers is still answered on its own.
-TEST(BruteforceBatchScanTest, SqEightBatchesEqualTheOneQueryScan) {
-    struct Case {
-        const char* metric;
-        Data data;
-        uint32_t dim;
-        uint64_t queries;
-        int64_t topk;
-        uint32_t parallel;
-    };
-    constexpr uint64_t kRows = 600;  // four blocks of rows and a partial one
-    const Case cases[] = {
-        {"l2", Data::kNormal, 13, 2, 10, 1},
-        {"l2", Data::kDuplicates, 13, 130, 5, 1},   // two query blocks and a partial one
-        {"l2", Data::kNormal, 9, 5, kRows + 5, 1},  // topk beyond the rows
-        {"l2", Data::kSmallIntegers, 37, 70, 10, 2},
-        {"inner_product", Data::kFarOffset, 37, 70, 10, 1},
-        {"cosine", Data::kSmallIntegers, 37, 70, 7, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.metric) + " dim " + std::to_string(c.dim) + " n " +
-                     std::to_string(c.queries) + " k " + std::to_string(c.topk));
-        BatchScanFixture f(c.metric, c.data, kRows, c.dim, "sq8");
         const std::vector<float> queries = f.Queries(c.queries, c.data);
         for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
             f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
