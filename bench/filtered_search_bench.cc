@@ -1,10 +1,12 @@
 // Filtered search on Fashion-MNIST: recall@10 against the exact filtered
-// top-10 and queries per second of DiskANN (allowed-id list and predicate)
-// and of the bruteforce scan, at selectivities 50%, 10%, 1%, 0.1% and one
-// admitted row, beside DiskANN's unfiltered search at the same list size.
+// top-10 and queries per second of DiskANN and IVF (allowed-id list and
+// predicate) and of the bruteforce scan, at selectivities 50%, 10%, 1%, 0.1%
+// and one admitted row, beside DiskANN's unfiltered search at the same list
+// size and IVF's at the same nprobe.
 //
-// Usage: bench_filtered_search_bench [rows] [queries] [list_size] [index_dir]
-// The indexes are built once into index_dir (default /tmp) and reused.
+// Usage: bench_filtered_search_bench [rows] [queries] [list_size] [index_dir] [nprobe]
+// The indexes are built once into index_dir (default /tmp) and reused; IVF has
+// 256 lists over rawf32 rows.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -131,6 +133,7 @@ int main(int argc, char** argv) {
     const uint64_t nq = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 100;
     const int64_t listSize = argc > 3 ? std::strtoll(argv[3], nullptr, 10) : 100;
     const std::string dir = argc > 4 ? argv[4] : "/tmp";
+    const int64_t nprobe = argc > 5 ? std::strtoll(argv[5], nullptr, 10) : 16;
     telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Error);
 
     ImageSet base = LoadIdxImages("train-images-idx3-ubyte.gz", rows);
@@ -143,6 +146,7 @@ int main(int argc, char** argv) {
     const std::string tag = std::to_string(base.rows);
     const std::string diskannPath = dir + "/orvane_filter_bench_diskann_" + tag + ".idx";
     const std::string brutePath = dir + "/orvane_filter_bench_bruteforce_" + tag + ".idx";
+    const std::string ivfPath = dir + "/orvane_filter_bench_ivf_" + tag + ".idx";
     BuildOnce(diskannPath,
               {{"index.type", std::string("diskann")},
                {"index.dimension", int64_t{base.dim}},
@@ -155,15 +159,27 @@ int main(int argc, char** argv) {
                {"index.dimension", int64_t{base.dim}},
                {"encoding.type", std::string("rawf32")}},
               base);
+    BuildOnce(ivfPath,
+              {{"index.type", std::string("ivf")},
+               {"index.dimension", int64_t{base.dim}},
+               {"ivf.build.num_lists", int64_t{256}},
+               {"ivf.build.thread_count", int64_t{2}},
+               {"encoding.type", std::string("rawf32")}},
+              base);
     api::OrvaneSearcher diskann = OpenSearcher("diskann", base.dim, diskannPath);
     api::OrvaneSearcher brute = OpenSearcher("bruteforce", base.dim, brutePath);
-    SearchWithFilterExtension diskannFilter, bruteFilter;
-    if (!diskann.Attach(diskannFilter).IsOk() || !brute.Attach(bruteFilter).IsOk()) return 1;
+    api::OrvaneSearcher ivf = OpenSearcher("ivf", base.dim, ivfPath);
+    SearchWithFilterExtension diskannFilter, bruteFilter, ivfFilter;
+    if (!diskann.Attach(diskannFilter).IsOk() || !brute.Attach(bruteFilter).IsOk() ||
+        !ivf.Attach(ivfFilter).IsOk()) {
+        return 1;
+    }
     std::pmr::monotonic_buffer_resource scratch;
 
     const api::SearchOptions diskannOptions{{"search.topk", int64_t{10}},
                                             {"diskann.search.list_size", listSize}};
     const api::SearchOptions bruteOptions{{"search.topk", int64_t{10}}};
+    const api::SearchOptions ivfOptions{{"search.topk", int64_t{10}}, {"search.nprobe", nprobe}};
     std::vector<uint64_t> all(base.rows);
     std::iota(all.begin(), all.end(), uint64_t{0});
     std::vector<std::vector<uint64_t>> plainTruth(queries.rows);
@@ -179,12 +195,22 @@ int main(int argc, char** argv) {
         });
     };
     const Measured plain = unfiltered();
-    std::printf("%lu rows, %lu queries, diskann R32 list size %ld\n",
+    const Measured ivfPlain = Measure(queries, plainTruth, [&](const float* q) {
+        return HitIds(ivf.Search(api::Query(q, base.dim), ivfOptions));
+    });
+    std::printf("%lu rows, %lu queries, diskann R32 list size %ld, ivf 256 lists nprobe %ld\n",
                 static_cast<unsigned long>(base.rows), static_cast<unsigned long>(queries.rows),
-                static_cast<long>(listSize));
-    std::printf("diskann unfiltered: recall %.3f, %.0f QPS\n\n", plain.recall, plain.qps);
+                static_cast<long>(listSize), static_cast<long>(nprobe));
+    std::printf("diskann unfiltered: recall %.3f, %.0f QPS\n", plain.recall, plain.qps);
+    std::printf("ivf unfiltered: recall %.3f, %.0f QPS\n\n", ivfPlain.recall, ivfPlain.qps);
     std::printf("%-10s %8s | %-16s | %-16s | %-16s | %s\n", "admitted", "rows", "diskann list",
                 "diskann predicate", "bruteforce", "list/brute  list/unfiltered");
+    struct IvfRow {
+        const char* name;
+        size_t rows;
+        Measured list, predicate, brute;
+    };
+    std::vector<IvfRow> ivfRows;
 
     struct Level {
         const char* name;
@@ -214,12 +240,22 @@ int main(int argc, char** argv) {
         const Measured dl = Measure(queries, truth, run(diskannFilter, list, diskannOptions));
         const Measured dp = Measure(queries, truth, run(diskannFilter, predicate, diskannOptions));
         const Measured bf = Measure(queries, truth, run(bruteFilter, list, bruteOptions));
+        const Measured il = Measure(queries, truth, run(ivfFilter, list, ivfOptions));
+        const Measured ip = Measure(queries, truth, run(ivfFilter, predicate, ivfOptions));
+        ivfRows.push_back({level.name, allowed.size(), il, ip, bf});
         const Measured near = unfiltered();
         std::printf(
             "%-10s %8zu | %.3f %7.0f QPS | %.3f %7.0f QPS | %.3f %7.0f QPS | %5.2fx  %5.2fx\n",
             level.name, allowed.size(), dl.recall, dl.qps, dp.recall, dp.qps, bf.recall, bf.qps,
             dl.qps / bf.qps, dl.qps / near.qps);
         scratch.release();
+    }
+    std::printf("\n%-10s %8s | %-16s | %-16s | %-16s | %s\n", "admitted", "rows", "ivf list",
+                "ivf predicate", "bruteforce", "list/brute");
+    for (const IvfRow& r : ivfRows) {
+        std::printf("%-10s %8zu | %.3f %7.0f QPS | %.3f %7.0f QPS | %.3f %7.0f QPS | %5.2fx\n",
+                    r.name, r.rows, r.list.recall, r.list.qps, r.predicate.recall, r.predicate.qps,
+                    r.brute.recall, r.brute.qps, r.list.qps / r.brute.qps);
     }
     return 0;
 }

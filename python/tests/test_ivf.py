@@ -77,5 +77,23 @@ def test_refusals_raise(tmp_path, ivf_index):
     with open_searcher(path, 16) as s:
         with pytest.raises(orvane.OrvaneError):
             s.search(data[:1], 3, nprobe=0)
-        with pytest.raises(orvane.OrvaneError, match="extension not attached"):
-            s.search_with_filter(data[:1], 3, [100, 101])
+
+
+@pytest.mark.parametrize("admitted", [300, 30, 3, 1])
+def test_filtered_search_keeps_its_hits(ivf_index, rng, admitted):
+    path, data = ivf_index
+    queries = clustered(rng, 10, 16, 12)
+    rows = np.sort(rng.choice(data.shape[0], admitted, replace=False))
+    allowed = rows + 100
+    d = ((queries[:, None, :].astype(np.float64) - data[None, rows, :]) ** 2).sum(-1)
+    k = min(10, admitted)
+    want = allowed[np.argsort(d, axis=1, kind="stable")[:, :k]]
+    with open_searcher(path, 16) as s:
+        # Every list probed: the exact filtered top-k.
+        _, ids = s.search_with_filter(queries, 10, allowed, nprobe=8)
+        np.testing.assert_array_equal(ids[:, :k], want.astype(np.uint64))
+        # One list probed: still k admitted hits per query.
+        _, ids = s.search_with_filter(queries, 10, allowed, nprobe=1)
+    assert (ids[:, k:] == np.uint64(2**64 - 1)).all()
+    for row in ids[:, :k]:
+        assert len(set(row.tolist())) == k and set(row.tolist()) <= set(allowed.tolist())

@@ -83,7 +83,9 @@ IvfSearcherBackend::IvfSearcherBackend(dist::dimension_t dimension,
       _dir(&_storageResource),
       _rowIdStorage(&_storageResource),
       _idsStorage(&_storageResource),
-      _listStart(&_storageResource) {
+      _listStart(&_storageResource),
+      _rowIdCopy(&_storageResource),
+      _rowLocator(&_storageResource) {
     _meta.dim = dimension;
 }
 
@@ -100,6 +102,10 @@ void IvfSearcherBackend::Reset() {
     _rowIdStorage = std::pmr::vector<uint64_t>(&_storageResource);
     _idsStorage = std::pmr::vector<uint64_t>(&_storageResource);
     _listStart = std::pmr::vector<uint64_t>(&_storageResource);
+    _longestList = 0;
+    _idOfRow = {};
+    _rowIdCopy = std::pmr::vector<uint64_t>(&_storageResource);
+    _rowLocator.Clear();
     _meta = IndexMeta{};
     _meta.dim = _configuredDim;
 }
@@ -257,8 +263,48 @@ Status IvfSearcherBackend::ArrangeLists() {
     for (const ListView& list : _lists) {
         order.insert(order.end(), list.rowIds.begin(), list.rowIds.end());
         _listStart.push_back(order.size());
+        _longestList = std::max<uint64_t>(_longestList, list.rowIds.size());
     }
-    return _quantizerEvaluator->GatherRows(order);
+    ORVANE_RETURN_IF_ERROR(_quantizerEvaluator->GatherRows(order));
+    IndexRowIds();
+    return Status::Ok();
+}
+
+void IvfSearcherBackend::IndexRowIds() {
+    bool inListOrder = _idsStorage.size() >= _listStart.back();
+    for (size_t j = 0; j < _lists.size() && inListOrder; ++j) {
+        inListOrder =
+            _lists[j].ids.empty() || _lists[j].ids.data() == _idsStorage.data() + _listStart[j];
+    }
+    if (inListOrder) {
+        _idOfRow = std::span<const uint64_t>(_idsStorage.data(), _listStart.back());
+    } else {
+        _rowIdCopy.clear();
+        _rowIdCopy.reserve(_listStart.back());
+        for (const ListView& list : _lists) {
+            _rowIdCopy.insert(_rowIdCopy.end(), list.ids.begin(), list.ids.end());
+        }
+        _idOfRow = _rowIdCopy;
+    }
+    _rowLocator.Build(_idOfRow);
+}
+
+Result<IvfSearcherBackend::SearchParams> IvfSearcherBackend::ReadSearchParams(
+    const api::SearchOptions& options) const {
+    if (_meta.dim == 0 || _lists.empty()) {
+        return Status(ErrorCode::FailedPrecondition, "ivf searcher not opened");
+    }
+    const auto topk = options.Values().find("search.topk");
+    if (topk == options.Values().end() || !std::holds_alternative<int64_t>(topk->second)) {
+        return Status(ErrorCode::InvalidArgument, "topk is missing");
+    }
+    auto parsed = IvfSearchParams::Parse(options);
+    if (!parsed.IsOk()) return parsed.TakeStatus();
+    SearchParams params;
+    params.nprobe = parsed.Value().ListsToScan(_meta.numLists);
+    if (params.nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
+    params.topk = ScanTopk(std::get<int64_t>(topk->second));
+    return params;
 }
 
 Status IvfSearcherBackend::ParseSearchParams(const api::SearchOptions& options, bool,
@@ -329,23 +375,33 @@ Result<api::ScoredHits> IvfSearcherBackend::SearchOne(const float* query, uint32
     });
 }
 
+std::pmr::vector<IvfSearcherBackend::RankedList> IvfSearcherBackend::RankLists(
+    std::span<const float> q, uint32_t ordered, std::pmr::memory_resource& scratch) const {
+    const uint32_t numLists = _meta.numLists;
+    std::pmr::vector<float> centroidDist(numLists, &scratch);
+    isa::InvokeWithDynamicIsa(dist::L2BatchDispatcher{}, q.data(), _centroids.data(), _meta.dim,
+                              uint64_t{numLists}, centroidDist.data());
+    std::pmr::vector<RankedList> lists(numLists, &scratch);
+    for (uint32_t i = 0; i < numLists; ++i) lists[i] = {centroidDist[i], i};
+    const uint32_t m = std::min(numLists, ordered);
+    std::partial_sort(lists.begin(), lists.begin() + m, lists.end());
+    return lists;
+}
+
+void IvfSearcherBackend::OrderRest(std::pmr::vector<RankedList>& lists, uint32_t ordered) {
+    std::sort(lists.begin() + std::min<size_t>(ordered, lists.size()), lists.end());
+}
+
 template <MetricE M>
 Result<api::ScoredHits> IvfSearcherBackend::SearchLists(const float* query, uint32_t topk,
                                                         uint32_t nprobe,
                                                         std::pmr::memory_resource& resource) const {
     std::pmr::monotonic_buffer_resource scratch(&resource);
-    const uint32_t numLists = _meta.numLists;
     const std::span<const float> q(query, _meta.dim);
 
     // The nprobe nearest centroids, nearest first.
-    std::pmr::vector<float> centroidDist(numLists, &scratch);
-    isa::InvokeWithDynamicIsa(dist::L2BatchDispatcher{}, q.data(), _centroids.data(), _meta.dim,
-                              uint64_t{numLists}, centroidDist.data());
-    std::pmr::vector<std::pair<float, uint32_t>> nearest(numLists, &scratch);
-    for (uint32_t i = 0; i < numLists; ++i) nearest[i] = {centroidDist[i], i};
-    const uint32_t m = std::min(numLists, nprobe);
-    std::partial_sort(nearest.begin(), nearest.begin() + m, nearest.end(),
-                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    const std::pmr::vector<RankedList> nearest = RankLists(q, nprobe, scratch);
+    const uint32_t m = std::min(_meta.numLists, nprobe);
 
     auto prepared = _quantizerEvaluator->PrepareQuery(q);
     if (!prepared.IsOk()) return prepared.TakeStatus();
@@ -376,11 +432,6 @@ Result<api::ScoredHits> IvfSearcherBackend::SearchLists(const float* query, uint
     }
     result.stats.distanceCalculateCount = scanned;
     return result;
-}
-
-Status IvfSearcherBackend::Attach(api::ISearchExtension& extension) {
-    return Status(ErrorCode::NotSupported,
-                  "extension " + std::string(extension.Name()) + " not supported by ivf searcher");
 }
 
 api::IndexInfo IvfSearcherBackend::GetMeta() const {

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "IvfTestUtil.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
 
 namespace orvane::index::ivf {
 namespace {
@@ -232,22 +231,6 @@ TEST(IvfSearchTest, TopkEdges) {
             EXPECT_EQ(result.Value().topk[0].id, testutil::IdOf(0));
         }
     }
-}
-
-TEST(IvfSearchTest, FilterExtensionIsRefused) {
-    BuildPlan plan;
-    const std::vector<float> rows = testutil::ClusteredRows(30, plan.dim, 2, 7);
-    auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
-    extensions::SearchWithFilterExtension extension;
-    core::Status st = searcher->Attach(extension);
-    EXPECT_EQ(st.Code(), ErrorCode::NotSupported);
-    EXPECT_EQ(st.Message(), "extension extension.search_with_filter not supported by ivf searcher");
-    // The extension stays empty.
-    const float query[8] = {};
-    auto called = extension.Call(
-        api::Query(query, 8), [](uint64_t) { return true; },
-        SearchOptions{{"search.topk", int64_t{1}}}, *std::pmr::get_default_resource());
-    EXPECT_EQ(called.GetStatus().Code(), ErrorCode::FailedPrecondition);
 }
 
 TEST(IvfSearchTest, MetaBeforeAndAfterOpen) {
