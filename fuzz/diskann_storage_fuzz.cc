@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "coro/SyncAwait.h"
-#include "impl/index/diskann/BuildMemoryStorage.h"
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "io/OutputStream.h"

@@ -11,7 +11,7 @@
 #include "distance/encode_space/PQ/PQGlobalHeader.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/quantizer/QuantizerMeta.h"
 #include "io/FileFormat.h"

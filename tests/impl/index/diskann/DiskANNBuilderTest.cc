@@ -11,7 +11,7 @@
 
 #include "BuilderTestUtil.h"
 #include "StorageTestUtil.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
 #include "util/ExecutorManager.h"
 

@@ -10,7 +10,7 @@
 
 #include "StorageTestUtil.h"
 #include "coro/SyncAwait.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "impl/quantizer/QuantizerTrainerFactory.h"
 #include "testing/LogCapture.h"

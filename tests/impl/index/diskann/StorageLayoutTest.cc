@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "StorageTestUtil.h"
-#include "impl/index/diskann/LayoutRanker.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/build/LayoutRanker.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "util/ExecutorManager.h"
 
 namespace orvane::index::diskann {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
 #include "io/InputStream.h"
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/DistanceCalcutor.h"
+#include "impl/index/diskann/graph/DistanceCalcutor.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/GraphConnectivity.h"
+#include "impl/index/diskann/build/GraphConnectivity.h"
 
 #include <chrono>
 #include <deque>

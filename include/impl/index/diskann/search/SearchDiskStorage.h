@@ -19,7 +19,7 @@
 #include "api/Status.h"
 #include "coro/Executor.h"
 #include "coro/Lazy.h"
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

@@ -21,7 +21,7 @@
 
 #include "api/NoCopyable.h"
 #include "api/Status.h"
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 
 namespace orvane::io {
 class OutputStream;

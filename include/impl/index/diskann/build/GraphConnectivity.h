@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "impl/index/common/SimpleBitMap.h"
-#include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
 
 namespace orvane::index::diskann {
 

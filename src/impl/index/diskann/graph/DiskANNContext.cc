@@ -1,4 +1,4 @@
-#include "impl/index/diskann/DiskANNContext.h"
+#include "impl/index/diskann/graph/DiskANNContext.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 
 #include <cstring>
 #include <exception>
@@ -8,7 +8,7 @@
 #include "coro/Collect.h"
 #include "coro/CountingSemaphore.h"
 #include "coro/SyncAwait.h"
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/DiskANNSearchContext.h"
+#include "impl/index/diskann/search/DiskANNSearchContext.h"
 
 #include <algorithm>
 

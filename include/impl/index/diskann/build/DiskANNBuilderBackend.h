@@ -36,9 +36,9 @@
 #include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
-#include "impl/index/diskann/BuildMemoryStorage.h"
-#include "impl/index/diskann/DiskANNContext.h"
-#include "impl/index/diskann/DistanceCalcutor.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/graph/DiskANNContext.h"
+#include "impl/index/diskann/graph/DistanceCalcutor.h"
 #include "impl/quantizer/QuantizerTrainer.h"
 
 namespace orvane::index::diskann {

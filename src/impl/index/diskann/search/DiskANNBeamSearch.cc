@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 #include "schema/OptionValidators.h"
 #include "telemetry/Logger.h"
 

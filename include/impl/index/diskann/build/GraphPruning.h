@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 
 namespace orvane::index::diskann {
 

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 
 #include <algorithm>
 #include <string>
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/index/diskann/EncoderSectionLoader.h"
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/search/EncoderSectionLoader.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"

@@ -1,6 +1,6 @@
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/format/SectionIO.h"
 
 namespace orvane::index::diskann {
 

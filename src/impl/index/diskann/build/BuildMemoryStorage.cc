@@ -1,4 +1,4 @@
-#include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
 
 #include <chrono>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <string>
 
 #include "api/Result.h"
-#include "impl/index/diskann/LayoutRanker.h"
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/build/LayoutRanker.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/EncoderSectionLoader.h"
+#include "impl/index/diskann/search/EncoderSectionLoader.h"
 
 #include <cstring>
 #include <string>

@@ -12,7 +12,7 @@
 #include <memory_resource>
 
 #include "api/Result.h"
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/quantizer/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "api/Result.h"
-#include "impl/index/diskann/BuildMemoryStorage.h"
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "io/InputStream.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <variant>
 
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
-#include "impl/index/diskann/GraphConnectivity.h"
+#include "impl/index/diskann/build/GraphConnectivity.h"
 #include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
 #include "impl/quantizer/QuantizerTrainerFactory.h"
 #include "impl/quantizer/SerializeWithMappingInterface.h"

@@ -11,8 +11,8 @@
 #include "api/NoCopyable.h"
 #include "impl/index/common/Heap.h"
 #include "impl/index/common/SimpleBitMap.h"
-#include "impl/index/diskann/DiskANNRecords.h"
-#include "impl/index/diskann/GraphPruning.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
+#include "impl/index/diskann/build/GraphPruning.h"
 
 namespace orvane::index::diskann {
 

@@ -22,7 +22,7 @@
 #include "api/NoCopyable.h"
 #include "impl/index/common/Heap.h"
 #include "impl/index/common/SimpleBitMap.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "impl/quantizer/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 

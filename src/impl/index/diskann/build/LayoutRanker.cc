@@ -1,4 +1,4 @@
-#include "impl/index/diskann/LayoutRanker.h"
+#include "impl/index/diskann/build/LayoutRanker.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/format/SectionIO.h"
 
 #include <span>
 

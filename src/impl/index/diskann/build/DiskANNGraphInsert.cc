@@ -4,7 +4,7 @@
 #include <cfloat>
 #include <chrono>
 
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {

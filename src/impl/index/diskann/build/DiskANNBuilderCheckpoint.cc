@@ -2,8 +2,8 @@
 // resuming from the latest checkpoint of the attached manager.
 #include <string>
 
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
-#include "impl/index/diskann/SectionIO.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
