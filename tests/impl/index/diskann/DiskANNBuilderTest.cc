@@ -13,7 +13,6 @@
 #include "StorageTestUtil.h"
 #include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
-#include "util/ExecutorManager.h"
 
 namespace orvane::index::diskann {
 namespace {
@@ -187,13 +186,11 @@ TEST(DiskANNBuilderTest, DumpWritesTheGraphTheSearcherReads) {
     EXPECT_EQ(reader.Header().neighborCount, 10u);
     EXPECT_EQ(reader.Header().efConstruction, 64u);
     EXPECT_EQ(reader.entryPoints, b->Storage().entryPoints);
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
     GraphNodeHolder holder;
     holder.Resize(kN, reader.GraphNodeSize());
     std::vector<uint32_t> all(kN);
     for (uint32_t i = 0; i < kN; ++i) all[i] = i;
-    ASSERT_EQ(reader.ReadDiskNodes(8, executor.Value().get(), all, holder, 0), ErrorCode::Ok);
+    ASSERT_TRUE(testutil::ReadNodes(reader, all, holder, 8).IsOk());
     for (uint32_t i = 0; i < kN; ++i) {
         EXPECT_EQ(reader.ids[i], 100u + i);
         EXPECT_EQ(std::memcmp(holder.nodes[i].embedding.data(), data.data() + i * kDim, kDim * 4),
@@ -283,10 +280,7 @@ void ReadAllNodes(const std::string& image, uint32_t n, uint32_t dim, ReadBack& 
     out.holder.Resize(n, out.reader.GraphNodeSize());
     std::vector<uint32_t> all(n);
     for (uint32_t i = 0; i < n; ++i) all[i] = i;
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
-    ASSERT_EQ(out.reader.ReadDiskNodes(4, executor.Value().get(), all, out.holder, 0),
-              ErrorCode::Ok);
+    ASSERT_TRUE(testutil::ReadNodes(out.reader, all, out.holder, 4).IsOk());
 }
 
 TEST(DiskANNBuilderTest, ReorderedLayoutKeepsEveryNodeAndEdge) {

@@ -18,7 +18,6 @@
 // Reserve, AppendBatch..., Dump.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -37,6 +36,7 @@
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
 #include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/GraphInserter.h"
 #include "impl/index/diskann/graph/DiskANNContext.h"
 #include "impl/index/diskann/graph/DistanceCalcutor.h"
 #include "impl/quantizer/QuantizerTrainer.h"
@@ -47,7 +47,6 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
   public:
     // The largest vector count a graph can hold (node ids are uint32).
     static constexpr uint64_t kMaxCount = 0xFFFFFFFEull;
-    static constexpr size_t kLockPoolSize = 256;
 
     explicit DiskANNBuilderBackend(const core::MemoryResourceConfig& config);
     ~DiskANNBuilderBackend() override;
@@ -74,24 +73,12 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
   private:
     api::QuantizerOptions GetTrainerOptions(const api::BuilderOptions& options) const;
     std::optional<api::QuantizerOptions> GetDiskTrainerOptions(const api::BuilderOptions& options);
-    const std::vector<uint32_t>& GetAndSetEntryPoint();
-    core::Status AddNode(node_id_t id, DiskANNContext& ctx);
-    void SearchNeighbors(const std::vector<uint32_t>& entryPoints, node_id_t id,
-                         DiskANNContext& ctx);
-    template <typename List>
-    void PruneNeighbor(List& list) const;
-    void ReverseUpdateNeigbors(const PruneNode& neighbor, node_id_t id, DiskANNContext& ctx);
     // Builds nodes [begin, end) on the workers; `built` counts finished nodes.
     core::Status BuildRange(uint32_t begin, uint32_t end, std::atomic<uint32_t>& built);
     // Builds the appended range [oldCount, newCount) chunk by chunk, writing a
     // checkpoint after each chunk that completes.
     core::Status BuildInChunks(uint32_t oldCount, uint32_t newCount);
     bool RepairConnectivity();
-    float Node2NodeDistance(node_id_t a, node_id_t b) const {
-        return _calculator.Distance({_storage.Vector(a), _dimension},
-                                    {_storage.Vector(b), _dimension});
-    }
-    std::mutex& NodeLock(node_id_t node) { return _lockPool[node & (kLockPoolSize - 1)].mutex; }
 
     uint64_t _dimension = 0;
     node_id_t _appendedCount = 0;
@@ -110,19 +97,13 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
     std::pmr::memory_resource* _storageResource;
     core::MemoryResourceConfig _memory;  // keeps the two resources alive
     BuildMemoryStorage _storage;
+    GraphInserter _inserter{_storage, _calculator};
     std::unique_ptr<quantizer::QuantizerTrainer> _quantizerTrainer;
     std::unique_ptr<quantizer::QuantizerTrainer> _diskQuantizerTrainer;
     bool _saveOriginalEmbedding = false;
     std::shared_ptr<coro::Executor> _executor;
     std::vector<std::unique_ptr<DiskANNContext>> _contexts;
     std::unique_ptr<extensions::experimental::InnerCkptManager> _ckptManager;
-    std::mutex _entryPointLock;
-    // One cache line per mutex: workers locking different nodes do not contend
-    // for a line that happens to hold both mutexes.
-    struct alignas(64) PaddedMutex {
-        std::mutex mutex;
-    };
-    std::array<PaddedMutex, kLockPoolSize> _lockPool;
     dist::MetricE _metricType = dist::MetricE::dummy;
     bool _ckptLoaded = false;
     // What binds checkpoints to this build: the options' digest, the digest of

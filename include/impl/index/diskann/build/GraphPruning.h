@@ -13,15 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "impl/index/diskann/format/DiskANNRecords.h"
+#include "impl/index/diskann/graph/PruneNode.h"
 
 namespace orvane::index::diskann {
-
-struct PruneNode {
-    node_id_t nodeId = 0;
-    int32_t order = -1;  // slot at the last pruning, -1 for a newcomer since then
-    float distance = 0;  // to the base node
-};
 
 // distance(a, b): node-to-node distance, lower is better; isMinDist(d): d means
 // "the same point as the base".

@@ -254,10 +254,11 @@ Status DiskANNBuilderBackend::Reserve(uint64_t n) {
             _numberOfCkpt = 0;
         }
     }
+    _inserter.Configure({_dimension, _neighborCount, _slackPruningFactor});
     _contexts.clear();
     for (uint32_t t = 0; t < _threadCount; ++t) {
-        _contexts.push_back(
-            std::make_unique<DiskANNContext>(_reservedCount, _efConstruction, _instantResource));
+        _contexts.push_back(std::make_unique<DiskANNContext>(_instantResource));
+        _contexts.back()->PrepareForBuild(_reservedCount, _efConstruction);
     }
     ORVANE_RETURN_IF_ERROR(_quantizerTrainer->Reserve(n));
     if (_diskQuantizerTrainer != nullptr) ORVANE_RETURN_IF_ERROR(_diskQuantizerTrainer->Reserve(n));
@@ -333,21 +334,13 @@ Status DiskANNBuilderBackend::BuildInChunks(uint32_t oldCount, uint32_t newCount
 
 Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
                                          std::atomic<uint32_t>& built) {
-    // The first node failure's message, so the caller learns why, not only that.
-    std::mutex failureMutex;
-    std::string failure;
     const ErrorCode code = util::MultiThreadStepProcess(
-        begin, end, _threadCount, *_executor,
-        [this, &built, &failureMutex, &failure](uint64_t t, uint64_t id) {
+        begin, end, _threadCount, *_executor, [this, &built](uint64_t t, uint64_t id) {
             DiskANNContext& ctx = *_contexts[t];
             ctx.Clear();
-            const Status st = AddNode(static_cast<node_id_t>(id), ctx);
-            if (!st.IsOk()) {
-                std::lock_guard<std::mutex> lock(failureMutex);
-                if (failure.empty()) {
-                    failure = "node [" + std::to_string(id) + "]: " + st.Message();
-                }
-                return st.Code();
+            // Nodes below the checkpoint's count came with their lists.
+            if (id >= _ckptBuiltCount) {
+                _inserter.AddNode(static_cast<node_id_t>(id), _appendedCount, ctx);
             }
             const uint32_t count = built.fetch_add(1, std::memory_order_relaxed) + 1;
             if ((_thresholdOfLog != 0 && count % _thresholdOfLog == 0) || count == _appendedCount) {
@@ -357,14 +350,12 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
             }
             return ErrorCode::Ok;
         });
-    if (code != ErrorCode::Ok) {
-        std::lock_guard<std::mutex> lock(failureMutex);
-        if (failure.empty() && code == ErrorCode::Unavailable) {
-            failure = "the build executor refused a task (worker threads unavailable)";
-        }
-        return Status(code, failure.empty() ? std::string("multi thread build failed")
-                                            : "multi thread build failed: " + failure);
+    if (code == ErrorCode::Unavailable) {
+        return Status(code,
+                      "multi thread build failed: the build executor refused a task (worker "
+                      "threads unavailable)");
     }
+    if (code != ErrorCode::Ok) return Status(code, "multi thread build failed");
     return Status::Ok();
 }
 

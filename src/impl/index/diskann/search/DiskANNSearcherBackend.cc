@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
-#include <vector>
+#include <thread>
 
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/index/diskann/search/EncoderSectionLoader.h"
+#include "impl/index/diskann/search/DiskNodeSource.h"
+#include "impl/index/diskann/search/FilteredSearch.h"
+#include "schema/OptionValidators.h"
 #include "impl/index/diskann/format/SectionIO.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 
@@ -17,12 +17,16 @@ namespace orvane::index::diskann {
 using core::ErrorCode;
 using core::Result;
 using core::Status;
-using ReadRequest = io::InputStream::SectionReader::ReadRequest;
-
 namespace {
 
-// Reads in flight while the cache is loaded.
-constexpr uint32_t kCacheLoadParallel = 4;
+// Idle contexts a searcher keeps, per hardware thread (at least kMinIdleContexts).
+constexpr size_t kIdleContextsPerThread = 2;
+constexpr size_t kMinIdleContexts = 8;
+
+size_t IdleContextLimit() {
+    return std::max<size_t>(kMinIdleContexts,
+                            kIdleContextsPerThread * std::thread::hardware_concurrency());
+}
 
 }  // namespace
 
@@ -53,7 +57,7 @@ DiskANNSearcherBackend::DiskANNSearcherBackend(api::dimension_t dimension,
       _memory(core::Normalize(config)),
       _storageResource(_memory.storage.get()),
       _nodeOfRow(_storageResource),
-      _contextManager(_memory.instant.get()) {}
+      _contexts(_memory.instant.get(), IdleContextLimit()) {}
 
 DiskANNSearcherBackend::~DiskANNSearcherBackend() = default;
 
@@ -77,16 +81,11 @@ Status DiskANNSearcherBackend::Open(io::InputStream& stream) {
                          _dimension);
         return Status(ErrorCode::InvalidArgument, "DiskANNSearcher dimension mismatch");
     }
-    if (!_calculator.Set(static_cast<dist::MetricE>(meta.metricType))) {
+    if (!_scorer.SetMetric(static_cast<dist::MetricE>(meta.metricType), meta.dimension)) {
         ORVANE_LOG_ERROR("Failed to init distance calculator");
         return Status(ErrorCode::Corruption, "Failed to init distance calculator");
     }
-    ORVANE_RETURN_IF_ERROR(LoadEncoder(stream, meta));
-    if (_quantizerEvaluator->Count() != meta.count) {
-        ORVANE_LOG_ERROR("Quantizer count [%lu] does not match [%u]",
-                         static_cast<unsigned long>(_quantizerEvaluator->Count()), meta.count);
-        return Status(ErrorCode::Corruption, "Quantizer count does not match");
-    }
+    ORVANE_RETURN_IF_ERROR(_scorer.LoadEncoder(stream, meta, *_storageResource));
     ORVANE_LOG_INFO("DiskANNSearcher open dimension [%u], count [%u]", meta.dimension, meta.count);
     ORVANE_RETURN_IF_ERROR(_storage.Load(stream, meta.count, meta.dimension));
     const StorageHeader& header = _storage.Header();
@@ -99,132 +98,147 @@ Status DiskANNSearcherBackend::Open(io::InputStream& stream) {
     }
     _meta = meta;
     _nodeOfRow.Build(_storage.ids);
-    ORVANE_RETURN_IF_ERROR(LoadCacheBFS());
-    if (HeaderFlag(header.quantizeRawData)) ORVANE_RETURN_IF_ERROR(LoadDiskEncoder(stream));
+    ORVANE_RETURN_IF_ERROR(_cache.Load(_storage, _cacheNodeCount, meta.count));
+    if (HeaderFlag(header.quantizeRawData)) {
+        ORVANE_RETURN_IF_ERROR(_scorer.LoadDiskEncoder(stream, meta.count, *_storageResource));
+    }
     _opened = true;
     return Status::Ok();
 }
 
-Status DiskANNSearcherBackend::LoadEncoder(io::InputStream& stream, const DiskANNIndexMeta& meta) {
-    auto reader = EncoderStreamReader(stream, meta);
-    if (reader.IsOk()) {
-        auto evaluator = quantizer::LoadQuantizerEvaluator(reader.Value(), *_storageResource);
-        if (evaluator != nullptr) {
-            const Status opened = evaluator->Open(reader.Value());
-            if (opened.IsOk()) {
-                _quantizerEvaluator = std::move(evaluator);
-                return Status::Ok();
-            }
-            ORVANE_LOG_STATUS_WARN(opened, "Get quantizer failed");
-            return opened;
-        }
+namespace {
+
+// The search's parallel number, or InvalidArgument outside 1 .. 1000.
+Result<uint32_t> ParallelNumber(const api::SearchOptions& options) {
+    const int64_t parallel = options.GetInt("search.parallel_number", 1);
+    if (parallel < 1 || parallel > DiskANNSearcherBackend::kMaxParallelNumber) {
+        ORVANE_LOG_ERROR("ParallelNumber is out of range[%u] vs [%u]",
+                         static_cast<uint32_t>(parallel),
+                         DiskANNSearcherBackend::kMaxParallelNumber);
+        return Status(ErrorCode::InvalidArgument, "ParallelNumber is out of range");
     }
-    ORVANE_LOG_ERROR("Get quantizer failed");
-    return reader.IsOk() ? Status(ErrorCode::Corruption, "Get quantizer failed")
-                         : reader.TakeStatus();
+    return static_cast<uint32_t>(parallel);
 }
 
-Status DiskANNSearcherBackend::LoadDiskEncoder(io::InputStream& stream) {
-    auto reader = stream.GetSectionReader(kDiskEncoderSection);
-    if (!reader.IsOk()) {
-        ORVANE_LOG_ERROR("get disk quantizer failed");
-        return reader.TakeStatus();
+// A positive int option below 2^32, `def` when absent; `zeroMessage` for
+// values below 1, the key and the range above.
+Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::string& key,
+                                int64_t def, const char* zeroMessage) {
+    const int64_t value = options.GetInt(key, def);
+    if (value < 1) {
+        ORVANE_LOG_ERROR("%s", zeroMessage);
+        return Status(ErrorCode::InvalidArgument, zeroMessage);
     }
-    auto evaluator = quantizer::LoadQuantizerEvaluator(reader.Value(), *_storageResource);
-    if (evaluator == nullptr) {
-        ORVANE_LOG_ERROR("Disk quantizer evaluator is null");
-        return Status(ErrorCode::Corruption, "Disk quantizer evaluator is null");
+    if (value > int64_t{UINT32_MAX}) return schema::ValidatePositiveU32(key, value);
+    return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+Result<api::SearchResult> DiskANNSearcherBackend::Search(const api::Query& query,
+                                                         const api::SearchOptions& options,
+                                                         std::pmr::memory_resource&) {
+    auto parallel = ParallelNumber(options);
+    if (!parallel.IsOk()) return parallel.TakeStatus();
+    return DoSearchWithFilter(query, Filter(), parallel.Value(), options);
+}
+
+Result<api::SearchResult> DiskANNSearcherBackend::SearchWithFilter(
+    const api::Query& query, Filter filter, const api::SearchOptions& options,
+    std::pmr::memory_resource&) {
+    const bool threadSafe = options.GetBool("search.thread_safe_filter", false);
+    auto parallel = ParallelNumber(options);
+    if (!parallel.IsOk()) return parallel.TakeStatus();
+    if (parallel.Value() > 1 && !threadSafe) {
+        ORVANE_LOG_ERROR(
+            "Multi threaded search when filter is not thread safe: thread count [%u] vs thread "
+            "safe filter [%d]",
+            parallel.Value(), threadSafe ? 1 : 0);
+        return Status(ErrorCode::InvalidArgument,
+                      "Multi threaded search when filter is not thread safe");
     }
-    const Status loaded = evaluator->Load(reader.Value());
-    if (!loaded.IsOk()) {
-        ORVANE_LOG_ERROR("get disk quantizer failed");
-        return loaded;
+    return DoSearchWithFilter(query, filter, parallel.Value(), options);
+}
+
+Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
+    const api::Query& query, const Filter& filter, uint32_t parallel,
+    const api::SearchOptions& options) {
+    if (!_opened) return Status(ErrorCode::FailedPrecondition, "DiskANNSearcher is not open");
+    const int64_t topkOption = options.GetInt("search.topk", 0);
+    // No search returns more hits than the index has rows, so the heaps and
+    // their reservations are bounded by the row count, not by k.
+    const uint32_t topk = static_cast<uint32_t>(
+        std::clamp<int64_t>(topkOption, 0, static_cast<int64_t>(_meta.count)));
+
+    static const std::string kListSizeKey = "diskann.search.list_size";
+    const auto listSizeIt = options.Values().find(kListSizeKey);
+    if (listSizeIt == options.Values().end() ||
+        !std::holds_alternative<int64_t>(listSizeIt->second)) {
+        ORVANE_LOG_ERROR("Missing key[%s]", kListSizeKey.c_str());
+        return Status(ErrorCode::InvalidArgument, "List size is required");
     }
-    if (evaluator->Count() != _meta.count) {
-        ORVANE_LOG_ERROR("Quantizer count [%lu] does not match [%u]",
-                         static_cast<unsigned long>(evaluator->Count()), _meta.count);
-        return Status(ErrorCode::InvalidArgument, "Quantizer count does not match");
+    auto listSize = PositiveOption(options, kListSizeKey, 0, "List size must be > 0");
+    if (!listSize.IsOk()) return listSize.TakeStatus();
+    auto ioLimit =
+        PositiveOption(options, "diskann.search.io_limit", UINT32_MAX, "IO limit must be > 0");
+    if (!ioLimit.IsOk()) return ioLimit.TakeStatus();
+    if (options.GetBool("diskann.search.use_reorder_data", false)) {
+        ORVANE_LOG_ERROR("Do not support search use reorder data yet");
+        return Status(ErrorCode::NotSupported, "Do not support search use reorder data yet");
     }
-    _diskQuantizerEvaluator = std::move(evaluator);
+    auto beamWidth =
+        PositiveOption(options, "diskann.search.beam_width", 2, "BeamSearch Width must be > 0");
+    if (!beamWidth.IsOk()) return beamWidth.TakeStatus();
+    if (query.size < _meta.dimension) {
+        return Status(ErrorCode::InvalidArgument, "Query dimension mismatch");
+    }
+
+    const uint32_t ef = std::min(std::max(topk, listSize.Value()), _meta.count);
+    const DiskANNContextPool::Lease lease = _contexts.Acquire();
+    DiskANNContext& ctx = *lease;
+    // A beam never holds more distinct nodes than the index has.
+    const uint32_t width = std::max<uint32_t>(1, std::min(beamWidth.Value(), _meta.count));
+    ctx.UpdateContext(topk, ef, _meta.count, width, _storage.GraphNodeSize(),
+                      _storage.Header().neighborCount);
+    ctx._parallelNum = parallel;
+    ctx._IOLimit = std::min(std::max(ioLimit.Value(), topk), ef);
+    if (filter.IsActive()) {
+        FilteredSearch filtered(_storage, _nodeOfRow, _cache, _scorer);
+        ORVANE_RETURN_IF_ERROR(filtered.Run(query.data, filter, ioLimit.Value(), ctx));
+        return AssembleTopkResult(ctx, ctx._admittedHeap);
+    }
+    ORVANE_RETURN_IF_ERROR(BeamSearch(query, ctx));
+    return AssembleTopkResult(ctx, ctx._topkHeap);
+}
+
+Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, DiskANNContext& ctx) {
+    ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query.data, _meta.dimension}, ctx));
+    DiskNodeSource source(_storage, _cache, _scorer, query.data, api::RowFilter());
+    ORVANE_RETURN_IF_ERROR(source.SeedEntries(ctx));
+    ORVANE_RETURN_IF_ERROR(source.RunRounds(ctx));
+    source.LogSummary(ctx);
     return Status::Ok();
 }
 
-Status DiskANNSearcherBackend::ReadNodes(std::span<const uint32_t> ids, GraphNodeHolder& holder,
-                                         uint32_t firstSlot, uint32_t parallel,
-                                         std::span<ReadRequest> requests) const {
-    const uint64_t nodeSize = _storage.GraphNodeSize();
-    const io::InputStream::SectionReader& reader = _storage.LayoutReader();
-    for (size_t first = 0; first < ids.size(); first += parallel) {
-        const size_t n = std::min<size_t>(parallel, ids.size() - first);
-        for (size_t j = 0; j < n; ++j) {
-            const uint64_t slot = firstSlot + first + j;
-            if (slot >= holder.nodes.size()) {
-                ORVANE_LOG_ERROR("disk read node index [%lu] larger than beam width",
-                                 static_cast<unsigned long>(slot));
-                return Status(ErrorCode::Internal, "Disk read node index out of bounds");
-            }
-            ReadRequest& request = requests[j];
-            request.offset = _storage.GetOffsetAndLengthById(ids[first + j]).first;
-            request.length = nodeSize;
-            request.buffer = reinterpret_cast<char*>(holder.buffer.data()) + slot * nodeSize;
-        }
-        const Status read = reader.ReadBatch(requests.first(n));
-        if (!read.IsOk()) {
-            ORVANE_LOG_ERROR("Async node processing failed");
-            return read;
-        }
-        for (size_t j = 0; j < n; ++j) {
-            const uint32_t id = ids[first + j];
-            const Status parsed =
-                _storage.ParseNodeData(id, static_cast<uint32_t>(firstSlot + first + j), holder);
-            if (!parsed.IsOk()) {
-                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]", id);
-                return parsed;
-            }
-        }
+api::SearchResult DiskANNSearcherBackend::AssembleTopkResult(const DiskANNContext& ctx,
+                                                             const TopkHeap& heap) const {
+    const auto items = heap.Items();
+    std::vector<std::pair<uint32_t, float>> sorted(items.begin(), items.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    const size_t n = std::min<size_t>(ctx._topk, sorted.size());
+    const bool innerProduct = static_cast<dist::MetricE>(_meta.metricType) == dist::MetricE::ip;
+    api::SearchResult result;
+    result.topk.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const float distance = innerProduct ? -sorted[i].second : sorted[i].second;
+        result.topk.push_back({_storage.ids[sorted[i].first], distance});
     }
-    return Status::Ok();
-}
-
-Status DiskANNSearcherBackend::LoadCacheBFS() {
-    const uint32_t cacheCount =
-        std::min(_cacheNodeCount, static_cast<uint32_t>(static_cast<double>(_meta.count) * 0.1));
-    _cacheNodeCount = cacheCount;
-    _cachedGraphNode.Resize(cacheCount, _storage.GraphNodeSize());
-    if (cacheCount == 0) return Status::Ok();
-
-    std::vector<ReadRequest> requests(kCacheLoadParallel);
-    std::vector<uint32_t> level;
-    std::unordered_set<uint32_t> seen;
-    for (uint32_t entry : _storage.entryPoints) {
-        if (seen.insert(entry).second) level.push_back(entry);
-    }
-    uint32_t levels = 1;
-    uint32_t cached = 0;
-    while (cached < cacheCount && !level.empty()) {
-        if (level.size() > cacheCount - cached) level.resize(cacheCount - cached);
-        const Status read =
-            ReadNodes(level, _cachedGraphNode, cached, kCacheLoadParallel, requests);
-        if (!read.IsOk()) {
-            ORVANE_LOG_ERROR("Cache load failed when read cached nodes from disk");
-            return Status(read.Code(), "DiskANNSearcher load cache failed when read disk nodes");
-        }
-        std::vector<uint32_t> next;
-        for (uint32_t id : level) {
-            _nodeCache.emplace(id, cached);
-            ++cached;
-        }
-        for (uint32_t slot = cached - static_cast<uint32_t>(level.size()); slot < cached; ++slot) {
-            for (uint32_t neighbor : _cachedGraphNode.nodes[slot].neighbors) {
-                if (seen.insert(neighbor).second) next.push_back(neighbor);
-            }
-        }
-        level.swap(next);
-        ++levels;
-    }
-    ORVANE_LOG_INFO("DiskANNSearcher finish load cache, cache [%u] level nodes, [%lu] cached nodes",
-                    levels, static_cast<unsigned long>(cached));
-    return Status::Ok();
+    result.searchStats.emplace("query_stats.distance_calculate_count",
+                               std::to_string(ctx._stats.compareCount));
+    result.searchStats.emplace("query_stats.filtered_count",
+                               std::to_string(ctx._stats.filteredCount));
+    return result;
 }
 
 Result<api::SearchResult> DiskANNSearcherBackend::SearchFiltered(

@@ -1,13 +1,10 @@
 #include "impl/index/diskann/search/SearchDiskStorage.h"
 
+#include <algorithm>
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include "api/Result.h"
-#include "coro/Collect.h"
-#include "coro/CountingSemaphore.h"
-#include "coro/SyncAwait.h"
 #include "impl/index/diskann/format/SectionIO.h"
 #include "telemetry/Logger.h"
 
@@ -17,9 +14,6 @@ using core::ErrorCode;
 using core::Status;
 
 namespace {
-
-// Permits of a ReadDiskNodes call whose caller passes 0.
-constexpr uint32_t kDefaultParallelReads = 4;
 
 Status DamagedIndex(const std::string& what) {
     ORVANE_LOG_ERROR("Damaged diskann index: %s", what.c_str());
@@ -84,17 +78,6 @@ Status SearchDiskStorage::Load(io::InputStream& stream, uint32_t count, uint64_t
     return Status::Ok();
 }
 
-coro::Lazy<Status> SearchDiskStorage::ReadSingleNodeAsync(uint32_t id, uint32_t slot,
-                                                          GraphNodeHolder& holder) const {
-    const auto [offset, length] = GetOffsetAndLengthById(id);
-    if (slot >= holder.nodes.size() || holder.buffer.size() / length <= slot) {
-        ORVANE_LOG_ERROR("disk read node index [%u] larger than beam width", slot);
-        co_return Status(ErrorCode::Internal, "Disk read node index out of bounds");
-    }
-    char* target = reinterpret_cast<char*>(holder.buffer.data()) + uint64_t{slot} * length;
-    co_return co_await _vectorsReader->ReadAsync(offset, length, std::span<char>(target, length));
-}
-
 Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHolder& holder) const {
     const uint64_t nodeSize = _geometry.nodeSize;
     if (slot >= holder.nodes.size() || holder.buffer.size() / nodeSize <= slot) {
@@ -124,49 +107,44 @@ Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHol
     return Status::Ok();
 }
 
-core::ErrorCode SearchDiskStorage::ReadDiskNodes(uint32_t parallel, coro::Executor* executor,
-                                                 const std::vector<uint32_t>& nodeIds,
-                                                 GraphNodeHolder& holder,
-                                                 uint32_t firstSlot) const {
-    if (nodeIds.empty()) return ErrorCode::Ok;
-    coro::CountingSemaphore permits(parallel == 0 ? kDefaultParallelReads : parallel);
-    // An exception escaping a read is caught by the task's promise and seen
-    // below as a result without a value; the scoped permit is given back as it
-    // unwinds. (So no try block is needed here.)
-    auto readOne = [this, &permits, &holder](uint32_t id, uint32_t slot) -> coro::Lazy<ErrorCode> {
-        auto permit = co_await permits.acquireScoped();
-        const Status read = co_await ReadSingleNodeAsync(id, slot, holder);
+Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHolder& holder,
+                                    uint32_t firstSlot, uint32_t parallel,
+                                    std::span<io::InputStream::SectionReader::ReadRequest> requests)
+    const {
+    const uint64_t nodeSize = _geometry.nodeSize;
+    const size_t width = std::max<size_t>(1, std::min<size_t>(parallel, requests.size()));
+    for (size_t first = 0; first < ids.size(); first += width) {
+        const size_t n = std::min(width, ids.size() - first);
+        for (size_t j = 0; j < n; ++j) {
+            const uint64_t slot = firstSlot + first + j;
+            if (slot >= holder.nodes.size() || holder.buffer.size() / nodeSize <= slot) {
+                ORVANE_LOG_ERROR("disk read node index [%lu] larger than beam width",
+                                 static_cast<unsigned long>(slot));
+                return Status(ErrorCode::Internal, "Disk read node index out of bounds");
+            }
+            auto& request = requests[j];
+            request.offset = _geometry.NodeOffset(ids[first + j]);
+            request.length = nodeSize;
+            request.buffer = reinterpret_cast<char*>(holder.buffer.data()) + slot * nodeSize;
+        }
+        const Status read = _vectorsReader->ReadBatch(requests.first(n));
         if (!read.IsOk()) {
             ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]", read.Message().c_str(),
-                             id);
-            co_return read.Code();
+                             ids[first]);
+            return read;
         }
-        const Status parsed = ParseNodeData(id, slot, holder);
-        if (!parsed.IsOk()) {
-            ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
-                             parsed.Message().c_str());
+        for (size_t j = 0; j < n; ++j) {
+            const uint32_t id = ids[first + j];
+            const Status parsed =
+                ParseNodeData(id, static_cast<uint32_t>(firstSlot + first + j), holder);
+            if (!parsed.IsOk()) {
+                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
+                                 parsed.Message().c_str());
+                return parsed;
+            }
         }
-        co_return parsed.Code();
-    };
-    std::vector<coro::Lazy<ErrorCode>> tasks;
-    tasks.reserve(nodeIds.size());
-    for (size_t j = 0; j < nodeIds.size(); ++j) {
-        tasks.push_back(readOne(nodeIds[j], firstSlot + static_cast<uint32_t>(j)));
     }
-    std::vector<coro::Try<ErrorCode>> results;
-    try {
-        results = coro::syncAwait(coro::collectAll(std::move(tasks)).via(executor));
-    } catch (const std::exception&) {
-        return ErrorCode::Internal;
-    }
-    for (const auto& result : results) {
-        if (!result.hasValue()) {
-            ORVANE_LOG_ERROR("Failed to read node: the read task threw");
-            return ErrorCode::Internal;
-        }
-        if (result.value() != ErrorCode::Ok) return result.value();
-    }
-    return ErrorCode::Ok;
+    return Status::Ok();
 }
 
 }  // namespace orvane::index::diskann

@@ -1,13 +1,10 @@
-// The filtered half of DiskANNSearcherBackend: the choice between scoring the
-// admitted rows directly and walking the graph, the widening walk and the
-// direct scoring with exact re-ranking. The strategy is described with the
-// class.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 
-#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/FilteredSearch.h"
+
+#include "impl/index/diskann/search/DiskNodeSource.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
@@ -36,9 +33,9 @@ uint64_t WidenedList(uint32_t ef, uint32_t topk, double admitted, uint32_t count
 
 }  // namespace
 
-Status DiskANNSearcherBackend::FilteredSearch(const api::Query& query, const Filter& filter,
-                                              uint32_t ioLimit, DiskANNSearchContext& ctx) {
-    const uint32_t count = _meta.count;
+Status FilteredSearch::Run(const float* query, const api::RowFilter& filter, uint32_t ioLimit,
+                           DiskANNContext& ctx) {
+    const uint32_t count = _count;
     if (count == 0 || ctx._topk == 0) return Status::Ok();
     if (filter.HasList() && filter.AllowedIds().empty()) return Status::Ok();
     const uint32_t maxReads = std::min(std::max(ioLimit, ctx._topk), count);
@@ -49,21 +46,21 @@ Status DiskANNSearcherBackend::FilteredSearch(const api::Query& query, const Fil
         filter.HasList() ? std::min(1.0, static_cast<double>(filter.AllowedIds().size()) / count)
                          : 1.0;
     const uint64_t walked = WidenedList(ctx._ef, ctx._topk, fraction, count);
-    ORVANE_RETURN_IF_ERROR(PrepareQueryForBeamSearch(query, ctx));
+    ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query, _storage.Dimension()}, ctx));
     if (filter.HasList() && fraction * count <= static_cast<double>(walked * degree)) {
         CollectAdmittedNodes(filter, ctx);
         return ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx);
     }
-    return FilteredGraphSearch(query, filter, fraction, maxReads, ctx);
+    return GraphWalk(query, filter, fraction, maxReads, ctx);
 }
 
-void DiskANNSearcherBackend::CollectAdmittedNodes(const Filter& filter,
-                                                  DiskANNSearchContext& ctx) const {
-    const uint32_t count = _meta.count;
+void FilteredSearch::CollectAdmittedNodes(const api::RowFilter& filter,
+                                          DiskANNContext& ctx) const {
+    const uint32_t count = _count;
     ctx._directNodes.clear();
     if (filter.HasList()) {
         for (uint64_t row : filter.AllowedIds()) {
-            if (auto node = _nodeOfRow.Find(row)) ctx._directNodes.push_back(*node);
+            if (auto node = _rows.Find(row)) ctx._directNodes.push_back(*node);
         }
     } else {
         for (uint32_t node = 0; node < count; ++node) {
@@ -73,21 +70,20 @@ void DiskANNSearcherBackend::CollectAdmittedNodes(const Filter& filter,
     ctx._stats.filteredCount = count - static_cast<uint32_t>(ctx._directNodes.size());
 }
 
-Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, const Filter& filter,
-                                                   double fraction, uint32_t maxReads,
-                                                   DiskANNSearchContext& ctx) {
-    const uint32_t count = _meta.count;
+Status FilteredSearch::GraphWalk(const float* query, const api::RowFilter& filter,
+                                 double fraction, uint32_t maxReads, DiskANNContext& ctx) {
+    const uint32_t count = _count;
     const uint64_t degree = std::max<uint64_t>(1, _storage.Header().neighborCount);
     // A walk over more nodes than this scores more codes than the whole index.
     const uint64_t scanList = std::max<uint64_t>(ctx._ef, count / degree);
     uint64_t list = WidenedList(ctx._ef, ctx._topk, fraction, count);
-    const auto start = std::chrono::steady_clock::now();
-    ORVANE_RETURN_IF_ERROR(SeedCandidates(ctx));
+    DiskNodeSource source(_storage, _cache, _scorer, query, filter);
+    ORVANE_RETURN_IF_ERROR(source.SeedEntries(ctx));
     bool scanAll = false;
     for (;;) {
         ctx._topkHeap.SetLimit(list);
         ctx._IOLimit = static_cast<uint32_t>(std::min<uint64_t>(list, maxReads));
-        ORVANE_RETURN_IF_ERROR(RunBeamRounds(query, filter, ctx));
+        ORVANE_RETURN_IF_ERROR(source.RunRounds(ctx));
         if (!filter.HasList()) {
             const uint64_t expanded = uint64_t{ctx._admittedCount} + ctx._stats.filteredCount;
             fraction = expanded == 0 ? 0.0 : static_cast<double>(ctx._admittedCount) / expanded;
@@ -114,31 +110,23 @@ Status DiskANNSearcherBackend::FilteredGraphSearch(const api::Query& query, cons
         ORVANE_RETURN_IF_ERROR(
             ScoreNodesDirectly(query, std::min(ctx._ef, std::max(left, ctx._topk)), ctx));
     }
-    LogSearchSummary(ctx, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::steady_clock::now() - start)
-                              .count());
+    source.LogSummary(ctx);
     return Status::Ok();
 }
 
-Status DiskANNSearcherBackend::ScoreNodesDirectly(const api::Query& query, uint32_t rerank,
-                                                  DiskANNSearchContext& ctx) {
+Status FilteredSearch::ScoreNodesDirectly(const float* query, uint32_t rerank,
+                                          DiskANNContext& ctx) {
     // Rank by the in-memory codes, keeping the best `rerank` in the top-k heap.
     ctx._topkHeap.Clear();
     ctx._topkHeap.SetLimit(std::max<uint32_t>(rerank, 1));
-    const bool lowerIsBetter = _quantizerEvaluator->LowerIsBetter();
     const auto& nodes = ctx._directNodes;
     for (size_t first = 0; first < nodes.size(); first += kScoreChunk) {
         const size_t n = std::min(kScoreChunk, nodes.size() - first);
         ctx._evalIds.assign(nodes.begin() + first, nodes.begin() + first + n);
         ctx._evalOut.resize(n);
-        const ErrorCode code =
-            _quantizerEvaluator->BatchEval(*ctx._preparedQuery, ctx._evalIds, ctx._evalOut);
-        if (code != ErrorCode::Ok) return Status(code, "expand node failed");
+        ORVANE_RETURN_IF_ERROR(_scorer.Encoded(ctx._evalIds, ctx._evalOut, ctx));
         ctx._stats.compareCount += static_cast<uint32_t>(n);
-        for (size_t i = 0; i < n; ++i) {
-            ctx._topkHeap.Push(
-                {nodes[first + i], lowerIsBetter ? ctx._evalOut[i] : -ctx._evalOut[i]});
-        }
+        for (size_t i = 0; i < n; ++i) ctx._topkHeap.Push({nodes[first + i], ctx._evalOut[i]});
     }
 
     // Re-rank them exactly, from the cache or from their records.
@@ -157,11 +145,11 @@ Status DiskANNSearcherBackend::ScoreNodesDirectly(const api::Query& query, uint3
     auto readPending = [&]() -> Status {
         if (pending.empty()) return Status::Ok();
         ORVANE_RETURN_IF_ERROR(
-            ReadNodes(pending, ctx._rerankNodes, 0, parallel, ctx._readRequests));
+            _storage.ReadNodes(pending, ctx._rerankNodes, 0, parallel, ctx._readRequests));
         for (size_t j = 0; j < pending.size(); ++j) {
             float distance = 0;
             ORVANE_RETURN_IF_ERROR(
-                ExactDistance(query, pending[j], ctx._rerankNodes.nodes[j], ctx, distance));
+                _scorer.Exact(query, pending[j], ctx._rerankNodes.nodes[j], ctx, distance));
             ctx._admittedHeap.Push({pending[j], distance});
         }
         ctx._stats.IOCount += static_cast<uint32_t>(pending.size());
@@ -169,11 +157,9 @@ Status DiskANNSearcherBackend::ScoreNodesDirectly(const api::Query& query, uint3
         return Status::Ok();
     };
     for (uint32_t id : ctx._rerankIds) {
-        const auto cached = _nodeCache.find(id);
-        if (cached != _nodeCache.end()) {
+        if (const GraphNode* cached = _cache.Find(id)) {
             float distance = 0;
-            ORVANE_RETURN_IF_ERROR(
-                ExactDistance(query, id, _cachedGraphNode.nodes[cached->second], ctx, distance));
+            ORVANE_RETURN_IF_ERROR(_scorer.Exact(query, id, *cached, ctx, distance));
             ctx._admittedHeap.Push({id, distance});
             continue;
         }
