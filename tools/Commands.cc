@@ -2,8 +2,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
+#include <ostream>
 #include <string>
+#include <string_view>
 
 #include "BuildCommand.h"
 #include "Commands.h"
@@ -18,11 +21,35 @@
 namespace orvane::tools {
 namespace {
 
-// Drops every record: without --verbose the tool's standard streams carry only its
-// own output (the logger would fall back to standard output with no sink at all).
+// Without --verbose the tool's standard streams carry only its own output (the
+// logger would fall back to standard output with no sink at all), except the
+// few library warnings about something the user asked for and did not get: those
+// go to stderr as "orvane: warning: ...". Every other record is dropped.
 class DiscardSink : public telemetry::LogSink {
   public:
     void Write(const telemetry::LogRecord&) override {}
+};
+
+class QuietSink : public telemetry::LogSink {
+  public:
+    explicit QuietSink(std::ostream& err) : _err(err) {}
+
+    void Write(const telemetry::LogRecord& record) override {
+        if (record.level != telemetry::LogLevel::Warn) return;
+        for (std::string_view prefix : kUserWarnings) {
+            if (record.message.rfind(prefix, 0) == 0) {
+                std::lock_guard<std::mutex> lock(_mutex);
+                _err << "orvane: warning: " << record.message << "\n";
+                return;
+            }
+        }
+    }
+
+  private:
+    // A requested memory lock that failed (the file is searched unlocked).
+    static constexpr std::string_view kUserWarnings[] = {"Failed to mlock file"};
+    std::mutex _mutex;
+    std::ostream& _err;
 };
 
 struct Subcommand {
@@ -50,7 +77,9 @@ void PrintUsage(std::ostream& out) {
            "for the version.\n";
 }
 
-void ConfigureLogging(std::span<const std::string> args) {
+// Routes the library log for one command; `err` must outlive the command
+// (RunCli routes it away again before returning).
+void ConfigureLogging(std::span<const std::string> args, std::ostream& err) {
     bool verbose = false;
     for (const std::string& a : args) {
         if (a == "--") break;
@@ -62,9 +91,9 @@ void ConfigureLogging(std::span<const std::string> args) {
     if (verbose) {
         logger.AddSink(std::make_unique<telemetry::StderrSink>());
     } else {
-        logger.AddSink(std::make_unique<DiscardSink>());
+        logger.AddSink(std::make_unique<QuietSink>(err));
     }
-    logger.SetLevel(verbose ? telemetry::LogLevel::Info : telemetry::LogLevel::Error);
+    logger.SetLevel(verbose ? telemetry::LogLevel::Info : telemetry::LogLevel::Warn);
 }
 
 }  // namespace
@@ -109,7 +138,13 @@ int RunCli(std::span<const std::string> args, CommandIo& io) {
     }
     for (const Subcommand& c : kSubcommands) {
         if (command == c.name) {
-            ConfigureLogging(args.subspan(1));
+            ConfigureLogging(args.subspan(1), io.err);
+            // The sink refers to io.err, which may not outlive this call.
+            struct SinkReset {
+                ~SinkReset() {
+                    telemetry::Logger::Instance().ReplaceSinks(std::make_unique<DiscardSink>());
+                }
+            } sinkReset;
             InstallSignalCleanup();
             // Caught here rather than left to terminate the process, so the stack
             // unwinds and an unfinished output file is removed by its PartialFile.

@@ -48,6 +48,10 @@ class Executor {
         return checkin(std::move(fn), ctx, ScheduleOptions{});
     }
     virtual Executor* getIOExecutor() { return nullptr; }
+    // Why schedule refuses work (for example "Failed to start worker thread
+    // [1] of [2]: Resource temporarily unavailable"); empty when it does not
+    // or the executor cannot tell. Callers append it to their own message.
+    virtual std::string refusalReason() { return {}; }
     // Runs fn after at least `delay`; the default sleeps on a worker first.
     virtual void schedule(Func fn, std::chrono::microseconds delay) {
         schedule([fn = std::move(fn), delay] {

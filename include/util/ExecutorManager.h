@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "api/NoCopyable.h"
@@ -38,6 +39,10 @@ class ExecutorManager : public core::NoCopyable, public core::NoMoveable {
     // thread count then in the environment. A count of 0 is refused with
     // InvalidArgument on every call, even when the executor already exists.
     core::Result<std::shared_ptr<coro::Executor>> Get(ExecutorPurpose purpose);
+
+    // Why the executor of `purpose` refuses work, as "worker threads
+    // unavailable: <reason>"; empty when it takes work or does not exist.
+    std::string RefusalReason(ExecutorPurpose purpose);
 
   private:
     ExecutorManager() = default;

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from orvane import _convert, _paths
+from orvane import _convert, _paths, _progress
 from orvane._handle import _Handle
 
 # Kinds whose index keeps no row ids: a hit's id is the row's insertion position, so
@@ -18,9 +18,10 @@ def _sample_ratio(options):
     return ratio if 0.0 < ratio <= 1.0 else 1.0
 
 
-def _with_thread_defaults(options, threads=None):
+def _with_thread_defaults(options, threads=None, filled_keys=None):
     """options with every build thread count it leaves out set to `threads`, by
-    default the machine's hardware threads (the C interface's own default is 1)."""
+    default the machine's hardware threads (the C interface's own default is 1).
+    The keys filled in are appended to `filled_keys` when given."""
     _convert.options_json(options)  # bad options are refused before the library is asked
     kind = _convert.index_type(options)
     if kind is None:
@@ -37,6 +38,8 @@ def _with_thread_defaults(options, threads=None):
         threads = int(lib.orvane_hardware_threads())
     filled = dict(options)
     filled.update((k, threads) for k in missing)
+    if filled_keys is not None:
+        filled_keys.extend(missing)
     return filled
 
 
@@ -51,12 +54,24 @@ class Builder(_Handle):
     insert pretrains on the inserted rows. Library failures raise
     orvane.OrvaneError with the library's message. Calls on one builder are
     serialised; close() waits for a call in flight.
+
+    progress=True prints the build's progress to standard error as `orvane build`
+    does (the thread counts chosen, then one line as each of pretrain, insert and
+    dump starts and ends, with rows, rate and time); a text stream instead of
+    True receives the lines.
     """
 
     _KIND = "builder"
 
-    def __init__(self, options):
-        super().__init__(_with_thread_defaults(options))
+    def __init__(self, options, progress=False):
+        filled_keys = []
+        super().__init__(_with_thread_defaults(options, filled_keys=filled_keys))
+        self._progress = _progress.Progress.of(progress)
+        if self._progress is not None and filled_keys:
+            from orvane import _native
+            threads = int(_native.load().orvane_hardware_threads())
+            self._progress.note("threads: %d (the machine's hardware threads) for %s"
+                                % (threads, ", ".join(filled_keys)))
         self._pretrained = False
         self._sample_ratio = _sample_ratio(options)
 
@@ -68,7 +83,8 @@ class Builder(_Handle):
         """Trains on sample vectors, shape (n, dimension)."""
         self._live()
         arr = _convert.vectors(vectors, "vectors", self._dim)
-        self._exclusive(lambda h: self._call("pretrain", h, arr.ctypes.data, arr.shape[0], 0))
+        self._phase("pretrain", arr.shape[0], lambda: self._exclusive(
+            lambda h: self._call("pretrain", h, arr.ctypes.data, arr.shape[0], 0)))
         self._pretrained = True
 
     def insert(self, vectors: "np.typing.ArrayLike",
@@ -87,9 +103,12 @@ class Builder(_Handle):
             take = min(n, max(1, int(round(n * self._sample_ratio))))
             rows = np.unique(np.linspace(0, n - 1, take).round().astype(np.int64))
             self.pretrain(arr if take == n else arr[rows])
-        self._exclusive(lambda h: self._call(
+        self._phase("insert", arr.shape[0], lambda: self._exclusive(lambda h: self._call(
             "insert", h, arr.ctypes.data, None if id_arr is None else id_arr.ctypes.data,
-            arr.shape[0], arr.shape[1]))
+            arr.shape[0], arr.shape[1])))
+
+    def _phase(self, name, rows, fn):
+        return fn() if self._progress is None else self._progress.phase(name, rows, fn)
 
     def dump_bytes(self) -> bytes:
         """Instead of dump: the index file image as bytes (the whole index)."""
@@ -106,4 +125,5 @@ class Builder(_Handle):
         self._live()
         p = _convert.path_bytes(path)
         target = _paths.output_file(p)
-        self._exclusive(lambda h: self._call("dump", h, target, context=path))
+        self._phase("write", 0, lambda: self._exclusive(
+            lambda h: self._call("dump", h, target, context=path)))

@@ -76,3 +76,32 @@ def test_close_is_idempotent_and_final(demo_index):
     b.close()
     with pytest.raises(ValueError, match="closed"):
         b.pretrain(data)
+
+
+@pytest.mark.parametrize("options,threads_line", [
+    # thread counts left out: said first, as the tool does
+    ({"index.type": "ivf", "index.dimension": 8, "ivf.build.num_lists": 4}, True),
+    # all given: no threads line
+    ({"index.type": "ivf", "index.dimension": 8, "ivf.build.num_lists": 4,
+      "ivf.build.thread_count": 1, "encoding.pq.thread_count": 1}, False),
+])
+def test_builds_show_progress_when_asked(tmp_path, rng, capsys, options, threads_line):
+    import io
+    data = rng.standard_normal((50, 8)).astype(np.float32)
+    out = io.StringIO()
+    with orvane.Builder(options, progress=out) as b:
+        b.insert(data)  # pretrains on the inserted rows first
+        b.dump(str(tmp_path / "p.idx"))
+    lines = out.getvalue().splitlines()
+    if threads_line:
+        assert lines[0].startswith("threads: ") and "ivf.build.thread_count" in lines[0]
+        lines = lines[1:]
+    assert [l.split(":")[0] for l in lines] == ["pretrain", "pretrain", "insert", "insert",
+                                               "write", "write"]
+    assert lines[2] == "insert: started, 50 rows"
+    assert lines[3].startswith("insert: 100.0% 50/50 ") and " in " in lines[3]
+    assert lines[5].startswith("write: done in ")
+    with orvane.Builder(options) as quiet:  # without progress: nothing anywhere
+        quiet.insert(data)
+    assert out.getvalue().count("\n") == len(lines) + threads_line
+    assert capsys.readouterr().err == ""

@@ -44,4 +44,16 @@ core::Result<std::shared_ptr<coro::Executor>> ExecutorManager::Get(ExecutorPurpo
     return executor;
 }
 
+std::string ExecutorManager::RefusalReason(ExecutorPurpose purpose) {
+    std::shared_ptr<coro::Executor> executor;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        auto it = _executors.find(MakeKey(purpose));
+        if (it == _executors.end()) return {};
+        executor = it->second;
+    }
+    const std::string reason = executor->refusalReason();
+    return reason.empty() ? reason : "worker threads unavailable: " + reason;
+}
+
 }  // namespace orvane::util

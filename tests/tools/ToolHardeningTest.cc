@@ -2,7 +2,9 @@
 // what they should not, messages that name nothing, results lost on standard output,
 // unsearchable files reported as fine, and the README's own command lines.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -326,6 +328,58 @@ TEST_F(ToolHardeningTest, DemoKeepsExistingFiles) {
             << _err.str();
         EXPECT_EQ(ReadFileBytes(dir + "/" + name), "mine");
         std::filesystem::remove(dir + "/" + name);
+    }
+}
+
+// A memory lock the user asked for and did not get is said on stderr without
+// --verbose (the search goes on unlocked); the library's other warnings stay
+// quiet. The child drops to an unprivileged user whose lock limit is 0.
+TEST_F(ToolHardeningTest, FailedMemoryLockIsSaidWithoutVerbose) {
+    ASSERT_EQ(BuildDemo(), kExitOk);
+    ASSERT_EQ(::chmod(Path("").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(Path("base.idx").c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(Path("query.fvecs").c_str(), 0644), 0);
+    const struct {
+        const char* lockMode;
+        bool warned;
+    } cases[] = {{"mlock", true}, {"none", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lockMode);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(fds[0]);
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            const struct rlimit none { 0, 0 };
+            if (::setrlimit(RLIMIT_MEMLOCK, &none) != 0) ::_exit(4);
+            const int rc = Cli({"search", Path("base.idx"), Path("query.fvecs"), "-q", "-o",
+                                "io.reader.type=mmap", "-o",
+                                std::string("io.reader.mmap.lock_mode=") + c.lockMode});
+            const std::string report = std::to_string(rc) + "\n" + _err.str();
+            ::_exit(::write(fds[1], report.data(), report.size()) ==
+                            static_cast<ssize_t>(report.size())
+                        ? 0
+                        : 5);
+        }
+        ::close(fds[1]);
+        std::string report;
+        char chunk[512];
+        for (ssize_t n; (n = ::read(fds[0], chunk, sizeof(chunk))) > 0;) report.append(chunk, n);
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 3 || WEXITSTATUS(status) == 4) {
+            GTEST_SKIP() << "cannot drop privileges or the lock limit here";
+        }
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(report.rfind("0\n", 0), 0u) << report;  // the search itself succeeds
+        const std::string warning =
+            "orvane: warning: Failed to mlock file [" + Path("base.idx") + "]";
+        EXPECT_EQ(report.find(warning) != std::string::npos, c.warned) << report;
+        EXPECT_EQ(report.find("WARN"), std::string::npos) << report;
     }
 }
 

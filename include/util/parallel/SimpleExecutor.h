@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "coro/Executor.h"
 #include "util/parallel/SimpleThreadPool.h"
@@ -38,6 +39,8 @@ class SimpleExecutor : public coro::Executor {
     // inline before checkin returns.
     bool checkin(Func fn, Context ctx, coro::ScheduleOptions opts) override;
     coro::Executor* getIOExecutor() override { return nullptr; }
+    // The pool's start failure, or "Thread pool is stopped"; empty while it runs.
+    std::string refusalReason() override;
 
     // Stops the pool after every queued item has run; later schedules fail.
     void waitAllTaskFinish();

@@ -26,6 +26,12 @@ bool SimpleExecutor::schedule(Func fn) {
     return _pool->ScheduleById(std::move(fn), -1) == ErrorCode::Ok;
 }
 
+std::string SimpleExecutor::refusalReason() {
+    // Start is idempotent: a failed start sticks, so this reports that failure.
+    const core::Status started = _pool->Start();
+    return started.IsOk() ? std::string() : started.Message();
+}
+
 bool SimpleExecutor::currentThreadInExecutor() const {
     return _pool->GetCurrentId() != -1;
 }

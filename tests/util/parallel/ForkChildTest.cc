@@ -5,6 +5,7 @@
 // that hangs is killed after a deadline, so a regression fails instead of
 // stalling the suite.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +130,76 @@ TEST(ForkChildTest, ChildBuildsAndSearchesAfterTheParentUsedThePools) {
         }
         EXPECT_EQ(WaitChild(child, std::chrono::seconds(60)), 0)
             << "the child hung (-1) or failed (3)";
+    }
+}
+
+// Under a thread limit an insert cannot start its worker threads. The builder's
+// own text stays first and the reason follows it, so the caller learns why.
+// Pretraining runs in the parent; the child drops to an unprivileged user
+// limited to its one thread, inserts, and sends the message back through a pipe.
+TEST(ForkChildTest, InsertUnderAThreadLimitSaysWhy) {
+    struct LimitCase {
+        const char* name;
+        BuilderOptions build;
+        const char* text;  // the builder's fixed text, then ": " and the reason
+    };
+    const LimitCase cases[] = {
+        {"bruteforce pq",
+         BuilderOptions{{"index.type", std::string("bruteforce")},
+                        {"index.dimension", int64_t{kDim}},
+                        {"encoding.type", std::string("pq")},
+                        {"encoding.pq.chunk_count", int64_t{4}}},
+         "Failed to append batch.: worker threads unavailable: Failed to start worker thread"},
+        {"ivf pq",
+         BuilderOptions{{"index.type", std::string("ivf")},
+                        {"index.dimension", int64_t{kDim}},
+                        {"encoding.type", std::string("pq")},
+                        {"encoding.pq.chunk_count", int64_t{4}},
+                        {"ivf.build.num_lists", int64_t{4}}},
+         "quantizer encode failed: worker threads unavailable: Failed to start worker thread"},
+        {"diskann",
+         BuilderOptions{{"index.type", std::string("diskann")},
+                        {"index.dimension", int64_t{kDim}},
+                        {"encoding.type", std::string("rawf32")},
+                        {"diskann.build.neighbor_count", int64_t{16}},
+                        {"diskann.build.thread_count", int64_t{2}}},
+         "multi thread build failed: the build executor refused a task (worker threads "
+         "unavailable): Failed to start worker thread"},
+    };
+    const std::vector<float> data = Rows();
+    std::vector<uint64_t> ids(kRows);
+    std::iota(ids.begin(), ids.end(), uint64_t{1});
+    for (const LimitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto builder = api::OrvaneBuilder::Create(c.build);
+        ASSERT_TRUE(builder.IsOk()) << builder.GetStatus().Message();
+        ASSERT_TRUE(builder.Value().Pretrain(data.data(), kRows).IsOk());
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipeFds[0]);
+            // root is exempt from the limit, so the child drops to an unprivileged user.
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+            const struct rlimit limit { 1, 1 };
+            if (::setrlimit(RLIMIT_NPROC, &limit) != 0) ::_exit(4);
+            const auto st = builder.Value().InsertBatch(data.data(), ids.data(), kRows);
+            const std::string message = st.IsOk() ? "insert succeeded" : st.Message();
+            const bool sent = ::write(pipeFds[1], message.data(), message.size()) ==
+                              static_cast<ssize_t>(message.size());
+            ::_exit(sent ? 0 : 5);
+        }
+        ::close(pipeFds[1]);
+        const int code = WaitChild(child, std::chrono::seconds(60));
+        std::string message;
+        char chunk[512];
+        for (ssize_t n; (n = ::read(pipeFds[0], chunk, sizeof(chunk))) > 0;)
+            message.append(chunk, n);
+        ::close(pipeFds[0]);
+        if (code == 3 || code == 4) GTEST_SKIP() << "cannot lower the thread limit here";
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(message.rfind(c.text, 0), 0u) << message;
     }
 }
 

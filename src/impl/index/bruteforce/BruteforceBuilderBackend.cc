@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "impl/builder/EncodeFailure.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
@@ -138,7 +139,9 @@ Status BruteforceBuilderBackend::AppendRows(std::span<const float> vectors,
     if (count == 0) return Status::Ok();
     const ErrorCode code = _quantizerTrainer->EncodeBatch(
         vectors.subspan(first * _dimension, count * _dimension), count, _dimension);
-    if (code != ErrorCode::Ok) return Status(ErrorCode::Corruption, "Failed to append batch.");
+    if (code != ErrorCode::Ok) {
+        return api::EncodeFailure(ErrorCode::Corruption, "Failed to append batch.", code);
+    }
     _vectorIds.insert(_vectorIds.end(), ids.begin() + first, ids.begin() + first + count);
     if (_ckptManager != nullptr) AddToDigest(vectors, ids, first, count);
     _appendedCount += count;

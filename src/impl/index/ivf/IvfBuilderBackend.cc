@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "impl/builder/EncodeFailure.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
 #include "impl/quantizer/QuantizerTrainerFactory.h"
@@ -151,7 +152,7 @@ Status IvfBuilderBackend::AppendBatch(std::span<const float> vectors,
     }
     if (const ErrorCode code = _quantizerTrainer->EncodeBatch(vectors, n, _dim);
         code != ErrorCode::Ok) {
-        return Status(code, "quantizer encode failed");
+        return api::EncodeFailure(code, "quantizer encode failed", code);
     }
     // The nearest centroid of every vector, lowest index on ties; the same
     // assignment step k-means uses, spread over the build threads.
