@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: deps build demo test check asan tsan fuzz python-test wheel-test example clean
+.PHONY: deps build demo test check asan asan-build tsan fuzz python-test wheel-test example clean
 
 deps:
 	./scripts/install-deps.sh
@@ -18,11 +18,18 @@ demo: build
 test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
 
-# Address + undefined-behaviour sanitizers over the whole suite.
-asan: deps
-	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DORVANE_SANITIZE=address,undefined -DORVANE_BUILD_BENCH=OFF
+# Address + undefined-behaviour sanitizers over the whole suite, built with clang
+# so that the same tree also holds the libFuzzer targets (one sanitized build of
+# the library instead of two). Line tables only (-g1): enough for symbolized
+# reports, and much quicker to compile and link than full debug information.
+SAN_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DORVANE_BUILD_BENCH=OFF
+asan-build: deps
+	cmake -S . -B build-asan $(CMAKE_GEN) $(SAN_FLAGS) -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DORVANE_SANITIZE=address,undefined -DORVANE_BUILD_FUZZ=ON
 	cmake --build build-asan -j $(JOBS)
+
+asan: asan-build
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
@@ -31,23 +38,18 @@ asan: deps
 TSAN_TARGETS = $(shell grep -rlE 'Stress|Concurren' tests --include='*.cc' | xargs -n1 dirname | \
   sort -u | sed -e 's|^tests|test|' -e 's|/|_|g')
 tsan: deps
-	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DORVANE_SANITIZE=thread -DORVANE_BUILD_BENCH=OFF
+	cmake -S . -B build-tsan $(CMAKE_GEN) $(SAN_FLAGS) -DORVANE_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Stress|Concurren'
 
-# libFuzzer targets, each for a bounded time.
+# libFuzzer targets (built in the sanitized tree), each for a bounded time.
 FUZZ_SECONDS ?= 25
-fuzz: deps
-	cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVANE_BUILD_FUZZ=ON \
-	  -DORVANE_SANITIZE=address,undefined -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
-	cmake --build build-fuzz -j $(JOBS)
-	@for f in build-fuzz/fuzz_*; do \
+fuzz: asan-build
+	@for f in build-asan/fuzz_*; do \
 	  [ -x "$$f" ] || continue; \
 	  echo "fuzzing $$f for $(FUZZ_SECONDS)s"; \
-	  mkdir -p build-fuzz/corpus/$$(basename $$f); \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$(basename $$f) || exit 1; \
+	  mkdir -p build-asan/corpus/$$(basename $$f); \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-asan/corpus/$$(basename $$f) || exit 1; \
 	done
 
 python-test: build

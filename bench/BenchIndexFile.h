@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/Options.h"
 #include "io/FileReader.h"
 #include "io/InputStream.h"
 #include "io/LocalFileWriter.h"
@@ -58,9 +59,9 @@ struct OpenedSection {
         section = stream.GetSectionReader("data").TakeValue();
     }
     static std::unique_ptr<io::FileReader> Create(const BenchIndexFile& file, int readerKind) {
-        auto reader = io::CreateFileReader(
-            {{"index.path", file.Path()},
-             {"io.reader.type", std::string(readerKind == 0 ? "local" : "mmap")}});
+        auto reader = io::CreateFileReader(orvane::api::IOOptions{
+            {"index.path", file.Path()},
+            {"io.reader.type", std::string(readerKind == 0 ? "local" : "mmap")}});
         if (!reader.IsOk()) std::abort();
         return reader.TakeValue();
     }

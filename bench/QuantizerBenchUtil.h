@@ -10,8 +10,8 @@
 #include <string>
 
 #include "FashionMnist.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "io/MemoryFileReader.h"
 
 namespace orvane::bench {

@@ -3,14 +3,17 @@
 // through the rawf32 and sq8 encode spaces (kernel level chosen for the process).
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <memory_resource>
+#include <numeric>
 #include <random>
 #include <vector>
 
 #include "RandomData.h"
 #include "distance/MetricDispatchers.h"
-#include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
-#include "distance/encode_space/SQ8/SQ8EncodeSpace.h"
+#include "encoding/rawf32/RawF32EncodeSpace.h"
+#include "encoding/sq8/SQ8EncodeSpace.h"
+#include "encoding/sq8/SQ8ExpandedEval.h"
 
 namespace {
 
@@ -99,28 +102,43 @@ struct SQ8Fixture {
         }
     }
 
-    dist::encode_space::EncodedBatch Batch(dimension_t dim) const {
-        return {codes.data(), dim, aux.data(), sizeof(dist::encode_space::SQ8VectorHeader),
-                kScanRows};
+    // The per-row code sums the evaluator keeps for its scans.
+    std::vector<dist::encode_space::SQ8CodeStats> Stats(dimension_t dim) const {
+        std::vector<dist::encode_space::SQ8CodeStats> stats(kScanRows);
+        for (uint64_t r = 0; r < kScanRows; ++r) {
+            stats[r] = dist::encode_space::ComputeSQ8CodeStats(codes.data() + r * dim, dim);
+        }
+        return stats;
     }
 };
 
+// The sq8 scan as the evaluator runs it: the dot kernel over a list of row
+// ids, then each score finished from the row's header and code sums.
 template <MetricE M>
 void BM_SQ8BatchEval(benchmark::State& state) {
     using namespace dist::encode_space;
     const auto dim = static_cast<dimension_t>(state.range(0));
     const SQ8Fixture fx(dim);
+    const auto stats = fx.Stats(dim);
     const auto query = RandomFloats(dim, 6);
     float cNormSq = 0;
     for (float c : fx.model.centroid) cNormSq += c * c;
     const PreparedSQ8 prepared = TagInvoke(
         dist::PrepareTag{}, dist::MetricT<M>{}, SQ8T{}, std::span<const float>(query),
         std::span<const float>(fx.model.centroid), cNormSq, *std::pmr::get_default_resource());
-    const EncodedBatch batch = fx.Batch(dim);
+    const SQ8QueryView view = prepared.View();
+    const SQ8QuerySums sums = ComputeSQ8QuerySums(view);
+    std::vector<uint64_t> ids(kScanRows);
+    std::iota(ids.begin(), ids.end(), 0);
     std::vector<float> out(kScanRows);
     for (auto _ : state) {
-        TagInvoke(dist::BatchEvalEncodedTag{}, dist::MetricT<M>{}, SQ8T{}, prepared, batch,
-                  out.data());
+        isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, view.qCentered, fx.codes.data(), dim,
+                                  ids.data(), kScanRows, out.data());
+        for (uint64_t r = 0; r < kScanRows; ++r) {
+            SQ8VectorHeader h;
+            std::memcpy(&h, fx.aux.data() + r * sizeof(h), sizeof(h));
+            out[r] = FinishSQ8Expanded<M>(view, sums, h, stats[r], out[r]);
+        }
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

@@ -19,9 +19,9 @@
 
 #include "FashionMnist.h"
 #include "distance/MetricDispatchers.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "io/FileWriter.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"

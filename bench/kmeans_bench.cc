@@ -14,9 +14,9 @@
 
 #include "FashionMnist.h"
 #include "api/Options.h"
-#include "impl/quantizer/PQTrainer.h"
+#include "encoding/kmeans/Kmeans.h"
+#include "encoding/pq/PQTrainer.h"
 #include "util/ExecutorManager.h"
-#include "util/Kmeans.h"
 
 namespace {
 

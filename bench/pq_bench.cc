@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "RandomData.h"
-#include "distance/encode_space/PQ/PQEncodeSpace.h"
+#include "encoding/kmeans/Kmeans.h"
+#include "encoding/pq/PQEncodeSpace.h"
 #include "util/ExecutorManager.h"
-#include "util/Kmeans.h"
 
 namespace {
 

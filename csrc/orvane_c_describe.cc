@@ -11,6 +11,7 @@
 #include "api/BuildThreadDefaults.h"
 #include "api/IndexDescription.h"
 #include "api/OptionNormalize.h"
+#include "api/Options.h"
 #include "api/Version.h"
 #include "csrc/ErrorBuffer.h"
 #include "csrc/Guarded.h"

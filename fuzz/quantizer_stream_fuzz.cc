@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "../tests/impl/quantizer/QuantizerStreamExercise.h"
+#include "../tests/encoding/QuantizerStreamExercise.h"
 #include "FuzzLogs.h"
 
 namespace {

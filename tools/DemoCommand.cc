@@ -14,7 +14,6 @@
 #include "ToolStatus.h"
 #include "VectorFile.h"
 #include "impl/index/IndexKindRegistry.h"
-#include "schema/KindSchemas.h"
 
 namespace orvane::tools {
 
@@ -98,8 +97,8 @@ DemoData GenerateClusteredData(const DemoConfig& config) {
 
 std::vector<std::string> DemoFileNames() {
     std::vector<std::string> names = {kBaseFile, kQueryFile, kTruthFile};
-    for (const schema::KindSchemas& kind : schema::AllKindSchemas()) {
-        names.push_back(IndexFileName(kind.name));
+    for (const index::IndexKindDescriptor* kind : index::AllIndexKinds()) {
+        names.push_back(IndexFileName(kind->Name()));
     }
     return names;
 }
@@ -122,19 +121,11 @@ Result<std::vector<DemoRow>> RunDemoKinds(const DemoConfig& config, const std::s
     ORVANE_RETURN_IF_ERROR(WriteInt32Matrix(truthPath, truth.data(), config.queryRows, truthCols));
 
     std::vector<DemoRow> rows;
-    // Every kind the options can name gets a row; one without back ends in this
-    // build is reported as unavailable.
-    for (const schema::KindSchemas& named : schema::AllKindSchemas()) {
+    // Every kind of the kind table gets a row.
+    for (const index::IndexKindDescriptor* kind : index::AllIndexKinds()) {
         DemoRow row;
-        row.kind = std::string(named.name);
+        row.kind = std::string(kind->Name());
         log << "building " << row.kind << " index" << std::endl;
-        const index::IndexKindDescriptor* kind = index::FindIndexKind(named.name);
-        if (kind == nullptr) {
-            row.state = DemoRow::State::kUnavailable;
-            row.error = "no builder backend for IndexType: " + row.kind;
-            rows.push_back(std::move(row));
-            continue;
-        }
         BuildRequest build;
         build.basePath = basePath;
         build.outputPath = dir + "/" + IndexFileName(kind->Name());

@@ -4,7 +4,7 @@
 
 #include "Commands.h"
 #include "ToolStatus.h"
-#include "schema/KindSchemas.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "schema/OptionValidators.h"
 #include "schema/SchemaTables.h"
 
@@ -21,7 +21,8 @@ constexpr char kOptionsUsage[] =
     "\n"
     "Prints, as Markdown, every option key of the index kind KIND (all kinds without\n"
     "one) for the builder, the searcher, each search and the file IO, with its type,\n"
-    "whether it is required, its range and its meaning.\n"
+    "whether it is required, its range, what applies when it is left out and its\n"
+    "meaning.\n"
     "\n";
 
 struct ValidatorText {
@@ -43,16 +44,8 @@ const ValidatorText kRanges[] = {
     {schema::ValidateMmapLockMode, "none, mlock, populate"},
 };
 
-std::string KindList() {
-    std::string out;
-    for (const schema::KindSchemas& row : schema::AllKindSchemas()) {
-        out += (out.empty() ? "" : ", ") + std::string(row.name);
-    }
-    return out;
-}
-
 std::string RangeOf(const schema::OptionField& field) {
-    if (field.validator == schema::ValidateIndexType) return KindList();
+    if (field.validator == schema::ValidateIndexType) return index::KindNames();
     for (const ValidatorText& v : kRanges) {
         if (v.fn == field.validator) return v.range;
     }
@@ -83,16 +76,23 @@ std::string Meaning(const schema::OptionField& field, bool builder) {
     return text;
 }
 
+// The field's default text; a required key has none.
+std::string DefaultOf(const schema::OptionField& field) {
+    if (field.required || field.byDefault.empty()) return "-";
+    return std::string(field.byDefault);
+}
+
 void Table(std::ostream& out, const char* title, schema::OptionSchemaView view, bool builder) {
     out << "### " << title << "\n\n";
     if (view.Empty()) {
         out << "No keys.\n\n";
         return;
     }
-    out << "| key | type | required | range | meaning |\n|---|---|---|---|---|\n";
+    out << "| key | type | required | range | default | meaning |\n|---|---|---|---|---|---|\n";
     for (const schema::OptionField& f : view.fields) {
         out << "| `" << f.key << "` | " << TypeName(f.type) << " | " << (f.required ? "yes" : "no")
-            << " | " << RangeOf(f) << " | " << Meaning(f, builder) << " |\n";
+            << " | " << RangeOf(f) << " | " << DefaultOf(f) << " | " << Meaning(f, builder)
+            << " |\n";
     }
     out << "\n";
 }
@@ -109,16 +109,17 @@ core::Result<std::string> OptionsReference(std::string_view kind) {
                "KEY=VALUE take text). Keys a kind does not know are refused by the tool and\n"
                "the Python package.\n\n";
     }
-    for (const schema::KindSchemas& row : schema::AllKindSchemas()) {
-        if (!kind.empty() && row.name != kind) continue;
+    for (const index::IndexKindDescriptor* row : index::AllIndexKinds()) {
+        if (!kind.empty() && row->Name() != kind) continue;
         found = true;
-        out << "## " << row.name << "\n\n";
-        Table(out, "Builder", row.builder, true);
-        Table(out, "Searcher", row.searcher, false);
-        Table(out, "Search", row.search, false);
+        out << "## " << row->Name() << "\n\n";
+        Table(out, "Builder", row->schemas->builder, true);
+        Table(out, "Searcher", row->schemas->searcher, false);
+        Table(out, "Search", row->schemas->search, false);
     }
     if (!found) {
-        return InvalidInput("unknown index kind '" + std::string(kind) + "' (" + KindList() + ")");
+        return InvalidInput("unknown index kind '" + std::string(kind) + "' (" +
+                            index::KindNames() + ")");
     }
     out << "## File IO (every kind)\n\n";
     Table(out, "Reader and writer", schema::kIoFields, false);

@@ -12,9 +12,9 @@
 #include <optional>
 
 #include "api/NoCopyable.h"
-#include "api/Options.h"
 #include "api/Result.h"
 #include "api/Status.h"
+#include "io/IOSettings.h"
 
 namespace orvane::io {
 
@@ -89,8 +89,8 @@ class ReadGate : public core::NoCopyable, public core::NoMoveable {
     bool _drained = false;  // guarded by _mutex
 };
 
-// Creates the reader named by "io.reader.type" ("local" by default, or "mmap" with
-// "io.reader.mmap.lock_mode") for the file named by "index.path".
-core::Result<std::unique_ptr<FileReader>> CreateFileReader(const api::IOOptions& options);
+// Creates the reader of the settings' reader type ("local", or "mmap" with the
+// settings' lock mode) for the file at the settings' path.
+core::Result<std::unique_ptr<FileReader>> CreateFileReader(const IOSettings& settings);
 
 }  // namespace orvane::io

@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "api/NoCopyable.h"
-#include "api/Options.h"
 #include "api/Result.h"
 #include "api/Status.h"
+#include "io/IOSettings.h"
 
 namespace orvane::io {
 
@@ -25,7 +25,7 @@ class FileWriter : public core::NoCopyable {
     virtual core::Result<uint64_t> GetLength() = 0;
 };
 
-// Creates the writer for the file named by the option "index.path".
-core::Result<std::unique_ptr<FileWriter>> CreateFileWriter(const api::IOOptions& options);
+// Creates the writer for the file at the settings' path.
+core::Result<std::unique_ptr<FileWriter>> CreateFileWriter(const IOSettings& settings);
 
 }  // namespace orvane::io

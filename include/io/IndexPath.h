@@ -1,26 +1,23 @@
 // IndexPath: the file path an index file is written to or read from, taken from
-// the option "index.path" of the IO options. Both the writer and the reader
+// the path of the IO settings ("index.path"). Both the writer and the reader
 // factories resolve it here, so they accept and refuse the same options.
 #pragma once
 
 #include <string>
-#include <variant>
 
-#include "api/Options.h"
 #include "api/Result.h"
 #include "api/Status.h"
+#include "io/IOSettings.h"
 
 namespace orvane::io {
 
 // The path, or InvalidArgument when "index.path" is absent or not a string.
-inline core::Result<std::string> IndexPath(const api::IOOptions& options) {
-    const auto& values = options.Values();
-    auto it = values.find("index.path");
-    if (it == values.end() || !std::holds_alternative<std::string>(it->second)) {
+inline core::Result<std::string> IndexPath(const IOSettings& settings) {
+    if (!settings.path.has_value()) {
         return core::Status(core::ErrorCode::InvalidArgument,
                             "File path not specified in IOOptions");
     }
-    return std::get<std::string>(it->second);
+    return *settings.path;
 }
 
 }  // namespace orvane::io

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "api/NoCopyable.h"
-#include "api/Options.h"
 #include "api/Result.h"
 #include "api/Status.h"
 #include "io/FileFormat.h"
@@ -88,7 +87,7 @@ class InputStream : public core::NoCopyable {
 
     // Validates the file and loads the section table. "io.verify_crc" (bool)
     // makes GetSectionReader verify each section when first handing it out.
-    core::Status Open(const api::IOOptions& options);
+    core::Status Open(const IOSettings& settings);
     // The reader of a section, created and cached on first request.
     core::Result<std::shared_ptr<SectionReader>> GetSectionReader(const std::string& name);
     // Drops the cached readers and closes the file reader.

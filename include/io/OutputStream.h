@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "api/NoCopyable.h"
-#include "api/Options.h"
 #include "api/Status.h"
 #include "io/FileFormat.h"
 #include "io/FileWriter.h"
@@ -33,8 +32,8 @@ class OutputStream : public core::NoCopyable {
     OutputStream& operator=(OutputStream&&) noexcept = default;
     ~OutputStream() = default;
 
-    // Writes the file header and opens the first section. The options are unused.
-    core::Status Init(const api::IOOptions& options);
+    // Writes the file header and opens the first section. The settings are unused.
+    core::Status Init(const IOSettings& settings);
     // Appends bytes to the open section.
     core::Status Write(const char* data, uint64_t size);
     // Pads the open section to a multiple of alignSize, records its CRC and name,

@@ -26,17 +26,35 @@ struct DynamicIsaEntry {
         return Dispatcher::TagInvoke(IsaT<I>{}, std::forward<Args>(args)...);
     }
 
-    static Fn Select() {
-        return SelectKernelIsa(DetectCpu()) == IsaE::avx2 ? &Call<IsaE::avx2> : &Call<IsaE::scalar>;
+    // The level of this instantiation, chosen on first use and kept.
+    static IsaE Level() {
+        static const IsaE level =
+            SelectKernelIsa(DetectCpu()) == IsaE::avx2 ? IsaE::avx2 : IsaE::scalar;
+        return level;
     }
 
     static Fn Get() {
-        static const Fn fn = Select();
+        static const Fn fn = Level() == IsaE::avx2 ? &Call<IsaE::avx2> : &Call<IsaE::scalar>;
         return fn;
     }
 };
 
 }  // namespace detail
+
+// The kernel of `Dispatcher` for arguments of exactly the types Args, as a
+// plain function pointer, for callers that keep it and call it in a loop
+// (one indirect call, no dispatch per call).
+template <typename Dispatcher, typename... Args>
+typename detail::DynamicIsaEntry<Dispatcher, Args...>::Fn ResolveKernel() {
+    return detail::DynamicIsaEntry<Dispatcher, Args...>::Get();
+}
+
+// The level ResolveKernel<Dispatcher, Args...> runs, for code whose results
+// must follow the kernel's summation order.
+template <typename Dispatcher, typename... Args>
+IsaE ResolvedIsa() {
+    return detail::DynamicIsaEntry<Dispatcher, Args...>::Level();
+}
 
 template <typename Dispatcher, typename... Args>
 decltype(auto) InvokeWithDynamicIsa(Dispatcher, Args&&... args) {

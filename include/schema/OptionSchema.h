@@ -1,7 +1,9 @@
 // OptionSchema: the records that describe which option keys a component understands.
 // A schema is a fixed, ordered list of fields; each field names a key, the value type
 // it must hold, whether it is required, an optional value check and a one-line
-// description. Schemas carry no defaults: whoever reads a key applies its own default.
+// description. Validation never applies a default: whoever reads a key applies its own,
+// and the field's `byDefault` only says, for the option reference, what that reader
+// does when the key is left out.
 #pragma once
 
 #include <array>
@@ -33,7 +35,26 @@ struct OptionField {
     bool required = false;
     ValidatorFn validator = nullptr;  // may be null: any value of the right type passes
     std::string_view description;
+    // What the reader applies when the key is left out, as the reference shows
+    // it; empty for a required key.
+    std::string_view byDefault;
 };
+
+// `field` with another default text, for a kind whose reader applies its own.
+constexpr OptionField WithDefault(OptionField field, std::string_view byDefault) {
+    field.byDefault = byDefault;
+    return field;
+}
+
+// `group` with the default text of the field named `key` replaced.
+template <size_t N>
+constexpr std::array<OptionField, N> WithDefault(std::array<OptionField, N> group,
+                                                 std::string_view key, std::string_view byDefault) {
+    for (OptionField& field : group) {
+        if (field.key == key) field.byDefault = byDefault;
+    }
+    return group;
+}
 
 // A read-only view over a schema's fields, in the order validation visits them.
 // An empty view is a valid schema that knows no key.

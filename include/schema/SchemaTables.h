@@ -1,7 +1,10 @@
-// SchemaTables: every option schema of the library as compile-time tables. Each key's
-// field (type, required flag, validator, description) is spelled once below and the
-// tables are composed from those fields, so two tables sharing a key cannot drift.
-// Table order is the order in which validation visits the keys.
+// SchemaTables: the option fields every index kind shares (the common builder,
+// searcher and search keys), those of product quantization and those of the
+// built-in file IO, as compile-time records, plus the generic tables. Each key's
+// field (type, required flag, validator, description, default text) is spelled
+// once; a kind's own keys live in its folder, which composes its tables from
+// these groups and its own fields. Table order is the order in which validation
+// visits the keys.
 #pragma once
 
 #include <array>
@@ -18,110 +21,80 @@ constexpr bool kRequired = true;
 constexpr bool kOptional = false;
 
 // Builder keys shared by every index kind.
-inline constexpr OptionField kBuilderDimension{"index.dimension", kInt, kRequired,
-                                               ValidatePositiveU32, "Vector dimension."};
-inline constexpr OptionField kIndexType{"index.type", kString, kRequired, ValidateIndexType,
-                                        "Index type."};
-inline constexpr OptionField kMetric{"distance.metric", kString, kOptional, ValidateMetric,
-                                     "Distance metric."};
-inline constexpr OptionField kEncodingType{"encoding.type", kString, kOptional,
-                                           ValidateEncodingType, "Encoding type."};
-inline constexpr OptionField kSampleRatio{"pretrain.sample_ratio", kDouble, kOptional,
-                                          ValidateRatio01, "Sample ratio for pretrain."};
-inline constexpr OptionField kCkptThreshold{"extension.build.ckpt.threshold", kInt, kOptional,
+inline constexpr OptionField kBuilderDimension{
+    "index.dimension", kInt, kRequired, ValidatePositiveU32, "Vector dimension.", ""};
+inline constexpr OptionField kIndexType{"index.type",      kString,       kRequired,
+                                        ValidateIndexType, "Index type.", ""};
+inline constexpr OptionField kMetric{"distance.metric",  kString, kOptional, ValidateMetric,
+                                     "Distance metric.", "l2"};
+inline constexpr OptionField kEncodingType{"encoding.type",      kString,          kOptional,
+                                           ValidateEncodingType, "Encoding type.", "rawf32"};
+inline constexpr OptionField kSampleRatio{
+    "pretrain.sample_ratio",      kDouble, kOptional, ValidateRatio01,
+    "Sample ratio for pretrain.", "1.0"};
+inline constexpr OptionField kCkptThreshold{"extension.build.ckpt.threshold",
+                                            kInt,
+                                            kOptional,
                                             ValidatePositiveInt,
-                                            "Threshold for triggering checkpoint."};
-inline constexpr OptionField kCkptCount{"extension.build.ckpt.count", kInt, kOptional,
-                                        ValidatePositiveU32, "Number of checkpoints."};
-inline constexpr OptionField kLogThreshold{"build.log_threshold", kInt, kOptional,
-                                           ValidatePositiveInt, "Threshold of builder log."};
+                                            "Threshold for triggering checkpoint.",
+                                            "0 (no checkpoints)"};
+inline constexpr OptionField kCkptCount{
+    "extension.build.ckpt.count", kInt, kOptional, ValidatePositiveU32,
+    "Number of checkpoints.",     "0"};
+inline constexpr OptionField kLogThreshold{
+    "build.log_threshold",       kInt,      kOptional, ValidatePositiveInt,
+    "Threshold of builder log.", "not read"};
 
 // Product quantization.
-inline constexpr OptionField kPqThreadCount{"encoding.pq.thread_count", kInt, kOptional,
-                                            ValidatePositiveU32, "PQ thread count."};
-inline constexpr OptionField kPqM{"encoding.pq.m", kInt, kOptional, ValidatePositiveU32, "PQ m."};
-inline constexpr OptionField kPqMaxEpoch{"encoding.pq.max_epoch", kInt, kOptional,
-                                         ValidatePositiveU32, "PQ max epoch."};
-inline constexpr OptionField kPqUseOpq{"encoding.pq.use_opq", kBool, kOptional, nullptr,
-                                       "Use OPQ."};
-inline constexpr OptionField kPqZeroMean{"encoding.pq.make_zero_mean", kBool, kOptional, nullptr,
-                                         "PQ make zero mean."};
-
-// IVF build.
-inline constexpr OptionField kIvfNumLists{"ivf.build.num_lists", kInt, kRequired,
-                                          ValidatePositiveU32, "IVF num lists."};
-inline constexpr OptionField kIvfThreadCount{"ivf.build.thread_count", kInt, kOptional,
-                                             ValidatePositiveU32, "IVF build thread count."};
-inline constexpr OptionField kIvfMaxEpoch{"ivf.build.max_epoch", kInt, kOptional,
-                                          ValidatePositiveU32, "IVF build max epoch."};
-
-// DiskANN build.
-inline constexpr OptionField kDiskThreadCount{"diskann.build.thread_count", kInt, kOptional,
-                                              ValidatePositiveU32, "DiskANN build thread count."};
-inline constexpr OptionField kDiskEfConstruction{"diskann.build.ef_construction", kInt, kOptional,
-                                                 ValidatePositiveU32,
-                                                 "DiskANN build ef construction parameter."};
-inline constexpr OptionField kDiskSlackPruning{"diskann.build.slack_pruning_factor", kDouble,
-                                               kOptional, ValidatePositiveDouble,
-                                               "DiskANN build slack pruning factor."};
-inline constexpr OptionField kDiskNeighborCount{"diskann.build.neighbor_count", kInt, kOptional,
-                                                ValidatePositiveU32,
-                                                "DiskANN build neighbor count."};
-inline constexpr OptionField kDiskReorderLayout{"diskann.build.reorder_layout", kBool, kOptional,
-                                                nullptr, "DiskANN build reorder layout."};
-inline constexpr OptionField kDiskEncodingType{"diskann.disk_encoding.type", kString, kOptional,
-                                               ValidateEncodingType, "DiskANN disk encoding type."};
-inline constexpr OptionField kDiskSaveOrigin{"diskann.disk_encoding.save_origin_embedding", kBool,
-                                             kOptional, nullptr,
-                                             "DiskANN disk encoding save origin embedding."};
-inline constexpr OptionField kDiskPqThreadCount{
-    "diskann.disk_encoding.encoding.pq.thread_count", kInt, kOptional, ValidatePositiveU32,
-    "PQ thread count, when DiskANN disk encoding type = PQ."};
-inline constexpr OptionField kDiskPqM{"diskann.disk_encoding.encoding.pq.m", kInt, kOptional,
-                                      ValidatePositiveU32,
-                                      "PQ m, when DiskANN disk encoding type = PQ."};
-inline constexpr OptionField kDiskPqMaxEpoch{"diskann.disk_encoding.encoding.pq.max_epoch", kInt,
-                                             kOptional, ValidatePositiveU32,
-                                             "PQ max epoch, when DiskANN disk encoding type = PQ."};
+inline constexpr OptionField kPqThreadCount{
+    "encoding.pq.thread_count", kInt, kOptional, ValidatePositiveU32, "PQ thread count.", "1"};
+inline constexpr OptionField kPqM{"encoding.pq.m",     kInt,    kOptional,
+                                  ValidatePositiveU32, "PQ m.", "8"};
+inline constexpr OptionField kPqMaxEpoch{
+    "encoding.pq.max_epoch", kInt, kOptional, ValidatePositiveU32, "PQ max epoch.",
+    "12 (8 with OPQ)"};
+inline constexpr OptionField kPqUseOpq{
+    "encoding.pq.use_opq", kBool, kOptional, nullptr, "Use OPQ.", "false"};
+inline constexpr OptionField kPqZeroMean{"encoding.pq.make_zero_mean", kBool,  kOptional, nullptr,
+                                         "PQ make zero mean.",         "false"};
 
 // Searchers.
-inline constexpr OptionField kSearcherDimension{"index.dimension", kInt, kRequired,
-                                                ValidatePositiveU32, "Index dimension."};
-inline constexpr OptionField kDiskNodesToCache{"diskann.search.num_nodes_to_cache", kInt, kOptional,
-                                               ValidateNonNegativeInt, "DiskANN nodes to cache."};
+inline constexpr OptionField kSearcherDimension{
+    "index.dimension", kInt, kRequired, ValidatePositiveU32, "Index dimension.", ""};
 
 // Searches.
-inline constexpr OptionField kTopk{"search.topk", kInt, kRequired, ValidatePositiveInt,
-                                   "Search-time topK override."};
-inline constexpr OptionField kParallelNumber{"search.parallel_number", kInt, kOptional,
-                                             ValidatePositiveU32, "Search parallel number."};
-inline constexpr OptionField kThreadSafeFilter{"search.thread_safe_filter", kBool, kOptional,
-                                               nullptr, "Thread safe filter."};
-inline constexpr OptionField kBatchThreads{"search.batch_threads", kInt, kOptional,
+inline constexpr OptionField kTopk{
+    "search.topk", kInt, kRequired, ValidatePositiveInt, "Search-time topK override.", ""};
+inline constexpr OptionField kParallelNumber{
+    "search.parallel_number", kInt, kOptional, ValidatePositiveU32, "Search parallel number.", "1"};
+inline constexpr OptionField kThreadSafeFilter{
+    "search.thread_safe_filter", kBool, kOptional, nullptr, "Thread safe filter.", "false"};
+inline constexpr OptionField kBatchThreads{"search.batch_threads",
+                                           kInt,
+                                           kOptional,
                                            ValidateBatchThreads,
-                                           "Threads one search call may use for its queries."};
-inline constexpr OptionField kNprobe{"search.nprobe", kInt, kOptional, ValidatePositiveU32,
-                                     "IVF search nprobe."};
-inline constexpr OptionField kDiskListSize{"diskann.search.list_size", kInt, kRequired,
-                                           ValidatePositiveU32, "Diskann search list size."};
-inline constexpr OptionField kDiskBeamWidth{"diskann.search.beam_width", kInt, kOptional,
-                                            ValidatePositiveU32, "Diskann search beam width."};
-inline constexpr OptionField kDiskIoLimit{"diskann.search.io_limit", kInt, kOptional,
-                                          ValidatePositiveU32, "Diskann search IO limit."};
-inline constexpr OptionField kDiskUseReorderData{"diskann.search.use_reorder_data", kBool,
-                                                 kOptional, nullptr,
-                                                 "Diskann search use reorder data flag."};
+                                           "Threads one search call may use for its queries.",
+                                           "the hardware threads"};
 
 // Built-in file IO.
-inline constexpr OptionField kIndexPath{"index.path", kString, kRequired, nullptr,
-                                        "Index path (built-in IO only)."};
-inline constexpr OptionField kReaderType{"io.reader.type", kString, kOptional, ValidateReaderType,
-                                         "Reader type (local/mmap, built-in IO only)."};
+inline constexpr OptionField kIndexPath{
+    "index.path", kString, kRequired, nullptr, "Index path (built-in IO only).", ""};
+inline constexpr OptionField kReaderType{"io.reader.type",
+                                         kString,
+                                         kOptional,
+                                         ValidateReaderType,
+                                         "Reader type (local/mmap, built-in IO only).",
+                                         "local"};
 inline constexpr OptionField kMmapLockMode{
-    "io.reader.mmap.lock_mode", kString, kOptional, ValidateMmapLockMode,
-    "mmap lock mode (none/mlock/populate, built-in IO only)."};
-inline constexpr OptionField kVerifyCrc{"io.verify_crc", kBool, kOptional, nullptr,
-                                        "Verify section CRC on read (built-in IO only)."};
+    "io.reader.mmap.lock_mode",
+    kString,
+    kOptional,
+    ValidateMmapLockMode,
+    "mmap lock mode (none/mlock/populate, built-in IO only).",
+    "none"};
+inline constexpr OptionField kVerifyCrc{
+    "io.verify_crc", kBool, kOptional, nullptr, "Verify section CRC on read (built-in IO only).",
+    "false"};
 
 // Groups shared by several tables.
 inline constexpr std::array<OptionField, 8> kCommonBuilder{
@@ -135,37 +108,12 @@ inline constexpr std::array<OptionField, 4> kCommonSearch{kTopk, kParallelNumber
 
 }  // namespace fields
 
-// Builder schemas. The generic table serves unknown type strings; demo has its own
-// table with the same content.
+// The generic tables, for a type string that names no kind. Each kind composes
+// its own tables from the groups above in its folder.
 inline constexpr auto kBuilderOptionsSchema = MakeSchema(fields::kCommonBuilder);
-inline constexpr auto kDemoBuilderSchema = MakeSchema(fields::kCommonBuilder);
-inline constexpr auto kBruteforceBuilderSchema = MakeSchema(fields::kCommonBuilder, fields::kPq);
-inline constexpr auto kIvfBuilderSchema = MakeSchema(
-    fields::kCommonBuilder,
-    std::array{fields::kIvfNumLists, fields::kIvfThreadCount, fields::kIvfMaxEpoch}, fields::kPq);
-inline constexpr auto kDiskANNBuilderSchema = MakeSchema(
-    fields::kCommonBuilder,
-    std::array{fields::kDiskThreadCount, fields::kDiskEfConstruction, fields::kDiskSlackPruning,
-               fields::kDiskNeighborCount, fields::kDiskReorderLayout, fields::kDiskEncodingType,
-               fields::kDiskSaveOrigin, fields::kDiskPqThreadCount, fields::kDiskPqM,
-               fields::kDiskPqMaxEpoch},
-    fields::kPq);
-
-// Searcher schemas. IVF uses the generic table itself.
 inline constexpr auto kSearcherOptionsSchema = MakeSchema(fields::kCommonSearcher);
-inline constexpr auto kBruteforceSearcherSchema = MakeSchema(fields::kCommonSearcher);
-inline constexpr auto kDemoSearcherSchema = MakeSchema(fields::kCommonSearcher);
-inline constexpr auto kDiskANNSearcherSchema =
-    MakeSchema(fields::kCommonSearcher, std::array{fields::kDiskNodesToCache});
-
-// Search schemas. Bruteforce and demo use the common table itself; the searcher
-// facade checks it for every kind.
+// The searcher facade checks this table for every kind.
 inline constexpr auto kSearchOptionsSchema = MakeSchema(fields::kCommonSearch);
-inline constexpr auto kIvfSearchSchema =
-    MakeSchema(fields::kCommonSearch, std::array{fields::kNprobe});
-inline constexpr auto kDiskANNSearchSchema = MakeSchema(
-    fields::kCommonSearch, std::array{fields::kDiskListSize, fields::kDiskBeamWidth,
-                                      fields::kDiskIoLimit, fields::kDiskUseReorderData});
 
 // Quantizer options of product quantization; raw and SQ8 have none.
 inline constexpr auto kPqQuantizerSchema = MakeSchema(fields::kPq);

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "schema/KindSchemas.h"
+#include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::api {
 
@@ -15,9 +15,8 @@ std::vector<std::string> DefaultBuildThreads(TextOptionMap& options, std::string
                                              unsigned threads) {
     std::vector<std::string> set;
     constexpr std::string_view kSuffix = "thread_count";
-    for (const schema::KindSchemas& row : schema::AllKindSchemas()) {
-        if (row.name != indexType) continue;
-        for (const schema::OptionField& field : row.builder.fields) {
+    if (const index::IndexKindDescriptor* kind = index::FindIndexKind(indexType)) {
+        for (const schema::OptionField& field : kind->schemas->builder.fields) {
             if (!field.key.ends_with(kSuffix)) continue;
             std::string key(field.key);
             if (options.count(key) != 0) continue;

@@ -7,13 +7,14 @@
 #include "api/OptionNormalize.h"
 #include "api/OrvaneSearcher.h"
 #include "distance/MetricE.h"
-#include "distance/encode_space/EncodingE.h"
-#include "distance/encode_space/PQ/PQGlobalHeader.h"
+#include "encoding/EncodingE.h"
+#include "encoding/EncodingRegistry.h"
+#include "encoding/QuantizerMeta.h"
+#include "encoding/pq/PQGlobalHeader.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
-#include "impl/quantizer/QuantizerMeta.h"
 #include "io/FileFormat.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
@@ -47,8 +48,8 @@ std::string MetricText(uint32_t metric) {
 }
 
 std::string EncodingText(EncodingE encoding) {
-    if (static_cast<uint32_t>(encoding) >= static_cast<uint32_t>(EncodingE::dummy)) return "";
-    return dist::encode_space::EncodingName(encoding);
+    const quantizer::EncodingDescriptor* row = quantizer::FindEncoding(encoding);
+    return row != nullptr ? std::string(row->name) : std::string();
 }
 
 // The encoding of a quantizer stream section: a quantizer meta first (its

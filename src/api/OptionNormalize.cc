@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "api/Options.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
 #include "schema/SchemaTables.h"

@@ -8,7 +8,7 @@
 
 #include "distance/MetricDispatchers.h"
 #include "distance/MetricTerm.h"
-#include "util/SimdSum.h"
+#include "distance/SimdSum.h"
 
 namespace orvane::dist {
 

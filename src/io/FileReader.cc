@@ -57,8 +57,8 @@ void ReadGate::Reopen() {
 
 namespace {
 
-MmapFileReader::LockMode ParseLockMode(const api::IOOptions& options) {
-    const std::string mode = options.GetString("io.reader.mmap.lock_mode", "none");
+MmapFileReader::LockMode ParseLockMode(const IOSettings& settings) {
+    const std::string& mode = settings.mmapLockMode;
     if (mode == "none") return MmapFileReader::LockMode::None;
     if (mode == "mlock") return MmapFileReader::LockMode::Mlock;
     if (mode == "populate") return MmapFileReader::LockMode::Populate;
@@ -68,13 +68,13 @@ MmapFileReader::LockMode ParseLockMode(const api::IOOptions& options) {
 
 }  // namespace
 
-core::Result<std::unique_ptr<FileReader>> CreateFileReader(const api::IOOptions& options) {
-    auto indexPath = IndexPath(options);
+core::Result<std::unique_ptr<FileReader>> CreateFileReader(const IOSettings& settings) {
+    auto indexPath = IndexPath(settings);
     if (!indexPath.IsOk()) return indexPath.TakeStatus();
     const std::string& path = indexPath.Value();
-    const std::string type = options.GetString("io.reader.type", "local");
+    const std::string& type = settings.readerType;
     if (type == "mmap") {
-        auto reader = MmapFileReader::Create(path, ParseLockMode(options));
+        auto reader = MmapFileReader::Create(path, ParseLockMode(settings));
         if (!reader.IsOk()) return reader.TakeStatus();
         return std::unique_ptr<FileReader>(reader.TakeValue());
     }

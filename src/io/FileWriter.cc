@@ -5,8 +5,8 @@
 
 namespace orvane::io {
 
-core::Result<std::unique_ptr<FileWriter>> CreateFileWriter(const api::IOOptions& options) {
-    auto path = IndexPath(options);
+core::Result<std::unique_ptr<FileWriter>> CreateFileWriter(const IOSettings& settings) {
+    auto path = IndexPath(settings);
     if (!path.IsOk()) return path.TakeStatus();
     return std::unique_ptr<FileWriter>(std::make_unique<LocalFileWriter>(path.TakeValue()));
 }

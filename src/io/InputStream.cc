@@ -17,9 +17,9 @@ using core::Status;
 
 InputStream::InputStream(std::unique_ptr<FileReader> reader) : _reader(std::move(reader)) {}
 
-Status InputStream::Open(const api::IOOptions& options) {
+Status InputStream::Open(const IOSettings& settings) {
     if (!_reader) return Status(ErrorCode::IoError, "File reader is null");
-    _verifyCrc = options.GetBool("io.verify_crc", false);
+    _verifyCrc = settings.verifyCrc;
 
     auto length = _reader->GetLength();
     if (!length.IsOk()) return length.TakeStatus();

@@ -24,7 +24,7 @@ Status AlreadyClosed() {
 
 OutputStream::OutputStream(std::unique_ptr<FileWriter> writer) : _writer(std::move(writer)) {}
 
-Status OutputStream::Init(const api::IOOptions& /*options*/) {
+Status OutputStream::Init(const IOSettings& /*settings*/) {
     if (_isClosed) return AlreadyClosed();
     if (!_writer) return Status(ErrorCode::FailedPrecondition, "File writer is null");
     if (!_sectionMetaWrappers.empty()) {

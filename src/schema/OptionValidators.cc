@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "api/Result.h"
-#include "schema/KindSchemas.h"
+#include "distance/MetricE.h"
+#include "encoding/EncodingRegistry.h"
+#include "impl/index/IndexKindRegistry.h"
 
 namespace orvane::schema {
 namespace {
@@ -60,14 +62,26 @@ Status CheckOneOf(std::string_view key, const api::OptionValue& value,
     return Fail(prefix, key, std::string(suffix) + Choices(value, accepted));
 }
 
-constexpr std::string_view kEncodings[] = {"rawf32", "sq8", "pq"};
-constexpr std::string_view kMetrics[] = {"l2", "cosine", "inner_product"};
+// In the order the refusal message lists them.
+constexpr std::string_view kMetrics[] = {dist::MetricT<dist::MetricE::l2>::Name,
+                                         dist::MetricT<dist::MetricE::cosine>::Name,
+                                         dist::MetricT<dist::MetricE::ip>::Name};
 constexpr std::string_view kReaderTypes[] = {"local", "mmap"};
 constexpr std::string_view kLockModes[] = {"none", "mlock", "populate"};
 
+std::vector<std::string_view> EncodingNames() {
+    std::vector<std::string_view> names;
+    for (const quantizer::EncodingDescriptor* row : quantizer::AllEncodings()) {
+        names.push_back(row->name);
+    }
+    return names;
+}
+
 std::vector<std::string_view> KindNames() {
     std::vector<std::string_view> names;
-    for (const KindSchemas& row : AllKindSchemas()) names.push_back(row.name);
+    for (const index::IndexKindDescriptor* kind : index::AllIndexKinds()) {
+        names.push_back(kind->Name());
+    }
     return names;
 }
 
@@ -111,6 +125,7 @@ Status ValidateRatio01(std::string_view key, const api::OptionValue& value) {
 }
 
 Status ValidateEncodingType(std::string_view key, const api::OptionValue& value) {
+    static const std::vector<std::string_view> kEncodings = EncodingNames();
     return CheckOneOf(key, value, kEncodings, "Option ", " has unsupported encoding type");
 }
 

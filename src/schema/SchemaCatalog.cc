@@ -1,50 +1,51 @@
 #include "schema/SchemaCatalog.h"
 
+#include "encoding/EncodingRegistry.h"
+#include "impl/index/IndexKindRegistry.h"
+
 namespace orvane::schema {
 namespace {
 
 using core::IndexE;
 
 // The kind's schema picked by `member`, or `fallback` for a kind not in the table.
-OptionSchemaView Pick(const KindSchemas* row, OptionSchemaView KindSchemas::*member,
+OptionSchemaView Pick(const index::IndexKindDescriptor* kind, OptionSchemaView KindSchemas::*member,
                       OptionSchemaView fallback) {
-    return row != nullptr ? row->*member : fallback;
+    return kind != nullptr ? kind->schemas->*member : fallback;
 }
 
 }  // namespace
 
 OptionSchemaView GetBuilderSchema(IndexE kind) {
-    return Pick(FindKindSchemas(kind), &KindSchemas::builder, {});
+    return Pick(index::FindIndexKind(kind), &KindSchemas::builder, {});
 }
 OptionSchemaView GetSearcherSchema(IndexE kind) {
-    return Pick(FindKindSchemas(kind), &KindSchemas::searcher, {});
+    return Pick(index::FindIndexKind(kind), &KindSchemas::searcher, {});
 }
 OptionSchemaView GetSearchSchema(IndexE kind) {
-    return Pick(FindKindSchemas(kind), &KindSchemas::search, {});
+    return Pick(index::FindIndexKind(kind), &KindSchemas::search, {});
 }
 
 OptionSchemaView GetQuantizerSchema(dist::encode_space::EncodingE encoding) {
-    if (encoding == dist::encode_space::EncodingE::pq) {
-        return QuantizerSchema<dist::encode_space::EncodingE::pq>();
-    }
-    return {};
+    const quantizer::EncodingDescriptor* row = quantizer::FindEncoding(encoding);
+    return row != nullptr ? row->quantizerOptions : OptionSchemaView{};
 }
 
 OptionSchemaView LookupBuilderSchema(std::string_view type) {
-    return Pick(FindKindSchemas(type), &KindSchemas::builder, kBuilderOptionsSchema);
+    return Pick(index::FindIndexKind(type), &KindSchemas::builder, kBuilderOptionsSchema);
 }
 
 OptionSchemaView LookupSearcherSchema(std::string_view type) {
-    return Pick(FindKindSchemas(type), &KindSchemas::searcher, kSearcherOptionsSchema);
+    return Pick(index::FindIndexKind(type), &KindSchemas::searcher, kSearcherOptionsSchema);
 }
 
 OptionSchemaView LookupSearchSchema(std::string_view type) {
-    return Pick(FindKindSchemas(type), &KindSchemas::search, kSearchOptionsSchema);
+    return Pick(index::FindIndexKind(type), &KindSchemas::search, kSearchOptionsSchema);
 }
 
 OptionSchemaView LookupQuantizerSchema(std::string_view name) {
-    return name == "pq" ? GetQuantizerSchema(dist::encode_space::EncodingE::pq)
-                        : OptionSchemaView{};
+    const quantizer::EncodingDescriptor* row = quantizer::FindEncoding(name);
+    return row != nullptr ? row->quantizerOptions : OptionSchemaView{};
 }
 
 OptionSchemaView LookupIOSchema() {

@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "TestVectors.h"
-#include "util/Fp32Simd.h"
-#include "util/KmeansDistance.h"
+#include "distance/Fp32Simd.h"
+#include "encoding/kmeans/KmeansDistance.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::util {
 namespace {

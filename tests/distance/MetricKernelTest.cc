@@ -5,11 +5,11 @@
 #include <span>
 #include <vector>
 
-#include "TestVectors.h"
 #include "distance/Metric.h"
 #include "distance/MetricDispatchers.h"
 #include "distance/MetricE.h"
 #include "isa/CpuFeatures.h"
+#include "testing/TestVectors.h"
 
 namespace orvane::dist {
 namespace {

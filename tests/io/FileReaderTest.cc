@@ -5,6 +5,7 @@
 #include <future>
 #include <string>
 
+#include "api/Options.h"
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
 #include "io/MmapFileReader.h"
@@ -61,12 +62,12 @@ TEST_F(CreateFileReaderTest, PathIsRequired) {
     auto r = CreateFileReader({});
     EXPECT_EQ(r.GetStatus().Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(r.GetStatus().Message(), "File path not specified in IOOptions");
-    r = CreateFileReader({{"index.path", true}});
+    r = CreateFileReader(orvane::api::IOOptions{{"index.path", true}});
     EXPECT_EQ(r.GetStatus().Message(), "File path not specified in IOOptions");
 }
 
 TEST_F(CreateFileReaderTest, DefaultIsLocalOnTheIoExecutor) {
-    auto r = CreateFileReader({{"index.path", _path}});
+    auto r = CreateFileReader(orvane::api::IOOptions{{"index.path", _path}});
     ASSERT_TRUE(r.IsOk()) << r.GetStatus().Message();
     EXPECT_NE(dynamic_cast<LocalFileReader*>(r.Value().get()), nullptr);
     std::string buf(4, '\0');
@@ -75,7 +76,8 @@ TEST_F(CreateFileReaderTest, DefaultIsLocalOnTheIoExecutor) {
     EXPECT_TRUE(done.get_future().get().IsOk());
     EXPECT_EQ(buf, "3456");
     // A non-string type also means local.
-    r = CreateFileReader({{"index.path", _path}, {"io.reader.type", int64_t{1}}});
+    r = CreateFileReader(
+        orvane::api::IOOptions{{"index.path", _path}, {"io.reader.type", int64_t{1}}});
     ASSERT_TRUE(r.IsOk());
     EXPECT_NE(dynamic_cast<LocalFileReader*>(r.Value().get()), nullptr);
 }
@@ -87,9 +89,8 @@ TEST_F(CreateFileReaderTest, MmapWithLockModes) {
         {"populate", MmapFileReader::LockMode::Populate},
     };
     for (const auto& [text, mode] : cases) {
-        auto r = CreateFileReader({{"index.path", _path},
-                                   {"io.reader.type", "mmap"},
-                                   {"io.reader.mmap.lock_mode", text}});
+        auto r = CreateFileReader(orvane::api::IOOptions{
+            {"index.path", _path}, {"io.reader.type", "mmap"}, {"io.reader.mmap.lock_mode", text}});
         ASSERT_TRUE(r.IsOk());
         auto* mmap = dynamic_cast<MmapFileReader*>(r.Value().get());
         ASSERT_NE(mmap, nullptr);
@@ -100,8 +101,8 @@ TEST_F(CreateFileReaderTest, MmapWithLockModes) {
 
 TEST_F(CreateFileReaderTest, UnknownLockModeWarnsAndUsesNone) {
     LogCapture logs;
-    auto r = CreateFileReader(
-        {{"index.path", _path}, {"io.reader.type", "mmap"}, {"io.reader.mmap.lock_mode", "lock"}});
+    auto r = CreateFileReader(orvane::api::IOOptions{
+        {"index.path", _path}, {"io.reader.type", "mmap"}, {"io.reader.mmap.lock_mode", "lock"}});
     ASSERT_TRUE(r.IsOk());
     EXPECT_EQ(dynamic_cast<MmapFileReader*>(r.Value().get())->GetLockMode(),
               MmapFileReader::LockMode::None);
@@ -110,16 +111,18 @@ TEST_F(CreateFileReaderTest, UnknownLockModeWarnsAndUsesNone) {
 }
 
 TEST_F(CreateFileReaderTest, UnknownTypeIsCaseSensitive) {
-    auto r = CreateFileReader({{"index.path", _path}, {"io.reader.type", "MMAP"}});
+    auto r =
+        CreateFileReader(orvane::api::IOOptions{{"index.path", _path}, {"io.reader.type", "MMAP"}});
     EXPECT_EQ(r.GetStatus().Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(r.GetStatus().Message(), "Unknown file reader type: MMAP");
 }
 
 TEST_F(CreateFileReaderTest, MmapErrorsPassThrough) {
-    auto r = CreateFileReader({{"index.path", _dir.File("missing")}, {"io.reader.type", "mmap"}});
+    auto r = CreateFileReader(
+        orvane::api::IOOptions{{"index.path", _dir.File("missing")}, {"io.reader.type", "mmap"}});
     EXPECT_EQ(r.GetStatus().Code(), ErrorCode::IoError);
     EXPECT_EQ(r.GetStatus().Message().rfind("Failed to open file: ", 0), 0u);
-    r = CreateFileReader({{"index.path", ""}, {"io.reader.type", "mmap"}});
+    r = CreateFileReader(orvane::api::IOOptions{{"index.path", ""}, {"io.reader.type", "mmap"}});
     EXPECT_EQ(r.GetStatus().Message(), "File path is empty");
 }
 

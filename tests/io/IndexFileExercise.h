@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/Options.h"
 #include "io/Crc32c.h"
 #include "io/FileFormat.h"
 #include "io/InputStream.h"
@@ -35,7 +36,7 @@ inline ExerciseResult ExerciseIndexFile(const std::string& image,
         return result;
     };
     InputStream stream(std::move(reader));
-    if (!stream.Open({{"io.verify_crc", verify}}).IsOk()) {
+    if (!stream.Open(orvane::api::IOOptions{{"io.verify_crc", verify}}).IsOk()) {
         (void)stream.Close();
         return result;
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api/Options.h"
 #include "io/FileFormat.h"
 #include "io/IndexFileExercise.h"
 #include "io/IoTestUtil.h"
@@ -158,7 +159,7 @@ TEST(InputStreamRobustnessTest, RandomMutationsNeverBreakTheReader) {
         if (i % 100 == 0) {
             const std::string path = dir.File(std::to_string(i) + ".idx");
             testing::WriteFileBytes(path, file);
-            auto local = CreateFileReader({{"index.path", path}});
+            auto local = CreateFileReader(orvane::api::IOOptions{{"index.path", path}});
             ASSERT_TRUE(local.IsOk());
             ExerciseResult viaLocal = ExerciseIndexFile(file, local.TakeValue(), verify, false);
             ASSERT_TRUE(viaLocal.violation.empty())

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "api/Options.h"
 #include "io/FileReader.h"
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
@@ -61,7 +62,7 @@ class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
         switch (GetParam()) {
             case ReaderKind::Local: {
                 testing::WriteFileBytes(path, bytes);
-                auto r = CreateFileReader({{"index.path", path}});
+                auto r = CreateFileReader(orvane::api::IOOptions{{"index.path", path}});
                 EXPECT_TRUE(r.IsOk());
                 return r.TakeValue();
             }
@@ -78,7 +79,7 @@ class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
     }
     InputStream OpenStream(const std::string& bytes, bool verify) {
         InputStream stream(MakeReader(bytes));
-        EXPECT_TRUE(stream.Open({{"io.verify_crc", verify}}).IsOk());
+        EXPECT_TRUE(stream.Open(orvane::api::IOOptions{{"io.verify_crc", verify}}).IsOk());
         return stream;
     }
     // The padded bytes of a section as written.
@@ -263,7 +264,7 @@ TEST(InputStreamSectionTest, SameSectionTwiceIsOneReaderVerifiedOnce) {
     auto probe = Probe(file);
     ProbeReader* raw = probe.get();
     InputStream stream(std::move(probe));
-    ASSERT_TRUE(stream.Open({{"io.verify_crc", true}}).IsOk());
+    ASSERT_TRUE(stream.Open(orvane::api::IOOptions{{"io.verify_crc", true}}).IsOk());
     const int readsAfterOpen = raw->Reads();
     auto first = stream.GetSectionReader("a");
     ASSERT_TRUE(first.IsOk());
@@ -281,7 +282,7 @@ TEST(InputStreamSectionTest, FailedVerificationIsNotCached) {
     auto probe = Probe(file);
     ProbeReader* raw = probe.get();
     InputStream stream(std::move(probe));
-    ASSERT_TRUE(stream.Open({{"io.verify_crc", true}}).IsOk());
+    ASSERT_TRUE(stream.Open(orvane::api::IOOptions{{"io.verify_crc", true}}).IsOk());
     EXPECT_FALSE(stream.GetSectionReader("a").IsOk());
     const int reads = raw->Reads();
     EXPECT_FALSE(stream.GetSectionReader("a").IsOk());
@@ -292,7 +293,7 @@ TEST(InputStreamSectionTest, NonBooleanVerifyOptionMeansNoVerification) {
     std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
     file[64] ^= 1;
     InputStream stream(std::make_unique<MemoryFileReader>(file));
-    ASSERT_TRUE(stream.Open({{"io.verify_crc", std::string("true")}}).IsOk());
+    ASSERT_TRUE(stream.Open(orvane::api::IOOptions{{"io.verify_crc", std::string("true")}}).IsOk());
     EXPECT_TRUE(stream.GetSectionReader("a").IsOk());
 }
 

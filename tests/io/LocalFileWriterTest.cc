@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "api/Options.h"
 #include "io/FileWriter.h"
 #include "io/IoTestUtil.h"
 #include "io/OutputStream.h"
@@ -212,12 +213,12 @@ TEST(CreateFileWriterTest, NeedsStringPath) {
     ASSERT_FALSE(missing.IsOk());
     EXPECT_EQ(missing.GetStatus().Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(missing.GetStatus().Message(), "File path not specified in IOOptions");
-    auto number = CreateFileWriter({{"index.path", int64_t{5}}});
+    auto number = CreateFileWriter(orvane::api::IOOptions{{"index.path", int64_t{5}}});
     ASSERT_FALSE(number.IsOk());
     EXPECT_EQ(number.GetStatus().Message(), "File path not specified in IOOptions");
 
     TempDir dir;
-    auto writer = CreateFileWriter({{"index.path", dir.File("w.bin")}});
+    auto writer = CreateFileWriter(orvane::api::IOOptions{{"index.path", dir.File("w.bin")}});
     ASSERT_TRUE(writer.IsOk());
     ASSERT_TRUE(writer.Value()->Write("zz", 2).IsOk());
     ASSERT_TRUE(writer.Value()->Close().IsOk());

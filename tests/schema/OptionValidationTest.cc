@@ -22,6 +22,9 @@ using core::ErrorCode;
 using telemetry::Logger;
 using telemetry::LogLevel;
 
+const OptionSchemaView kIvfBuilderSchema = GetBuilderSchema(core::IndexE::ivf);
+const OptionSchemaView kDemoBuilderSchema = GetBuilderSchema(core::IndexE::demo);
+
 // Captures the log for the length of each test; the logger's sinks and level
 // are restored when the fixture goes.
 class OptionValidationTest : public ::testing::Test {
@@ -45,10 +48,10 @@ void ExpectInvalidResult(const R& result, const std::string& msg) {
 
 // A schema without validators, to look at coercion on its own.
 constexpr auto kPlain = MakeSchema(std::array{
-    OptionField{"i", FieldType::kInt, false, nullptr, ""},
-    OptionField{"d", FieldType::kDouble, false, nullptr, ""},
-    OptionField{"b", FieldType::kBool, false, nullptr, ""},
-    OptionField{"s", FieldType::kString, false, nullptr, ""},
+    OptionField{"i", FieldType::kInt, false, nullptr, "", ""},
+    OptionField{"d", FieldType::kDouble, false, nullptr, "", ""},
+    OptionField{"b", FieldType::kBool, false, nullptr, "", ""},
+    OptionField{"s", FieldType::kString, false, nullptr, "", ""},
 });
 
 using Unsanitized = UnsanitizedOptions<OptionsType::Builder>;

@@ -5,6 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "impl/index/bruteforce/BruteforceOptions.h"
+#include "impl/index/demo/DemoOptions.h"
+#include "impl/index/diskann/DiskANNOptions.h"
+#include "impl/index/ivf/IvfOptions.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::schema {
@@ -68,9 +72,9 @@ TEST(SchemaCatalogTest, BuilderTablesHaveExactKeysInOrder) {
                        "diskann.disk_encoding.encoding.pq.max_epoch"},
                       kPqKeys}));
     static_assert(kBuilderOptionsSchema.Size() == 8);
-    static_assert(kBruteforceBuilderSchema.Size() == 13);
-    static_assert(kIvfBuilderSchema.Size() == 16);
-    static_assert(kDiskANNBuilderSchema.Size() == 23);
+    static_assert(index::bruteforce::kBuilderSchema.Size() == 13);
+    static_assert(index::ivf::kBuilderSchema.Size() == 16);
+    static_assert(index::diskann::kBuilderSchema.Size() == 23);
 }
 
 TEST(SchemaCatalogTest, RequiredFlagsPerTable) {
@@ -135,8 +139,7 @@ TEST(SchemaCatalogTest, TemplateAccessorsMatchRuntimeCatalog) {
     EXPECT_TRUE(SameTable(SearcherSchema<IndexE::demo>(), GetSearcherSchema(IndexE::demo)));
     EXPECT_TRUE(SameTable(SearchSchema<IndexE::ivf>(), GetSearchSchema(IndexE::ivf)));
     EXPECT_TRUE(SameTable(SearchSchema<IndexE::diskANN>(), GetSearchSchema(IndexE::diskANN)));
-    EXPECT_TRUE(SameTable(QuantizerSchema<EncodingE::pq>(), GetQuantizerSchema(EncodingE::pq)));
-    EXPECT_EQ(QuantizerSchema<EncodingE::sq8>().Size(), 0u);
+    EXPECT_TRUE(SameTable(kPqQuantizerSchema, GetQuantizerSchema(EncodingE::pq)));
 }
 
 TEST(SchemaCatalogTest, OutOfRangeKindAndNonPqEncodingYieldEmptyViews) {
@@ -248,14 +251,14 @@ TEST(SchemaCatalogTest, EveryFieldHasDocumentedTypeValidatorAndDescription) {
           "mmap lock mode (none/mlock/populate, built-in IO only)."}},
         {"io.verify_crc", {kBool, nullptr, "Verify section CRC on read (built-in IO only)."}},
     };
-    const std::vector<OptionSchemaView> builders = {kBuilderOptionsSchema, kDemoBuilderSchema,
-                                                    kBruteforceBuilderSchema, kIvfBuilderSchema,
-                                                    kDiskANNBuilderSchema};
-    const std::vector<OptionSchemaView> searchers = {kSearcherOptionsSchema,
-                                                     kBruteforceSearcherSchema, kDemoSearcherSchema,
-                                                     kDiskANNSearcherSchema};
-    const std::vector<OptionSchemaView> others = {kSearchOptionsSchema, kIvfSearchSchema,
-                                                  kDiskANNSearchSchema, kPqQuantizerSchema,
+    const std::vector<OptionSchemaView> builders = {
+        kBuilderOptionsSchema, index::demo::kBuilderSchema, index::bruteforce::kBuilderSchema,
+        index::ivf::kBuilderSchema, index::diskann::kBuilderSchema};
+    const std::vector<OptionSchemaView> searchers = {
+        kSearcherOptionsSchema, index::bruteforce::kSearcherSchema, index::demo::kSearcherSchema,
+        index::diskann::kSearcherSchema};
+    const std::vector<OptionSchemaView> others = {kSearchOptionsSchema, index::ivf::kSearchSchema,
+                                                  index::diskann::kSearchSchema, kPqQuantizerSchema,
                                                   kIoFields};
     size_t checked = 0;
     auto check = [&](OptionSchemaView view, std::string_view dimensionText) {

@@ -14,7 +14,7 @@
 #include "../../vecfile/VectorFile.h"
 #include "ToolTestUtil.h"
 #include "api/BuildThreadDefaults.h"
-#include "schema/KindSchemas.h"
+#include "impl/index/IndexKindRegistry.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 
@@ -395,7 +395,7 @@ TEST(DemoTest, SmallDemoRunsEveryKindAndTheDemoKindIsExact) {
     std::ostringstream log;
     auto rows = RunDemoKinds(DemoConfig::Small(), dir.path().string(), log);
     ASSERT_TRUE(rows.IsOk()) << rows.GetStatus().Message();
-    ASSERT_EQ(rows.Value().size(), schema::AllKindSchemas().size());
+    ASSERT_EQ(rows.Value().size(), index::AllIndexKinds().size());
     const DemoRow& demo = rows.Value()[0];
     EXPECT_EQ(demo.kind, "demo");
     ASSERT_EQ(demo.state, DemoRow::State::kOk) << demo.error;

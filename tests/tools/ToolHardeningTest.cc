@@ -19,6 +19,7 @@
 #include "Recall.h"
 #include "ToolTestUtil.h"
 #include "VectorFile.h"
+#include "api/Options.h"
 #include "io/FileWriter.h"
 #include "io/OutputStream.h"
 #include "testing/FileBytes.h"

@@ -39,6 +39,12 @@ struct FilterSearchPlan {
 core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, const char* rangeLog,
                                           util::CallSite where = util::CallSite::Current());
 
+// The option part of PrepareFilteredSearch: the filter's thread safety and the
+// parallel number, with the same refusals, without looking at a query.
+core::Result<FilterSearchPlan> ReadFilterSearchPlan(
+    const api::SearchOptions& options, const char* rangeLog,
+    util::CallSite where = util::CallSite::Current());
+
 // The front part of a back end's SearchWithFilter: reads the filter's thread
 // safety (`search.thread_safe_filter`, false when absent) and the parallel
 // number, refuses parallel numbers of 2 or more for a filter not declared

@@ -7,12 +7,14 @@
 // dimension, finite values, topk) and then hands the back end one
 // BatchSearchRequest per slice of the call's queries; it spreads the slices
 // over the search executor itself, so a back end answers a request on the
-// calling thread and reads its own option keys once per request.
+// calling thread. The back end's own option keys are parsed once per call, by
+// its ParseSearchParams, before any slice is searched.
 #pragma once
 
 #include <cstdint>
 #include <memory_resource>
 #include <span>
+#include <utility>
 
 #include "api/ISearchExtension.h"
 #include "api/NoCopyable.h"
@@ -21,6 +23,8 @@
 #include "api/Result.h"
 #include "api/RowFilter.h"
 #include "api/SearchTypes.h"
+#include "impl/searcher/KindSearchParams.h"
+#include "impl/searcher/SearchStats.h"
 
 namespace orvane::io {
 class InputStream;
@@ -34,16 +38,36 @@ struct BatchSearchRequest {
     const float* queries = nullptr;
     uint64_t n = 0;
     dimension_t dim = 0;
-    // The call's `search.topk`, at least 1.
+    // The call's `search.topk`: at least 1, except for a filter extension's
+    // call, whose options the facade does not check (0 when left out).
     uint64_t topk = 0;
     // Null: every row is admitted. Otherwise only rows it allows may be hit.
     const RowFilter* filter = nullptr;
-    // Validated against the common search schema; kind keys still unread.
+    // Validated against the common search schema.
     const SearchOptions* options = nullptr;
+    // The kind's own keys of `options`, parsed once for the call by the back
+    // end's ParseSearchParams; empty when the request was made without it.
+    KindSearchParams params;
     // Scratch memory of the call.
     std::pmr::memory_resource* resource = nullptr;
+    // n slots for the rows' statistics, which the facade turns into the
+    // caller's searchStats maps; null for a request made without the facade,
+    // whose results get their maps from the back end.
+    SearchStats* stats = nullptr;
 
     Query Row(uint64_t i) const { return Query(queries + i * dim, dim); }
+
+    // Hands row i's hits to `out` and its statistics to stats[i], or into
+    // out's map when the request has no statistics slots.
+    void Deliver(uint64_t i, ScoredHits&& hits, SearchResult& out) const {
+        out.topk = std::move(hits.topk);
+        if (stats != nullptr) {
+            stats[i] = hits.stats;
+            stats[i].counted = true;
+        } else {
+            WriteSearchStats(hits.stats, out);
+        }
+    }
 };
 
 class SearcherBackend : public core::NoCopyable {
@@ -52,6 +76,11 @@ class SearcherBackend : public core::NoCopyable {
     // Reads the kind's sections from the opened stream.
     virtual core::Status Open(io::InputStream& stream) = 0;
     // Answers one query; scratch memory comes from `resource`.
+    // Parses the kind's search keys of one call into `out` (a filtered call
+    // may check more); the first refused key's status is returned and nothing
+    // is searched. The base has no keys of its own.
+    virtual core::Status ParseSearchParams(const SearchOptions& options, bool filtered,
+                                           KindSearchParams& out) const;
     virtual core::Result<SearchResult> Search(const Query& query, const SearchOptions& options,
                                               std::pmr::memory_resource& resource) = 0;
     // Answers one query through a filter; kinds that cannot filter refuse it.

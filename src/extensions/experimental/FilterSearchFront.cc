@@ -58,10 +58,8 @@ core::Result<uint32_t> ReadParallelNumber(const api::SearchOptions& options, con
     return static_cast<uint32_t>(value);
 }
 
-core::Result<FilterSearchPlan> PrepareFilteredSearch(const api::Query& query,
-                                                     const api::SearchOptions& options,
-                                                     api::dimension_t dimension,
-                                                     const char* rangeLog, util::CallSite where) {
+core::Result<FilterSearchPlan> ReadFilterSearchPlan(const api::SearchOptions& options,
+                                                    const char* rangeLog, util::CallSite where) {
     FilterSearchPlan plan;
     auto safe = options.Values().find(kThreadSafeKey);
     if (safe != options.Values().end()) {
@@ -80,7 +78,15 @@ core::Result<FilterSearchPlan> PrepareFilteredSearch(const api::Query& query,
         return core::Status(core::ErrorCode::InvalidArgument,
                             "Multi threaded search when filter is not thread safe");
     }
+    return plan;
+}
 
+core::Result<FilterSearchPlan> PrepareFilteredSearch(const api::Query& query,
+                                                     const api::SearchOptions& options,
+                                                     api::dimension_t dimension,
+                                                     const char* rangeLog, util::CallSite where) {
+    auto plan = ReadFilterSearchPlan(options, rangeLog, where);
+    if (!plan.IsOk()) return plan;
     if (query.data == nullptr) {
         return core::Status(core::ErrorCode::InvalidArgument, "query data is null");
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "api/Options.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::extensions::experimental {

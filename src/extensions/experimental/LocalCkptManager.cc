@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/Options.h"
 #include "io/InputStream.h"
 #include "io/LocalFileWriter.h"
 #include "telemetry/Logger.h"

@@ -31,6 +31,13 @@ const IndexKindDescriptor* FindIndexKind(std::string_view type) {
     return nullptr;
 }
 
+const IndexKindDescriptor* FindIndexKind(core::IndexE kind) {
+    for (const IndexKindDescriptor* row : kKinds) {
+        if (row->Kind() == kind) return row;
+    }
+    return nullptr;
+}
+
 const IndexKindDescriptor* KindFromSections(std::span<const std::string> sectionNames) {
     for (const IndexKindDescriptor* kind : kKinds) {
         if (std::find(sectionNames.begin(), sectionNames.end(), kind->metaSection) !=

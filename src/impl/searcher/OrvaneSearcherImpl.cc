@@ -214,10 +214,24 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
     request.queries = queries;
     request.n = n;
     request.dim = dim;
-    request.topk = plan.topk;
+    // A filter extension's call is not cut by the facade, but its back end
+    // still searches for the `search.topk` the options ask for.
+    request.topk =
+        plan.topk != 0
+            ? plan.topk
+            : static_cast<uint64_t>(std::max<int64_t>(options.GetInt("search.topk", 0), 0));
     request.filter = filter;
     request.options = &options;
     request.resource = &resource;
+    // The rows' statistics, written into the caller's maps once the call is done.
+    SearchStats oneRow;
+    std::vector<SearchStats> rows;
+    if (n == 1) {
+        request.stats = &oneRow;
+    } else {
+        rows.resize(n);
+        request.stats = rows.data();
+    }
 
     // Several queries at once: each runs on one thread, so that no worker of
     // the search pool waits for a query's tasks queued to that same pool.
@@ -232,6 +246,9 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
             request.options = &single;
         }
     }
+    // The kind's own keys, read once for every slice of the call.
+    const bool filtered = filter != nullptr && filter->IsActive();
+    ORVANE_RETURN_IF_ERROR(_backend->ParseSearchParams(*request.options, filtered, request.params));
     // A back end that scores a slice at once (matrix products) asks for slices
     // as large as it can use; others get small slices that balance the workers.
     const uint64_t preferred = _backend->PreferredSliceRows();
@@ -247,12 +264,15 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
                 BatchSearchRequest part = request;
                 part.queries = queries + begin * dim;
                 part.n = end - begin;
+                part.stats = request.stats + begin;
                 return _backend->SearchBatch(part, results.subspan(begin, end - begin));
             });
     }
     if (!status.IsOk()) return status;
-    for (SearchResult& result : results) {
+    for (uint64_t i = 0; i < n; ++i) {
+        SearchResult& result = results[i];
         if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
+        if (request.stats[i].counted) WriteSearchStats(request.stats[i], result);
     }
     return Status::Ok();
 }

@@ -2,6 +2,11 @@
 
 namespace orvane::api {
 
+core::Status SearcherBackend::ParseSearchParams(const SearchOptions&, bool,
+                                                KindSearchParams&) const {
+    return core::Status::Ok();
+}
+
 core::Result<SearchResult> SearcherBackend::SearchFiltered(const Query&, const RowFilter&,
                                                            const SearchOptions&,
                                                            std::pmr::memory_resource&) {

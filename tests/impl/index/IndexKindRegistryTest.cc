@@ -8,7 +8,6 @@
 
 #include "api/OrvaneBuilder.h"
 #include "api/OrvaneSearcher.h"
-#include "schema/KindSchemas.h"
 #include "schema/OptionValidators.h"
 
 namespace orvane::index {
@@ -20,8 +19,8 @@ TEST(IndexKindRegistryTest, EveryRegisteredKindIsCompleteAndNamedByTheVocabulary
         ASSERT_NE(kind, nullptr);
         ASSERT_NE(kind->schemas, nullptr);
         EXPECT_TRUE(names.insert(kind->Name()).second) << "registered twice: " << kind->Name();
-        EXPECT_EQ(schema::FindKindSchemas(kind->Name()), kind->schemas);
-        EXPECT_EQ(schema::FindKindSchemas(kind->Kind()), kind->schemas);
+        EXPECT_EQ(kind->schemas->name, kind->Name());
+        EXPECT_EQ(FindIndexKind(kind->Kind()), kind);
         EXPECT_NE(kind->createBuilder, nullptr) << kind->Name();
         EXPECT_NE(kind->createSearcher, nullptr) << kind->Name();
         EXPECT_NE(kind->decodeMeta, nullptr) << kind->Name();
@@ -80,18 +79,20 @@ TEST(IndexKindRegistryTest, MetaDecodesCountAndDimensionAndRefusesShortPayloads)
     }
 }
 
-// A kind the options may name but this build has no back end for passes option
-// validation and is refused by the facades with NotFound.
-TEST(IndexKindRegistryTest, NamedKindsWithoutBackEndsAreRefusedByTheFacades) {
-    for (const schema::KindSchemas& named : schema::AllKindSchemas()) {
-        EXPECT_TRUE(schema::ValidateIndexType("index.type", std::string(named.name)).IsOk());
-        if (FindIndexKind(named.name) != nullptr) continue;
-        api::SearcherOptions options{{"index.type", std::string(named.name)},
-                                     {"index.dimension", int64_t{4}}};
-        auto searcher = api::OrvaneSearcher::Create(options);
-        ASSERT_FALSE(searcher.IsOk()) << named.name;
-        EXPECT_EQ(searcher.GetStatus().Code(), core::ErrorCode::NotFound) << named.name;
+// The kind table is the option vocabulary: every kind it lists is accepted by
+// the `index.type` validator, and a name it does not list is refused by it,
+// so the facades refuse such a kind before looking for its back end.
+TEST(IndexKindRegistryTest, TheKindTableIsTheOnlyListOfKindNames) {
+    for (const IndexKindDescriptor* kind : AllIndexKinds()) {
+        EXPECT_TRUE(schema::ValidateIndexType("index.type", std::string(kind->Name())).IsOk());
     }
+    EXPECT_FALSE(schema::ValidateIndexType("index.type", std::string("hnsw")).IsOk());
+    EXPECT_EQ(FindIndexKind(static_cast<core::IndexE>(7)), nullptr);
+    api::SearcherOptions options{{"index.type", std::string("hnsw")},
+                                 {"index.dimension", int64_t{4}}};
+    auto searcher = api::OrvaneSearcher::Create(options);
+    ASSERT_FALSE(searcher.IsOk());
+    EXPECT_EQ(searcher.GetStatus().Code(), core::ErrorCode::InvalidArgument);
 }
 
 }  // namespace

@@ -29,8 +29,9 @@
 #include "api/Result.h"
 #include "api/SearchTypes.h"
 #include "coro/Executor.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "impl/searcher/SearchStats.h"
 
 namespace orvane::index::bruteforce {
 
@@ -60,6 +61,6 @@ bool CanScanBatchByProducts(const quantizer::QuantizerEvaluatorBase& evaluator);
 // One result per query, in query order, each with the two search statistics
 // of the one-query scan. InvalidArgument when the evaluator does not keep raw
 // rows or the query floats do not match queryCount x dimension.
-core::Result<std::vector<api::SearchResult>> ScanBatchByProducts(const BatchScanRequest& request);
+core::Result<std::vector<api::ScoredHits>> ScanBatchByProducts(const BatchScanRequest& request);
 
 }  // namespace orvane::index::bruteforce

@@ -29,10 +29,10 @@
 #include "api/Options.h"
 #include "api/Result.h"
 #include "coro/Executor.h"
+#include "encoding/QuantizerTrainer.h"
 #include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
-#include "impl/quantizer/QuantizerTrainer.h"
 
 namespace orvane::index {
 

@@ -24,9 +24,10 @@
 #include "api/SearchTypes.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/common/BestK.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "impl/searcher/SearchStats.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::index::bruteforce {
@@ -51,11 +52,11 @@ struct ScanRequest {
 core::Status ScanFailure(core::ErrorCode evalError, core::ErrorCode runError);
 
 // The hits (row ids and scores, best first) and the two search statistics.
-api::SearchResult MakeScanResult(std::span<const ScoredRow> best, std::span<const uint64_t> rowIds,
-                                 uint64_t scored, uint64_t filtered);
+api::ScoredHits MakeScanResult(std::span<const ScoredRow> best, std::span<const uint64_t> rowIds,
+                               uint64_t scored, uint64_t filtered);
 
 template <dist::MetricE M>
-core::Result<api::SearchResult> ScanRows(const ScanRequest& request) {
+core::Result<api::ScoredHits> ScanRows(const ScanRequest& request) {
     const uint64_t n = request.evaluator.Count();
     const uint64_t k = std::min<uint64_t>(request.topk, n);
     const uint64_t chunk = n == 0 ? 0 : (n + request.parallel - 1) / request.parallel;

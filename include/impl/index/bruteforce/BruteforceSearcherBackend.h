@@ -25,8 +25,8 @@
 
 #include "api/MemoryResource.h"
 #include "coro/Executor.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index {
@@ -42,6 +42,9 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
     ~BruteforceSearcherBackend() override;
 
     core::Status Open(io::InputStream& stream) override;
+    // The parallel number, once per call (BruteforceOptions.h).
+    core::Status ParseSearchParams(const api::SearchOptions& options, bool filtered,
+                                   api::KindSearchParams& out) const override;
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
@@ -73,6 +76,11 @@ class BruteforceSearcherBackend : public api::SearcherBackend {
                                                        std::pmr::memory_resource& resource);
 
   private:
+    // One query's scan for its best `k` rows over `parallel` chunks.
+    core::Result<api::ScoredHits> ScanOne(const float* query, const Filter& filter,
+                                          uint32_t parallel, uint64_t k,
+                                          std::pmr::memory_resource& resource);
+
     api::dimension_t _dimension;
     uint64_t _count = 0;
     core::MemoryResourceConfig _resources;

@@ -11,8 +11,8 @@
 
 #include "api/Result.h"
 #include "api/Status.h"
+#include "encoding/QuantizerTrainer.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
-#include "impl/quantizer/QuantizerTrainer.h"
 #include "io/InputStream.h"
 #include "io/OutputStream.h"
 

@@ -2,7 +2,9 @@
 // exact L2 scan followed by a sort. Search only reads and is thread safe.
 #pragma once
 
+#include <cstdint>
 #include <memory_resource>
+#include <span>
 #include <vector>
 
 #include "impl/searcher/SearcherBackend.h"
@@ -18,10 +20,16 @@ class DemoSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
+    // One scan per row, with the call's topk.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
   private:
+    api::ScoredHits SearchRow(const float* query, uint64_t topk,
+                              std::pmr::memory_resource& resource) const;
+
     api::dimension_t _dimension;
     std::pmr::vector<float> _embeddings;
 };

@@ -17,9 +17,10 @@
 #include "api/Options.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
-#include "distance/encode_space/EncodingE.h"
+#include "encoding/EncodingE.h"
+#include "encoding/QuantizerTrainer.h"
 #include "impl/builder/BuilderBackend.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "impl/index/ivf/IvfOptions.h"
 
 namespace orvane::index::ivf {
 
@@ -53,10 +54,7 @@ class IvfBuilderBackend : public api::BuilderBackend {
   private:
     core::Status EnsurePretrained() const;
 
-    uint32_t _dim = 0;
-    uint32_t _numLists = 0;
-    uint32_t _maxEpoch = 20;
-    uint32_t _threadCount = 1;
+    IvfBuildParams _params;
     dist::MetricE _metric = dist::MetricE::l2;
     dist::encode_space::EncodingE _encoding = dist::encode_space::EncodingE::rawf32;
     bool _pretrained = false;

@@ -22,9 +22,10 @@
 
 #include "api/MemoryResource.h"
 #include "distance/MetricE.h"
-#include "distance/encode_space/EncodingE.h"
+#include "encoding/EncodingE.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "impl/index/ivf/IvfOptions.h"
 #include "impl/searcher/SearcherBackend.h"
 
 namespace orvane::index::ivf {
@@ -41,9 +42,15 @@ class IvfSearcherBackend : public api::SearcherBackend {
     ~IvfSearcherBackend() override;
 
     core::Status Open(io::InputStream& stream) override;
+    // `search.nprobe`, once per call (IvfOptions.h).
+    core::Status ParseSearchParams(const api::SearchOptions& options, bool filtered,
+                                   api::KindSearchParams& out) const override;
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
+    // One list scan per row with the call's parsed parameters.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
@@ -61,11 +68,14 @@ class IvfSearcherBackend : public api::SearcherBackend {
     // Back to the state after construction.
     void Reset();
 
+    // One query of the index dimension, after the checks.
+    core::Result<api::ScoredHits> SearchOne(const float* query, uint32_t topk,
+                                            const IvfSearchParams& params,
+                                            std::pmr::memory_resource& resource) const;
     // The search body under the evaluator's metric M.
     template <dist::MetricE M>
-    core::Result<api::SearchResult> SearchLists(const api::Query& query, uint32_t topk,
-                                                uint32_t nprobe,
-                                                std::pmr::memory_resource& resource) const;
+    core::Result<api::ScoredHits> SearchLists(const float* query, uint32_t topk, uint32_t nprobe,
+                                              std::pmr::memory_resource& resource) const;
 
     core::MemoryResourceConfig _resources;  // keeps the two resources below alive
     std::pmr::memory_resource& _storageResource;

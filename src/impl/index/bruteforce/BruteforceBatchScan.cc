@@ -180,7 +180,7 @@ class BatchScanner {
 };
 
 template <MetricE M>
-Result<std::vector<api::SearchResult>> Scan(const BatchScanRequest& request) {
+Result<std::vector<api::ScoredHits>> Scan(const BatchScanRequest& request) {
     const quantizer::QuantizerEvaluatorBase& evaluator = request.evaluator;
     const dist::dimension_t dim = evaluator.Dimension();
     const uint64_t n = evaluator.Count();
@@ -240,7 +240,7 @@ Result<std::vector<api::SearchResult>> Scan(const BatchScanRequest& request) {
         if (run != ErrorCode::Ok) return ScanFailure(evalError.load(), run);
     }
 
-    std::vector<api::SearchResult> results;
+    std::vector<api::ScoredHits> results;
     results.reserve(nq);
     for (uint64_t q = 0; q < nq; ++q) {
         // With k = 0 nothing was scanned, but the refused rows still count.
@@ -262,7 +262,7 @@ bool CanScanBatchByProducts(const quantizer::QuantizerEvaluatorBase& evaluator) 
            evaluator.RawRows().size() == evaluator.Count() * evaluator.Dimension();
 }
 
-Result<std::vector<api::SearchResult>> ScanBatchByProducts(const BatchScanRequest& request) {
+Result<std::vector<api::ScoredHits>> ScanBatchByProducts(const BatchScanRequest& request) {
     if (!CanScanBatchByProducts(request.evaluator)) {
         return Status(ErrorCode::InvalidArgument, "batch scan needs opened rawf32 rows");
     }
@@ -270,7 +270,7 @@ Result<std::vector<api::SearchResult>> ScanBatchByProducts(const BatchScanReques
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
     return WithMetric(request.evaluator.Metric(),
-                      [&](auto tag) -> Result<std::vector<api::SearchResult>> {
+                      [&](auto tag) -> Result<std::vector<api::ScoredHits>> {
                           return Scan<decltype(tag)::Value>(request);
                       });
 }

@@ -4,11 +4,12 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerTrainerFactory.h"
 #include "impl/builder/EncodeFailure.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
+#include "impl/index/bruteforce/BruteforceOptions.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
@@ -22,11 +23,6 @@ namespace {
 
 Status DimensionNotInitialized() {
     return Status(ErrorCode::FailedPrecondition, "builder dimension not initialized");
-}
-
-// A non-negative integer option; 0 when absent, of another type or negative.
-uint64_t ReadCount(const api::BuilderOptions& options, const char* key) {
-    return static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt(key, 0)));
 }
 
 bool IsQuantizerKey(const std::string& key) {
@@ -55,9 +51,11 @@ BruteforceBuilderBackend::~BruteforceBuilderBackend() {
 }
 
 Status BruteforceBuilderBackend::Init(const api::BuilderOptions& options) {
-    _dimension = static_cast<uint32_t>(options.GetInt("index.dimension", 0));
-    _thresholdOfCkpt = ReadCount(options, "extension.build.ckpt.threshold");
-    _numberOfCkpt = ReadCount(options, "extension.build.ckpt.count");
+    const bruteforce::BruteforceBuildParams params =
+        bruteforce::BruteforceBuildParams::Parse(options);
+    _dimension = params.dimension;
+    _thresholdOfCkpt = params.ckptThreshold;
+    _numberOfCkpt = params.ckptCount;
     _optionsDigest = extensions::experimental::BuilderOptionsDigest(options);
 
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);

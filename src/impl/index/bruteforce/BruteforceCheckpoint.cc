@@ -3,11 +3,11 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerTrainerFactory.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "impl/index/bruteforce/BruteforceBuilderBackend.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 

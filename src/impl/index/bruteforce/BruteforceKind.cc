@@ -1,6 +1,7 @@
 #include "impl/index/bruteforce/BruteforceKind.h"
 
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
+#include "impl/index/bruteforce/BruteforceOptions.h"
 
 namespace orvane::index::bruteforce {
 namespace {
@@ -11,7 +12,7 @@ constexpr OptionPair kDemoBuildOptions[] = {{"distance.metric", "l2"}, {"encodin
 }  // namespace
 
 constinit const IndexKindDescriptor kBruteforceKind{
-    schema::FindKindSchemas(core::IndexE::bruteforce),
+    &kSchemas,
     &CreateBruteforceBuilderBackend,
     &CreateBruteforceSearcherBackend,
     kIndexMetaName,

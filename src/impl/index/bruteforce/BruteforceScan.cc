@@ -13,13 +13,13 @@ Status ScanFailure(ErrorCode evalError, ErrorCode runError) {
     return Status(runError, "Bruteforce search task failed");
 }
 
-api::SearchResult MakeScanResult(std::span<const ScoredRow> best, std::span<const uint64_t> rowIds,
-                                 uint64_t scored, uint64_t filtered) {
-    api::SearchResult result;
+api::ScoredHits MakeScanResult(std::span<const ScoredRow> best, std::span<const uint64_t> rowIds,
+                               uint64_t scored, uint64_t filtered) {
+    api::ScoredHits result;
     result.topk.reserve(best.size());
     for (const ScoredRow& hit : best) result.topk.push_back({rowIds[hit.first], hit.second});
-    result.searchStats.emplace(api::kQueryStatsDistanceCalculateCount, std::to_string(scored));
-    result.searchStats.emplace(api::kQueryStatsFilteredCount, std::to_string(filtered));
+    result.stats.distanceCalculateCount = scored;
+    result.stats.filteredCount = filtered;
     return result;
 }
 

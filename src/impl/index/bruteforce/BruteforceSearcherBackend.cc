@@ -6,14 +6,15 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "extensions/experimental/FilterSearchFront.h"
 #include "impl/index/bruteforce/BruteforceBatchScan.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceKind.h"
+#include "impl/index/bruteforce/BruteforceOptions.h"
 #include "impl/index/bruteforce/BruteforceScan.h"
 #include "impl/index/bruteforce/BruteforceSections.h"
 #include "impl/index/common/MetricBridge.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
 #include "io/InputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
@@ -31,6 +32,12 @@ uint64_t TopkOption(const api::SearchOptions& options) {
     const int64_t topk = options.GetInt("search.topk", 0);
     return static_cast<uint64_t>(
         std::clamp<int64_t>(topk, 0, std::numeric_limits<uint32_t>::max()));
+}
+
+// The caller-facing form of a one-query scan.
+Result<api::SearchResult> ToResult(Result<api::ScoredHits> hits) {
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
 }  // namespace
@@ -104,16 +111,25 @@ Status BruteforceSearcherBackend::Open(io::InputStream& stream) {
     return Status::Ok();
 }
 
+Status BruteforceSearcherBackend::ParseSearchParams(const api::SearchOptions& options,
+                                                    bool filtered,
+                                                    api::KindSearchParams& out) const {
+    auto params = bruteforce::BruteforceSearchParams::Parse(options, filtered);
+    if (!params.IsOk()) return params.TakeStatus();
+    out.Put(params.Value());
+    return Status::Ok();
+}
+
 Result<api::SearchResult> BruteforceSearcherBackend::Search(const api::Query& query,
                                                             const api::SearchOptions& options,
                                                             std::pmr::memory_resource& resource) {
-    auto parallel =
-        extensions::ReadParallelNumber(options, extensions::kBruteforceParallelRangeLog);
-    if (!parallel.IsOk()) return parallel.TakeStatus();
+    auto params = bruteforce::BruteforceSearchParams::Parse(options, /*filtered=*/false);
+    if (!params.IsOk()) return params.TakeStatus();
     if (query.data == nullptr || query.size != _dimension) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    return DoSearchWithFilter(query, Filter(), parallel.Value(), options, resource);
+    return ToResult(
+        ScanOne(query.data, Filter(), params.Value().parallel, TopkOption(options), resource));
 }
 
 Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
@@ -130,12 +146,16 @@ Result<api::SearchResult> BruteforceSearcherBackend::SearchWithFilter(
 Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
     const api::Query& query, const Filter& filter, uint32_t parallel,
     const api::SearchOptions& options, std::pmr::memory_resource& resource) {
+    return ToResult(ScanOne(query.data, filter, parallel, TopkOption(options), resource));
+}
+
+Result<api::ScoredHits> BruteforceSearcherBackend::ScanOne(const float* query, const Filter& filter,
+                                                           uint32_t parallel, uint64_t k,
+                                                           std::pmr::memory_resource& resource) {
     if (!_quantizerEvaluator) {
         return Status(ErrorCode::FailedPrecondition, "BruteforceSearcher is not opened");
     }
-    const uint64_t k = TopkOption(options);
-    auto prepared =
-        _quantizerEvaluator->PrepareQuery(std::span<const float>(query.data, _dimension));
+    auto prepared = _quantizerEvaluator->PrepareQuery(std::span<const float>(query, _dimension));
     if (!prepared.IsOk()) return prepared.TakeStatus();
 
     bruteforce::ScanRequest request{*_quantizerEvaluator,
@@ -146,42 +166,49 @@ Result<api::SearchResult> BruteforceSearcherBackend::DoSearchWithFilter(
                                     std::max<uint32_t>(parallel, 1),
                                     *_executor,
                                     resource};
-    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::SearchResult> {
+    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Result<api::ScoredHits> {
         return bruteforce::ScanRows<decltype(tag)::Value>(request);
     });
 }
 
 Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
                                               std::span<api::SearchResult> results) {
-    if (request.n < 2 || !_quantizerEvaluator ||
-        !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
-        return SearcherBackend::SearchBatch(request, results);
-    }
     const bool filtered = request.filter != nullptr && request.filter->IsActive();
-    const api::SearchOptions& options = *request.options;
-    uint32_t parallel = 1;
-    if (filtered) {
-        auto plan = extensions::PrepareFilteredSearch(request.Row(0), options, _dimension,
-                                                      extensions::kBruteforceParallelRangeLog);
-        if (!plan.IsOk()) return plan.TakeStatus();
-        parallel = plan.Value().parallelNumber;
+    // A request made without the facade carries no parsed parameters.
+    bruteforce::BruteforceSearchParams params;
+    if (const auto* parsed = request.params.Find<bruteforce::BruteforceSearchParams>()) {
+        params = *parsed;
     } else {
-        auto read =
-            extensions::ReadParallelNumber(options, extensions::kBruteforceParallelRangeLog);
+        auto read = bruteforce::BruteforceSearchParams::Parse(*request.options, filtered);
         if (!read.IsOk()) return read.TakeStatus();
-        parallel = read.Value();
+        params = read.Value();
     }
-    if (request.dim != _dimension) {
+    if (request.n > 0 && (request.queries == nullptr || request.dim != _dimension)) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
     const api::RowFilter* rowFilter = request.filter;
+    if (request.n < 2 || !_quantizerEvaluator ||
+        !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
+        const Filter none;
+        const Filter& filter = filtered ? *rowFilter : none;
+        for (uint64_t i = 0; i < request.n; ++i) {
+            auto result = ScanOne(request.queries + i * request.dim, filter, params.parallel,
+                                  request.topk, *request.resource);
+            if (!result.IsOk()) return result.TakeStatus();
+            request.Deliver(i, result.TakeValue(), results[i]);
+        }
+        return Status::Ok();
+    }
     const Filter filter =
         filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
     auto scanned = bruteforce::ScanBatchByProducts(
         {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
-         request.n, filter, _vectorIds, request.topk, parallel, *_executor, *request.resource});
+         request.n, filter, _vectorIds, request.topk, params.parallel, *_executor,
+         *request.resource});
     if (!scanned.IsOk()) return scanned.TakeStatus();
-    std::move(scanned.Value().begin(), scanned.Value().end(), results.begin());
+    for (uint64_t i = 0; i < request.n; ++i) {
+        request.Deliver(i, std::move(scanned.Value()[i]), results[i]);
+    }
     return Status::Ok();
 }
 

@@ -1,6 +1,7 @@
 #include "impl/index/demo/DemoKind.h"
 
 #include "impl/index/demo/DemoIndexMeta.h"
+#include "impl/index/demo/DemoOptions.h"
 
 namespace orvane::index::demo {
 namespace {
@@ -10,7 +11,7 @@ constexpr OptionPair kDemoBuildOptions[] = {{"distance.metric", "l2"}};
 }  // namespace
 
 constinit const IndexKindDescriptor kDemoKind{
-    schema::FindKindSchemas(core::IndexE::demo),
+    &kSchemas,
     &CreateDemoBuilderBackend,
     &CreateDemoSearcherBackend,
     kMetaSection,

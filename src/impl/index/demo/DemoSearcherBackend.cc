@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "distance/encode_space/RawF32/RawF32EncodeSpace.h"
+#include "encoding/rawf32/RawF32EncodeSpace.h"
 #include "impl/index/common/BestK.h"
 #include "impl/index/demo/DemoIndexMeta.h"
 #include "impl/index/demo/DemoKind.h"
@@ -55,25 +55,42 @@ Status DemoSearcherBackend::Open(io::InputStream& stream) {
 Result<api::SearchResult> DemoSearcherBackend::Search(const api::Query& query,
                                                       const api::SearchOptions& options,
                                                       std::pmr::memory_resource& resource) {
-    const uint64_t topk =
-        static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt("search.topk", 0)));
+    return api::ToSearchResult(SearchRow(
+        query.data, static_cast<uint64_t>(std::max<int64_t>(0, options.GetInt("search.topk", 0))),
+        resource));
+}
+
+Status DemoSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
+                                        std::span<api::SearchResult> results) {
+    if (request.filter != nullptr && request.filter->IsActive()) {
+        return SearcherBackend::SearchBatch(request, results);
+    }
+    for (uint64_t i = 0; i < request.n; ++i) {
+        request.Deliver(
+            i, SearchRow(request.queries + i * request.dim, request.topk, *request.resource),
+            results[i]);
+    }
+    return Status::Ok();
+}
+
+api::ScoredHits DemoSearcherBackend::SearchRow(const float* query, uint64_t topk,
+                                               std::pmr::memory_resource& resource) const {
     const uint64_t count = _dimension == 0 ? 0 : _embeddings.size() / _dimension;
     std::pmr::monotonic_buffer_resource scratch(&resource);
     std::pmr::vector<float> distances(count, &scratch);
     using namespace dist;
     using namespace dist::encode_space;
     const auto prepared = TagInvoke(PrepareTag{}, MetricT<MetricE::l2>{}, RawF32T{},
-                                    std::span<const float>(query.data, _dimension));
+                                    std::span<const float>(query, _dimension));
     TagInvoke(BatchEvalEncodedTag{}, MetricT<MetricE::l2>{}, RawF32T{}, prepared,
               RawF32Batch(_embeddings.data(), _dimension, count), distances.data());
     BestK<MetricE::l2> best(std::min(topk, count), &scratch);
     best.OfferBatch(distances.data(), 0, count);
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(best.Size());
     for (const ScoredRow& hit : best.TakeBestFirst())
         result.topk.push_back({hit.first, hit.second});
-    result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(count));
-    result.searchStats.emplace("query_stats.filtered_count", std::string(1, '0'));
+    result.stats.distanceCalculateCount = count;
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "impl/index/diskann/build/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/DiskANNOptions.h"
 #include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 
@@ -29,7 +30,7 @@ constexpr OptionPair kDiskANNSearchOptions[] = {
 }  // namespace
 
 constinit const IndexKindDescriptor kDiskANNKind{
-    schema::FindKindSchemas(core::IndexE::diskANN),
+    &kSchemas,
     &CreateDiskANNBuilderBackend,
     &CreateDiskANNSearcherBackend,
     kMetaSection,

@@ -3,14 +3,15 @@
 #include <string>
 #include <utility>
 
+#include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/kmeans/Kmeans.h"
 #include "impl/builder/EncodeFailure.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "impl/index/ivf/IvfOptions.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
-#include "util/Kmeans.h"
 
 namespace orvane::index {
 
@@ -32,28 +33,8 @@ namespace orvane::index::ivf {
 using core::ErrorCode;
 using core::Status;
 using dist::MetricE;
-using dist::encode_space::EncodingE;
 
 namespace {
-
-// An integer option as unsigned 32 bits; `def` when absent or of another type.
-uint32_t ReadU32(const api::BuilderOptions& options, const char* key, uint32_t def) {
-    return static_cast<uint32_t>(options.GetInt(key, def));
-}
-
-MetricE ParseMetric(const std::string& name) {
-    if (name == "l2") return MetricE::l2;
-    if (name == "inner_product") return MetricE::ip;
-    if (name == "cosine") return MetricE::cosine;
-    return MetricE::dummy;
-}
-
-EncodingE ParseEncoding(const std::string& name) {
-    if (name == "rawf32") return EncodingE::rawf32;
-    if (name == "sq8") return EncodingE::sq8;
-    if (name == "pq") return EncodingE::pq;
-    return EncodingE::dummy;
-}
 
 bool IsQuantizerKey(const std::string& key) {
     return key.starts_with("encoding.") || key.starts_with("distance.");
@@ -82,27 +63,24 @@ IvfBuilderBackend::~IvfBuilderBackend() {
 }
 
 Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
-    _dim = ReadU32(options, "index.dimension", 0);
-    _numLists = ReadU32(options, "ivf.build.num_lists", 0);
-    _threadCount = ReadU32(options, "ivf.build.thread_count", _threadCount);
-    _maxEpoch = ReadU32(options, "ivf.build.max_epoch", _maxEpoch);
-    _metric = ParseMetric(options.GetString("distance.metric", "l2"));
+    _params = IvfBuildParams::Parse(options);
+    _metric = dist::ParseMetric(options.GetString("distance.metric", "l2"));
     if (_metric != MetricE::l2) {
         return Status(ErrorCode::NotSupported, "ivf currently supports L2 only");
     }
-    _encoding = ParseEncoding(options.GetString("encoding.type", "rawf32"));
 
     api::QuantizerOptions quantizerOptions;
     for (const auto& [key, value] : options.Values()) {
         if (IsQuantizerKey(key)) quantizerOptions.Values().emplace(key, value);
     }
-    quantizerOptions.Values()["index.dimension"] = int64_t{_dim};
+    quantizerOptions.Values()["index.dimension"] = int64_t{_params.dimension};
     _quantizerTrainer = quantizer::CreateQuantizerTrainer(quantizerOptions, _instantResource);
     if (!_quantizerTrainer) {
         return Status(ErrorCode::InvalidArgument,
                       "failed to create quantizer trainer: " +
                           quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
+    _encoding = _quantizerTrainer->EncodingType();
     return Status::Ok();
 }
 
@@ -110,21 +88,22 @@ Status IvfBuilderBackend::Pretrain(const float* data, uint64_t n) {
     if (_pretrained) return Status(ErrorCode::FailedPrecondition, "Pretrain called twice");
     // A list without a training row gets no centroid of its own, and a search
     // probing it finds nothing: refused, as k-means peers refuse it.
-    if (n < _numLists) {
+    if (n < _params.numLists) {
         return Status(ErrorCode::InvalidArgument,
-                      "ivf.build.num_lists [" + std::to_string(_numLists) +
+                      "ivf.build.num_lists [" + std::to_string(_params.numLists) +
                           "] is above the number of training rows [" + std::to_string(n) + "]");
     }
-    const std::span<const float> samples(data, n * _dim);
-    if (const ErrorCode code = _quantizerTrainer->Pretrain(samples, n, _dim);
+    const std::span<const float> samples(data, n * _params.dimension);
+    if (const ErrorCode code = _quantizerTrainer->Pretrain(samples, n, _params.dimension);
         code != ErrorCode::Ok) {
         return _quantizerTrainer->Explain(code, "quantizer pretrain failed");
     }
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     if (!executor.IsOk()) return executor.TakeStatus();
     _executor = executor.TakeValue();
-    auto [status, centroids] = util::KmeansUtil::Kmeans(
-        samples, _dim, _numLists, _maxEpoch, _threadCount, _executor.get(), _instantResource);
+    auto [status, centroids] =
+        util::KmeansUtil::Kmeans(samples, _params.dimension, _params.numLists, _params.maxEpoch,
+                                 _params.threadCount, _executor.get(), _instantResource);
     ORVANE_RETURN_IF_ERROR(status);
     _centroids = std::move(centroids);
     _pretrained = true;
@@ -139,7 +118,7 @@ Status IvfBuilderBackend::EnsurePretrained() const {
 Status IvfBuilderBackend::Reserve(uint64_t n) {
     if (!_pretrained) return Status(ErrorCode::FailedPrecondition, "Reserve requires pretrain");
     _reserved = n;
-    _lists.assign(_numLists, ListInfo{});
+    _lists.assign(_params.numLists, ListInfo{});
     return _quantizerTrainer->Reserve(n);
 }
 
@@ -147,19 +126,19 @@ Status IvfBuilderBackend::AppendBatch(std::span<const float> vectors,
                                       std::span<const uint64_t> ids) {
     ORVANE_RETURN_IF_ERROR(EnsurePretrained());
     const uint64_t n = ids.size();
-    if (n == 0 || uint64_t{_dim} * n != vectors.size()) {
+    if (n == 0 || uint64_t{_params.dimension} * n != vectors.size()) {
         return Status(ErrorCode::InvalidArgument, "batch size mismatch");
     }
-    if (const ErrorCode code = _quantizerTrainer->EncodeBatch(vectors, n, _dim);
+    if (const ErrorCode code = _quantizerTrainer->EncodeBatch(vectors, n, _params.dimension);
         code != ErrorCode::Ok) {
         return api::EncodeFailure(code, "quantizer encode failed", code);
     }
     // The nearest centroid of every vector, lowest index on ties; the same
     // assignment step k-means uses, spread over the build threads.
     std::pmr::vector<uint32_t> nearest(n, 0, &_instantResource);
-    util::UpdateIndexes(vectors, nearest, _centroids, _dim, _threadCount, _executor.get(),
-                        _instantResource);
-    if (_lists.size() < _numLists) _lists.resize(_numLists);
+    util::UpdateIndexes(vectors, nearest, _centroids, _params.dimension, _params.threadCount,
+                        _executor.get(), _instantResource);
+    if (_lists.size() < _params.numLists) _lists.resize(_params.numLists);
     for (uint64_t i = 0; i < n; ++i) {
         ListInfo& list = _lists[nearest[i]];
         list.rowIndices.push_back(_added + i);
@@ -179,8 +158,8 @@ Status IvfBuilderBackend::Dump(io::OutputStream& stream) const {
     }
 
     IndexMeta meta;
-    meta.dim = _dim;
-    meta.numLists = _numLists;
+    meta.dim = _params.dimension;
+    meta.numLists = _params.numLists;
     meta.metric = static_cast<uint32_t>(_metric);
     meta.encoding = static_cast<uint32_t>(_encoding);
     meta.count = _added;

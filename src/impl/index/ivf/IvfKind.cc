@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "impl/index/ivf/IvfIndexMeta.h"
+#include "impl/index/ivf/IvfOptions.h"
 
 namespace orvane::index::ivf {
 namespace {
@@ -24,7 +25,7 @@ constexpr OptionPair kIvfDemoSearchOptions[] = {{"search.nprobe", "8"}};
 }  // namespace
 
 constinit const IndexKindDescriptor kIvfKind{
-    schema::FindKindSchemas(core::IndexE::ivf),
+    &kSchemas,
     &CreateIvfBuilderBackend,
     &CreateIvfSearcherBackend,
     kMetaSection,

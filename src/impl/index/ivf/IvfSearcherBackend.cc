@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "distance/MetricDispatchers.h"
+#include "encoding/EncodingRegistry.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "impl/index/common/BestK.h"
 #include "impl/index/common/MetricBridge.h"
 #include "impl/index/ivf/IvfKind.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "impl/index/ivf/IvfOptions.h"
 #include "io/InputStream.h"
 #include "isa/DynamicIsa.h"
 #include "schema/OptionValidators.h"
@@ -62,13 +64,11 @@ std::span<const uint64_t> EntriesAt(const std::pmr::vector<uint64_t>& storage, u
     return std::span<const uint64_t>(storage.data() + offset / sizeof(uint64_t), count);
 }
 
-// The value of an integer search option, or nullopt when absent or of another type.
-std::optional<int64_t> IntOption(const api::SearchOptions& options, const char* key) {
-    const auto it = options.Values().find(key);
-    if (it == options.Values().end() || !std::holds_alternative<int64_t>(it->second)) {
-        return std::nullopt;
-    }
-    return std::get<int64_t>(it->second);
+// `search.topk` as the scan takes it: more hits than rows cannot come back, so
+// a k beyond 32 bits (or a negative one, which the facade refuses) asks for
+// every row scanned instead of being wrapped.
+uint32_t ScanTopk(int64_t topk) {
+    return topk < 0 || topk > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(topk);
 }
 
 }  // namespace
@@ -154,7 +154,7 @@ Status IvfSearcherBackend::LoadMeta(io::InputStream& stream) {
     if (meta.metric != static_cast<uint32_t>(MetricE::l2)) {
         return Status(ErrorCode::NotSupported, "ivf currently supports L2 only");
     }
-    if (meta.encoding > static_cast<uint32_t>(EncodingE::pq)) {
+    if (quantizer::FindEncoding(static_cast<EncodingE>(meta.encoding)) == nullptr) {
         return Corruption("invalid encoding in meta");
     }
     _meta = meta;
@@ -261,41 +261,81 @@ Status IvfSearcherBackend::ArrangeLists() {
     return _quantizerEvaluator->GatherRows(order);
 }
 
+Status IvfSearcherBackend::ParseSearchParams(const api::SearchOptions& options, bool,
+                                             api::KindSearchParams& out) const {
+    auto params = IvfSearchParams::Parse(options);
+    if (!params.IsOk()) return params.TakeStatus();
+    out.Put(params.Value());
+    return Status::Ok();
+}
+
 Result<api::SearchResult> IvfSearcherBackend::Search(const api::Query& query,
                                                      const api::SearchOptions& options,
                                                      std::pmr::memory_resource& resource) {
     if (_meta.dim == 0 || _lists.empty()) {
         return Status(ErrorCode::FailedPrecondition, "ivf searcher not opened");
     }
-    const std::optional<int64_t> topk = IntOption(options, "search.topk");
-    if (!topk) return Status(ErrorCode::InvalidArgument, "topk is missing");
-    const std::optional<int64_t> nprobeOption = IntOption(options, "search.nprobe");
-    if (nprobeOption && *nprobeOption > int64_t{UINT32_MAX}) {
-        return schema::ValidatePositiveU32("search.nprobe", *nprobeOption);
+    const auto topk = options.Values().find("search.topk");
+    if (topk == options.Values().end() || !std::holds_alternative<int64_t>(topk->second)) {
+        return Status(ErrorCode::InvalidArgument, "topk is missing");
     }
-    const uint32_t nprobe =
-        nprobeOption ? static_cast<uint32_t>(*nprobeOption) : std::min<uint32_t>(8, _meta.numLists);
-    if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
+    auto params = IvfSearchParams::Parse(options);
+    if (!params.IsOk()) return params.TakeStatus();
     if (query.data == nullptr || query.size != _meta.dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    // More hits than rows cannot come back, so a k beyond 32 bits (or a
-    // negative one, which the facade refuses) asks for every row scanned
-    // instead of being wrapped.
-    const uint32_t k =
-        *topk < 0 || *topk > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(*topk);
+    auto hits =
+        SearchOne(query.data, ScanTopk(std::get<int64_t>(topk->second)), params.Value(), resource);
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
+}
+
+Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
+                                       std::span<api::SearchResult> results) {
+    if (request.filter != nullptr && request.filter->IsActive()) {
+        return SearcherBackend::SearchBatch(request, results);
+    }
+    if (_meta.dim == 0 || _lists.empty()) {
+        return Status(ErrorCode::FailedPrecondition, "ivf searcher not opened");
+    }
+    // A request made without the facade carries no parsed parameters.
+    IvfSearchParams params;
+    if (const auto* parsed = request.params.Find<IvfSearchParams>()) {
+        params = *parsed;
+    } else {
+        auto read = IvfSearchParams::Parse(*request.options);
+        if (!read.IsOk()) return read.TakeStatus();
+        params = read.Value();
+    }
+    if (request.n > 0 && (request.queries == nullptr || request.dim != _meta.dim)) {
+        return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
+    }
+    const uint32_t k = ScanTopk(static_cast<int64_t>(std::min<uint64_t>(request.topk, INT64_MAX)));
+    for (uint64_t i = 0; i < request.n; ++i) {
+        auto result = SearchOne(request.queries + i * request.dim, k, params, *request.resource);
+        if (!result.IsOk()) return result.TakeStatus();
+        request.Deliver(i, result.TakeValue(), results[i]);
+    }
+    return Status::Ok();
+}
+
+Result<api::ScoredHits> IvfSearcherBackend::SearchOne(const float* query, uint32_t topk,
+                                                      const IvfSearchParams& params,
+                                                      std::pmr::memory_resource& resource) const {
+    const uint32_t nprobe = params.ListsToScan(_meta.numLists);
+    if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
     return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) {
-        return SearchLists<decltype(tag)::Value>(query, k, nprobe, resource);
+        return SearchLists<decltype(tag)::Value>(query, topk, nprobe, resource);
     });
 }
 
 template <MetricE M>
-Result<api::SearchResult> IvfSearcherBackend::SearchLists(
-    const api::Query& query, uint32_t topk, uint32_t nprobe,
-    std::pmr::memory_resource& resource) const {
+Result<api::ScoredHits> IvfSearcherBackend::SearchLists(const float* query, uint32_t topk,
+                                                        uint32_t nprobe,
+                                                        std::pmr::memory_resource& resource) const {
     std::pmr::monotonic_buffer_resource scratch(&resource);
     const uint32_t numLists = _meta.numLists;
-    const std::span<const float> q(query.data, _meta.dim);
+    const std::span<const float> q(query, _meta.dim);
 
     // The nprobe nearest centroids, nearest first.
     std::pmr::vector<float> centroidDist(numLists, &scratch);
@@ -329,13 +369,12 @@ Result<api::SearchResult> IvfSearcherBackend::SearchLists(
         for (size_t i = 0; i < ids.size(); ++i) best.Offer(ids[i], out[i]);
     }
 
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(best.Size());
     for (const ScoredRow& hit : best.TakeBestFirst()) {
         result.topk.push_back({hit.first, hit.second});
     }
-    result.searchStats.emplace("query_stats.distance_calculate_count", std::to_string(scanned));
-    result.searchStats.emplace("query_stats.filtered_count", "0");
+    result.stats.distanceCalculateCount = scanned;
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/Dataset.h"
+#include "api/Options.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "extensions/experimental/LocalCkptManager.h"
 #include "impl/index/bruteforce/BruteforceTestUtil.h"

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "encoding/QuantizerTrainerFactory.h"
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
 #include "impl/index/bruteforce/BruteforceSearcherBackend.h"
 #include "impl/index/bruteforce/BruteforceTestUtil.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "testing/LogCapture.h"

@@ -10,8 +10,8 @@
 
 #include "StorageTestUtil.h"
 #include "impl/index/diskann/search/SearchDiskStorage.h"
-#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerTrainerFactory.h"
 #include "testing/LogCapture.h"
 
 namespace orvane::index::diskann {

@@ -32,6 +32,7 @@
 #include "api/Result.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
+#include "encoding/QuantizerTrainer.h"
 #include "extensions/experimental/CkptBinding.h"
 #include "extensions/experimental/InnerCkptManager.h"
 #include "impl/builder/BuilderBackend.h"
@@ -39,7 +40,7 @@
 #include "impl/index/diskann/build/GraphInserter.h"
 #include "impl/index/diskann/graph/DiskANNContext.h"
 #include "impl/index/diskann/graph/DistanceCalcutor.h"
-#include "impl/quantizer/QuantizerTrainer.h"
+#include "encoding/QuantizerTrainer.h"
 
 namespace orvane::index::diskann {
 

@@ -20,7 +20,7 @@
 #include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/diskann/format/GraphNode.h"
 #include "impl/index/diskann/graph/PruneNode.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

@@ -25,10 +25,12 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <span>
 
 #include "api/MemoryResource.h"
 #include "api/RowFilter.h"
 #include "coro/Executor.h"
+#include "impl/index/diskann/DiskANNOptions.h"
 #include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/diskann/graph/DiskANNContext.h"
 #include "impl/index/diskann/search/DiskANNContextPool.h"
@@ -43,9 +45,6 @@ namespace orvane::index::diskann {
 class DiskANNSearcherBackend : public api::SearcherBackend {
   public:
     using Filter = api::RowFilter;
-
-    // The largest accepted search.parallel_number.
-    static constexpr uint32_t kMaxParallelNumber = 1000;
 
     DiskANNSearcherBackend(api::dimension_t dimension, std::shared_ptr<coro::Executor> executor,
                            const core::MemoryResourceConfig& config);
@@ -64,6 +63,13 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
                                                    const api::RowFilter& filter,
                                                    const api::SearchOptions& options,
                                                    std::pmr::memory_resource& resource) override;
+    // The `diskann.search.*` keys and the parallel number, once per call
+    // (DiskANNOptions.h).
+    core::Status ParseSearchParams(const api::SearchOptions& options, bool filtered,
+                                   api::KindSearchParams& out) const override;
+    // One beam search per row with the call's parsed parameters.
+    core::Status SearchBatch(const api::BatchSearchRequest& request,
+                             std::span<api::SearchResult> results) override;
     core::Status Attach(api::ISearchExtension& extension) override;
     api::IndexInfo GetMeta() const override;
 
@@ -76,11 +82,13 @@ class DiskANNSearcherBackend : public api::SearcherBackend {
     size_t MaxIdleContexts() const { return _contexts.MaxIdle(); }
 
   private:
-    core::Result<api::SearchResult> DoSearchWithFilter(const api::Query& query,
-                                                       const Filter& filter, uint32_t parallel,
-                                                       const api::SearchOptions& options);
-    core::Status BeamSearch(const api::Query& query, DiskANNContext& ctx);
-    api::SearchResult AssembleTopkResult(const DiskANNContext& ctx, const TopkHeap& heap) const;
+    // One query of `querySize` floats for its best `topkOption` rows.
+    core::Result<api::ScoredHits> DoSearchWithFilter(const float* queryData, uint64_t querySize,
+                                                     const Filter& filter,
+                                                     const DiskANNSearchParams& params,
+                                                     int64_t topkOption);
+    core::Status BeamSearch(const float* query, DiskANNContext& ctx);
+    api::ScoredHits AssembleTopkResult(const DiskANNContext& ctx, const TopkHeap& heap) const;
 
     api::dimension_t _dimension;
     DiskANNIndexMeta _meta;

@@ -13,7 +13,7 @@
 
 #include "api/Result.h"
 #include "impl/index/diskann/format/DiskANNRecords.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

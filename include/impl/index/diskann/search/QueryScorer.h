@@ -21,7 +21,7 @@
 #include "impl/index/diskann/format/GraphNode.h"
 #include "impl/index/diskann/graph/DiskANNContext.h"
 #include "impl/index/diskann/graph/DistanceCalcutor.h"
-#include "impl/quantizer/QuantizerEvaluatorBase.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
 
 namespace orvane::index::diskann {

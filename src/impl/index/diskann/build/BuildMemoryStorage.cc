@@ -8,7 +8,7 @@
 #include "api/Result.h"
 #include "impl/index/diskann/build/LayoutRanker.h"
 #include "impl/index/diskann/format/SectionIO.h"
-#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "io/InputStream.h"

@@ -7,12 +7,16 @@
 #include <tuple>
 #include <variant>
 
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/SerializeWithMappingInterface.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "impl/builder/EncodeFailure.h"
 #include "impl/index/diskann/build/GraphConnectivity.h"
-#include "impl/quantizer/CustomizedSerializeQuantizerInterface.h"
-#include "impl/quantizer/QuantizerTrainerFactory.h"
-#include "impl/quantizer/SerializeWithMappingInterface.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "encoding/QuantizerTrainerFactory.h"
+#include "encoding/SerializeWithMappingInterface.h"
+#include "impl/index/diskann/DiskANNOptions.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
@@ -34,20 +38,6 @@ uint64_t SecondsSince(std::chrono::system_clock::time_point start) {
 
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
-}
-
-// Reads a positive integer option into `out` (kept when absent or of another
-// type); zero or negative values are refused, since every one of them sizes
-// an array or divides.
-Status ReadPositive(const api::BuilderOptions& options, const char* key, uint64_t max,
-                    uint64_t* out) {
-    const int64_t value = options.GetInt(key, static_cast<int64_t>(*out));
-    if (value <= 0 || static_cast<uint64_t>(value) > max) {
-        return Status(ErrorCode::InvalidArgument,
-                      std::string(key) + " out of range [" + std::to_string(value) + "]");
-    }
-    *out = static_cast<uint64_t>(value);
-    return Status::Ok();
 }
 
 }  // namespace
@@ -72,30 +62,21 @@ core::Result<std::unique_ptr<api::BuilderBackend>> CreateDiskANNBuilderBackend(
 }
 
 Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
-    _dimension = static_cast<uint64_t>(options.GetInt("index.dimension", 0));
+    auto params = DiskANNBuildParams::Parse(options);
+    if (!params.IsOk()) return params.TakeStatus();
+    _dimension = params.Value().dimension;
     _optionsDigest = extensions::experimental::BuilderOptionsDigest(options);
-    uint64_t threads = _threadCount;
-    ORVANE_RETURN_IF_ERROR(ReadPositive(options, "diskann.build.thread_count", 4096, &threads));
-    _threadCount = static_cast<uint32_t>(threads);
+    _threadCount = params.Value().threadCount;
+    _neighborCount = params.Value().neighborCount;
+    _efConstruction = params.Value().efConstruction;
+    _slackPruningFactor = params.Value().slackPruningFactor;
+    _reorderLayout = params.Value().reorderLayout;
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     if (!executor.IsOk()) {
         ORVANE_LOG_STATUS_WARN(executor.GetStatus(), "Failed to create executor");
         return executor.TakeStatus();
     }
     _executor = executor.TakeValue();
-
-    ORVANE_RETURN_IF_ERROR(
-        ReadPositive(options, "diskann.build.neighbor_count", UINT32_MAX, &_neighborCount));
-    uint64_t ef = _efConstruction;
-    ORVANE_RETURN_IF_ERROR(ReadPositive(options, "diskann.build.ef_construction", UINT32_MAX, &ef));
-    _efConstruction = static_cast<uint32_t>(ef);
-    _slackPruningFactor = static_cast<float>(
-        options.GetDouble("diskann.build.slack_pruning_factor", _slackPruningFactor));
-    if (!(_slackPruningFactor > 0)) {
-        return Status(ErrorCode::InvalidArgument,
-                      "diskann.build.slack_pruning_factor must be positive");
-    }
-    _reorderLayout = options.GetBool("diskann.build.reorder_layout", _reorderLayout);
 
     const std::string metric = options.GetString("distance.metric", "l2");
     _metricType = dist::ParseMetric(metric);
@@ -127,12 +108,9 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
         }
     }
 
-    _thresholdOfCkpt = static_cast<uint64_t>(
-        options.GetInt("extension.build.ckpt.threshold", static_cast<int64_t>(_thresholdOfCkpt)));
-    _thresholdOfLog = static_cast<uint64_t>(
-        options.GetInt("build.log_threshold", static_cast<int64_t>(_thresholdOfLog)));
-    _numberOfCkpt = static_cast<uint64_t>(
-        options.GetInt("extension.build.ckpt.count", static_cast<int64_t>(_numberOfCkpt)));
+    _thresholdOfCkpt = params.Value().thresholdOfCkpt;
+    _thresholdOfLog = params.Value().thresholdOfLog;
+    _numberOfCkpt = params.Value().numberOfCkpt;
     if (_numberOfCkpt != 0 && _thresholdOfCkpt / _numberOfCkpt <= _numberOfCkpt) {
         return Status(ErrorCode::InvalidArgument,
                       "_numberOfCkpt ^2 should be less than _thresholdOfCkpt.");

@@ -3,8 +3,7 @@
 #include <cmath>
 
 #include "distance/MetricDispatchers.h"
-#include "isa/CpuFeatures.h"
-#include "isa/IsaE.h"
+#include "isa/DynamicIsa.h"
 
 namespace orvane::index::diskann {
 
@@ -14,20 +13,23 @@ using dist::MetricE;
 using isa::IsaE;
 using isa::IsaT;
 
-// The kernels of one level, called directly: the level is chosen once when the
-// metric is set, so a distance costs one indirect call and no dispatch.
-template <IsaE I>
-float L2(std::span<const float> a, std::span<const float> b) {
-    return dist::L2Dispatcher::TagInvoke(IsaT<I>{}, a, b);
+using Span = std::span<const float>;
+
+// The inner product negated, so that lower is better as for the other metrics.
+struct NegatedIPDispatcher {
+    template <IsaE I>
+    static float TagInvoke(IsaT<I> level, Span a, Span b) {
+        return -dist::IPDispatcher::TagInvoke(level, a, b);
+    }
+};
+
+// The kernel of the level chosen for this process, called directly: a
+// distance costs one indirect call and no dispatch.
+template <typename Dispatcher>
+DistanceCalcutor::DistanceFn Kernel() {
+    return isa::ResolveKernel<Dispatcher, Span, Span>();
 }
-template <IsaE I>
-float NegatedIp(std::span<const float> a, std::span<const float> b) {
-    return -dist::IPDispatcher::TagInvoke(IsaT<I>{}, a, b);
-}
-template <IsaE I>
-float Cosine(std::span<const float> a, std::span<const float> b) {
-    return dist::CosineDispatcher::TagInvoke(IsaT<I>{}, a, b);
-}
+
 // A distance of (nearly) zero: the two vectors coincide.
 bool NearZero(float d) {
     return -1e-9f < d && d < 1e-9f;
@@ -40,18 +42,17 @@ bool UnitInnerProduct(float d) {
 }  // namespace
 
 bool DistanceCalcutor::Set(dist::MetricE metric) {
-    const bool avx2 = isa::SelectKernelIsa(isa::DetectCpu()) == IsaE::avx2;
     switch (metric) {
         case MetricE::l2:
-            _node2NodeDistanceImpl = avx2 ? &L2<IsaE::avx2> : &L2<IsaE::scalar>;
+            _node2NodeDistanceImpl = Kernel<dist::L2Dispatcher>();
             _isMinDistImpl = &NearZero;
             return true;
         case MetricE::ip:
-            _node2NodeDistanceImpl = avx2 ? &NegatedIp<IsaE::avx2> : &NegatedIp<IsaE::scalar>;
+            _node2NodeDistanceImpl = Kernel<NegatedIPDispatcher>();
             _isMinDistImpl = &UnitInnerProduct;
             return true;
         case MetricE::cosine:
-            _node2NodeDistanceImpl = avx2 ? &Cosine<IsaE::avx2> : &Cosine<IsaE::scalar>;
+            _node2NodeDistanceImpl = Kernel<dist::CosineDispatcher>();
             _isMinDistImpl = &NearZero;
             return true;
         case MetricE::dummy:

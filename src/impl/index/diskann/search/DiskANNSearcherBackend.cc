@@ -7,7 +7,6 @@
 #include "extensions/experimental/SearchWithFilterExtension.h"
 #include "impl/index/diskann/search/DiskNodeSource.h"
 #include "impl/index/diskann/search/FilteredSearch.h"
-#include "schema/OptionValidators.h"
 #include "impl/index/diskann/format/SectionIO.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
@@ -62,11 +61,9 @@ DiskANNSearcherBackend::DiskANNSearcherBackend(api::dimension_t dimension,
 DiskANNSearcherBackend::~DiskANNSearcherBackend() = default;
 
 Status DiskANNSearcherBackend::Init(const api::SearcherOptions& options) {
-    const int64_t cache = options.GetInt("diskann.search.num_nodes_to_cache", 0);
-    if (cache < 0 || cache > UINT32_MAX) {
-        return Status(ErrorCode::InvalidArgument, "num_nodes_to_cache out of range");
-    }
-    _cacheNodeCount = static_cast<uint32_t>(cache);
+    auto params = DiskANNSearcherParams::Parse(options);
+    if (!params.IsOk()) return params.TakeStatus();
+    _cacheNodeCount = params.Value().cacheNodeCount;
     ORVANE_LOG_INFO("DiskANNSearch init success, options[%s]", options.DebugString().c_str());
     return Status::Ok();
 }
@@ -106,138 +103,116 @@ Status DiskANNSearcherBackend::Open(io::InputStream& stream) {
     return Status::Ok();
 }
 
-namespace {
-
-// The search's parallel number, or InvalidArgument outside 1 .. 1000.
-Result<uint32_t> ParallelNumber(const api::SearchOptions& options) {
-    const int64_t parallel = options.GetInt("search.parallel_number", 1);
-    if (parallel < 1 || parallel > DiskANNSearcherBackend::kMaxParallelNumber) {
-        ORVANE_LOG_ERROR("ParallelNumber is out of range[%u] vs [%u]",
-                         static_cast<uint32_t>(parallel),
-                         DiskANNSearcherBackend::kMaxParallelNumber);
-        return Status(ErrorCode::InvalidArgument, "ParallelNumber is out of range");
-    }
-    return static_cast<uint32_t>(parallel);
+Status DiskANNSearcherBackend::ParseSearchParams(const api::SearchOptions& options, bool filtered,
+                                                 api::KindSearchParams& out) const {
+    auto params = DiskANNSearchParams::Parse(options, filtered);
+    if (!params.IsOk()) return params.TakeStatus();
+    out.Put(params.Value());
+    return Status::Ok();
 }
-
-// A positive int option below 2^32, `def` when absent; `zeroMessage` for
-// values below 1, the key and the range above.
-Result<uint32_t> PositiveOption(const api::SearchOptions& options, const std::string& key,
-                                int64_t def, const char* zeroMessage) {
-    const int64_t value = options.GetInt(key, def);
-    if (value < 1) {
-        ORVANE_LOG_ERROR("%s", zeroMessage);
-        return Status(ErrorCode::InvalidArgument, zeroMessage);
-    }
-    if (value > int64_t{UINT32_MAX}) return schema::ValidatePositiveU32(key, value);
-    return static_cast<uint32_t>(value);
-}
-
-}  // namespace
 
 Result<api::SearchResult> DiskANNSearcherBackend::Search(const api::Query& query,
                                                          const api::SearchOptions& options,
                                                          std::pmr::memory_resource&) {
-    auto parallel = ParallelNumber(options);
-    if (!parallel.IsOk()) return parallel.TakeStatus();
-    return DoSearchWithFilter(query, Filter(), parallel.Value(), options);
+    auto params = DiskANNSearchParams::Parse(options, /*filtered=*/false);
+    if (!params.IsOk()) return params.TakeStatus();
+    auto hits = DoSearchWithFilter(query.data, query.size, Filter(), params.Value(),
+                                   options.GetInt("search.topk", 0));
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
 Result<api::SearchResult> DiskANNSearcherBackend::SearchWithFilter(
     const api::Query& query, Filter filter, const api::SearchOptions& options,
     std::pmr::memory_resource&) {
-    const bool threadSafe = options.GetBool("search.thread_safe_filter", false);
-    auto parallel = ParallelNumber(options);
-    if (!parallel.IsOk()) return parallel.TakeStatus();
-    if (parallel.Value() > 1 && !threadSafe) {
-        ORVANE_LOG_ERROR(
-            "Multi threaded search when filter is not thread safe: thread count [%u] vs thread "
-            "safe filter [%d]",
-            parallel.Value(), threadSafe ? 1 : 0);
-        return Status(ErrorCode::InvalidArgument,
-                      "Multi threaded search when filter is not thread safe");
-    }
-    return DoSearchWithFilter(query, filter, parallel.Value(), options);
+    auto params = DiskANNSearchParams::Parse(options, /*filtered=*/true);
+    if (!params.IsOk()) return params.TakeStatus();
+    auto hits = DoSearchWithFilter(query.data, query.size, filter, params.Value(),
+                                   options.GetInt("search.topk", 0));
+    if (!hits.IsOk()) return hits.TakeStatus();
+    return api::ToSearchResult(hits.TakeValue());
 }
 
-Result<api::SearchResult> DiskANNSearcherBackend::DoSearchWithFilter(
-    const api::Query& query, const Filter& filter, uint32_t parallel,
-    const api::SearchOptions& options) {
+Status DiskANNSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
+                                           std::span<api::SearchResult> results) {
+    const bool filtered = request.filter != nullptr && request.filter->IsActive();
+    // A request made without the facade carries no parsed parameters.
+    DiskANNSearchParams params;
+    if (const auto* parsed = request.params.Find<DiskANNSearchParams>()) {
+        params = *parsed;
+    } else {
+        auto read = DiskANNSearchParams::Parse(*request.options, filtered);
+        if (!read.IsOk()) return read.TakeStatus();
+        params = read.Value();
+    }
+    const Filter none;
+    const Filter& filter = filtered ? *request.filter : none;
+    const auto topk = static_cast<int64_t>(std::min<uint64_t>(request.topk, INT64_MAX));
+    for (uint64_t i = 0; i < request.n; ++i) {
+        auto result = DoSearchWithFilter(request.queries + i * request.dim, request.dim, filter,
+                                         params, topk);
+        if (!result.IsOk()) return result.TakeStatus();
+        request.Deliver(i, result.TakeValue(), results[i]);
+    }
+    return Status::Ok();
+}
+
+Result<api::ScoredHits> DiskANNSearcherBackend::DoSearchWithFilter(
+    const float* queryData, uint64_t querySize, const Filter& filter,
+    const DiskANNSearchParams& params, int64_t topkOption) {
     if (!_opened) return Status(ErrorCode::FailedPrecondition, "DiskANNSearcher is not open");
-    const int64_t topkOption = options.GetInt("search.topk", 0);
     // No search returns more hits than the index has rows, so the heaps and
     // their reservations are bounded by the row count, not by k.
     const uint32_t topk = static_cast<uint32_t>(
         std::clamp<int64_t>(topkOption, 0, static_cast<int64_t>(_meta.count)));
-
-    static const std::string kListSizeKey = "diskann.search.list_size";
-    const auto listSizeIt = options.Values().find(kListSizeKey);
-    if (listSizeIt == options.Values().end() ||
-        !std::holds_alternative<int64_t>(listSizeIt->second)) {
-        ORVANE_LOG_ERROR("Missing key[%s]", kListSizeKey.c_str());
-        return Status(ErrorCode::InvalidArgument, "List size is required");
-    }
-    auto listSize = PositiveOption(options, kListSizeKey, 0, "List size must be > 0");
-    if (!listSize.IsOk()) return listSize.TakeStatus();
-    auto ioLimit =
-        PositiveOption(options, "diskann.search.io_limit", UINT32_MAX, "IO limit must be > 0");
-    if (!ioLimit.IsOk()) return ioLimit.TakeStatus();
-    if (options.GetBool("diskann.search.use_reorder_data", false)) {
-        ORVANE_LOG_ERROR("Do not support search use reorder data yet");
-        return Status(ErrorCode::NotSupported, "Do not support search use reorder data yet");
-    }
-    auto beamWidth =
-        PositiveOption(options, "diskann.search.beam_width", 2, "BeamSearch Width must be > 0");
-    if (!beamWidth.IsOk()) return beamWidth.TakeStatus();
-    if (query.size < _meta.dimension) {
+    if (querySize < _meta.dimension) {
         return Status(ErrorCode::InvalidArgument, "Query dimension mismatch");
     }
 
-    const uint32_t ef = std::min(std::max(topk, listSize.Value()), _meta.count);
+    const uint32_t ef = std::min(std::max(topk, params.listSize), _meta.count);
     const DiskANNContextPool::Lease lease = _contexts.Acquire();
     DiskANNContext& ctx = *lease;
     // A beam never holds more distinct nodes than the index has.
-    const uint32_t width = std::max<uint32_t>(1, std::min(beamWidth.Value(), _meta.count));
+    const uint32_t width = std::max<uint32_t>(1, std::min(params.beamWidth, _meta.count));
     ctx.UpdateContext(topk, ef, _meta.count, width, _storage.GraphNodeSize(),
                       _storage.Header().neighborCount);
-    ctx._parallelNum = parallel;
-    ctx._IOLimit = std::min(std::max(ioLimit.Value(), topk), ef);
+    ctx._parallelNum = params.parallel;
+    ctx._IOLimit = std::min(std::max(params.ioLimit, topk), ef);
     if (filter.IsActive()) {
         FilteredSearch filtered(_storage, _nodeOfRow, _cache, _scorer);
-        ORVANE_RETURN_IF_ERROR(filtered.Run(query.data, filter, ioLimit.Value(), ctx));
+        ORVANE_RETURN_IF_ERROR(filtered.Run(queryData, filter, params.ioLimit, ctx));
         return AssembleTopkResult(ctx, ctx._admittedHeap);
     }
-    ORVANE_RETURN_IF_ERROR(BeamSearch(query, ctx));
+    ORVANE_RETURN_IF_ERROR(BeamSearch(queryData, ctx));
     return AssembleTopkResult(ctx, ctx._topkHeap);
 }
 
-Status DiskANNSearcherBackend::BeamSearch(const api::Query& query, DiskANNContext& ctx) {
-    ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query.data, _meta.dimension}, ctx));
-    DiskNodeSource source(_storage, _cache, _scorer, query.data, api::RowFilter());
+Status DiskANNSearcherBackend::BeamSearch(const float* query, DiskANNContext& ctx) {
+    ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query, _meta.dimension}, ctx));
+    const Filter none;
+    DiskNodeSource source(_storage, _cache, _scorer, query, none);
     ORVANE_RETURN_IF_ERROR(source.SeedEntries(ctx));
     ORVANE_RETURN_IF_ERROR(source.RunRounds(ctx));
     source.LogSummary(ctx);
     return Status::Ok();
 }
 
-api::SearchResult DiskANNSearcherBackend::AssembleTopkResult(const DiskANNContext& ctx,
-                                                             const TopkHeap& heap) const {
+api::ScoredHits DiskANNSearcherBackend::AssembleTopkResult(const DiskANNContext& ctx,
+                                                           const TopkHeap& heap) const {
     const auto items = heap.Items();
     std::vector<std::pair<uint32_t, float>> sorted(items.begin(), items.end());
     std::sort(sorted.begin(), sorted.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
     const size_t n = std::min<size_t>(ctx._topk, sorted.size());
     const bool innerProduct = static_cast<dist::MetricE>(_meta.metricType) == dist::MetricE::ip;
-    api::SearchResult result;
+    api::ScoredHits result;
     result.topk.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const float distance = innerProduct ? -sorted[i].second : sorted[i].second;
         result.topk.push_back({_storage.ids[sorted[i].first], distance});
     }
-    result.searchStats.emplace("query_stats.distance_calculate_count",
-                               std::to_string(ctx._stats.compareCount));
-    result.searchStats.emplace("query_stats.filtered_count",
-                               std::to_string(ctx._stats.filteredCount));
+    result.stats.distanceCalculateCount = ctx._stats.compareCount;
+    result.stats.filteredCount = ctx._stats.filteredCount;
     return result;
 }
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "distance/encode_space/PQ/PQGlobalHeader.h"
-#include "impl/quantizer/QuantizerMeta.h"
+#include "encoding/QuantizerMeta.h"
+#include "encoding/pq/PQGlobalHeader.h"
 #include "io/MemoryFileReader.h"
 #include "telemetry/Logger.h"
 

@@ -1,7 +1,7 @@
 #include "impl/index/diskann/search/QueryScorer.h"
 
 #include "impl/index/diskann/search/EncoderSectionLoader.h"
-#include "impl/quantizer/QuantizerEvaluatorLoader.h"
+#include "encoding/QuantizerEvaluatorLoader.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {

@@ -1,0 +1,59 @@
+// SQ8CodeDotDispatcher: the one kernel of the sq8 encode space, sum
+// qCentered[i] * code[i], the only per-component work of a score (the rest is
+// finished from per-row and per-query sums, SQ8ExpandedEval.h). One static
+// TagInvoke per level (scalar, avx2) for isa::InvokeWithDynamicIsa, for one
+// row or for the rows of a list of ids (row id at codes + id * dim). The
+// shared per-row logic (header load, metric finish) is below in detail.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "distance/MetricE.h"
+#include "encoding/sq8/SQ8Types.h"
+#include "isa/IsaE.h"
+
+namespace orvane::dist::encode_space {
+
+struct SQ8CodeDotDispatcher {
+    static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                           dimension_t dim);
+    static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
+                           dimension_t dim);
+    static void TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
+                          dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, dimension_t dim,
+                          const uint64_t* ids, uint64_t n, float* out);
+};
+
+namespace detail {
+
+// Reads a row's header from its (possibly unaligned) auxiliary bytes.
+inline SQ8VectorHeader LoadSQ8Header(const uint8_t* aux) {
+    SQ8VectorHeader h;
+    std::memcpy(&h, aux, sizeof(h));
+    return h;
+}
+
+// Turns the kernel sum of a row into the metric value. For ip the sum is the
+// residual dot product, and q.x = (q-c).(x-c) + q.c + x.c - c.c.
+template <MetricE M>
+inline float FinishSQ8(const SQ8QueryView& q, const SQ8VectorHeader& h, float sum) {
+    if constexpr (M == MetricE::l2) {
+        return sum;
+    } else {
+        const float cn = q.centroidNormSq;
+        const float ip = (q.qDotCentroid - cn) + sum + (h.dotXC - cn) + cn;
+        if constexpr (M == MetricE::ip) {
+            return ip;
+        } else {
+            const float norms = h.norm * q.qNorm;
+            if (norms <= 1e-6f) return 0.0f;
+            return 1.0f - ip / norms;
+        }
+    }
+}
+
+}  // namespace detail
+
+}  // namespace orvane::dist::encode_space
