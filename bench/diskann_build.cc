@@ -24,8 +24,8 @@
 #include "FashionMnist.h"
 #include "distance/Metric.h"
 #include "hnswlib/hnswlib.h"
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
-#include "impl/index/diskann/LayoutRanker.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/build/LayoutRanker.h"
 #include "telemetry/Logger.h"
 
 namespace {

@@ -1,14 +1,10 @@
-// Scheduling costs of the worker pool and of the coroutine layer above it:
-// raw pool scheduling (round-robin and pinned), and collectAll over trivial
-// tasks compared with the same fan-out written with schedule + latch.
+// Scheduling costs of the worker pool: raw pool scheduling (round-robin and
+// pinned), and a fan-out written with schedule + latch.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <vector>
 
-#include "coro/Collect.h"
-#include "coro/Lazy.h"
-#include "coro/SyncAwait.h"
 #include "util/parallel/CountDownLatch.h"
 #include "util/parallel/SimpleExecutor.h"
 #include "util/parallel/SimpleThreadPool.h"
@@ -51,7 +47,7 @@ void BM_PoolSchedulePinned(benchmark::State& state) {
 }
 BENCHMARK(BM_PoolSchedulePinned)->Arg(1000)->UseRealTime();
 
-// The baseline for collectAll: the same fan-out of n trivial tasks by hand.
+// A fan-out of n trivial tasks scheduled by hand and awaited on a latch.
 void BM_FanOutScheduleLatch(benchmark::State& state) {
     SimpleExecutor ex(kWorkers);
     const int n = static_cast<int>(state.range(0));
@@ -70,32 +66,6 @@ void BM_FanOutScheduleLatch(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
 }
 BENCHMARK(BM_FanOutScheduleLatch)->Arg(16)->Arg(1000)->UseRealTime();
-
-orvane::coro::Lazy<int> Trivial(int i) {
-    co_return i;
-}
-
-void BM_CollectAll(benchmark::State& state) {
-    SimpleExecutor ex(kWorkers);
-    const int n = static_cast<int>(state.range(0));
-    for (auto _ : state) {
-        std::vector<orvane::coro::Lazy<int>> tasks;
-        tasks.reserve(n);
-        for (int i = 0; i < n; ++i) tasks.push_back(Trivial(i));
-        auto results = orvane::coro::syncAwait(orvane::coro::collectAll(std::move(tasks)).via(&ex));
-        benchmark::DoNotOptimize(results.data());
-    }
-    state.SetItemsProcessed(state.iterations() * n);
-}
-BENCHMARK(BM_CollectAll)->Arg(16)->Arg(1000)->UseRealTime();
-
-void BM_SyncAwaitRoundTrip(benchmark::State& state) {
-    SimpleExecutor ex(kWorkers);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(orvane::coro::syncAwait(Trivial(1).via(&ex)));
-    }
-}
-BENCHMARK(BM_SyncAwaitRoundTrip)->UseRealTime();
 
 }  // namespace
 

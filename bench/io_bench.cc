@@ -1,6 +1,6 @@
 // Random 4 KiB reads of a large index file section through SectionReader, on the
 // local-file reader (positioned reads on the IO executor) and the memory-mapped
-// reader: asynchronous reads with 1, 4 and 16 in flight, and plain synchronous
+// reader: batches of 1, 4 and 16 reads through ReadBatch, and plain synchronous
 // copying reads. Reported as reads per second (items_per_second).
 #include "BenchIndexFile.h"
 
@@ -32,27 +32,25 @@ void ReaderLabel(benchmark::State& state, int readerKind) {
     state.SetLabel(OpenedSection::Label(readerKind));
 }
 
-// A sliding window of `inflight` reads: each step waits for the oldest read and
-// issues a new one in its slot.
-void BM_ReadAsync(benchmark::State& state) {
+// Batches of `inflight` reads at consecutive random offsets through ReadBatch,
+// the searcher's read path.
+void BM_ReadBatch(benchmark::State& state) {
     const int readerKind = static_cast<int>(state.range(0));
     const size_t inflight = static_cast<size_t>(state.range(1));
     const auto& file = File();
     OpenedSection opened(file, readerKind);
     std::vector<std::vector<char>> buffers(inflight, std::vector<char>(kReadSize));
-    std::vector<orvane::coro::Future<orvane::core::Status>> window(inflight);
+    std::vector<orvane::io::InputStream::SectionReader::ReadRequest> requests(inflight);
     size_t next = 0;
-    for (size_t i = 0; i < inflight; ++i) {
-        window[i] = opened.section->ReadAsync(file.Offset(next++), kReadSize, buffers[i]);
-    }
-    size_t slot = 0;
     for (auto _ : state) {
-        if (!window[slot].get().IsOk()) state.SkipWithError("read failed");
-        window[slot] = opened.section->ReadAsync(file.Offset(next++), kReadSize, buffers[slot]);
-        slot = slot + 1 == inflight ? 0 : slot + 1;
+        for (size_t i = 0; i < inflight; ++i) {
+            requests[i].offset = file.Offset(next++);
+            requests[i].length = kReadSize;
+            requests[i].buffer = buffers[i].data();
+        }
+        if (!opened.section->ReadBatch(requests).IsOk()) state.SkipWithError("read failed");
     }
-    for (auto& f : window) (void)f.get();
-    state.SetItemsProcessed(state.iterations());
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * inflight));
     ReaderLabel(state, readerKind);
 }
 
@@ -72,7 +70,7 @@ void BM_ReadSync(benchmark::State& state) {
     ReaderLabel(state, readerKind);
 }
 
-BENCHMARK(BM_ReadAsync)
+BENCHMARK(BM_ReadBatch)
     ->ArgNames({"mmap", "inflight"})
     ->ArgsProduct({{0, 1}, {1, 4, 16}})
     ->UseRealTime();

@@ -3,9 +3,7 @@
 // Compared side by side:
 //   RawPread            4 plain preads on a descriptor: the floor;
 //   ReadBatch           SectionReader::ReadBatch (reads that can complete at
-//                       once do so on the calling thread);
-//   CoroutineHandOff    every read as a coroutine task under a semaphore,
-//                       collectAll + syncAwait on the search executor.
+//                       once do so on the calling thread), the searcher's path.
 // Reader 0 is the local-file reader, 1 the memory-mapped reader. The figure to
 // watch is each round's time divided by RawPread's.
 #include "BenchIndexFile.h"
@@ -18,10 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "coro/Collect.h"
-#include "coro/CountingSemaphore.h"
-#include "coro/Lazy.h"
-#include "coro/SyncAwait.h"
 #include "io/FileReader.h"
 #include "io/InputStream.h"
 #include "util/ExecutorManager.h"
@@ -80,42 +74,6 @@ void BM_RoundReadBatch(benchmark::State& state) {
     state.SetLabel(OpenedSection::Label(readerKind));
 }
 BENCHMARK(BM_RoundReadBatch)->ArgNames({"mmap"})->Arg(0)->Arg(1)->UseRealTime();
-
-orvane::coro::Lazy<Status> ReadTask(const InputStream::SectionReader* section,
-                                    orvane::coro::CountingSemaphore* sem, uint64_t offset,
-                                    char* buffer) {
-    orvane::coro::SemaphorePermit permit = co_await sem->acquireScoped();
-    co_return co_await section->ReadAsync(offset, kReadSize, {buffer, kReadSize});
-}
-
-// Every read handed off as a task, whether or not it could complete at once.
-void BM_RoundCoroutineHandOff(benchmark::State& state) {
-    const int readerKind = static_cast<int>(state.range(0));
-    const auto& file = File();
-    OpenedSection opened(file, readerKind);
-    auto executor =
-        orvane::util::ExecutorManager::Instance().Get(orvane::util::ExecutorPurpose::Search);
-    if (!executor.IsOk()) std::abort();
-    orvane::coro::Executor* ex = executor.Value().get();
-    std::vector<char> buffers(kRoundReads * kReadSize);
-    size_t next = 0;
-    for (auto _ : state) {
-        orvane::coro::CountingSemaphore sem(kRoundReads);
-        std::vector<orvane::coro::Lazy<Status>> tasks;
-        tasks.reserve(kRoundReads);
-        for (int i = 0; i < kRoundReads; ++i) {
-            tasks.push_back(ReadTask(opened.section.get(), &sem, file.Offset(next++),
-                                     buffers.data() + i * kReadSize));
-        }
-        auto results = orvane::coro::syncAwait(orvane::coro::collectAll(std::move(tasks)).via(ex));
-        for (auto& r : results) {
-            if (r.hasError() || !r.value().IsOk()) state.SkipWithError("read failed");
-        }
-        benchmark::DoNotOptimize(buffers.data());
-    }
-    state.SetLabel(OpenedSection::Label(readerKind));
-}
-BENCHMARK(BM_RoundCoroutineHandOff)->ArgNames({"mmap"})->Arg(0)->Arg(1)->UseRealTime();
 
 }  // namespace
 

@@ -20,10 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "coro/SyncAwait.h"
-#include "impl/index/diskann/BuildMemoryStorage.h"
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "io/OutputStream.h"
@@ -119,9 +118,10 @@ void ExerciseIndex(uint32_t count, uint32_t dimension, const std::vector<std::st
     // With at least one node the layout's size check bounds the record size.
     GraphNodeHolder holder;
     holder.Resize(1, storage.GraphNodeSize());
+    std::vector<io::InputStream::SectionReader::ReadRequest> requests(1);
     for (uint32_t id = 0; id < count; ++id) {
-        if (!coro::syncAwait(storage.ReadSingleNodeAsync(id, 0, holder)).IsOk()) continue;
-        if (!storage.ParseNodeData(id, 0, holder).IsOk()) continue;
+        const uint32_t one[] = {id};
+        if (!storage.ReadNodes(one, holder, 0, 1, requests).IsOk()) continue;
         const GraphNode& node = holder.nodes[0];
         Check(node.neighbors.size() <= storage.Header().neighborCount, "list above degree");
         for (uint32_t u : node.neighbors) Check(u < count, "neighbour beyond count");

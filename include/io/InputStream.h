@@ -1,8 +1,8 @@
 // InputStream: opens an index file, validates its header, footer and section
 // table before anything else is read, and hands out one SectionReader per named
-// section. A SectionReader reads ranges of its section by copy, asynchronously,
-// or in place (when the file reader can expose its bytes), and verifies the
-// section's CRC. Section readers share the file reader, which stays open while
+// section. A SectionReader reads ranges of its section by copy, in batches
+// (concurrently where reads must wait), or in place (when the file reader can
+// expose its bytes), and verifies the section's CRC. Section readers share the file reader, which stays open while
 // any of them is alive.
 #pragma once
 
@@ -16,7 +16,6 @@
 #include "api/NoCopyable.h"
 #include "api/Result.h"
 #include "api/Status.h"
-#include "coro/Future.h"
 #include "io/FileFormat.h"
 #include "io/FileReader.h"
 
@@ -48,13 +47,9 @@ class InputStream : public core::NoCopyable {
         // Copies `length` bytes at `offset` into the start of `buffer`. Moves the
         // shared file position, so copying reads of one stream must not overlap.
         core::Status Read(uint64_t offset, uint64_t length, std::span<char> buffer) const;
-        // The same read, completed asynchronously; `buffer` must stay valid until
-        // the future completes. May be issued from many threads at once.
-        coro::Future<core::Status> ReadAsync(uint64_t offset, uint64_t length,
-                                             std::span<char> buffer) const;
-        // The read of ReadAsync done on the calling thread when it needs no
-        // wait (memory map, bytes in the page cache): its status, or nullopt
-        // when it would have to wait (then use ReadAsync or ReadBatch).
+        // The copying read done on the calling thread when it needs no wait
+        // (memory map, bytes in the page cache): its status, or nullopt when
+        // it would have to wait (then use ReadBatch).
         std::optional<core::Status> TryReadNow(uint64_t offset, uint64_t length,
                                                std::span<char> buffer) const;
         // Reads every request and returns once all are done: the ones that can

@@ -13,7 +13,7 @@
 #include "encoding/pq/PQGlobalHeader.h"
 #include "impl/index/IndexKindRegistry.h"
 #include "impl/index/bruteforce/BruteforceIndexMeta.h"
-#include "impl/index/diskann/DiskANNRecords.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
 #include "impl/index/ivf/IvfIndexMeta.h"
 #include "io/FileFormat.h"
 #include "io/InputStream.h"

@@ -151,21 +151,6 @@ Status InputStream::SectionReader::Read(uint64_t offset, uint64_t length,
     return _fileReader->Read(buffer.data(), length);
 }
 
-coro::Future<Status> InputStream::SectionReader::ReadAsync(uint64_t offset, uint64_t length,
-                                                           std::span<char> buffer) const {
-    auto promise = std::make_shared<coro::Promise<Status>>();
-    coro::Future<Status> future = promise->getFuture();
-    if (length > buffer.size()) {
-        promise->setValue(Status(ErrorCode::InvalidArgument, "Buffer too small"));
-    } else if (!InBounds(offset, length)) {
-        promise->setValue(Status(ErrorCode::InvalidArgument, "Read out of bounds"));
-    } else {
-        _fileReader->ReadAsync(buffer.data(), length, _offset + offset,
-                               [promise](Status status) { promise->setValue(std::move(status)); });
-    }
-    return future;
-}
-
 std::optional<Status> InputStream::SectionReader::TryReadNow(uint64_t offset, uint64_t length,
                                                              std::span<char> buffer) const {
     if (length > buffer.size()) return Status(ErrorCode::InvalidArgument, "Buffer too small");

@@ -74,9 +74,10 @@ inline ExerciseResult ExerciseIndexFile(const std::string& image,
             return fail("copying read of [" + name + "] failed or differs");
         }
         std::fill(buffer.begin(), buffer.end(), '\x5a');
-        if (!section.ReadAsync(0, meta.dataSize, buffer).get().IsOk() ||
+        InputStream::SectionReader::ReadRequest whole{0, meta.dataSize, buffer.data(), {}};
+        if (!section.ReadBatch({&whole, 1}).IsOk() ||
             std::string_view(buffer.data(), meta.dataSize) != expected) {
-            return fail("async read of [" + name + "] failed or differs");
+            return fail("batch read of [" + name + "] failed or differs");
         }
         auto view = section.Read(0, meta.dataSize);
         if (inPlace) {
@@ -89,8 +90,8 @@ inline ExerciseResult ExerciseIndexFile(const std::string& image,
         }
         // Reads just past the section are refused by every path.
         const uint64_t past = meta.dataSize + 1;
-        if (section.Read(0, past, buffer).IsOk() ||
-            section.ReadAsync(past, 0, buffer).get().IsOk() ||
+        InputStream::SectionReader::ReadRequest beyond{past, 0, buffer.data(), {}};
+        if (section.Read(0, past, buffer).IsOk() || section.ReadBatch({&beyond, 1}).IsOk() ||
             section.Read(1, meta.dataSize).IsOk() || section.Read(UINT64_MAX, 1).IsOk()) {
             return fail("out-of-bounds read of [" + name + "] succeeded");
         }

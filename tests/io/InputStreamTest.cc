@@ -116,8 +116,7 @@ TEST_P(InputStreamRoundTripTest, EveryReadPathReturnsTheWrittenBytes) {
             EXPECT_TRUE(copy == expected);
 
             std::string async(expected.size(), '\x7f');
-            auto future = reader.ReadAsync(0, async.size(), async);
-            ASSERT_TRUE(future.get().IsOk());
+            ASSERT_TRUE(testutil::ReadOne(reader, 0, async.size(), async.data()).IsOk());
             EXPECT_TRUE(async == expected);
 
             auto inPlace = reader.Read(0, expected.size());
@@ -146,7 +145,7 @@ TEST_P(InputStreamRoundTripTest, PartialReadsAtOffsets) {
     ASSERT_TRUE(beta->Read(5000, 100, buf).IsOk());
     EXPECT_EQ(buf, std::string(100, '\0'));
     std::string async(64, '\0');
-    ASSERT_TRUE(beta->ReadAsync(17, 64, async).get().IsOk());
+    ASSERT_TRUE(testutil::ReadOne(*beta, 17, 64, async.data()).IsOk());
     EXPECT_EQ(async, payload.substr(17, 64));
     if (InPlaceSupported()) {
         auto view = beta->Read(1000, 10);
@@ -173,9 +172,10 @@ TEST_P(InputStreamRoundTripTest, BoundsAreCheckedAgainstThePaddedSize) {
     EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message(), "Buffer too small");
 
-    EXPECT_EQ(alpha->ReadAsync(8, 9, buf).get().Message(), "Read out of bounds");
-    EXPECT_EQ(alpha->ReadAsync(UINT64_MAX, 1, buf).get().Message(), "Read out of bounds");
-    EXPECT_TRUE(alpha->ReadAsync(16, 0, buf).get().IsOk());
+    EXPECT_EQ(testutil::ReadOne(*alpha, 8, 9, buf.data()).Message(), "Read out of bounds");
+    EXPECT_EQ(testutil::ReadOne(*alpha, UINT64_MAX, 1, buf.data()).Message(),
+              "Read out of bounds");
+    EXPECT_TRUE(testutil::ReadOne(*alpha, 16, 0, buf.data()).IsOk());
     auto view = alpha->Read(8, 9);
     EXPECT_EQ(view.GetStatus().Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(view.GetStatus().Message(), "Read out of bounds");
@@ -224,7 +224,7 @@ TEST_P(InputStreamRoundTripTest, ClosedStreamReadersReportTheReaderStatus) {
     auto st = alpha->Read(0, 4, buf);
     EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message(), "File is already closed");
-    EXPECT_EQ(alpha->ReadAsync(0, 4, buf).get().Message(), "File is already closed");
+    EXPECT_EQ(testutil::ReadOne(*alpha, 0, 4, buf.data()).Message(), "File is already closed");
     EXPECT_EQ(alpha->VerifyCrc().Message(), "File is already closed");
     if (InPlaceSupported()) {
         EXPECT_EQ(alpha->Read(0, 4).GetStatus().Message(), "File is already closed");
@@ -245,38 +245,8 @@ TEST_P(InputStreamRoundTripTest, SectionReadersKeepTheFileOpen) {
     std::string buf(10, '\0');
     ASSERT_TRUE(beta->Read(0, 10, buf).IsOk());
     EXPECT_EQ(buf, (*_sections)[1].payload.substr(0, 10));
-    ASSERT_TRUE(beta->ReadAsync(5, 10, buf).get().IsOk());
+    ASSERT_TRUE(testutil::ReadOne(*beta, 5, 10, buf.data()).IsOk());
     EXPECT_EQ(buf, (*_sections)[1].payload.substr(5, 10));
-}
-
-TEST_P(InputStreamRoundTripTest, ConcurrentReadAsyncStress) {
-    InputStream stream = OpenStream(*_file, false);
-    auto big = stream.GetSectionReader("big").TakeValue();
-    const std::string& payload = (*_sections)[3].payload;
-    std::atomic<int> bad{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 rng(100 + t);
-            constexpr int kInFlight = 8;
-            std::vector<std::string> bufs(kInFlight, std::string(4096, '\0'));
-            for (int round = 0; round < 40; ++round) {
-                std::vector<uint64_t> offsets(kInFlight);
-                std::vector<coro::Future<Status>> futures;
-                for (int i = 0; i < kInFlight; ++i) {
-                    offsets[i] = rng() % (payload.size() - 4096);
-                    futures.push_back(big->ReadAsync(offsets[i], 4096, bufs[i]));
-                }
-                for (int i = 0; i < kInFlight; ++i) {
-                    if (!futures[i].get().IsOk() || bufs[i] != payload.substr(offsets[i], 4096)) {
-                        ++bad;
-                    }
-                }
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(bad.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllReaders, InputStreamRoundTripTest,
@@ -327,23 +297,6 @@ TEST(InputStreamSectionTest, NonBooleanVerifyOptionMeansNoVerification) {
     EXPECT_TRUE(stream.GetSectionReader("a").IsOk());
 }
 
-TEST(InputStreamSectionTest, AsyncBufferTooSmallIssuesNoRead) {
-    const std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
-    auto probe = Probe(file);
-    ProbeReader* raw = probe.get();
-    InputStream stream(std::move(probe));
-    ASSERT_TRUE(stream.Open({}).IsOk());
-    auto a = stream.GetSectionReader("a").TakeValue();
-    char buf[3];
-    auto future = a->ReadAsync(0, 4, buf);
-    EXPECT_TRUE(future.hasResult());
-    auto st = future.get();
-    EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
-    EXPECT_EQ(st.Message(), "Buffer too small");
-    EXPECT_EQ(a->ReadAsync(2, 5, std::span<char>(buf, 3)).get().Message(), "Buffer too small");
-    EXPECT_EQ(raw->asyncReads.load(), 0);
-}
-
 TEST(InputStreamSectionTest, ShortPeekIsReportedAsTruncation) {
     const std::string file = testutil::BuildFile({{"a", "abcdef", 1}});
     auto probe = Probe(file);
@@ -371,7 +324,7 @@ TEST(InputStreamSectionTest, ReaderWithoutAsyncSupportCompletesUnimplemented) {
     };
     InputStream::SectionReader reader(64, 6, 0, 0, std::make_shared<SyncOnly>(memory));
     char buf[6];
-    auto st = reader.ReadAsync(0, 6, buf).get();
+    auto st = testutil::ReadOne(reader, 0, 6, buf);
     EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
     EXPECT_EQ(st.Message(), "Unimplemented.");
     EXPECT_EQ(reader.Read(0, 6).GetStatus().Message(), "Peek not implemented");
@@ -385,7 +338,7 @@ TEST(InputStreamSectionTest, OverflowingSectionIsOutOfBounds) {
     InputStream::SectionReader reader(UINT64_MAX - 4, 16, 0, 0, memory);
     char buf[16];
     EXPECT_EQ(reader.Read(8, 4, buf).Code(), ErrorCode::InvalidArgument);
-    EXPECT_EQ(reader.ReadAsync(8, 4, buf).get().Message(), "Read out of bounds");
+    EXPECT_EQ(testutil::ReadOne(reader, 8, 4, buf).Message(), "Read out of bounds");
     EXPECT_EQ(reader.Read(8, 4).GetStatus().Message(), "Read out of bounds");
 }
 

@@ -18,6 +18,7 @@
 
 #include "coro/Executor.h"
 #include "io/FileReader.h"
+#include "io/InputStream.h"
 #include "io/FileWriter.h"
 #include "io/OutputStream.h"
 
@@ -211,5 +212,12 @@ class ProbeReader : public FileReader {
     int _reads = 0;
     int _seeks = 0;
 };
+
+// One read of `length` bytes at `offset` of a section through ReadBatch.
+inline core::Status ReadOne(const InputStream::SectionReader& reader, uint64_t offset,
+                            uint64_t length, char* buffer) {
+    InputStream::SectionReader::ReadRequest request{offset, length, buffer, {}};
+    return reader.ReadBatch({&request, 1});
+}
 
 }  // namespace orvane::io::testutil

@@ -2,7 +2,7 @@
 // guarded by its own spin mutex, so producers aimed at different workers never
 // contend and the many small tasks of search and build stay cheap to queue.
 // Items are pinned to the worker whose queue they were put on (no stealing).
-// A worker that waits inside an item (syncAwait, a Baton) keeps running the
+// A worker that waits inside an item (on a Baton) keeps running the
 // items queued to it meanwhile (coro::WorkerHelper), so no item is stuck
 // behind a waiting worker.
 //

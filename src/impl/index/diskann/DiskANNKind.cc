@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
 #include "impl/index/diskann/DiskANNOptions.h"
-#include "impl/index/diskann/DiskANNRecords.h"
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/format/DiskANNRecords.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 
 namespace orvane::index::diskann {
 namespace {

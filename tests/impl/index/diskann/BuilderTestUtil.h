@@ -14,8 +14,8 @@
 
 #include "GraphWalk.h"
 #include "api/MemoryResource.h"
-#include "impl/index/diskann/DiskANNBuilderBackend.h"
-#include "impl/index/diskann/GraphConnectivity.h"
+#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
+#include "impl/index/diskann/build/GraphConnectivity.h"
 
 namespace orvane::index::diskann::testutil {
 

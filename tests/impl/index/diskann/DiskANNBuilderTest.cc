@@ -11,9 +11,8 @@
 
 #include "BuilderTestUtil.h"
 #include "StorageTestUtil.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
-#include "util/ExecutorManager.h"
 
 namespace orvane::index::diskann {
 namespace {
@@ -24,6 +23,7 @@ using testutil::Clustered;
 using testutil::ExpectSoundGraph;
 using testutil::GraphRecall;
 using testutil::MakeBuilder;
+using testutil::WriteImage;
 using testutil::Options;
 
 TEST(DiskANNBuilderTest, InitRefusesBadOptions) {
@@ -187,13 +187,11 @@ TEST(DiskANNBuilderTest, DumpWritesTheGraphTheSearcherReads) {
     EXPECT_EQ(reader.Header().neighborCount, 10u);
     EXPECT_EQ(reader.Header().efConstruction, 64u);
     EXPECT_EQ(reader.entryPoints, b->Storage().entryPoints);
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
     GraphNodeHolder holder;
     holder.Resize(kN, reader.GraphNodeSize());
     std::vector<uint32_t> all(kN);
     for (uint32_t i = 0; i < kN; ++i) all[i] = i;
-    ASSERT_EQ(reader.ReadDiskNodes(8, executor.Value().get(), all, holder, 0), ErrorCode::Ok);
+    ASSERT_TRUE(testutil::ReadNodes(reader, all, holder, 8).IsOk());
     for (uint32_t i = 0; i < kN; ++i) {
         EXPECT_EQ(reader.ids[i], 100u + i);
         EXPECT_EQ(std::memcmp(holder.nodes[i].embedding.data(), data.data() + i * kDim, kDim * 4),
@@ -201,6 +199,45 @@ TEST(DiskANNBuilderTest, DumpWritesTheGraphTheSearcherReads) {
         const auto list = b->Storage().Neighbors(i);
         EXPECT_TRUE(std::equal(list.begin(), list.end(), holder.nodes[i].neighbors.begin(),
                                holder.nodes[i].neighbors.end()));
+    }
+}
+
+// A build with one worker is a pure function of its input and options: two
+// builds write the same bytes (padding, reserved fields and record slack
+// included), whatever the encoding, metric, pruning or batching.
+struct DeterminismCase {
+    const char* name;
+    const char* encoding;
+    const char* metric;
+    double slack;
+    uint32_t batch;
+};
+
+constexpr DeterminismCase kDeterminismCases[] = {
+    {"raw_l2_one_batch", "rawf32", "l2", 1.0, 4096},
+    {"sq8_ip_small_batches", "sq8", "inner_product", 1.0, 97},
+    {"raw_cosine_slack", "rawf32", "cosine", 1.3, 500},
+};
+
+TEST(DiskANNBuilderTest, SameInputAndOptionsWriteTheSameBytes) {
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    constexpr uint32_t kDim = 12;
+    const std::vector<float> data = Clustered(1200, kDim, 41);
+    for (const DeterminismCase& c : kDeterminismCases) {
+        SCOPED_TRACE(c.name);
+        api::BuilderOptions options = Options(kDim, 12, 1, 40);
+        options.Values()["encoding.type"] = std::string(c.encoding);
+        options.Values()["distance.metric"] = std::string(c.metric);
+        options.Values()["diskann.build.slack_pruning_factor"] = c.slack;
+        std::string images[2];
+        for (std::string& image : images) {
+            auto b = MakeBuilder(options);
+            ASSERT_NE(b, nullptr);
+            ASSERT_TRUE(BuildAll(*b, data, kDim, c.batch).IsOk());
+            image = WriteImage([&](io::OutputStream& out) { return b->Dump(out); }, true);
+        }
+        ASSERT_GT(images[0].size(), 1200u * kDim * sizeof(float));
+        EXPECT_TRUE(images[0] == images[1]) << "two builds of the same input differ";
     }
 }
 
@@ -283,10 +320,7 @@ void ReadAllNodes(const std::string& image, uint32_t n, uint32_t dim, ReadBack& 
     out.holder.Resize(n, out.reader.GraphNodeSize());
     std::vector<uint32_t> all(n);
     for (uint32_t i = 0; i < n; ++i) all[i] = i;
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
-    ASSERT_EQ(out.reader.ReadDiskNodes(4, executor.Value().get(), all, out.holder, 0),
-              ErrorCode::Ok);
+    ASSERT_TRUE(testutil::ReadNodes(out.reader, all, out.holder, 4).IsOk());
 }
 
 TEST(DiskANNBuilderTest, ReorderedLayoutKeepsEveryNodeAndEdge) {

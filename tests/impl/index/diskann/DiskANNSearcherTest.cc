@@ -191,9 +191,53 @@ TEST(DiskANNSearcherStressTest, ManyThreadsOnOneSearcherMatchOneThread) {
         }
         for (auto& thread : threads) thread.join();
         EXPECT_EQ(mismatches.load(), 0) << type;
-        EXPECT_GE(opened.searcher->ContextCount(), 2u);
+        // The searches gave their contexts back, and no more are kept idle
+        // than the pool's bound.
+        EXPECT_GE(opened.searcher->ContextCount(), 1u);
+        EXPECT_LE(opened.searcher->ContextCount(), opened.searcher->MaxIdleContexts());
     }
     std::remove(path.c_str());
+}
+
+// Threads that each run a couple of searches and end, many more of them over
+// the searcher's life than it keeps contexts for: every search still answers
+// as a single thread does, and the contexts kept stay within the pool's bound
+// (a context per thread ever seen would grow with every wave).
+TEST(DiskANNSearcherStressTest, ShortLivedThreadsKeepContextsBounded) {
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    auto opened = OpenInMemory(Image("sq8"), kDim, 50);
+    ASSERT_TRUE(opened.status.IsOk());
+    api::SearchOptions options = SearchOpts(10, 30);
+    options.Values()["search.parallel_number"] = int64_t{2};
+    options.Values()["diskann.search.beam_width"] = int64_t{3};
+    std::vector<std::vector<uint64_t>> expected(kQueries);
+    for (uint32_t q = 0; q < kQueries; ++q) {
+        auto r = opened.searcher->Search({Queries().data() + q * kDim, kDim}, options,
+                                         *std::pmr::get_default_resource());
+        ASSERT_TRUE(r.IsOk());
+        expected[q] = Ids(r.Value());
+    }
+    const size_t bound = opened.searcher->MaxIdleContexts();
+    std::atomic<int> mismatches{0};
+    constexpr int kWaves = 12;
+    constexpr int kThreadsPerWave = 24;
+    for (int wave = 0; wave < kWaves; ++wave) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreadsPerWave; ++t) {
+            threads.emplace_back([&, wave, t] {
+                for (uint32_t i = 0; i < 2; ++i) {
+                    const uint32_t q = (wave * 31 + t * 7 + i) % kQueries;
+                    auto r = opened.searcher->Search({Queries().data() + q * kDim, kDim}, options,
+                                                     *std::pmr::get_default_resource());
+                    if (!r.IsOk() || Ids(r.Value()) != expected[q]) ++mismatches;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_LE(opened.searcher->ContextCount(), bound) << "wave " << wave;
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_GE(opened.searcher->ContextCount(), 1u);
 }
 
 // Closing the file while searches run: every read of a search has finished

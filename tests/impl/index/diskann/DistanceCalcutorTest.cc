@@ -2,7 +2,7 @@
 // kernel of the level chosen for the process, oriented so that lower is
 // better (the inner product negated), and IsMinDist recognises coincident
 // points; a metric without kernels installs nothing.
-#include "impl/index/diskann/DistanceCalcutor.h"
+#include "impl/index/diskann/graph/DistanceCalcutor.h"
 
 #include <gtest/gtest.h>
 

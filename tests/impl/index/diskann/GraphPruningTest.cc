@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "impl/index/diskann/BuildMemoryStorage.h"
-#include "impl/index/diskann/GraphConnectivity.h"
-#include "impl/index/diskann/GraphPruning.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/GraphConnectivity.h"
+#include "impl/index/diskann/build/GraphPruning.h"
 #include "testing/LogCapture.h"
 
 namespace orvane::index::diskann {

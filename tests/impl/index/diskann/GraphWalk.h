@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
 
 namespace orvane::index::diskann::testutil {
 

@@ -1,4 +1,4 @@
-#include "impl/index/diskann/RowNodeIndex.h"
+#include "impl/index/diskann/search/RowNodeIndex.h"
 
 #include <gtest/gtest.h>
 

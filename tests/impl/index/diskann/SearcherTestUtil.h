@@ -16,7 +16,7 @@
 
 #include "BuilderTestUtil.h"
 #include "StorageTestUtil.h"
-#include "impl/index/diskann/DiskANNSearcherBackend.h"
+#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
 
 namespace orvane::index::diskann::testutil {
 

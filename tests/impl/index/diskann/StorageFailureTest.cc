@@ -9,12 +9,10 @@
 #include <vector>
 
 #include "StorageTestUtil.h"
-#include "coro/SyncAwait.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainerFactory.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
-#include "util/ExecutorManager.h"
 
 namespace orvane::index::diskann {
 namespace {
@@ -23,6 +21,7 @@ using core::ErrorCode;
 using io::testutil::BuildFile;
 using io::testutil::SectionSpec;
 using testutil::FillStorage;
+using testutil::ReadNodes;
 using testutil::OpenImage;
 using testutil::SectionPayload;
 using testutil::WriteImage;
@@ -278,14 +277,12 @@ TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
     holder.Resize(2, storage.GraphNodeSize());
     testing::LogCapture logs;
 
-    ASSERT_TRUE(coro::syncAwait(storage.ReadSingleNodeAsync(1, 0, holder)).IsOk());
-    ASSERT_TRUE(storage.ParseNodeData(1, 0, holder).IsOk());
+    ASSERT_TRUE(ReadNodes(storage, {1}, holder, 1).IsOk());
     EXPECT_EQ(
         std::vector<uint32_t>(holder.nodes[0].neighbors.begin(), holder.nodes[0].neighbors.end()),
         std::vector<uint32_t>{0});  // a count below the degree leaves slots unused
 
-    ASSERT_TRUE(coro::syncAwait(storage.ReadSingleNodeAsync(2, 1, holder)).IsOk());
-    core::Status st = storage.ParseNodeData(2, 1, holder);
+    core::Status st = ReadNodes(storage, {2}, holder, 1, 1);
     EXPECT_EQ(st.Code(), ErrorCode::Conflict);
     EXPECT_EQ(st.Message(), "Neighbor count mismatch");
     EXPECT_TRUE(logs.Contains(telemetry::LogLevel::Error,
@@ -302,13 +299,15 @@ TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
     std::memcpy(holder.buffer.data() + 4, &two, 4);
     EXPECT_EQ(storage.ParseNodeData(0, 0, holder).Code(), ErrorCode::Corruption);
 
-    // ReadDiskNodes reports the failing node among good ones.
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
-    EXPECT_EQ(storage.ReadDiskNodes(0, executor.Value().get(), {0, 2}, holder, 0),
-              ErrorCode::Conflict);
-    EXPECT_EQ(storage.ReadDiskNodes(1, executor.Value().get(), {0, 1}, holder, 0), ErrorCode::Ok);
-    EXPECT_EQ(storage.ReadDiskNodes(1, executor.Value().get(), {}, holder, 0), ErrorCode::Ok);
+    // A batch reports the failing node among good ones, whatever its width.
+    EXPECT_EQ(ReadNodes(storage, {0, 2}, holder, 0).Code(), ErrorCode::Conflict);
+    EXPECT_EQ(ReadNodes(storage, {0, 2}, holder, 2).Code(), ErrorCode::Conflict);
+    EXPECT_TRUE(logs.Contains(telemetry::LogLevel::Error, "Failed to parse node data, nodeId [2]: Neighbor count mismatch"));
+    EXPECT_TRUE(ReadNodes(storage, {0, 1}, holder, 1).IsOk());
+    EXPECT_TRUE(ReadNodes(storage, {}, holder, 1).IsOk());
+    // A slot past the holder is refused before anything is read.
+    EXPECT_EQ(ReadNodes(storage, {0, 1}, holder, 2, 1).Message(),
+              "Disk read node index out of bounds");
 }
 
 }  // namespace

@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "StorageTestUtil.h"
-#include "impl/index/diskann/LayoutRanker.h"
-#include "impl/index/diskann/SearchDiskStorage.h"
-#include "util/ExecutorManager.h"
+#include "impl/index/diskann/build/LayoutRanker.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 
 namespace orvane::index::diskann {
 namespace {
@@ -98,8 +97,6 @@ const RoundTripCase kRoundTripCases[] = {
 };
 
 TEST(DiskANNStorageRoundTripTest, WrittenAndReadBackByteForByte) {
-    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::IO);
-    ASSERT_TRUE(executor.IsOk());
     for (const RoundTripCase& c : kRoundTripCases) {
         SCOPED_TRACE(c.name);
         BuildMemoryStorage storage(std::pmr::get_default_resource());
@@ -150,8 +147,7 @@ TEST(DiskANNStorageRoundTripTest, WrittenAndReadBackByteForByte) {
         holder.Resize(c.count, reader.GraphNodeSize());
         std::vector<uint32_t> all(c.count);
         for (uint32_t i = 0; i < c.count; ++i) all[i] = i;
-        ASSERT_EQ(reader.ReadDiskNodes(3, executor.Value().get(), all, holder, 0),
-                  core::ErrorCode::Ok);
+        ASSERT_TRUE(testutil::ReadNodes(reader, all, holder, 3).IsOk());
         for (uint32_t p = 0; p < c.count; ++p) {
             const uint64_t old = c.reorder ? newToOld[p] : p;
             EXPECT_EQ(reader.ids[p], storage.ids[old]);

@@ -2,6 +2,8 @@
 // vectors and neighbour lists, in-memory index images and streams over them.
 #pragma once
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "impl/index/diskann/BuildMemoryStorage.h"
+#include "impl/index/diskann/build/BuildMemoryStorage.h"
+#include "impl/index/diskann/search/SearchDiskStorage.h"
 #include "io/InputStream.h"
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
@@ -71,6 +74,14 @@ inline std::string SectionPayload(io::InputStream& stream, const std::string& na
 inline void ExpectStatus(const core::Status& st, core::ErrorCode code, const std::string& prefix) {
     EXPECT_EQ(st.Code(), code) << st.Message();
     EXPECT_EQ(st.Message().rfind(prefix, 0), 0u) << st.Message();
+}
+
+// Reads and parses ids[j] into slot firstSlot + j of holder, `parallel`
+// reads at a time.
+inline core::Status ReadNodes(const SearchDiskStorage& storage, std::vector<uint32_t> ids,
+                              GraphNodeHolder& holder, uint32_t parallel, uint32_t firstSlot = 0) {
+    std::vector<io::InputStream::SectionReader::ReadRequest> requests(std::max(parallel, 1u));
+    return storage.ReadNodes(ids, holder, firstSlot, parallel, requests);
 }
 
 }  // namespace orvane::index::diskann::testutil
