@@ -32,6 +32,7 @@ set(ORVANE_PUBLIC_HEADERS
     csrc/orvane_c.h
     extensions/experimental/SearchWithFilterExtension.h
     io/FileReader.h
+    io/IOSettings.h
     io/FileWriter.h)
 
 set(ORVANE_INSTALL_INCLUDE ${CMAKE_INSTALL_INCLUDEDIR}/orvane)
