@@ -318,20 +318,15 @@ Status IvfSearcherBackend::ParseSearchParams(const api::SearchOptions& options, 
 Result<api::SearchResult> IvfSearcherBackend::Search(const api::Query& query,
                                                      const api::SearchOptions& options,
                                                      std::pmr::memory_resource& resource) {
-    if (_meta.dim == 0 || _lists.empty()) {
-        return Status(ErrorCode::FailedPrecondition, "ivf searcher not opened");
-    }
-    const auto topk = options.Values().find("search.topk");
-    if (topk == options.Values().end() || !std::holds_alternative<int64_t>(topk->second)) {
-        return Status(ErrorCode::InvalidArgument, "topk is missing");
-    }
-    auto params = IvfSearchParams::Parse(options);
+    auto params = ReadSearchParams(options);
     if (!params.IsOk()) return params.TakeStatus();
     if (query.data == nullptr || query.size != _meta.dim) {
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
-    auto hits =
-        SearchOne(query.data, ScanTopk(std::get<int64_t>(topk->second)), params.Value(), resource);
+    auto hits = WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) {
+        return SearchLists<decltype(tag)::Value>(query.data, params.Value().topk,
+                                                 params.Value().nprobe, resource);
+    });
     if (!hits.IsOk()) return hits.TakeStatus();
     return api::ToSearchResult(hits.TakeValue());
 }
