@@ -42,6 +42,8 @@ struct Fp32ElementwiseDispatcher {
                           std::span<float> out);
     static void TagInvoke(isa::Avx2T, std::span<const float> a, std::span<const float> b,
                           std::span<float> out);
+    static void TagInvoke(isa::Avx512T, std::span<const float> a, std::span<const float> b,
+                          std::span<float> out);
 };
 
 using Fp32VectorAddDispatcher = Fp32ElementwiseDispatcher<Fp32AddOp>;
@@ -55,6 +57,8 @@ struct Fp32VectorNormalizeDispatcher {
     static void TagInvoke(isa::ScalarT, std::span<const float> a, std::span<const float> b,
                           std::span<float> out);
     static void TagInvoke(isa::Avx2T, std::span<const float> a, std::span<const float> b,
+                          std::span<float> out);
+    static void TagInvoke(isa::Avx512T, std::span<const float> a, std::span<const float> b,
                           std::span<float> out);
 };
 

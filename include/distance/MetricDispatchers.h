@@ -1,5 +1,5 @@
 // MetricDispatcher<M> / MetricBatchDispatcher<M>: the kernel families of the
-// three metrics, one static TagInvoke per implemented level (scalar, avx2), for
+// three metrics, one static TagInvoke per level (scalar, avx2, avx512), for
 // use with isa::InvokeWithDynamicIsa. The batch kernels score one query against
 // rows spaced `strideBytes` apart (contiguous rows: strideBytes = 4 * dim), one
 // single-kernel call per row and in order, so a batch costs one dispatch.
@@ -17,6 +17,7 @@ template <MetricE M>
 struct MetricDispatcher {
     static float TagInvoke(isa::ScalarT, std::span<const float> a, std::span<const float> b);
     static float TagInvoke(isa::Avx2T, std::span<const float> a, std::span<const float> b);
+    static float TagInvoke(isa::Avx512T, std::span<const float> a, std::span<const float> b);
 };
 
 template <MetricE M>
@@ -25,6 +26,8 @@ struct MetricBatchDispatcher {
                           uint64_t strideBytes, dimension_t dim, uint64_t n, float* out);
     static void TagInvoke(isa::Avx2T, const float* query, const uint8_t* base, uint64_t strideBytes,
                           dimension_t dim, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx512T, const float* query, const uint8_t* base,
+                          uint64_t strideBytes, dimension_t dim, uint64_t n, float* out);
 
     // Contiguous rows of `dim` floats.
     template <typename Level>
@@ -42,6 +45,8 @@ struct MetricGatherDispatcher {
     static void TagInvoke(isa::ScalarT, const float* query, const float* base, dimension_t dim,
                           const uint64_t* ids, uint64_t n, float* out);
     static void TagInvoke(isa::Avx2T, const float* query, const float* base, dimension_t dim,
+                          const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx512T, const float* query, const float* base, dimension_t dim,
                           const uint64_t* ids, uint64_t n, float* out);
 };
 

@@ -3,6 +3,7 @@
 // them into a kernel level.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "isa/IsaE.h"
@@ -33,8 +34,30 @@ CpuFeatures ParseCpuFeatureOverride(std::string_view text);
 // set (even to the empty text). Caches nothing.
 CpuFeatures DetectCpu();
 
-// The kernel level to run on a processor with these features: avx2 whenever AVX2
-// is available (AVX-512 processors included, as they all have AVX2), else scalar.
+// The kernel level to run on a processor with these features: avx512 when AVX2
+// and AVX-512 F, DQ, BW and VL are all there (the AVX-512 kernels use AVX2
+// instructions too), else avx2 whenever AVX2 is available, else scalar.
 IsaE SelectKernelIsa(const CpuFeatures& features);
+
+// Bits of the extended control register XCR0 that the operating system must
+// have enabled before the vector registers of a level may be used: the SSE and
+// AVX state for avx2, and the opmask and both halves of the 512-bit register
+// state on top for avx512.
+inline constexpr uint64_t kXcr0AvxState = 0x6;
+inline constexpr uint64_t kXcr0Avx512State = 0xe6;
+
+// The highest level of `level` and below that the operating system lets a
+// process run, from whether it saves extended state (OSXSAVE) and XCR0.
+IsaE ClampToOsSupport(IsaE level, bool osxsave, uint64_t xcr0);
+
+// The highest level the running processor and operating system can execute,
+// whatever the override variable says: the processor's own features, clamped
+// by ClampToOsSupport. Computed once.
+IsaE SupportedIsa();
+
+// The level the dispatchers run for this process: SelectKernelIsa(DetectCpu()),
+// but never above SupportedIsa(), so that an override cannot ask for
+// instructions the machine would fault on.
+IsaE ChooseKernelIsa();
 
 }  // namespace orvane::isa

@@ -1,6 +1,6 @@
 // IsaE: the processor instruction-set levels a kernel can be written for, and
 // IsaT<I>, the empty tag type that selects a kernel level by overload.
-// Kernels exist for IsaT<scalar> and IsaT<avx2> only.
+// Kernels exist for IsaT<scalar>, IsaT<avx2> and IsaT<avx512>.
 #pragma once
 
 #include <cstdint>
@@ -27,5 +27,6 @@ struct IsaT {
 
 using ScalarT = IsaT<IsaE::scalar>;
 using Avx2T = IsaT<IsaE::avx2>;
+using Avx512T = IsaT<IsaE::avx512>;
 
 }  // namespace orvane::isa

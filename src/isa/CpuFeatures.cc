@@ -1,5 +1,7 @@
 #include "isa/CpuFeatures.h"
 
+#include <cpuid.h>
+
 #include <string>
 
 #include "util/Env.h"
@@ -26,6 +28,20 @@ CpuFeatures ReadProcessorFeatures() {
     return f;
 }
 
+// Whether the operating system saves extended state (CPUID leaf 1, ECX bit 27).
+bool OsSavesExtendedState() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    return (ecx & (1u << 27)) != 0;
+}
+
+// XCR0, read with XGETBV; only valid when OsSavesExtendedState().
+uint64_t ReadXcr0() {
+    uint32_t lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (uint64_t{hi} << 32) | lo;
+}
+
 }  // namespace
 
 CpuFeatures ParseCpuFeatureOverride(std::string_view text) {
@@ -49,9 +65,35 @@ CpuFeatures DetectCpu() {
 }
 
 IsaE SelectKernelIsa(const CpuFeatures& features) {
-    // There are no AVX-512 kernels; every AVX-512 processor runs AVX2 code, so
-    // AVX-512 support must not demote the choice to the scalar kernels.
-    return features.avx2 ? IsaE::avx2 : IsaE::scalar;
+    if (!features.avx2) return IsaE::scalar;
+    const bool avx512 =
+        features.avx512f && features.avx512dq && features.avx512bw && features.avx512vl;
+    return avx512 ? IsaE::avx512 : IsaE::avx2;
+}
+
+IsaE ClampToOsSupport(IsaE level, bool osxsave, uint64_t xcr0) {
+    if (level == IsaE::avx512 && osxsave && (xcr0 & kXcr0Avx512State) == kXcr0Avx512State) {
+        return IsaE::avx512;
+    }
+    if (level >= IsaE::avx2 && osxsave && (xcr0 & kXcr0AvxState) == kXcr0AvxState) {
+        return IsaE::avx2;
+    }
+    return IsaE::scalar;
+}
+
+IsaE SupportedIsa() {
+    static const IsaE supported = [] {
+        const bool osxsave = OsSavesExtendedState();
+        return ClampToOsSupport(SelectKernelIsa(ReadProcessorFeatures()), osxsave,
+                                osxsave ? ReadXcr0() : 0);
+    }();
+    return supported;
+}
+
+IsaE ChooseKernelIsa() {
+    const IsaE wanted = SelectKernelIsa(DetectCpu());
+    const IsaE supported = SupportedIsa();
+    return wanted < supported ? wanted : supported;
 }
 
 }  // namespace orvane::isa

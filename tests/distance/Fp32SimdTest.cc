@@ -12,7 +12,6 @@
 namespace orvane::util {
 namespace {
 
-using dist::testing::HasAvx2;
 using dist::testing::KernelLengths;
 using dist::testing::RandomVector;
 
@@ -28,7 +27,7 @@ std::vector<float> Apply(Level level, const std::vector<float>& a, const std::ve
 
 class ElementwiseTest : public ::testing::TestWithParam<size_t> {};
 
-TEST_P(ElementwiseTest, BothLevelsComputeExactElementwiseResults) {
+TEST_P(ElementwiseTest, EveryLevelComputesExactElementwiseResults) {
     const size_t n = GetParam();
     const auto a = RandomVector(n, 21);
     auto b = RandomVector(n, 22, 0.5f, 2.0f);  // keeps the divisor away from zero
@@ -47,7 +46,7 @@ TEST_P(ElementwiseTest, BothLevelsComputeExactElementwiseResults) {
         }
     };
     check(isa::ScalarT{});
-    if (HasAvx2()) check(isa::Avx2T{});
+    dist::testing::ForEachVectorLevel(check);
 }
 
 TEST_P(ElementwiseTest, NormalizeLevelsAgree) {
@@ -66,9 +65,11 @@ TEST_P(ElementwiseTest, NormalizeLevelsAgree) {
     if (n > 0) {
         EXPECT_NEAR(normSq, 1.0, 1e-5);
     }
-    if (!HasAvx2()) return;
-    const auto avx2 = run(isa::Avx2T{});
-    for (size_t i = 0; i < n; ++i) EXPECT_NEAR(avx2[i], scalar[i], 1e-6f) << i;
+    dist::testing::ForEachVectorLevel([&](auto level) {
+        SCOPED_TRACE(decltype(level)::Name);
+        const auto vector = run(level);
+        for (size_t i = 0; i < n; ++i) EXPECT_NEAR(vector[i], scalar[i], 1e-6f) << i;
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, ElementwiseTest, ::testing::ValuesIn(KernelLengths()));

@@ -15,8 +15,11 @@ namespace orvane::dist {
 namespace {
 
 using isa::Avx2T;
+using isa::Avx512T;
 using isa::ScalarT;
+using testing::ForEachVectorLevel;
 using testing::HasAvx2;
+using testing::HasAvx512;
 using testing::KernelLengths;
 using testing::RandomVector;
 using testing::SumTolerance;
@@ -79,6 +82,11 @@ TEST(MetricKernelTest, WorkedValuesAvx2) {
     CheckWorkedValues(Avx2T{});
 }
 
+TEST(MetricKernelTest, WorkedValuesAvx512) {
+    if (!HasAvx512()) GTEST_SKIP() << "processor or OS without AVX-512";
+    CheckWorkedValues(Avx512T{});
+}
+
 TEST(MetricKernelTest, WorkedValuesThroughDispatch) {
     const std::vector<float> origin = {0, 0}, p34 = {3, 4};
     EXPECT_FLOAT_EQ(
@@ -96,9 +104,17 @@ TEST(MetricKernelTest, SecondOperandMayBeLonger) {
     const std::vector<float> a = {1, 2};
     const std::vector<float> b = {1, 2, 100, 100};
     EXPECT_EQ(Kernel<L2Dispatcher>(ScalarT{}, a, b), 0.0f);
-    if (HasAvx2()) {
-        EXPECT_EQ(Kernel<L2Dispatcher>(Avx2T{}, a, b), 0.0f);
-    }
+    // Rows long enough for the 16-lane steps and a masked tail: the
+    // components of b past a's length must not be read into the sums.
+    std::vector<float> longA(37, 1.5f), longB(64, 1.5f);
+    for (size_t i = 37; i < 64; ++i) longB[i] = 1000.0f;
+    ForEachVectorLevel([&](auto level) {
+        SCOPED_TRACE(decltype(level)::Name);
+        EXPECT_EQ(Kernel<L2Dispatcher>(level, a, b), 0.0f);
+        EXPECT_EQ(Kernel<L2Dispatcher>(level, longA, longB), 0.0f);
+        EXPECT_FLOAT_EQ(Kernel<IPDispatcher>(level, longA, longB), 37 * 2.25f);
+        EXPECT_NEAR(Kernel<CosineDispatcher>(level, longA, longB), 0.0f, 1e-6f);
+    });
 }
 
 // Cosine differs by level on near-zero vectors: scalar tests for an exactly zero
@@ -111,11 +127,26 @@ TEST(MetricKernelTest, CosineTinyNormsDifferByLevel) {
     // Norm product 1e-4 is well above the threshold: a real angle.
     const std::vector<float> c = {1e-2f, 0.0f}, d = {0.0f, 1e-2f};
     EXPECT_NEAR(Kernel<CosineDispatcher>(Avx2T{}, c, d), 1.0f, 1e-6f);
+    if (!HasAvx512()) return;
+    // The AVX-512 level shares the AVX2 zero test, on short rows and on rows
+    // long enough for its 16-lane steps.
+    std::vector<float> longA(40, 0.0f), longB(40, 0.0f), longC(40, 0.0f), longD(40, 0.0f);
+    longA[33] = 1e-4f;
+    longB[34] = 1e-4f;
+    longC[33] = 1e-2f;
+    longD[34] = 1e-2f;
+    EXPECT_EQ(Kernel<CosineDispatcher>(Avx512T{}, a, b), 0.0f);
+    EXPECT_EQ(Kernel<CosineDispatcher>(Avx512T{}, longA, longB), 0.0f);
+    EXPECT_NEAR(Kernel<CosineDispatcher>(Avx512T{}, c, d), 1.0f, 1e-6f);
+    EXPECT_NEAR(Kernel<CosineDispatcher>(Avx512T{}, longC, longD), 1.0f, 1e-6f);
+    EXPECT_FLOAT_EQ(Kernel<CosineDispatcher>(ScalarT{}, longA, longB), 1.0f);
 }
 
 class KernelAgreementTest : public ::testing::TestWithParam<size_t> {};
 
-TEST_P(KernelAgreementTest, Avx2MatchesScalar) {
+// Every vector level gives the scalar reference's values within float
+// accumulation error, at every length of the table.
+TEST_P(KernelAgreementTest, VectorLevelsMatchScalar) {
     if (!HasAvx2()) GTEST_SKIP() << "processor without AVX2";
     const size_t n = GetParam();
     const auto a = RandomVector(n, 11 + static_cast<uint32_t>(n));
@@ -127,15 +158,34 @@ TEST_P(KernelAgreementTest, Avx2MatchesScalar) {
     }
     const float l2s = Kernel<L2Dispatcher>(ScalarT{}, a, b);
     EXPECT_NEAR(l2s, l2, SumTolerance(l2));
-    EXPECT_NEAR(Kernel<L2Dispatcher>(Avx2T{}, a, b), l2s, SumTolerance(l2));
-    EXPECT_NEAR(Kernel<IPDispatcher>(Avx2T{}, a, b), Kernel<IPDispatcher>(ScalarT{}, a, b),
-                SumTolerance(absDot));
-    EXPECT_NEAR(Kernel<CosineDispatcher>(Avx2T{}, a, b), Kernel<CosineDispatcher>(ScalarT{}, a, b),
-                2e-5f);
-    // A vector against itself: cosine 0 on both levels (nonzero vectors).
-    if (n > 0) {
-        EXPECT_NEAR(Kernel<CosineDispatcher>(Avx2T{}, a, a), 0.0f, 1e-5f);
-        EXPECT_EQ(Kernel<L2Dispatcher>(Avx2T{}, a, a), 0.0f);
+    ForEachVectorLevel([&](auto level) {
+        SCOPED_TRACE(decltype(level)::Name);
+        EXPECT_NEAR(Kernel<L2Dispatcher>(level, a, b), l2s, SumTolerance(l2));
+        EXPECT_NEAR(Kernel<IPDispatcher>(level, a, b), Kernel<IPDispatcher>(ScalarT{}, a, b),
+                    SumTolerance(absDot));
+        EXPECT_NEAR(Kernel<CosineDispatcher>(level, a, b),
+                    Kernel<CosineDispatcher>(ScalarT{}, a, b), 2e-5f);
+        // A vector against itself: cosine 0 on every level (nonzero vectors).
+        if (n > 0) {
+            EXPECT_NEAR(Kernel<CosineDispatcher>(level, a, a), 0.0f, 1e-5f);
+            EXPECT_EQ(Kernel<L2Dispatcher>(level, a, a), 0.0f);
+        }
+    });
+}
+
+// Rows shorter than 16 components take the AVX2 loop shape on the AVX-512
+// level, so the two levels agree exactly there (k-means relies on the float
+// summation order of rows below 8 components).
+TEST(MetricKernelTest, Avx512EqualsAvx2OnShortRows) {
+    if (!HasAvx512()) GTEST_SKIP() << "processor or OS without AVX-512";
+    for (size_t n = 0; n < 16; ++n) {
+        SCOPED_TRACE(n);
+        const auto a = RandomVector(n, 5 + static_cast<uint32_t>(n));
+        const auto b = RandomVector(n, 6 + static_cast<uint32_t>(n));
+        EXPECT_EQ(Kernel<L2Dispatcher>(Avx512T{}, a, b), Kernel<L2Dispatcher>(Avx2T{}, a, b));
+        EXPECT_EQ(Kernel<IPDispatcher>(Avx512T{}, a, b), Kernel<IPDispatcher>(Avx2T{}, a, b));
+        EXPECT_EQ(Kernel<CosineDispatcher>(Avx512T{}, a, b),
+                  Kernel<CosineDispatcher>(Avx2T{}, a, b));
     }
 }
 
@@ -163,7 +213,7 @@ TEST_P(KernelAgreementTest, BatchEqualsSingleKernelPerRow) {
         }
     };
     checkLevel(ScalarT{});
-    if (HasAvx2()) checkLevel(Avx2T{});
+    ForEachVectorLevel(checkLevel);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, KernelAgreementTest, ::testing::ValuesIn(KernelLengths()));
@@ -186,9 +236,10 @@ TEST(MetricKernelTest, DispatchedBatchMatchesDispatchedSingle) {
                                 std::span<const float>(base.data(), kDim)));
 }
 
-// On this processor (no override set) the process runs the AVX2 kernels whenever
-// AVX2 exists, AVX-512 or not: the tiny-norm cosine reveals the level.
-TEST(MetricKernelTest, ProcessDispatchUsesAvx2WhenAvailable) {
+// On this processor (no override set) the process runs the highest level the
+// processor and OS support: the tiny-norm cosine tells scalar from the vector
+// levels, and the resolved level of each kernel family is that level.
+TEST(MetricKernelTest, ProcessDispatchUsesHighestSupportedLevel) {
     if (std::getenv(isa::kOverrideCpuFeaturesEnv) != nullptr) GTEST_SKIP() << "override set";
     const std::vector<float> a = {1e-4f, 0.0f}, b = {0.0f, 1e-4f};
     const float value =
@@ -198,6 +249,15 @@ TEST(MetricKernelTest, ProcessDispatchUsesAvx2WhenAvailable) {
     } else {
         EXPECT_FLOAT_EQ(value, 1.0f);
     }
+    const isa::IsaE expected = HasAvx512() ? isa::IsaE::avx512
+                               : HasAvx2() ? isa::IsaE::avx2
+                                           : isa::IsaE::scalar;
+    EXPECT_EQ(
+        (isa::ResolvedIsa<CosineDispatcher, std::span<const float>&&, std::span<const float>&&>()),
+        expected);
+    EXPECT_EQ((isa::ResolvedIsa<L2BatchDispatcher, const float*, const uint8_t*, uint64_t,
+                                dimension_t, uint64_t, float*>()),
+              expected);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Deterministic random vectors, tolerance helpers and the AVX2 check shared by the
-// distance tests.
+// Deterministic random vectors, tolerance helpers and the processor checks shared
+// by the distance tests.
 #pragma once
 
 #include <cmath>
@@ -7,11 +7,26 @@
 #include <random>
 #include <vector>
 
+#include "isa/CpuFeatures.h"
+
 namespace orvane::dist::testing {
 
 // Whether this processor runs the AVX2 kernels (their tests skip otherwise).
 inline bool HasAvx2() {
     return __builtin_cpu_supports("avx2") != 0;
+}
+
+// Whether this processor and operating system run the AVX-512 kernels.
+inline bool HasAvx512() {
+    return isa::SupportedIsa() == isa::IsaE::avx512;
+}
+
+// Calls check(level) for each vector level this machine runs (AVX2, AVX-512);
+// the levels it lacks are skipped.
+template <typename Check>
+void ForEachVectorLevel(Check&& check) {
+    if (HasAvx2()) check(isa::Avx2T{});
+    if (HasAvx512()) check(isa::Avx512T{});
 }
 
 inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f, float hi = 1.0f) {
@@ -22,9 +37,11 @@ inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f
     return v;
 }
 
-// Lengths that exercise empty input, pure tails, exact blocks and block+tail.
+// Lengths that exercise empty input, pure tails, exact blocks and block+tail
+// for the 8-lane and 16-lane kernels and their 4-accumulator steps (32, 64).
 inline const std::vector<size_t>& KernelLengths() {
-    static const std::vector<size_t> lengths = {0, 1, 7, 8, 31, 32, 33, 100, 1000};
+    static const std::vector<size_t> lengths = {0,  1,  7,  8,  15,  16,  17,  31,  32,
+                                                33, 63, 64, 65, 100, 127, 784, 1000};
     return lengths;
 }
 

@@ -1,7 +1,7 @@
 // SQ8CodeDotDispatcher: the one kernel of the sq8 encode space, sum
 // qCentered[i] * code[i], the only per-component work of a score (the rest is
 // finished from per-row and per-query sums, SQ8ExpandedEval.h). One static
-// TagInvoke per level (scalar, avx2) for isa::InvokeWithDynamicIsa, for one
+// TagInvoke per level (scalar, avx2, avx512) for isa::InvokeWithDynamicIsa, for one
 // row or for the rows of a list of ids (row id at codes + id * dim). The
 // shared per-row logic (header load, metric finish) is below in detail.
 #pragma once
@@ -20,10 +20,14 @@ struct SQ8CodeDotDispatcher {
                            dimension_t dim);
     static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
                            dimension_t dim);
+    static float TagInvoke(isa::Avx512T, const float* qCentered, const uint8_t* codes,
+                           dimension_t dim);
     static void TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
                           dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
     static void TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, dimension_t dim,
                           const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx512T, const float* qCentered, const uint8_t* codes,
+                          dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
 };
 
 namespace detail {

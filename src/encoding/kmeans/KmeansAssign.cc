@@ -50,12 +50,12 @@ float HorizontalMin(__m256 v) {
 
 // Whether the L2 kernel chosen for this process sums rows of fewer than 8
 // components as the transposed path does: one float fused multiply-add per
-// component in index order, starting from 0 (the AVX2 level). Decided once, as
-// the kernel's own choice is.
+// component in index order, starting from 0 (the AVX2 and AVX-512 levels).
+// Decided once, as the kernel's own choice is.
 bool KernelSumsInFloatOrder() {
     return isa::ResolvedIsa<dist::MetricBatchDispatcher<dist::MetricE::l2>, const float*,
-                            const uint8_t*, uint64_t, dist::dimension_t, uint64_t, float*>() ==
-           isa::IsaE::avx2;
+                            const uint8_t*, uint64_t, dist::dimension_t, uint64_t, float*>() !=
+           isa::IsaE::scalar;
 }
 
 // |x|^2 in float, 8 lanes at a time (the order does not matter to the bounds).

@@ -24,10 +24,22 @@ struct ProbeDispatcher {
     static IsaE TagInvoke(Avx2T) { return IsaE::avx2; }
 };
 
+// The same with an AVX-512 kernel.
 template <int N>
+struct WideProbeDispatcher {
+    static IsaE TagInvoke(ScalarT) { return IsaE::scalar; }
+    static IsaE TagInvoke(Avx2T) { return IsaE::avx2; }
+    static IsaE TagInvoke(Avx512T) { return IsaE::avx512; }
+};
+
+template <int N, template <int> typename Probe = ProbeDispatcher>
 IsaE LevelUnder(const char* overrideText) {
-    ::setenv(kOverrideCpuFeaturesEnv, overrideText, 1);
-    return InvokeWithDynamicIsa(ProbeDispatcher<N>{});
+    if (overrideText == nullptr) {
+        ::unsetenv(kOverrideCpuFeaturesEnv);
+    } else {
+        ::setenv(kOverrideCpuFeaturesEnv, overrideText, 1);
+    }
+    return InvokeWithDynamicIsa(Probe<N>{});
 }
 
 TEST(DispatchEnvTest, LevelChosenOnFirstUseAndKept) {
@@ -40,6 +52,19 @@ TEST(DispatchEnvTest, LevelChosenOnFirstUseAndKept) {
     EXPECT_EQ(LevelUnder<0>("isa.avx2"), IsaE::scalar);
     EXPECT_EQ(LevelUnder<2>(""), IsaE::avx2);
     ::unsetenv(kOverrideCpuFeaturesEnv);
+}
+
+// A dispatcher with an AVX-512 kernel runs it when the override names
+// AVX-512 and AVX2 and the machine supports it; one without runs AVX2 there.
+TEST(DispatchEnvTest, Avx512KernelChosenWhereSupported) {
+    if (__builtin_cpu_supports("avx2") == 0) GTEST_SKIP() << "processor without AVX2";
+    const IsaE wide = SupportedIsa() == IsaE::avx512 ? IsaE::avx512 : IsaE::avx2;
+    EXPECT_EQ((LevelUnder<10, WideProbeDispatcher>("isa.avx512 isa.avx2")), wide);
+    EXPECT_EQ((LevelUnder<11, WideProbeDispatcher>("isa.avx2")), IsaE::avx2);
+    EXPECT_EQ((LevelUnder<12, WideProbeDispatcher>("isa.avx512")), IsaE::scalar);
+    EXPECT_EQ((LevelUnder<13, ProbeDispatcher>("isa.avx512 isa.avx2")), IsaE::avx2);
+    ::unsetenv(kOverrideCpuFeaturesEnv);
+    EXPECT_EQ((LevelUnder<14, WideProbeDispatcher>(nullptr)), SupportedIsa());
 }
 
 // The real metric kernels follow the override: on near-zero vectors cosine is 1

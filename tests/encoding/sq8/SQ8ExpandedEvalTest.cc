@@ -10,7 +10,6 @@
 namespace orvane::dist::encode_space {
 namespace {
 
-using dist::testing::HasAvx2;
 using dist::testing::KernelLengths;
 using dist::testing::RandomVector;
 
@@ -23,44 +22,54 @@ std::vector<uint8_t> RandomCodes(size_t n, uint32_t seed) {
 
 class SQ8CodeDotTest : public ::testing::TestWithParam<size_t> {};
 
-// Both levels compute sum q[i] * code[i], for one row and for a list of ids.
+// Every level computes sum q[i] * code[i] within float accumulation error,
+// for one row and for a list of ids (which equals the one-row kernel of its
+// level row by row).
 TEST_P(SQ8CodeDotTest, LevelsAgreeForRowsAndIdLists) {
     const auto dim = static_cast<dimension_t>(GetParam());
     constexpr uint64_t kRows = 5;
     const auto q = RandomVector(dim, 1);
     const auto codes = RandomCodes(dim * kRows, 2);
-    const std::vector<uint64_t> ids = {4, 0, 4, 2};
-    for (uint64_t row = 0; row < kRows; ++row) {
-        double exact = 0;
-        double magnitude = 0;
-        for (dimension_t i = 0; i < dim; ++i) {
-            exact += double{q[i]} * codes[row * dim + i];
-            magnitude += std::fabs(double{q[i]} * codes[row * dim + i]);
+    // Jumps, repeats and a run of consecutive ids.
+    const std::vector<uint64_t> ids = {4, 0, 4, 2, 3, 4, 1};
+    auto check = [&](auto level) {
+        SCOPED_TRACE(decltype(level)::Name);
+        for (uint64_t row = 0; row < kRows; ++row) {
+            double exact = 0;
+            double magnitude = 0;
+            for (dimension_t i = 0; i < dim; ++i) {
+                exact += double{q[i]} * codes[row * dim + i];
+                magnitude += std::fabs(double{q[i]} * codes[row * dim + i]);
+            }
+            const float value =
+                SQ8CodeDotDispatcher::TagInvoke(level, q.data(), codes.data() + row * dim, dim);
+            EXPECT_NEAR(value, exact, dist::testing::SumTolerance(magnitude)) << "row " << row;
         }
-        const uint8_t* rowCodes = codes.data() + row * dim;
-        const float scalar =
-            SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT{}, q.data(), rowCodes, dim);
-        EXPECT_NEAR(scalar, exact, dist::testing::SumTolerance(magnitude));
-        if (HasAvx2()) {
-            const float avx2 =
-                SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T{}, q.data(), rowCodes, dim);
-            EXPECT_NEAR(avx2, exact, dist::testing::SumTolerance(magnitude));
-        }
-    }
-    std::vector<float> batch(ids.size());
-    SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT{}, q.data(), codes.data(), dim, ids.data(),
-                                    ids.size(), batch.data());
-    for (size_t i = 0; i < ids.size(); ++i) {
-        EXPECT_EQ(batch[i], SQ8CodeDotDispatcher::TagInvoke(isa::ScalarT{}, q.data(),
-                                                            codes.data() + ids[i] * dim, dim));
-    }
-    if (HasAvx2()) {
-        SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T{}, q.data(), codes.data(), dim, ids.data(),
-                                        ids.size(), batch.data());
+        std::vector<float> batch(ids.size(), -1.0f);
+        SQ8CodeDotDispatcher::TagInvoke(level, q.data(), codes.data(), dim, ids.data(), ids.size(),
+                                        batch.data());
         for (size_t i = 0; i < ids.size(); ++i) {
-            EXPECT_EQ(batch[i], SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T{}, q.data(),
+            EXPECT_EQ(batch[i], SQ8CodeDotDispatcher::TagInvoke(level, q.data(),
                                                                 codes.data() + ids[i] * dim, dim));
         }
+    };
+    check(isa::ScalarT{});
+    dist::testing::ForEachVectorLevel(check);
+}
+
+// Codes of 255 against a large query: the widening must treat bytes as
+// unsigned on every level (a signed widening gives -1 per code).
+TEST(SQ8CodeDotEdgeTest, HighCodesAreUnsigned) {
+    for (const dimension_t dim : {dimension_t{7}, dimension_t{16}, dimension_t{65}}) {
+        const std::vector<float> q(dim, 2.0f);
+        const std::vector<uint8_t> codes(dim, 255);
+        auto check = [&](auto level) {
+            SCOPED_TRACE(decltype(level)::Name);
+            EXPECT_FLOAT_EQ(SQ8CodeDotDispatcher::TagInvoke(level, q.data(), codes.data(), dim),
+                            510.0f * dim);
+        };
+        check(isa::ScalarT{});
+        dist::testing::ForEachVectorLevel(check);
     }
 }
 

@@ -1,0 +1,204 @@
+// AVX-512 metric kernels: 512-bit registers and fused multiply-add, float
+// accumulation. L2 and inner product walk blocks of 64 floats with four
+// independent accumulators, then blocks of 16, and finish the last fewer than
+// 16 components with one masked step, so no component is done one at a time.
+// Rows shorter than 16 components are too short for a 512-bit step to pay and
+// take the AVX2 loop shape (one 8-lane step, then one component at a time from
+// the reduced sum), which gives the AVX2 level's values there.
+#include "isa/Avx512Intrinsics.h"
+
+#include <cmath>
+
+#include "distance/MetricDispatchers.h"
+#include "distance/MetricTerm.h"
+#include "distance/SimdSum.h"
+
+namespace orvane::dist {
+
+namespace {
+
+using util::HorizontalSum;
+
+constexpr dimension_t kLanes = 16;
+
+template <MetricE M>
+inline __m512 Accumulate16(__m512 acc, __m512 x, __m512 y) {
+    if constexpr (M == MetricE::l2) {
+        const __m512 d = _mm512_sub_ps(x, y);
+        return _mm512_fmadd_ps(d, d, acc);
+    } else {
+        return _mm512_fmadd_ps(x, y, acc);
+    }
+}
+
+// Mask of the first `count` (< 16) lanes.
+inline __mmask16 TailMask(dimension_t count) {
+    return static_cast<__mmask16>((1u << count) - 1u);
+}
+
+// The AVX2 loop shape for rows of fewer than 16 components.
+template <MetricE M>
+float ShortSum(const float* a, const float* b, dimension_t n) {
+    __m256 acc = _mm256_setzero_ps();
+    dimension_t i = 0;
+    if (n >= 8) {
+        acc = Accumulate<M>(acc, _mm256_loadu_ps(a), _mm256_loadu_ps(b));
+        i = 8;
+    }
+    float sum = HorizontalSum(acc);
+    for (; i < n; ++i) sum = AccumulateOne<M>(sum, a[i], b[i]);
+    return sum;
+}
+
+template <MetricE M>
+float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
+    if (n < kLanes) return ShortSum<M>(a, b, n);
+    __m512 acc0 = _mm512_setzero_ps();
+    __m512 acc1 = _mm512_setzero_ps();
+    __m512 acc2 = _mm512_setzero_ps();
+    __m512 acc3 = _mm512_setzero_ps();
+    dimension_t i = 0;
+    for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
+        acc0 = Accumulate16<M>(acc0, _mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i));
+        acc1 = Accumulate16<M>(acc1, _mm512_loadu_ps(a + i + 16), _mm512_loadu_ps(b + i + 16));
+        acc2 = Accumulate16<M>(acc2, _mm512_loadu_ps(a + i + 32), _mm512_loadu_ps(b + i + 32));
+        acc3 = Accumulate16<M>(acc3, _mm512_loadu_ps(a + i + 48), _mm512_loadu_ps(b + i + 48));
+    }
+    for (; i + kLanes <= n; i += kLanes) {
+        acc0 = Accumulate16<M>(acc0, _mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i));
+    }
+    if (i < n) {
+        // Masked-off lanes load as 0 in both operands and add 0.
+        const __mmask16 mask = TailMask(n - i);
+        acc1 = Accumulate16<M>(acc1, _mm512_maskz_loadu_ps(mask, a + i),
+                               _mm512_maskz_loadu_ps(mask, b + i));
+    }
+    return _mm512_reduce_add_ps(
+        _mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
+}
+
+// Cosine from the dot product and both squared norms, with the AVX2 level's
+// zero test (norm product below 1e-6).
+inline float FinishCosine(float dot, float normA, float normB) {
+    const float norms = std::sqrt(normA) * std::sqrt(normB);
+    if (norms < 1e-6f) return 0.0f;
+    return 1.0f - dot / norms;
+}
+
+float ShortCosine(const float* a, const float* b, dimension_t n) {
+    __m256 dot = _mm256_setzero_ps();
+    __m256 na = _mm256_setzero_ps();
+    __m256 nb = _mm256_setzero_ps();
+    dimension_t i = 0;
+    if (n >= 8) {
+        const __m256 x = _mm256_loadu_ps(a);
+        const __m256 y = _mm256_loadu_ps(b);
+        dot = _mm256_fmadd_ps(x, y, dot);
+        na = _mm256_fmadd_ps(x, x, na);
+        nb = _mm256_fmadd_ps(y, y, nb);
+        i = 8;
+    }
+    float d = HorizontalSum(dot);
+    float normA = HorizontalSum(na);
+    float normB = HorizontalSum(nb);
+    for (; i < n; ++i) {
+        d = std::fma(a[i], b[i], d);
+        normA = std::fma(a[i], a[i], normA);
+        normB = std::fma(b[i], b[i], normB);
+    }
+    return FinishCosine(d, normA, normB);
+}
+
+float CosineAvx512(const float* a, const float* b, dimension_t n) {
+    if (n < kLanes) return ShortCosine(a, b, n);
+    __m512 dot0 = _mm512_setzero_ps();
+    __m512 dot1 = _mm512_setzero_ps();
+    __m512 na0 = _mm512_setzero_ps();
+    __m512 na1 = _mm512_setzero_ps();
+    __m512 nb0 = _mm512_setzero_ps();
+    __m512 nb1 = _mm512_setzero_ps();
+    dimension_t i = 0;
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        const __m512 x0 = _mm512_loadu_ps(a + i);
+        const __m512 y0 = _mm512_loadu_ps(b + i);
+        const __m512 x1 = _mm512_loadu_ps(a + i + kLanes);
+        const __m512 y1 = _mm512_loadu_ps(b + i + kLanes);
+        dot0 = _mm512_fmadd_ps(x0, y0, dot0);
+        na0 = _mm512_fmadd_ps(x0, x0, na0);
+        nb0 = _mm512_fmadd_ps(y0, y0, nb0);
+        dot1 = _mm512_fmadd_ps(x1, y1, dot1);
+        na1 = _mm512_fmadd_ps(x1, x1, na1);
+        nb1 = _mm512_fmadd_ps(y1, y1, nb1);
+    }
+    if (i + kLanes <= n) {
+        const __m512 x = _mm512_loadu_ps(a + i);
+        const __m512 y = _mm512_loadu_ps(b + i);
+        dot0 = _mm512_fmadd_ps(x, y, dot0);
+        na0 = _mm512_fmadd_ps(x, x, na0);
+        nb0 = _mm512_fmadd_ps(y, y, nb0);
+        i += kLanes;
+    }
+    if (i < n) {
+        const __mmask16 mask = TailMask(n - i);
+        const __m512 x = _mm512_maskz_loadu_ps(mask, a + i);
+        const __m512 y = _mm512_maskz_loadu_ps(mask, b + i);
+        dot1 = _mm512_fmadd_ps(x, y, dot1);
+        na1 = _mm512_fmadd_ps(x, x, na1);
+        nb1 = _mm512_fmadd_ps(y, y, nb1);
+    }
+    return FinishCosine(_mm512_reduce_add_ps(_mm512_add_ps(dot0, dot1)),
+                        _mm512_reduce_add_ps(_mm512_add_ps(na0, na1)),
+                        _mm512_reduce_add_ps(_mm512_add_ps(nb0, nb1)));
+}
+
+template <MetricE M>
+float Avx512Kernel(const float* a, const float* b, dimension_t n) {
+    if constexpr (M == MetricE::cosine) {
+        return CosineAvx512(a, b, n);
+    } else {
+        return SumKernelAvx512<M>(a, b, n);
+    }
+}
+
+}  // namespace
+
+template <MetricE M>
+float MetricDispatcher<M>::TagInvoke(isa::Avx512T, std::span<const float> a,
+                                     std::span<const float> b) {
+    return Avx512Kernel<M>(a.data(), b.data(), static_cast<dimension_t>(a.size()));
+}
+
+template <MetricE M>
+void MetricBatchDispatcher<M>::TagInvoke(isa::Avx512T, const float* query, const uint8_t* base,
+                                         uint64_t strideBytes, dimension_t dim, uint64_t n,
+                                         float* out) {
+    detail::ForEachRow<&Avx512Kernel<M>>(query, base, strideBytes, dim, n, out);
+}
+
+template <MetricE M>
+void MetricGatherDispatcher<M>::TagInvoke(isa::Avx512T, const float* query, const float* base,
+                                          dimension_t dim, const uint64_t* ids, uint64_t n,
+                                          float* out) {
+    detail::ForEachId<&Avx512Kernel<M>>(query, base, dim, ids, n, out);
+}
+
+template float MetricDispatcher<MetricE::l2>::TagInvoke(isa::Avx512T, std::span<const float>,
+                                                        std::span<const float>);
+template float MetricDispatcher<MetricE::ip>::TagInvoke(isa::Avx512T, std::span<const float>,
+                                                        std::span<const float>);
+template float MetricDispatcher<MetricE::cosine>::TagInvoke(isa::Avx512T, std::span<const float>,
+                                                            std::span<const float>);
+template void MetricBatchDispatcher<MetricE::l2>::TagInvoke(isa::Avx512T, const float*,
+                                                            const uint8_t*, uint64_t, dimension_t,
+                                                            uint64_t, float*);
+template void MetricBatchDispatcher<MetricE::ip>::TagInvoke(isa::Avx512T, const float*,
+                                                            const uint8_t*, uint64_t, dimension_t,
+                                                            uint64_t, float*);
+template void MetricBatchDispatcher<MetricE::cosine>::TagInvoke(isa::Avx512T, const float*,
+                                                                const uint8_t*, uint64_t,
+                                                                dimension_t, uint64_t, float*);
+template struct MetricGatherDispatcher<MetricE::l2>;
+template struct MetricGatherDispatcher<MetricE::ip>;
+template struct MetricGatherDispatcher<MetricE::cosine>;
+
+}  // namespace orvane::dist
