@@ -1,19 +1,34 @@
-// Throughput of the distance kernels: each metric at dimensions 128 and 768 on
-// the scalar and AVX2 levels, and batch scoring of one query against stored rows
-// through the rawf32 and sq8 encode spaces (kernel level chosen for the process).
+// Throughput of the distance kernels on every level this machine runs
+// (scalar, AVX2, AVX-512), and batch scoring of one query against stored rows
+// through the rawf32 and sq8 encode spaces (kernel level chosen for the
+// process).
+//
+// The per-level kernels are named Kernel/<family>/<level>/<dim> and score one
+// query against 256 rows that stay in cache, so the kernel and not memory
+// bandwidth is measured. After the runs a table gives each family and
+// dimension's CPU time per row on each level, the ratios between levels
+// (speed-ups: the scalar time over the level's), the level the process
+// dispatches to by default, and whether that level is the fastest measured.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory_resource>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "RandomData.h"
+#include "distance/Fp32Simd.h"
 #include "distance/MetricDispatchers.h"
 #include "encoding/rawf32/RawF32EncodeSpace.h"
 #include "encoding/sq8/SQ8EncodeSpace.h"
 #include "encoding/sq8/SQ8ExpandedEval.h"
+#include "isa/CpuFeatures.h"
+#include "isa/DynamicIsa.h"
 
 namespace {
 
@@ -23,38 +38,201 @@ using dist::MetricE;
 
 using bench::RandomFloats;
 
-// Rows per kernel benchmark: small enough to stay in cache, so the kernel and
-// not memory bandwidth is measured.
+// Rows per kernel benchmark: small enough to stay in cache.
 constexpr uint64_t kKernelRows = 256;
 
-template <MetricE M, typename Level>
-void BM_MetricKernel(benchmark::State& state) {
-    if (Level::Value == isa::IsaE::avx2 && !__builtin_cpu_supports("avx2")) {
-        state.SkipWithError("processor without AVX2");
-        return;
+const char* LevelName(isa::IsaE level) {
+    switch (level) {
+        case isa::IsaE::avx2:
+            return isa::Avx2T::Name;
+        case isa::IsaE::avx512:
+            return isa::Avx512T::Name;
+        default:
+            return isa::ScalarT::Name;
     }
-    const auto dim = static_cast<dimension_t>(state.range(0));
-    const auto query = RandomFloats(dim, 1);
-    const auto base = RandomFloats(uint64_t{dim} * kKernelRows, 2);
-    std::vector<float> out(kKernelRows);
+}
+
+// The inputs of one kernel family at one dimension: a query, kKernelRows rows
+// of floats and of codes, and row ids in order.
+struct KernelInputs {
+    explicit KernelInputs(dimension_t d)
+        : dim(d),
+          query(RandomFloats(d, 1)),
+          rows(RandomFloats(uint64_t{d} * kKernelRows, 2)),
+          codes(uint64_t{d} * kKernelRows),
+          ids(kKernelRows),
+          out(std::max<uint64_t>(kKernelRows, d)) {
+        std::mt19937 gen(3);
+        for (uint8_t& c : codes) c = static_cast<uint8_t>(gen());
+        std::iota(ids.begin(), ids.end(), 0);
+    }
+    dimension_t dim;
+    std::vector<float> query;
+    std::vector<float> rows;
+    std::vector<uint8_t> codes;
+    std::vector<uint64_t> ids;
+    std::vector<float> out;
+};
+
+// One call of a family's kernel at a level over all kKernelRows rows.
+template <MetricE M, typename Level>
+void RunMetric(Level level, KernelInputs& in) {
+    dist::MetricBatchDispatcher<M>::TagInvoke(level, in.query.data(), in.rows.data(), in.dim,
+                                              kKernelRows, in.out.data());
+}
+
+template <typename Level>
+void RunSQ8Dot(Level level, KernelInputs& in) {
+    dist::encode_space::SQ8CodeDotDispatcher::TagInvoke(
+        level, in.query.data(), in.codes.data(), in.dim, in.ids.data(), kKernelRows, in.out.data());
+}
+
+// The PQ table's element-wise step: one centroid row subtracted per row.
+template <typename Level>
+void RunFp32Sub(Level level, KernelInputs& in) {
+    for (uint64_t r = 0; r < kKernelRows; ++r) {
+        util::Fp32VectorSubDispatcher::TagInvoke(
+            level, std::span<const float>(in.query),
+            std::span<const float>(in.rows.data() + r * in.dim, in.dim),
+            std::span<float>(in.out.data(), in.dim));
+    }
+}
+
+// A kernel family: its name, its run function per level and the level the
+// process dispatches it to.
+struct Family {
+    const char* name;
+    void (*run[3])(KernelInputs&);  // scalar, avx2, avx512
+    isa::IsaE (*dispatched)();
+};
+
+template <template <typename> typename Runner>
+constexpr auto kRunners = std::to_array<void (*)(KernelInputs&)>({
+    [](KernelInputs& in) { Runner<isa::ScalarT>::Run(in); },
+    [](KernelInputs& in) { Runner<isa::Avx2T>::Run(in); },
+    [](KernelInputs& in) { Runner<isa::Avx512T>::Run(in); },
+});
+
+template <MetricE M>
+struct MetricRunner {
+    template <typename Level>
+    struct At {
+        static void Run(KernelInputs& in) { RunMetric<M>(Level{}, in); }
+    };
+};
+template <typename Level>
+struct SQ8Runner {
+    static void Run(KernelInputs& in) { RunSQ8Dot(Level{}, in); }
+};
+template <typename Level>
+struct SubRunner {
+    static void Run(KernelInputs& in) { RunFp32Sub(Level{}, in); }
+};
+
+template <MetricE M>
+isa::IsaE MetricLevel() {
+    return isa::ResolvedIsa<dist::MetricBatchDispatcher<M>, const float*, const uint8_t*&&,
+                            uint64_t&&, dimension_t&, uint64_t&, float*&>();
+}
+
+std::vector<Family> Families() {
+    using SQ8 = dist::encode_space::SQ8CodeDotDispatcher;
+    auto family = [](const char* name, const auto& runners, isa::IsaE (*level)()) {
+        Family f{name, {runners[0], runners[1], runners[2]}, level};
+        return f;
+    };
+    return {
+        family("l2", kRunners<MetricRunner<MetricE::l2>::At>, &MetricLevel<MetricE::l2>),
+        family("ip", kRunners<MetricRunner<MetricE::ip>::At>, &MetricLevel<MetricE::ip>),
+        family("cosine", kRunners<MetricRunner<MetricE::cosine>::At>,
+               &MetricLevel<MetricE::cosine>),
+        family("sq8_dot", kRunners<SQ8Runner>,
+               [] {
+                   return isa::ResolvedIsa<SQ8, const float*&, const uint8_t*, dimension_t&,
+                                           const uint64_t*, uint64_t&, float*>();
+               }),
+        family("fp32_sub", kRunners<SubRunner>,
+               [] {
+                   return isa::ResolvedIsa<util::Fp32VectorSubDispatcher, std::span<const float>,
+                                           std::span<const float>&, std::span<float>>();
+               }),
+    };
+}
+
+const std::vector<dimension_t> kKernelDims = {7, 16, 17, 64, 65, 128, 784, 1024};
+
+void BM_Kernel(benchmark::State& state, void (*run)(KernelInputs&), dimension_t dim) {
+    KernelInputs in(dim);
     for (auto _ : state) {
-        dist::MetricBatchDispatcher<M>::TagInvoke(Level{}, query.data(), base.data(), dim,
-                                                  kKernelRows, out.data());
-        benchmark::DoNotOptimize(out.data());
+        run(in);
+        benchmark::DoNotOptimize(in.out.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kKernelRows));
 }
 
-#define ORVANE_METRIC_BENCH(M, L) \
-    BENCHMARK_TEMPLATE(BM_MetricKernel, MetricE::M, isa::L)->Arg(128)->Arg(768)
+// Records the CPU time per row of each Kernel/... run for the level table.
+class LevelTableReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+            const double perRow = run.GetAdjustedCPUTime() / kKernelRows;
+            auto [it, fresh] = _perRow.emplace(run.benchmark_name(), perRow);
+            if (!fresh) it->second = std::min(it->second, perRow);  // best of repetitions
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
 
-ORVANE_METRIC_BENCH(l2, ScalarT);
-ORVANE_METRIC_BENCH(l2, Avx2T);
-ORVANE_METRIC_BENCH(ip, ScalarT);
-ORVANE_METRIC_BENCH(ip, Avx2T);
-ORVANE_METRIC_BENCH(cosine, ScalarT);
-ORVANE_METRIC_BENCH(cosine, Avx2T);
+    void PrintTable(const std::vector<Family>& families) const {
+        std::printf("\n%-9s %5s %11s %11s %11s %9s %9s %9s  %-7s %s\n", "kernel", "dim",
+                    "scalar ns", "avx2 ns", "avx512 ns", "avx2/sc", "avx512/sc", "512/avx2",
+                    "default", "fastest");
+        for (const Family& f : families) {
+            for (dimension_t dim : kKernelDims) {
+                double t[3] = {0, 0, 0};
+                bool any = false;
+                for (int l = 0; l < 3; ++l) {
+                    auto it = _perRow.find(Name(f.name, kLevels[l], dim));
+                    if (it != _perRow.end()) t[l] = it->second, any = true;
+                }
+                if (!any) continue;
+                int fastest = -1;
+                for (int l = 0; l < 3; ++l) {
+                    if (t[l] > 0 && (fastest < 0 || t[l] < t[fastest])) fastest = l;
+                }
+                const isa::IsaE chosen = f.dispatched();
+                const auto ratio = [](double a, double b) { return a > 0 && b > 0 ? a / b : 0.0; };
+                std::printf("%-9s %5u %11.2f %11.2f %11.2f %9.2f %9.2f %9.2f  %-7s %s\n", f.name,
+                            dim, t[0], t[1], t[2], ratio(t[0], t[1]), ratio(t[0], t[2]),
+                            ratio(t[1], t[2]), LevelName(chosen), LevelName(kLevels[fastest]));
+            }
+        }
+    }
+
+    static std::string Name(const char* family, isa::IsaE level, dimension_t dim) {
+        return std::string("Kernel/") + family + "/" + LevelName(level) + "/" + std::to_string(dim);
+    }
+
+    static constexpr isa::IsaE kLevels[3] = {isa::IsaE::scalar, isa::IsaE::avx2, isa::IsaE::avx512};
+
+  private:
+    std::map<std::string, double> _perRow;
+};
+
+void RegisterKernelBenchmarks(const std::vector<Family>& families) {
+    const isa::IsaE supported = isa::SupportedIsa();
+    for (const Family& f : families) {
+        for (int l = 0; l < 3; ++l) {
+            const isa::IsaE level = LevelTableReporter::kLevels[l];
+            if (level > supported) continue;  // the machine lacks it
+            for (dimension_t dim : kKernelDims) {
+                benchmark::RegisterBenchmark(LevelTableReporter::Name(f.name, level, dim).c_str(),
+                                             BM_Kernel, f.run[l], dim);
+            }
+        }
+    }
+}
 
 // Rows per encode-space scan: a realistic bruteforce block larger than L2.
 constexpr uint64_t kScanRows = 20000;
@@ -154,4 +332,14 @@ BENCHMARK_TEMPLATE(BM_SQ8BatchEval, MetricE::cosine)->Arg(128)->Arg(768);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const std::vector<Family> families = Families();
+    RegisterKernelBenchmarks(families);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    LevelTableReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintTable(families);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -2,14 +2,15 @@
 // accumulation. L2 and inner product walk blocks of 64 floats with four
 // independent accumulators, then blocks of 16, and finish the last fewer than
 // 16 components with one masked step, so no component is done one at a time.
-// Rows shorter than 16 components are too short for a 512-bit step to pay and
-// take the AVX2 loop shape (one 8-lane step, then one component at a time from
-// the reduced sum), which gives the AVX2 level's values there.
+// Where the 512-bit steps do not pay (L2 and inner product rows shorter than
+// 16 components, cosine rows shorter than 128) the AVX2 kernels run, and give
+// the AVX2 level's values there.
 #include "isa/Avx512Intrinsics.h"
 
 #include <cmath>
 
 #include "distance/MetricDispatchers.h"
+#include "distance/MetricKernelsAvx2.h"
 #include "distance/MetricTerm.h"
 #include "distance/SimdSum.h"
 
@@ -17,9 +18,16 @@ namespace orvane::dist {
 
 namespace {
 
-using util::HorizontalSum;
+using detail::CosineAvx2;
+using detail::FinishCosine;
+using detail::SumKernelAvx2;
+using util::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
+// Below this length the cosine's three reductions and masked tail outweigh
+// the wider steps (measured in bench/distance_bench), so it runs the AVX2
+// kernel there.
+constexpr dimension_t kCosineMinDim = 128;
 
 template <MetricE M>
 inline __m512 Accumulate16(__m512 acc, __m512 x, __m512 y) {
@@ -36,23 +44,9 @@ inline __mmask16 TailMask(dimension_t count) {
     return static_cast<__mmask16>((1u << count) - 1u);
 }
 
-// The AVX2 loop shape for rows of fewer than 16 components.
-template <MetricE M>
-float ShortSum(const float* a, const float* b, dimension_t n) {
-    __m256 acc = _mm256_setzero_ps();
-    dimension_t i = 0;
-    if (n >= 8) {
-        acc = Accumulate<M>(acc, _mm256_loadu_ps(a), _mm256_loadu_ps(b));
-        i = 8;
-    }
-    float sum = HorizontalSum(acc);
-    for (; i < n; ++i) sum = AccumulateOne<M>(sum, a[i], b[i]);
-    return sum;
-}
-
 template <MetricE M>
 float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
-    if (n < kLanes) return ShortSum<M>(a, b, n);
+    if (n < kLanes) return SumKernelAvx2<M>(a, b, n);
     __m512 acc0 = _mm512_setzero_ps();
     __m512 acc1 = _mm512_setzero_ps();
     __m512 acc2 = _mm512_setzero_ps();
@@ -73,44 +67,11 @@ float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
         acc1 = Accumulate16<M>(acc1, _mm512_maskz_loadu_ps(mask, a + i),
                                _mm512_maskz_loadu_ps(mask, b + i));
     }
-    return _mm512_reduce_add_ps(
-        _mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
-}
-
-// Cosine from the dot product and both squared norms, with the AVX2 level's
-// zero test (norm product below 1e-6).
-inline float FinishCosine(float dot, float normA, float normB) {
-    const float norms = std::sqrt(normA) * std::sqrt(normB);
-    if (norms < 1e-6f) return 0.0f;
-    return 1.0f - dot / norms;
-}
-
-float ShortCosine(const float* a, const float* b, dimension_t n) {
-    __m256 dot = _mm256_setzero_ps();
-    __m256 na = _mm256_setzero_ps();
-    __m256 nb = _mm256_setzero_ps();
-    dimension_t i = 0;
-    if (n >= 8) {
-        const __m256 x = _mm256_loadu_ps(a);
-        const __m256 y = _mm256_loadu_ps(b);
-        dot = _mm256_fmadd_ps(x, y, dot);
-        na = _mm256_fmadd_ps(x, x, na);
-        nb = _mm256_fmadd_ps(y, y, nb);
-        i = 8;
-    }
-    float d = HorizontalSum(dot);
-    float normA = HorizontalSum(na);
-    float normB = HorizontalSum(nb);
-    for (; i < n; ++i) {
-        d = std::fma(a[i], b[i], d);
-        normA = std::fma(a[i], a[i], normA);
-        normB = std::fma(b[i], b[i], normB);
-    }
-    return FinishCosine(d, normA, normB);
+    return HorizontalSum512(_mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
 }
 
 float CosineAvx512(const float* a, const float* b, dimension_t n) {
-    if (n < kLanes) return ShortCosine(a, b, n);
+    if (n < kCosineMinDim) return CosineAvx2(a, b, n);
     __m512 dot0 = _mm512_setzero_ps();
     __m512 dot1 = _mm512_setzero_ps();
     __m512 na0 = _mm512_setzero_ps();
@@ -146,9 +107,9 @@ float CosineAvx512(const float* a, const float* b, dimension_t n) {
         na1 = _mm512_fmadd_ps(x, x, na1);
         nb1 = _mm512_fmadd_ps(y, y, nb1);
     }
-    return FinishCosine(_mm512_reduce_add_ps(_mm512_add_ps(dot0, dot1)),
-                        _mm512_reduce_add_ps(_mm512_add_ps(na0, na1)),
-                        _mm512_reduce_add_ps(_mm512_add_ps(nb0, nb1)));
+    return FinishCosine(HorizontalSum512(_mm512_add_ps(dot0, dot1)),
+                        HorizontalSum512(_mm512_add_ps(na0, na1)),
+                        HorizontalSum512(_mm512_add_ps(nb0, nb1)));
 }
 
 template <MetricE M>

@@ -4,11 +4,14 @@
 // step, so no component is done one at a time.
 #include "isa/Avx512Intrinsics.h"
 
+#include "distance/SimdSum.h"
 #include "encoding/sq8/SQ8Dispatchers.h"
 
 namespace orvane::dist::encode_space {
 
 namespace {
+
+using util::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
 
@@ -42,8 +45,7 @@ inline float CodeDotAvx512(const float* qCentered, const uint8_t* codes, dimensi
         const __m512 c = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(bytes));
         acc1 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(mask, qCentered + i), c, acc1);
     }
-    return _mm512_reduce_add_ps(
-        _mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
+    return HorizontalSum512(_mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
 }
 
 }  // namespace
