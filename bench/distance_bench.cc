@@ -159,7 +159,7 @@ std::vector<Family> Families() {
     };
 }
 
-const std::vector<dimension_t> kKernelDims = {7, 16, 17, 64, 65, 128, 784, 1024};
+const std::vector<dimension_t> kKernelDims = {7, 16, 17, 64, 65, 128, 256, 784, 1024};
 
 void BM_Kernel(benchmark::State& state, void (*run)(KernelInputs&), dimension_t dim) {
     KernelInputs in(dim);

@@ -3,7 +3,7 @@
 // independent accumulators, then blocks of 16, and finish the last fewer than
 // 16 components with one masked step, so no component is done one at a time.
 // Where the 512-bit steps do not pay (L2 and inner product rows shorter than
-// 16 components, cosine rows shorter than 128) the AVX2 kernels run, and give
+// 128 components, cosine rows shorter than 256) the AVX2 kernels run, and give
 // the AVX2 level's values there.
 #include "isa/Avx512Intrinsics.h"
 
@@ -24,10 +24,10 @@ using detail::SumKernelAvx2;
 using util::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
-// Below this length the cosine's three reductions and masked tail outweigh
-// the wider steps (measured in bench/distance_bench), so it runs the AVX2
-// kernel there.
-constexpr dimension_t kCosineMinDim = 128;
+// Below these lengths the reductions and the masked tail outweigh the wider
+// steps (measured in bench/distance_bench), so the AVX2 kernels run there.
+constexpr dimension_t kSumMinDim = 128;
+constexpr dimension_t kCosineMinDim = 256;
 
 template <MetricE M>
 inline __m512 Accumulate16(__m512 acc, __m512 x, __m512 y) {
@@ -46,7 +46,7 @@ inline __mmask16 TailMask(dimension_t count) {
 
 template <MetricE M>
 float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
-    if (n < kLanes) return SumKernelAvx2<M>(a, b, n);
+    if (n < kSumMinDim) return SumKernelAvx2<M>(a, b, n);
     __m512 acc0 = _mm512_setzero_ps();
     __m512 acc1 = _mm512_setzero_ps();
     __m512 acc2 = _mm512_setzero_ps();

@@ -40,8 +40,9 @@ inline std::vector<float> RandomVector(size_t n, uint32_t seed, float lo = -1.0f
 // Lengths that exercise empty input, pure tails, exact blocks and block+tail
 // for the 8-lane and 16-lane kernels and their 4-accumulator steps (32, 64).
 inline const std::vector<size_t>& KernelLengths() {
-    static const std::vector<size_t> lengths = {0,  1,  7,  8,  15,  16,  17,  31,  32,
-                                                33, 63, 64, 65, 100, 127, 784, 1000};
+    static const std::vector<size_t> lengths = {0,   1,   7,   8,   15,  16,  17,  31,
+                                                32,  33,  63,  64,  65,  100, 127, 128,
+                                                129, 255, 256, 257, 784, 1000};
     return lengths;
 }
 
