@@ -3,24 +3,21 @@
 // independent accumulators, then blocks of 16, and finish the last fewer than
 // 16 components with one masked step, so no component is done one at a time.
 // Where the 512-bit steps do not pay (L2 and inner product rows shorter than
-// 128 components, cosine rows shorter than 256) the AVX2 kernels run, and give
-// the AVX2 level's values there.
+// 128 components, cosine rows shorter than 256) the AVX2 level runs instead,
+// and gives its values there.
 #include "isa/Avx512Intrinsics.h"
 
 #include <cmath>
 
 #include "distance/MetricDispatchers.h"
 #include "distance/MetricKernelsAvx2.h"
-#include "distance/MetricTerm.h"
 #include "distance/SimdSum.h"
 
 namespace orvane::dist {
 
 namespace {
 
-using detail::CosineAvx2;
 using detail::FinishCosine;
-using detail::SumKernelAvx2;
 using util::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
@@ -28,6 +25,9 @@ constexpr dimension_t kLanes = 16;
 // steps (measured in bench/distance_bench), so the AVX2 kernels run there.
 constexpr dimension_t kSumMinDim = 128;
 constexpr dimension_t kCosineMinDim = 256;
+
+template <MetricE M>
+constexpr dimension_t kMinDim = M == MetricE::cosine ? kCosineMinDim : kSumMinDim;
 
 template <MetricE M>
 inline __m512 Accumulate16(__m512 acc, __m512 x, __m512 y) {
@@ -46,7 +46,6 @@ inline __mmask16 TailMask(dimension_t count) {
 
 template <MetricE M>
 float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
-    if (n < kSumMinDim) return SumKernelAvx2<M>(a, b, n);
     __m512 acc0 = _mm512_setzero_ps();
     __m512 acc1 = _mm512_setzero_ps();
     __m512 acc2 = _mm512_setzero_ps();
@@ -71,7 +70,6 @@ float SumKernelAvx512(const float* a, const float* b, dimension_t n) {
 }
 
 float CosineAvx512(const float* a, const float* b, dimension_t n) {
-    if (n < kCosineMinDim) return CosineAvx2(a, b, n);
     __m512 dot0 = _mm512_setzero_ps();
     __m512 dot1 = _mm512_setzero_ps();
     __m512 na0 = _mm512_setzero_ps();
@@ -123,9 +121,12 @@ float Avx512Kernel(const float* a, const float* b, dimension_t n) {
 
 }  // namespace
 
+// Shorter rows run the AVX2 level itself (a direct call, decided once per
+// call and not per row).
 template <MetricE M>
 float MetricDispatcher<M>::TagInvoke(isa::Avx512T, std::span<const float> a,
                                      std::span<const float> b) {
+    if (a.size() < kMinDim<M>) return TagInvoke(isa::Avx2T{}, a, b);
     return Avx512Kernel<M>(a.data(), b.data(), static_cast<dimension_t>(a.size()));
 }
 
@@ -133,6 +134,7 @@ template <MetricE M>
 void MetricBatchDispatcher<M>::TagInvoke(isa::Avx512T, const float* query, const uint8_t* base,
                                          uint64_t strideBytes, dimension_t dim, uint64_t n,
                                          float* out) {
+    if (dim < kMinDim<M>) return TagInvoke(isa::Avx2T{}, query, base, strideBytes, dim, n, out);
     detail::ForEachRow<&Avx512Kernel<M>>(query, base, strideBytes, dim, n, out);
 }
 
@@ -140,6 +142,7 @@ template <MetricE M>
 void MetricGatherDispatcher<M>::TagInvoke(isa::Avx512T, const float* query, const float* base,
                                           dimension_t dim, const uint64_t* ids, uint64_t n,
                                           float* out) {
+    if (dim < kMinDim<M>) return TagInvoke(isa::Avx2T{}, query, base, dim, ids, n, out);
     detail::ForEachId<&Avx512Kernel<M>>(query, base, dim, ids, n, out);
 }
 
