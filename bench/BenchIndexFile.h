@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
-#include "io/FileReader.h"
+#include "orvane/api/Options.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
 #include "io/LocalFileWriter.h"
 #include "io/OutputStream.h"

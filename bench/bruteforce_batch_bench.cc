@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "FashionMnist.h"
-#include "api/OrvaneBuilder.h"
-#include "impl/index/bruteforce/BruteforceSearcherBackend.h"
-#include "io/FileReader.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "index/bruteforce/BruteforceSearcherBackend.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
 #include "util/ExecutorManager.h"
 

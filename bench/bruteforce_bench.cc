@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "FashionMnist.h"
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
 #include "native/l2scan.cc"
 
 namespace orvane::bench {

@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "../tests/impl/index/diskann/GraphWalk.h"
+#include "../tests/index/diskann/GraphWalk.h"
 #include "FashionMnist.h"
 #include "distance/Metric.h"
 #include "hnswlib/hnswlib.h"
-#include "impl/index/diskann/build/DiskANNBuilderBackend.h"
-#include "impl/index/diskann/build/LayoutRanker.h"
+#include "index/diskann/build/DiskANNBuilderBackend.h"
+#include "index/diskann/build/LayoutRanker.h"
 #include "telemetry/Logger.h"
 
 namespace {

@@ -91,7 +91,7 @@ void RunSQ8Dot(Level level, KernelInputs& in) {
 template <typename Level>
 void RunFp32Sub(Level level, KernelInputs& in) {
     for (uint64_t r = 0; r < kKernelRows; ++r) {
-        util::Fp32VectorSubDispatcher::TagInvoke(
+        dist::Fp32VectorSubDispatcher::TagInvoke(
             level, std::span<const float>(in.query),
             std::span<const float>(in.rows.data() + r * in.dim, in.dim),
             std::span<float>(in.out.data(), in.dim));
@@ -153,7 +153,7 @@ std::vector<Family> Families() {
                }),
         family("fp32_sub", kRunners<SubRunner>,
                [] {
-                   return isa::ResolvedIsa<util::Fp32VectorSubDispatcher, std::span<const float>,
+                   return isa::ResolvedIsa<dist::Fp32VectorSubDispatcher, std::span<const float>,
                                            std::span<const float>&, std::span<float>>();
                }),
     };

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "FashionMnist.h"
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
-#include "api/RowFilter.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
+#include "orvane/api/RowFilter.h"
+#include "orvane/extensions/SearchWithFilterExtension.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::bench {

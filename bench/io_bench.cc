@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "io/FileReader.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
 
 namespace {

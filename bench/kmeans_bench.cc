@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "FashionMnist.h"
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "encoding/kmeans/Kmeans.h"
 #include "encoding/pq/PQTrainer.h"
 #include "util/ExecutorManager.h"
@@ -42,7 +42,7 @@ void BM_KmeansIvf(benchmark::State& state) {
     const bench::ImageSet& images = Images();
     for (auto _ : state) {
         auto [status, centroids] =
-            util::KmeansUtil::Kmeans(images.pixels, images.dim, 256, 10, kThreads, BuildExecutor(),
+            quantizer::KmeansUtil::Kmeans(images.pixels, images.dim, 256, 10, kThreads, BuildExecutor(),
                                      *std::pmr::get_default_resource());
         benchmark::DoNotOptimize(centroids.data());
     }
@@ -58,7 +58,7 @@ void BM_KmeansPqChunk(benchmark::State& state) {
         sub[2 * i + 1] = images.pixels[i * images.dim + 2 * chunk + 1];
     }
     for (auto _ : state) {
-        auto [status, centroids] = util::KmeansUtil::Kmeans(
+        auto [status, centroids] = quantizer::KmeansUtil::Kmeans(
             sub, 2, 256, 12, kThreads, BuildExecutor(), *std::pmr::get_default_resource());
         benchmark::DoNotOptimize(centroids.data());
     }

@@ -177,7 +177,7 @@ void BM_KmeansAssign(benchmark::State& state) {
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     const auto threads = static_cast<uint32_t>(state.range(0));
     for (auto _ : state) {
-        util::UpdateIndexes(data, indexes, centroids, kDim, threads, executor.Value().get(), Res());
+        quantizer::UpdateIndexes(data, indexes, centroids, kDim, threads, executor.Value().get(), Res());
         benchmark::DoNotOptimize(indexes.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));

@@ -1,5 +1,5 @@
-# Installation of the libraries (versioned sonames), the public headers under
-# include/orvane/, a CMake package with a version file (find_package(Orvane)
+# Installation of the libraries (versioned sonames), the public headers (the
+# tree include/orvane/), a CMake package with a version file (find_package(Orvane)
 # gives Orvane::orvane and Orvane::orvane_py) and two pkg-config files: orvane
 # (C++) and orvane-c (the C interface, no C++ flags). Only the headers a caller
 # needs are installed: the facades, option maps and value types, the log
@@ -9,39 +9,11 @@
 # installed tree and compiles every installed header on its own to catch that.
 include(CMakePackageConfigHelpers)
 
-set(ORVANE_PUBLIC_HEADERS
-    api/Dataset.h
-    api/ErrorCode.h
-    api/IBuildExtension.h
-    api/IndexDescription.h
-    api/ISearchExtension.h
-    api/IndexKind.h
-    api/Logging.h
-    api/MemoryResource.h
-    api/NoCopyable.h
-    api/OptionNormalize.h
-    api/Options.h
-    api/OrvaneBuilder.h
-    api/OrvaneSearcher.h
-    api/Query.h
-    api/Result.h
-    api/RowFilter.h
-    api/SearchTypes.h
-    api/Status.h
-    api/Version.h
-    csrc/orvane_c.h
-    extensions/experimental/SearchWithFilterExtension.h
-    io/FileReader.h
-    io/IOSettings.h
-    io/FileWriter.h)
-
-set(ORVANE_INSTALL_INCLUDE ${CMAKE_INSTALL_INCLUDEDIR}/orvane)
+# The public API is exactly the tree include/orvane/: it is installed as it
+# stands, and callers include it as "orvane/api/OrvaneBuilder.h".
 set(ORVANE_INSTALL_CMAKE ${CMAKE_INSTALL_LIBDIR}/cmake/Orvane)
-
-foreach(header ${ORVANE_PUBLIC_HEADERS})
-  get_filename_component(dir ${header} DIRECTORY)
-  install(FILES ${CMAKE_SOURCE_DIR}/include/${header} DESTINATION ${ORVANE_INSTALL_INCLUDE}/${dir})
-endforeach()
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/orvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h")
 
 set(ORVANE_INSTALL_TARGETS orvane)
 if(TARGET orvane_py)

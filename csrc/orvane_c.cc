@@ -3,7 +3,7 @@
 // leave as -1 (or a null handle) plus a message in the caller's buffer, and no
 // exception or class type crosses the boundary. Only the functions declared in
 // orvane_c.h are exported; everything else here has hidden visibility.
-#include "csrc/orvane_c.h"
+#include "orvane/csrc/orvane_c.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,15 +17,15 @@
 #include <utility>
 #include <vector>
 
-#include "api/OptionNormalize.h"
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
-#include "csrc/ArrayDataset.h"
-#include "csrc/ErrorBuffer.h"
-#include "csrc/Guarded.h"
-#include "csrc/Handles.h"
-#include "csrc/JsonOptionMap.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
+#include "orvane/api/OptionNormalize.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
+#include "ArrayDataset.h"
+#include "ErrorBuffer.h"
+#include "Guarded.h"
+#include "Handles.h"
+#include "JsonOptionMap.h"
+#include "orvane/extensions/SearchWithFilterExtension.h"
 #include "telemetry/Logger.h"
 
 #pragma GCC visibility push(hidden)

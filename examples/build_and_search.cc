@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
 
 namespace {
 

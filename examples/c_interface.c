@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "csrc/orvane_c.h"
+#include "orvane/csrc/orvane_c.h"
 
 #define DIM 8
 #define COUNT 64

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "impl/index/diskann/build/BuildMemoryStorage.h"
-#include "impl/index/diskann/search/DiskANNSearcherBackend.h"
-#include "impl/index/diskann/search/SearchDiskStorage.h"
+#include "index/diskann/build/BuildMemoryStorage.h"
+#include "index/diskann/search/DiskANNSearcherBackend.h"
+#include "index/diskann/search/SearchDiskStorage.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"
 #include "io/OutputStream.h"

@@ -14,13 +14,13 @@
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "api/BuildThreadDefaults.h"
-#include "api/OptionNormalize.h"
-#include "api/OrvaneBuilder.h"
+#include "orvane/api/OptionNormalize.h"
+#include "orvane/api/OrvaneBuilder.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
-#include "extensions/experimental/CkptBinding.h"
-#include "extensions/experimental/LocalCkptManager.h"
-#include "impl/index/IndexKindRegistry.h"
-#include "io/FileReader.h"
+#include "api/builder/checkpoint/CkptBinding.h"
+#include "api/builder/checkpoint/LocalCkptManager.h"
+#include "index/IndexKindRegistry.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
 #include "schema/SchemaCatalog.h"
 
@@ -119,7 +119,7 @@ uint64_t CheckpointRows(const std::string& path) {
     if (!reader.IsOk()) return 0;
     io::InputStream stream(reader.TakeValue());
     if (!stream.Open(api::IOOptions()).IsOk()) return 0;
-    auto binding = extensions::experimental::ReadCkptBinding(stream);
+    auto binding = api::ReadCkptBinding(stream);
     return binding.IsOk() ? binding.Value().rows : 0;
 }
 
@@ -149,9 +149,9 @@ Result<std::string> AttachCheckpoints(api::OrvaneBuilder& builder,
                                       BuildReport& report, Progress* progress) {
     Status attached = builder.Attach(extension);
     if (!attached.IsOk()) return WithContext(attached, "--checkpoint-dir: the " + type + " kind");
-    auto manager = extensions::experimental::CreateLocalCkptManager(dir);
+    auto manager = api::CreateLocalCkptManager(dir);
     if (!manager) return WithContext(manager.GetStatus(), "--checkpoint-dir");
-    auto& local = static_cast<extensions::experimental::LocalCkptManager&>(*manager.Value());
+    auto& local = static_cast<api::LocalCkptManager&>(*manager.Value());
     auto has = local.HasCkptFile();
     const std::string resume = has.IsOk() && has.Value() ? local.ResumePath() : std::string();
     Status loaded = extension.LoadCkptManager(manager.TakeValue());
@@ -262,7 +262,7 @@ Result<BuildReport> BuildIndex(const BuildRequest& request, Progress* progress) 
     if (!st.IsOk()) return WithContext(st, outPath.Value() + ": dump failed");
     if (request.checkpointDir) {
         // The index is complete: its checkpoints could only mislead a later build.
-        st = extensions::experimental::RemoveLocalCheckpoints(*request.checkpointDir);
+        st = api::RemoveLocalCheckpoints(*request.checkpointDir);
         if (!st.IsOk()) return WithContext(st, "--checkpoint-dir");
     }
 

@@ -11,7 +11,7 @@
 
 #include "CommandLine.h"
 #include "Progress.h"
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

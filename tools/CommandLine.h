@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

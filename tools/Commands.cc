@@ -15,7 +15,7 @@
 #include "OptionsCommand.h"
 #include "PartialFile.h"
 #include "SearchCommand.h"
-#include "api/Version.h"
+#include "orvane/api/Version.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::tools {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "CommandLine.h"
-#include "api/Status.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::tools {
 

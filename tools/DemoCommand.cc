@@ -13,7 +13,7 @@
 #include "TextTable.h"
 #include "ToolStatus.h"
 #include "VectorFile.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 
 namespace orvane::tools {
 

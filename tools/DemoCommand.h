@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "VectorFile.h"
-#include "api/Dataset.h"
+#include "orvane/api/Dataset.h"
 
 namespace orvane::tools {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "PartialFile.h"
-#include "api/Result.h"
-#include "api/SearchTypes.h"
+#include "orvane/core/Result.h"
+#include "orvane/api/SearchTypes.h"
 
 namespace orvane::tools {
 

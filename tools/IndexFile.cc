@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ToolOptions.h"
-#include "impl/index/IndexKindRegistry.h"
-#include "io/FileReader.h"
+#include "index/IndexKindRegistry.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
 
 namespace orvane::tools {

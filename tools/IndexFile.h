@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "CommandLine.h"
-#include "api/Result.h"
-#include "api/SearchTypes.h"
-#include "impl/index/IndexKindDescriptor.h"
+#include "orvane/core/Result.h"
+#include "orvane/api/SearchTypes.h"
+#include "index/IndexKindDescriptor.h"
 
 namespace orvane::tools {
 

@@ -5,9 +5,9 @@
 #include "TextTable.h"
 #include "ToolOptions.h"
 #include "ToolStatus.h"
-#include "api/IndexDescription.h"
-#include "api/OrvaneSearcher.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "orvane/api/IndexDescription.h"
+#include "orvane/api/OrvaneSearcher.h"
+#include "index/IndexKindRegistry.h"
 
 namespace orvane::tools {
 

@@ -4,7 +4,7 @@
 
 #include "Commands.h"
 #include "ToolStatus.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 #include "schema/OptionValidators.h"
 #include "schema/SchemaTables.h"
 

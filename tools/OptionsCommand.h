@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "CommandLine.h"
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

@@ -12,9 +12,9 @@
 #include "ToolOptions.h"
 #include "ToolStatus.h"
 #include "VectorFile.h"
-#include "api/OptionNormalize.h"
-#include "api/OrvaneSearcher.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "orvane/api/OptionNormalize.h"
+#include "orvane/api/OrvaneSearcher.h"
+#include "index/IndexKindRegistry.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::tools {

@@ -15,8 +15,8 @@
 
 #include "CommandLine.h"
 #include "Recall.h"
-#include "api/Result.h"
-#include "api/SearchTypes.h"
+#include "orvane/core/Result.h"
+#include "orvane/api/SearchTypes.h"
 
 namespace orvane::tools {
 

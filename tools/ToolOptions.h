@@ -9,9 +9,9 @@
 #include <string>
 
 #include "CommandLine.h"
-#include "api/OptionNormalize.h"
-#include "api/Options.h"
-#include "api/Result.h"
+#include "orvane/api/OptionNormalize.h"
+#include "orvane/api/Options.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

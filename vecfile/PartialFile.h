@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "api/Status.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::tools {
 

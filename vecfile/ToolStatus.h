@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "api/Status.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::tools {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "VectorFile.h"
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::tools {
 

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 
 namespace orvane::api {
 

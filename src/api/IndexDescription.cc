@@ -1,20 +1,20 @@
-#include "api/IndexDescription.h"
+#include "orvane/api/IndexDescription.h"
 
 #include <algorithm>
 #include <cstring>
 #include <span>
 
-#include "api/OptionNormalize.h"
-#include "api/OrvaneSearcher.h"
+#include "orvane/api/OptionNormalize.h"
+#include "orvane/api/OrvaneSearcher.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingE.h"
 #include "encoding/EncodingRegistry.h"
 #include "encoding/QuantizerMeta.h"
 #include "encoding/pq/PQGlobalHeader.h"
-#include "impl/index/IndexKindRegistry.h"
-#include "impl/index/bruteforce/BruteforceIndexMeta.h"
-#include "impl/index/diskann/format/DiskANNRecords.h"
-#include "impl/index/ivf/IvfIndexMeta.h"
+#include "index/IndexKindRegistry.h"
+#include "index/bruteforce/BruteforceIndexMeta.h"
+#include "index/diskann/format/DiskANNRecords.h"
+#include "index/ivf/IvfIndexMeta.h"
 #include "io/FileFormat.h"
 #include "io/InputStream.h"
 #include "io/MemoryFileReader.h"

@@ -1,4 +1,4 @@
-#include "api/Logging.h"
+#include "orvane/api/Logging.h"
 
 #include <memory>
 #include <string>

@@ -1,9 +1,9 @@
-#include "api/OptionNormalize.h"
+#include "orvane/api/OptionNormalize.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
 #include "schema/SchemaTables.h"

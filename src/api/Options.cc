@@ -1,4 +1,4 @@
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 
 #include <sstream>
 

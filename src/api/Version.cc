@@ -1,4 +1,4 @@
-#include "api/Version.h"
+#include "orvane/api/Version.h"
 
 #ifndef ORVANE_VERSION_STRING
 #error "the build defines ORVANE_VERSION_STRING from the project version"

@@ -6,7 +6,7 @@
 
 #include "isa/DynamicIsa.h"
 
-namespace orvane::util {
+namespace orvane::dist {
 
 template <typename Op>
 void Fp32ElementwiseDispatcher<Op>::TagInvoke(isa::ScalarT, std::span<const float> a,
@@ -68,4 +68,4 @@ std::vector<float> Fp32VectorNormalize(std::span<float> a, std::span<const float
     return result;
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::dist

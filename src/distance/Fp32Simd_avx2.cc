@@ -9,7 +9,7 @@
 #include "distance/Fp32Simd.h"
 #include "distance/SimdSum.h"
 
-namespace orvane::util {
+namespace orvane::dist {
 
 namespace {
 
@@ -86,4 +86,4 @@ void Fp32VectorNormalizeDispatcher::TagInvoke(isa::Avx2T, std::span<const float>
     for (; i < n; ++i) po[i] *= inv;
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::dist

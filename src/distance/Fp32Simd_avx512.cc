@@ -8,7 +8,7 @@
 
 #include "distance/Fp32Simd.h"
 
-namespace orvane::util {
+namespace orvane::dist {
 
 namespace {
 
@@ -101,4 +101,4 @@ void Fp32VectorNormalizeDispatcher::TagInvoke(isa::Avx512T, std::span<const floa
     }
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::dist

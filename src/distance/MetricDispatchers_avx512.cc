@@ -18,7 +18,7 @@ namespace orvane::dist {
 namespace {
 
 using detail::FinishCosine;
-using util::HorizontalSum512;
+using dist::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
 // Below these lengths the reductions and the masked tail outweigh the wider

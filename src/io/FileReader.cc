@@ -1,4 +1,4 @@
-#include "io/FileReader.h"
+#include "orvane/io/FileReader.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "io/FileWriter.h"
+#include "orvane/io/FileWriter.h"
 
 #include "io/IndexPath.h"
 #include "io/LocalFileWriter.h"

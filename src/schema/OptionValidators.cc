@@ -7,10 +7,10 @@
 #include <variant>
 #include <vector>
 
-#include "api/Result.h"
+#include "orvane/core/Result.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingRegistry.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 
 namespace orvane::schema {
 namespace {

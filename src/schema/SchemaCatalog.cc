@@ -1,7 +1,7 @@
 #include "schema/SchemaCatalog.h"
 
 #include "encoding/EncodingRegistry.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 
 namespace orvane::schema {
 namespace {

@@ -1,6 +1,6 @@
 // The public log controls: level, callback, standard streams, and replacing the
 // destination while other threads log.
-#include "api/Logging.h"
+#include "orvane/api/Logging.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "api/RowFilter.h"
+#include "orvane/api/RowFilter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "csrc/ArrayDataset.h"
+#include "ArrayDataset.h"
 
 #include <gtest/gtest.h>
 

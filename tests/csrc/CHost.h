@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "csrc/orvane_c.h"
+#include "orvane/csrc/orvane_c.h"
 
 namespace orvane::testing {
 

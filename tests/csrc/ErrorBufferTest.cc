@@ -1,4 +1,4 @@
-#include "csrc/ErrorBuffer.h"
+#include "ErrorBuffer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "csrc/JsonOptionMap.h"
+#include "JsonOptionMap.h"
 
 #include <gtest/gtest.h>
 

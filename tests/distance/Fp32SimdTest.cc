@@ -9,7 +9,7 @@
 #include "encoding/kmeans/KmeansDistance.h"
 #include "testing/TestVectors.h"
 
-namespace orvane::util {
+namespace orvane::dist {
 namespace {
 
 using dist::testing::KernelLengths;
@@ -112,19 +112,19 @@ TEST(Fp32SimdTest, NormalizeValuesAndZeroDifference) {
 
 TEST(KmeansDistanceTest, SquaredDistanceAndNearestCentroid) {
     const float a[] = {0, 0, 1}, b[] = {3, 4, 1};
-    EXPECT_EQ(ComputeDistanceSquared(a, b, 3), 25.0f);
-    EXPECT_EQ(ComputeDistanceSquared(a, b, 0), 0.0f);
+    EXPECT_EQ(quantizer::ComputeDistanceSquared(a, b, 3), 25.0f);
+    EXPECT_EQ(quantizer::ComputeDistanceSquared(a, b, 0), 0.0f);
 
     // Two rows of dim 2; centroids (10,10), (1,1), (0,5).
     const std::vector<float> data = {0, 0, 1, 2};
     const std::vector<float> centroids = {10, 10, 1, 1, 0, 5};
-    EXPECT_EQ(FindMinDistanceToCentroids(data, 2, centroids, 0), 2.0f);
-    EXPECT_EQ(FindMinDistanceToCentroids(data, 2, centroids, 1), 1.0f);
-    EXPECT_EQ(FindMinDistanceToCentroids(data, 2, {}, 0), 3.4028235e38f);
+    EXPECT_EQ(quantizer::FindMinDistanceToCentroids(data, 2, centroids, 0), 2.0f);
+    EXPECT_EQ(quantizer::FindMinDistanceToCentroids(data, 2, centroids, 1), 1.0f);
+    EXPECT_EQ(quantizer::FindMinDistanceToCentroids(data, 2, {}, 0), 3.4028235e38f);
     // A trailing partial centroid row is ignored.
     const std::vector<float> partial = {10, 10, 0};
-    EXPECT_EQ(FindMinDistanceToCentroids(data, 2, partial, 0), 200.0f);
+    EXPECT_EQ(quantizer::FindMinDistanceToCentroids(data, 2, partial, 0), 200.0f);
 }
 
 }  // namespace
-}  // namespace orvane::util
+}  // namespace orvane::dist

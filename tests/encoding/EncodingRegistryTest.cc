@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "encoding/EncodingRegistry.h"
 #include "encoding/QuantizerTrainerFactory.h"
 

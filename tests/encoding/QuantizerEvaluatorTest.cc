@@ -4,7 +4,7 @@
 #include <functional>
 #include <thread>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "distance/Metric.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerStreamExercise.h"

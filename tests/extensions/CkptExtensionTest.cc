@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneBuilder.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "io/IoTestUtil.h"
 #include "io/MemoryFileReader.h"
@@ -24,7 +24,7 @@ using io::testutil::BuildFile;
 using io::testutil::StringWriter;
 
 // A manager whose every answer is scripted by the test.
-class ScriptedManager : public CkptManager {
+class ScriptedManager : public api::CkptManager {
   public:
     std::function<std::unique_ptr<io::FileWriter>()> writer = [] { return nullptr; };
     std::function<core::Result<bool>()> has = [] { return core::Result<bool>(false); };
@@ -56,7 +56,7 @@ TEST(CkptExtensionTest, LoadCkptManagerWithoutFunctionOrManagerIsRefused) {
               "checkpoint extension is not attached to a builder that supports it");
 
     bool called = false;
-    extension.SetFunc([&](std::unique_ptr<InnerCkptManager>) {
+    extension.SetFunc([&](std::unique_ptr<api::InnerCkptManager>) {
         called = true;
         return Status();
     });
@@ -68,21 +68,21 @@ TEST(CkptExtensionTest, LoadCkptManagerWithoutFunctionOrManagerIsRefused) {
 TEST(CkptExtensionTest, FunctionReceivesTheWrappedManagerAndItsStatusIsReturned) {
     struct Case {
         std::string name;
-        std::function<Status(InnerCkptManager&)> body;
+        std::function<Status(api::InnerCkptManager&)> body;
         ErrorCode expected;
     };
     const std::vector<Case> cases = {
-        {"ok", [](InnerCkptManager&) { return Status(); }, ErrorCode::Ok},
+        {"ok", [](api::InnerCkptManager&) { return Status(); }, ErrorCode::Ok},
         {"backend failure",
-         [](InnerCkptManager&) { return Status(ErrorCode::IoError, "no stream"); },
+         [](api::InnerCkptManager&) { return Status(ErrorCode::IoError, "no stream"); },
          ErrorCode::IoError},
-        {"throws", [](InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
+        {"throws", [](api::InnerCkptManager&) -> Status { throw std::runtime_error("boom"); },
          ErrorCode::Internal},
     };
     for (const Case& c : cases) {
         CkptExtension extension;
         int hasCalls = 0;
-        extension.SetFunc([&](std::unique_ptr<InnerCkptManager> inner) {
+        extension.SetFunc([&](std::unique_ptr<api::InnerCkptManager> inner) {
             EXPECT_NE(inner, nullptr);
             // The wrapper forwards to the very manager the caller handed over.
             auto has = inner->HasInputStream();
@@ -114,7 +114,7 @@ TEST(CkptExtensionTest, InstallCkptFuncAcceptsOnlyTheCheckpointExtension) {
     Impostor impostor;
     Other other;
     int loads = 0;
-    auto load = [&](std::unique_ptr<InnerCkptManager>) {
+    auto load = [&](std::unique_ptr<api::InnerCkptManager>) {
         ++loads;
         return Status();
     };
@@ -164,7 +164,7 @@ TEST(InnerCkptManagerTest, HasInputStreamPassesTheAnswerOrMapsFailures) {
     for (const Case& c : cases) {
         auto manager = std::make_unique<ScriptedManager>();
         manager->has = c.has;
-        InnerCkptManager inner(std::move(manager));
+        api::InnerCkptManager inner(std::move(manager));
         auto has = inner.HasInputStream();
         if (c.code == ErrorCode::Ok) {
             ASSERT_TRUE(has.IsOk()) << c.name;
@@ -174,7 +174,7 @@ TEST(InnerCkptManagerTest, HasInputStreamPassesTheAnswerOrMapsFailures) {
             EXPECT_EQ(has.GetStatus().Code(), c.code) << c.name;
         }
     }
-    InnerCkptManager empty(nullptr);
+    api::InnerCkptManager empty(nullptr);
     EXPECT_EQ(empty.HasInputStream().GetStatus().Code(), ErrorCode::FailedPrecondition);
     EXPECT_EQ(empty.CreateOutputStream(), nullptr);
     EXPECT_EQ(empty.GetInputStream(), nullptr);
@@ -199,7 +199,7 @@ TEST(InnerCkptManagerTest, CreateOutputStreamNeedsAWriterThatTakesTheHeader) {
     for (const Case& c : cases) {
         auto manager = std::make_unique<ScriptedManager>();
         manager->writer = c.writer;
-        InnerCkptManager inner(std::move(manager));
+        api::InnerCkptManager inner(std::move(manager));
         auto stream = inner.CreateOutputStream();
         EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
         EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;
@@ -244,7 +244,7 @@ TEST(InnerCkptManagerTest, GetInputStreamOpensOnlyAValidContainerAndChecksItsDat
     for (const Case& c : cases) {
         auto manager = std::make_unique<ScriptedManager>();
         manager->reader = c.reader;
-        InnerCkptManager inner(std::move(manager));
+        api::InnerCkptManager inner(std::move(manager));
         auto stream = inner.GetInputStream();
         EXPECT_EQ(inner.LastError().Code(), c.lastError) << c.name;
         EXPECT_EQ(stream != nullptr, c.lastError == ErrorCode::Ok) << c.name;

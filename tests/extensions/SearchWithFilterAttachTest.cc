@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
-#include "extensions/experimental/SearchWithFilterExtension.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
+#include "orvane/extensions/SearchWithFilterExtension.h"
 
 namespace orvane::extensions {
 namespace {

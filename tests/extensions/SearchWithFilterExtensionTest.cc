@@ -1,4 +1,4 @@
-#include "extensions/experimental/SearchWithFilterExtension.h"
+#include "orvane/extensions/SearchWithFilterExtension.h"
 
 #include <gtest/gtest.h>
 

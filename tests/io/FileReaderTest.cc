@@ -1,11 +1,11 @@
-#include "io/FileReader.h"
+#include "orvane/io/FileReader.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
 #include "io/MmapFileReader.h"

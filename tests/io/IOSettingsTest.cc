@@ -1,7 +1,7 @@
 // IOSettings read from an IO option map: each key sets its field, an absent
 // key or one of another type leaves the default, and a path that is not text
 // counts as no path (which the file factories refuse).
-#include "io/IOSettings.h"
+#include "orvane/io/IOSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "io/IndexPath.h"
 
 namespace orvane::io {

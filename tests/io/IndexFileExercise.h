@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "io/Crc32c.h"
 #include "io/FileFormat.h"
 #include "io/InputStream.h"

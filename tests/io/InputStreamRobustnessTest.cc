@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
+#include "orvane/api/Options.h"
 #include "io/FileFormat.h"
 #include "io/IndexFileExercise.h"
 #include "io/IoTestUtil.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "api/Options.h"
-#include "io/FileReader.h"
+#include "orvane/api/Options.h"
+#include "orvane/io/FileReader.h"
 #include "io/IoTestUtil.h"
 #include "io/LocalFileReader.h"
 #include "io/MemoryFileReader.h"

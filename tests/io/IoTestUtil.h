@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "coro/Executor.h"
-#include "io/FileReader.h"
+#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
-#include "io/FileWriter.h"
+#include "orvane/io/FileWriter.h"
 #include "io/OutputStream.h"
 
 namespace orvane::io::testutil {

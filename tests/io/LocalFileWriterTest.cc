@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "api/Options.h"
-#include "io/FileWriter.h"
+#include "orvane/api/Options.h"
+#include "orvane/io/FileWriter.h"
 #include "io/IoTestUtil.h"
 #include "io/OutputStream.h"
 #include "testing/FileBytes.h"

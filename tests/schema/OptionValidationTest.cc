@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "api/OptionNormalize.h"
+#include "orvane/api/OptionNormalize.h"
 #include "schema/OptionValidation.h"
 #include "schema/SchemaCatalog.h"
 #include "telemetry/Logger.h"

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
-#include "impl/index/bruteforce/BruteforceOptions.h"
-#include "impl/index/demo/DemoOptions.h"
-#include "impl/index/diskann/DiskANNOptions.h"
-#include "impl/index/ivf/IvfOptions.h"
+#include "index/bruteforce/BruteforceOptions.h"
+#include "index/demo/DemoOptions.h"
+#include "index/diskann/DiskANNOptions.h"
+#include "index/ivf/IvfOptions.h"
 #include "schema/SchemaCatalog.h"
 
 namespace orvane::schema {

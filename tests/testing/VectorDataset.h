@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/Dataset.h"
+#include "orvane/api/Dataset.h"
 
 namespace orvane::testing {
 

@@ -14,7 +14,7 @@
 #include "../../vecfile/VectorFile.h"
 #include "ToolTestUtil.h"
 #include "api/BuildThreadDefaults.h"
-#include "impl/index/IndexKindRegistry.h"
+#include "index/IndexKindRegistry.h"
 #include "testing/FileBytes.h"
 #include "testing/TempDir.h"
 

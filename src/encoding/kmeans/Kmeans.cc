@@ -11,7 +11,7 @@
 #include "encoding/kmeans/KmeansDistance.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
-namespace orvane::util {
+namespace orvane::quantizer {
 
 using core::Status;
 
@@ -70,7 +70,7 @@ void UpdateIndexes(std::span<const float> data, std::span<uint32_t> centroidInde
     const uint64_t perTask = search.ScratchFloats();
     std::pmr::vector<float> scratch(tasks * perTask, &resource);
     const core::ErrorCode rc =
-        MultiThreadStepProcess(0, tasks, tasks, *executor, [&](uint64_t, uint64_t t) {
+        util::MultiThreadStepProcess(0, tasks, tasks, *executor, [&](uint64_t, uint64_t t) {
             const uint64_t begin = rangeBegin(t);
             search.Assign(data.data() + begin * dim, rangeBegin(t + 1) - begin,
                           centroidIndexes.data() + begin, scratch.data() + t * perTask);
@@ -229,4 +229,4 @@ std::pair<Status, std::vector<uint32_t>> KmeansUtil::KmeansWithCentroids(
     return {Status::Ok(), std::vector<uint32_t>(indexes.begin(), indexes.end())};
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::quantizer

@@ -12,7 +12,7 @@
 #include "isa/DynamicIsa.h"
 #include "util/FixedWidth.h"
 
-namespace orvane::util {
+namespace orvane::quantizer {
 
 namespace {
 
@@ -66,7 +66,7 @@ float SquaredNorm(const float* x, dist::dimension_t dim) {
         const __m256 v = _mm256_loadu_ps(x + j);
         acc = _mm256_fmadd_ps(v, v, acc);
     }
-    float sum = HorizontalSum(acc);
+    float sum = dist::HorizontalSum(acc);
     for (; j < dim; ++j) sum = std::fma(x[j], x[j], sum);
     return sum;
 }
@@ -155,11 +155,11 @@ void NearestCentroids::AssignTransposed(const float* rows, uint64_t count, uint3
                                         float* scores) const {
     if (_exactScores) {
         // Exact scores need fewer components than lanes.
-        return WithFixedWidth<static_cast<uint32_t>(kLanes - 1)>(_dim, [&](auto width) {
+        return util::WithFixedWidth<static_cast<uint32_t>(kLanes - 1)>(_dim, [&](auto width) {
             AssignTransposedExact<decltype(width)::value>(rows, count, out, scores);
         });
     }
-    WithFixedWidth<kMaxTransposedDim>(_dim, [&](auto width) {
+    util::WithFixedWidth<kMaxTransposedDim>(_dim, [&](auto width) {
         AssignTransposedFixed<decltype(width)::value>(rows, count, out, scores);
     });
 }
@@ -291,4 +291,4 @@ uint32_t NearestCentroids::Recheck(const float* row, const float* scores, float 
     return bestIndex;
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::quantizer

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-namespace orvane::util {
+namespace orvane::quantizer {
 
 float ComputeDistanceSquared(const float* a, const float* b, dist::dimension_t dim) {
     float sum = 0.0f;
@@ -27,4 +27,4 @@ float FindMinDistanceToCentroids(std::span<const float> data, dist::dimension_t 
     return best;
 }
 
-}  // namespace orvane::util
+}  // namespace orvane::quantizer

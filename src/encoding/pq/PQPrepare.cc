@@ -122,10 +122,10 @@ PreparedPQ PreparePQQuery(MetricE metric, std::span<const float> query,
     for (size_t j = 0; j < rows; ++j) {
         const std::span<const float> centroid = codebooks.subspan(j * d, d);
         if (metric == MetricE::ip) {
-            util::Fp32VectorMul(q, centroid, out);
+            dist::Fp32VectorMul(q, centroid, out);
         } else {
-            util::Fp32VectorSub(q, centroid, out);
-            util::Fp32VectorMul(terms, terms, out);
+            dist::Fp32VectorSub(q, centroid, out);
+            dist::Fp32VectorMul(terms, terms, out);
         }
         for (uint32_t k = 0; k < m; ++k) {
             float sum = 0.0f;

@@ -126,7 +126,7 @@ ErrorCode PQTrainer::TrainChunk(std::span<const float> data, uint64_t n,
             sub[i * w + c] = v;
         }
     }
-    auto [status, centroids] = util::KmeansUtil::Kmeans(sub, w, kPQCentroidCount, _maxEpoch,
+    auto [status, centroids] = quantizer::KmeansUtil::Kmeans(sub, w, kPQCentroidCount, _maxEpoch,
                                                         threadCount, executor, resource);
     if (!status.IsOk()) {
         ORVANE_LOG_ERROR("K-means clustering failed for chunk [%d]", static_cast<int>(k));

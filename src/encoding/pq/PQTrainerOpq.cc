@@ -51,7 +51,7 @@ ErrorCode PQTrainer::PretrainWithOPQ(std::span<const float> data, uint64_t n) {
 
             centroids.assign(uint64_t{kPQCentroidCount} * w, 0.0f);
             if (iter == 0) {
-                const auto seeds = util::KmeansUtil::InitializeCentroidsKMC2(
+                const auto seeds = quantizer::KmeansUtil::InitializeCentroidsKMC2(
                     sub, w, kPQCentroidCount, kKmc2ChainLength, _resource);
                 std::copy_n(seeds.begin(), std::min(seeds.size(), centroids.size()),
                             centroids.begin());
@@ -62,7 +62,7 @@ ErrorCode PQTrainer::PretrainWithOPQ(std::span<const float> data, uint64_t n) {
                 }
             }
             auto [status, assignments] =
-                util::KmeansUtil::KmeansWithCentroids(sub, w, _maxEpoch, _model.threadCount,
+                quantizer::KmeansUtil::KmeansWithCentroids(sub, w, _maxEpoch, _model.threadCount,
                                                       executor.Value().get(), _resource, centroids);
             if (!status.IsOk()) {
                 ORVANE_LOG_ERROR("K-means clustering failed for chunk [%d] in OPQ iteration [%d]",

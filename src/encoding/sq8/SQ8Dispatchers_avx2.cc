@@ -12,7 +12,7 @@ namespace orvane::dist::encode_space {
 
 namespace {
 
-using util::HorizontalSum;
+using dist::HorizontalSum;
 
 // Widens codes[0..8) to floats.
 inline __m256 LoadCodes8(const uint8_t* codes) {

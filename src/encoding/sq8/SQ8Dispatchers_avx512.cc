@@ -11,7 +11,7 @@ namespace orvane::dist::encode_space {
 
 namespace {
 
-using util::HorizontalSum512;
+using dist::HorizontalSum512;
 
 constexpr dimension_t kLanes = 16;
 // How far ahead in a list of rows the scan prefetches: the next row is often

@@ -21,7 +21,7 @@ bool InstallCkptFunc(api::IBuildExtension& extension, CkptExtension::FuncType lo
     return true;
 }
 
-Status CkptExtension::LoadCkptManager(std::unique_ptr<CkptManager> ckptManager) {
+Status CkptExtension::LoadCkptManager(std::unique_ptr<api::CkptManager> ckptManager) {
     if (!ckptManager) return Status(ErrorCode::InvalidArgument, "Checkpoint manager is null");
     if (!_func) {
         return Status(ErrorCode::FailedPrecondition,
@@ -30,7 +30,7 @@ Status CkptExtension::LoadCkptManager(std::unique_ptr<CkptManager> ckptManager) 
     // The back end's function is the library's own code, but no exception may
     // leave through this public call whatever it does.
     try {
-        return _func(std::make_unique<InnerCkptManager>(std::move(ckptManager)));
+        return _func(std::make_unique<api::InnerCkptManager>(std::move(ckptManager)));
     } catch (const std::exception& e) {
         return Status(ErrorCode::Internal,
                       std::string("Failed to load checkpoint manager: ") + e.what());

@@ -12,7 +12,7 @@
 #include "encoding/kmeans/KmeansAssign.h"
 #include "util/ExecutorManager.h"
 
-namespace orvane::util {
+namespace orvane::quantizer {
 namespace {
 
 std::pmr::memory_resource& Res() {
@@ -228,7 +228,7 @@ TEST(NearestCentroidsEdgeTest, CentroidsOneUlpApart) {
 
 // UpdateIndexes splits rows over tasks; every split gives the reference answer.
 TEST(NearestCentroidsEdgeTest, UpdateIndexesOverThreadsEqualsReference) {
-    auto executor = ExecutorManager::Instance().Get(ExecutorPurpose::Build);
+    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     ASSERT_TRUE(executor.IsOk());
     for (uint32_t dim : {2u, 40u}) {
         std::mt19937 gen(dim + 7);
@@ -244,4 +244,4 @@ TEST(NearestCentroidsEdgeTest, UpdateIndexesOverThreadsEqualsReference) {
 }
 
 }  // namespace
-}  // namespace orvane::util
+}  // namespace orvane::quantizer

@@ -15,7 +15,7 @@
 #include "encoding/kmeans/Kmeans.h"
 #include "util/ExecutorManager.h"
 
-namespace orvane::util {
+namespace orvane::quantizer {
 namespace {
 
 using core::ErrorCode;
@@ -25,7 +25,7 @@ std::pmr::memory_resource& Res() {
 }
 
 std::shared_ptr<coro::Executor> BuildExecutor() {
-    auto r = ExecutorManager::Instance().Get(ExecutorPurpose::Build);
+    auto r = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
     EXPECT_TRUE(r.IsOk());
     return r.Value();
 }
@@ -278,4 +278,4 @@ TEST(KmeansConcurrentTest, AssignmentWaitBlocksInsteadOfPolling) {
 }
 
 }  // namespace
-}  // namespace orvane::util
+}  // namespace orvane::quantizer

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
 #include "testing/TempDir.h"
 
 namespace orvane {
