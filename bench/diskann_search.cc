@@ -1,0 +1,265 @@
+// DiskANN search over Fashion-MNIST against hnswlib, side by side in one
+// process: one query per call on one thread, after a warm-up, for a sweep of
+// list sizes (DiskANN, with the local and the memory-mapped reader) and of ef
+// (hnswlib M 16, ef_construction 200, compiled with -march=native). Prints
+// recall@10 (by id, against an exact scan) and queries per second for every
+// point, then each DiskANN reader's rate at recall 0.95 (interpolated between
+// the two points around it) over hnswlib's.
+//
+// The indexes and the exact top-10 are kept in the index directory and reused
+// by later runs (remove it after changing the builder).
+//
+// Usage: bench_diskann_search [index_dir] [queries] [pq_m] [passes]
+//        (defaults /tmp/orvane_dsearch_bench 1000 98 3; pq_m 0: the default
+//        build options, R 64, ef_construction 512, PQ of two components per chunk)
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FashionMnist.h"
+#include "api/OrvaneBuilder.h"
+#include "api/OrvaneSearcher.h"
+#include "distance/Metric.h"
+#include "hnswlib/hnswlib.h"
+#include "telemetry/Logger.h"
+
+namespace {
+
+using namespace orvane;
+
+constexpr uint32_t kK = 10;
+constexpr uint64_t kWarmup = 50;
+constexpr double kTargetRecall = 0.95;
+
+struct Point {
+    int64_t param = 0;
+    double recall = 0;
+    double qps = 0;
+};
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<uint32_t> ExactTopK(const bench::ImageSet& base, const bench::ImageSet& queries) {
+    std::vector<uint32_t> truth(queries.rows * kK);
+    std::vector<std::pair<float, uint32_t>> scored(base.rows);
+    for (uint64_t q = 0; q < queries.rows; ++q) {
+        const float* query = queries.pixels.data() + q * queries.dim;
+        for (uint32_t v = 0; v < base.rows; ++v) {
+            scored[v] = {TagInvoke(dist::EvalTag{}, dist::MetricT<dist::MetricE::l2>{},
+                                   std::span<const float>(query, base.dim),
+                                   std::span<const float>(
+                                       base.pixels.data() + uint64_t{v} * base.dim, base.dim)),
+                         v};
+        }
+        std::partial_sort(scored.begin(), scored.begin() + kK, scored.end());
+        for (uint32_t j = 0; j < kK; ++j) truth[q * kK + j] = scored[j].second;
+    }
+    return truth;
+}
+
+std::vector<uint32_t> LoadOrComputeTruth(const std::string& path, const bench::ImageSet& base,
+                                         const bench::ImageSet& queries) {
+    std::vector<uint32_t> truth(queries.rows * kK);
+    std::ifstream in(path, std::ios::binary);
+    if (in.read(reinterpret_cast<char*>(truth.data()),
+                static_cast<std::streamsize>(truth.size() * sizeof(uint32_t)))) {
+        return truth;
+    }
+    truth = ExactTopK(base, queries);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(truth.data()),
+               static_cast<std::streamsize>(truth.size() * sizeof(uint32_t)));
+    return truth;
+}
+
+double HitsOf(const std::vector<uint64_t>& found, const uint32_t* truth) {
+    double hits = 0;
+    for (uint64_t id : found) {
+        hits += std::count(truth, truth + kK, static_cast<uint32_t>(id)) > 0 ? 1 : 0;
+    }
+    return hits;
+}
+
+// Times `passes` passes of every query (the fastest kept) after a warm-up.
+template <typename SearchOne>
+Point Sweep(int64_t param, const bench::ImageSet& queries, const std::vector<uint32_t>& truth,
+            int passes, SearchOne&& searchOne) {
+    std::vector<uint64_t> found;
+    for (uint64_t q = 0; q < std::min<uint64_t>(kWarmup, queries.rows); ++q) {
+        searchOne(queries.pixels.data() + q * queries.dim, found);
+    }
+    Point point{param, 0, 0};
+    double hits = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        hits = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (uint64_t q = 0; q < queries.rows; ++q) {
+            searchOne(queries.pixels.data() + q * queries.dim, found);
+            hits += HitsOf(found, truth.data() + q * kK);
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        point.qps = std::max(point.qps, static_cast<double>(queries.rows) / seconds);
+    }
+    point.recall = hits / (static_cast<double>(kK) * queries.rows);
+    return point;
+}
+
+// The rate at the target recall, interpolated between the sweep points around
+// it; 0 when no point reaches it.
+double RateAtRecall(std::vector<Point> points) {
+    std::sort(points.begin(), points.end(),
+              [](const Point& a, const Point& b) { return a.recall < b.recall; });
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (points[i].recall < kTargetRecall) continue;
+        if (i == 0) return points[i].qps;
+        const Point& lo = points[i - 1];
+        const Point& hi = points[i];
+        const double t = (kTargetRecall - lo.recall) / std::max(1e-9, hi.recall - lo.recall);
+        return lo.qps + t * (hi.qps - lo.qps);
+    }
+    return 0;
+}
+
+void Print(const char* label, const char* param, const std::vector<Point>& points) {
+    for (const Point& p : points) {
+        std::printf("%-26s %s %4ld  recall@10 %.4f  %8.0f QPS\n", label, param,
+                    static_cast<long>(p.param), p.recall, p.qps);
+    }
+}
+
+bool BuildDiskANN(const std::string& path, const bench::ImageSet& base, int64_t pqM) {
+    api::BuilderOptions options{{"index.type", std::string("diskann")},
+                                {"index.dimension", int64_t{base.dim}},
+                                {"diskann.build.thread_count", int64_t{2}}};
+    if (pqM > 0) {
+        options.Values()["diskann.build.neighbor_count"] = int64_t{32};
+        options.Values()["diskann.build.ef_construction"] = int64_t{200};
+        options.Values()["encoding.pq.m"] = pqM;
+    }
+    auto builder = api::OrvaneBuilder::Create(options);
+    if (!builder) return false;
+    std::vector<uint64_t> ids(base.rows);
+    std::iota(ids.begin(), ids.end(), uint64_t{0});
+    return builder.Value().Pretrain(base.pixels.data(), base.rows).IsOk() &&
+           builder.Value().InsertBatch(base.pixels.data(), ids.data(), base.rows).IsOk() &&
+           builder.Value().Dump(api::IOOptions{{"index.path", path}}).IsOk();
+}
+
+std::vector<Point> SearchDiskANN(const std::string& path, const std::string& reader,
+                                 const bench::ImageSet& queries,
+                                 const std::vector<uint32_t>& truth, int passes) {
+    std::vector<Point> points;
+    auto searcher = api::OrvaneSearcher::Create(api::SearcherOptions{
+        {"index.type", std::string("diskann")}, {"index.dimension", int64_t{queries.dim}}});
+    if (!searcher) return points;
+    if (!searcher.Value()
+             .Open(api::IOOptions{{"index.path", path}, {"io.reader.type", reader}})
+             .IsOk()) {
+        return points;
+    }
+    for (int64_t listSize : {10, 20, 30, 40, 60, 80, 100, 150}) {
+        const api::SearchOptions options{{"search.topk", int64_t{kK}},
+                                         {"diskann.search.list_size", listSize}};
+        points.push_back(
+            Sweep(listSize, queries, truth, passes, [&](const float* q, std::vector<uint64_t>& out) {
+                out.clear();
+                auto result = searcher.Value().Search(api::Query(q, queries.dim), options);
+                if (!result) return;
+                for (const api::SearchHit& hit : result.Value().topk) out.push_back(hit.id);
+            }));
+    }
+    (void)searcher.Value().Close();
+    return points;
+}
+
+std::vector<Point> SearchHnswlib(const std::string& path, const bench::ImageSet& base,
+                                 const bench::ImageSet& queries,
+                                 const std::vector<uint32_t>& truth, int passes) {
+    hnswlib::L2Space space(base.dim);
+    std::unique_ptr<hnswlib::HierarchicalNSW<float>> index;
+    if (Exists(path)) {
+        index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, path);
+    } else {
+        index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, base.rows, 16, 200);
+        std::atomic<uint64_t> next{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < 2; ++t) {
+            workers.emplace_back([&] {
+                for (uint64_t i = next++; i < base.rows; i = next++) {
+                    index->addPoint(base.pixels.data() + i * base.dim, i);
+                }
+            });
+        }
+        for (auto& w : workers) w.join();
+        index->saveIndex(path);
+    }
+    std::vector<Point> points;
+    for (int64_t ef : {10, 20, 40, 80, 120, 200, 400}) {
+        index->setEf(static_cast<size_t>(ef));
+        points.push_back(
+            Sweep(ef, queries, truth, passes, [&](const float* q, std::vector<uint64_t>& out) {
+                out.clear();
+                auto result = index->searchKnn(q, kK);
+                for (; !result.empty(); result.pop()) out.push_back(result.top().second);
+            }));
+    }
+    return points;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string dir = argc > 1 ? argv[1] : "/tmp/orvane_dsearch_bench";
+    const uint64_t queryCount = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+    const int64_t pqM = argc > 3 ? std::atoll(argv[3]) : 98;
+    const int passes = argc > 4 ? std::atoi(argv[4]) : 3;
+    telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Warn);
+    ::mkdir(dir.c_str(), 0755);
+
+    bench::ImageSet base = bench::LoadIdxImages("train-images-idx3-ubyte.gz");
+    bench::ImageSet queries = bench::LoadIdxImages("t10k-images-idx3-ubyte.gz", queryCount);
+    if (base.rows == 0 || queries.rows == 0) {
+        std::printf("Fashion-MNIST not found; using generated images\n");
+        base = bench::GeneratedImages(60000, 784, 1);
+        queries = bench::GeneratedImages(queryCount, 784, 2);
+    }
+    const auto truth = LoadOrComputeTruth(
+        dir + "/truth_" + std::to_string(base.rows) + "_" + std::to_string(queries.rows) + ".bin",
+        base, queries);
+    const std::string index =
+        dir + "/diskann_" + (pqM > 0 ? "r32_efc200_pq" + std::to_string(pqM) : "defaults") + ".idx";
+    if (!Exists(index) && !BuildDiskANN(index, base, pqM)) {
+        std::printf("DiskANN build failed\n");
+        return 1;
+    }
+    std::printf("diskann search: %lu rows x %u dims, %lu queries, index %s, best of %d passes\n",
+                static_cast<unsigned long>(base.rows), base.dim,
+                static_cast<unsigned long>(queries.rows), index.c_str(), passes);
+
+    const auto hnsw = SearchHnswlib(dir + "/hnswlib_m16_efc200.bin", base, queries, truth, passes);
+    const auto local = SearchDiskANN(index, "local", queries, truth, passes);
+    const auto mmap = SearchDiskANN(index, "mmap", queries, truth, passes);
+    Print("hnswlib M16 efC200", "ef", hnsw);
+    Print("diskann local", "L ", local);
+    Print("diskann mmap", "L ", mmap);
+    const double anchor = RateAtRecall(hnsw);
+    const double localRate = RateAtRecall(local);
+    const double mmapRate = RateAtRecall(mmap);
+    std::printf("at recall@10 %.2f: hnswlib %.0f QPS, diskann local %.0f (%.2fx), mmap %.0f (%.2fx)\n",
+                kTargetRecall, anchor, localRate, anchor > 0 ? localRate / anchor : 0.0, mmapRate,
+                anchor > 0 ? mmapRate / anchor : 0.0);
+    return 0;
+}
