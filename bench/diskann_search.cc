@@ -9,9 +9,10 @@
 // The indexes and the exact top-10 are kept in the index directory and reused
 // by later runs (remove it after changing the builder).
 //
-// Usage: bench_diskann_search [index_dir] [queries] [pq_m] [passes]
-//        (defaults /tmp/orvane_dsearch_bench 1000 98 3; pq_m 0: the default
-//        build options, R 64, ef_construction 512, PQ of two components per chunk)
+// Usage: bench_diskann_search [index_dir] [queries] [pq_m] [passes] [runs]
+//        (defaults /tmp/orvane_dsearch_bench 1000 98 3 hnswlib,local,mmap;
+//        pq_m 0: the default build options, R 64, ef_construction 512, PQ of
+//        two components per chunk; runs: which of the three to time)
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -92,29 +95,56 @@ double HitsOf(const std::vector<uint64_t>& found, const uint32_t* truth) {
     return hits;
 }
 
-// Times `passes` passes of every query (the fastest kept) after a warm-up.
-template <typename SearchOne>
-Point Sweep(int64_t param, const bench::ImageSet& queries, const std::vector<uint32_t>& truth,
-            int passes, SearchOne&& searchOne) {
+// One searcher's sweep: for the sweep value `param`, searchOne(param, query,
+// found) answers one query into `found` (row ids).
+struct Series {
+    const char* label;
+    const char* paramName;
+    std::vector<int64_t> params;
+    std::function<void(int64_t, const float*, std::vector<uint64_t>&)> searchOne;
+    std::vector<Point> points;
+};
+
+// One timed pass of every query at one sweep value, after a warm-up: its rate
+// and recall.
+Point TimePass(Series& series, int64_t param, const bench::ImageSet& queries,
+               const std::vector<uint32_t>& truth) {
     std::vector<uint64_t> found;
     for (uint64_t q = 0; q < std::min<uint64_t>(kWarmup, queries.rows); ++q) {
-        searchOne(queries.pixels.data() + q * queries.dim, found);
+        series.searchOne(param, queries.pixels.data() + q * queries.dim, found);
     }
-    Point point{param, 0, 0};
     double hits = 0;
-    for (int pass = 0; pass < passes; ++pass) {
-        hits = 0;
-        const auto start = std::chrono::steady_clock::now();
-        for (uint64_t q = 0; q < queries.rows; ++q) {
-            searchOne(queries.pixels.data() + q * queries.dim, found);
-            hits += HitsOf(found, truth.data() + q * kK);
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        point.qps = std::max(point.qps, static_cast<double>(queries.rows) / seconds);
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t q = 0; q < queries.rows; ++q) {
+        series.searchOne(param, queries.pixels.data() + q * queries.dim, found);
+        hits += HitsOf(found, truth.data() + q * kK);
     }
-    point.recall = hits / (static_cast<double>(kK) * queries.rows);
-    return point;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return Point{param, hits / (static_cast<double>(kK) * queries.rows),
+                 static_cast<double>(queries.rows) / seconds};
+}
+
+// Times every series' sweep `passes` times, the series interleaved value by
+// value so that a change of machine load hits them alike; keeps the fastest
+// pass of each point.
+void TimeInterleaved(std::vector<Series>& all, const bench::ImageSet& queries,
+                     const std::vector<uint32_t>& truth, int passes) {
+    for (Series& series : all) series.points.assign(series.params.size(), Point{});
+    size_t longest = 0;
+    for (const Series& series : all) longest = std::max(longest, series.params.size());
+    for (int pass = 0; pass < passes; ++pass) {
+        for (size_t i = 0; i < longest; ++i) {
+            for (Series& series : all) {
+                if (i >= series.params.size()) continue;
+                const Point p = TimePass(series, series.params[i], queries, truth);
+                Point& kept = series.points[i];
+                kept.param = p.param;
+                kept.recall = p.recall;
+                kept.qps = std::max(kept.qps, p.qps);
+            }
+        }
+    }
 }
 
 // The rate at the target recall, interpolated between the sweep points around
@@ -158,65 +188,62 @@ bool BuildDiskANN(const std::string& path, const bench::ImageSet& base, int64_t 
            builder.Value().Dump(api::IOOptions{{"index.path", path}}).IsOk();
 }
 
-std::vector<Point> SearchDiskANN(const std::string& path, const std::string& reader,
-                                 const bench::ImageSet& queries,
-                                 const std::vector<uint32_t>& truth, int passes) {
-    std::vector<Point> points;
+const std::vector<int64_t> kListSizes = {10, 20, 25, 30, 35, 40, 50, 60, 80, 100, 150};
+const std::vector<int64_t> kEfs = {10, 12, 14, 16, 20, 25, 30, 40, 80, 120, 200};
+
+std::unique_ptr<api::OrvaneSearcher> OpenDiskANN(const std::string& path, const std::string& reader,
+                                                 uint32_t dim) {
     auto searcher = api::OrvaneSearcher::Create(api::SearcherOptions{
-        {"index.type", std::string("diskann")}, {"index.dimension", int64_t{queries.dim}}});
-    if (!searcher) return points;
-    if (!searcher.Value()
-             .Open(api::IOOptions{{"index.path", path}, {"io.reader.type", reader}})
-             .IsOk()) {
-        return points;
+        {"index.type", std::string("diskann")}, {"index.dimension", int64_t{dim}}});
+    if (!searcher) return nullptr;
+    auto opened = std::make_unique<api::OrvaneSearcher>(searcher.TakeValue());
+    if (!opened->Open(api::IOOptions{{"index.path", path}, {"io.reader.type", reader}}).IsOk()) {
+        return nullptr;
     }
-    for (int64_t listSize : {10, 20, 30, 40, 60, 80, 100, 150}) {
-        const api::SearchOptions options{{"search.topk", int64_t{kK}},
-                                         {"diskann.search.list_size", listSize}};
-        points.push_back(
-            Sweep(listSize, queries, truth, passes, [&](const float* q, std::vector<uint64_t>& out) {
-                out.clear();
-                auto result = searcher.Value().Search(api::Query(q, queries.dim), options);
-                if (!result) return;
-                for (const api::SearchHit& hit : result.Value().topk) out.push_back(hit.id);
-            }));
-    }
-    (void)searcher.Value().Close();
-    return points;
+    return opened;
 }
 
-std::vector<Point> SearchHnswlib(const std::string& path, const bench::ImageSet& base,
-                                 const bench::ImageSet& queries,
-                                 const std::vector<uint32_t>& truth, int passes) {
-    hnswlib::L2Space space(base.dim);
-    std::unique_ptr<hnswlib::HierarchicalNSW<float>> index;
-    if (Exists(path)) {
-        index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, path);
-    } else {
-        index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, base.rows, 16, 200);
-        std::atomic<uint64_t> next{0};
-        std::vector<std::thread> workers;
-        for (int t = 0; t < 2; ++t) {
-            workers.emplace_back([&] {
-                for (uint64_t i = next++; i < base.rows; i = next++) {
-                    index->addPoint(base.pixels.data() + i * base.dim, i);
-                }
-            });
-        }
-        for (auto& w : workers) w.join();
-        index->saveIndex(path);
+Series DiskANNSeries(const char* label, api::OrvaneSearcher& searcher, uint32_t dim) {
+    return Series{label, "L ", kListSizes,
+                  [&searcher, dim](int64_t listSize, const float* q, std::vector<uint64_t>& out) {
+                      out.clear();
+                      const api::SearchOptions options{{"search.topk", int64_t{kK}},
+                                                       {"diskann.search.list_size", listSize}};
+                      auto result = searcher.Search(api::Query(q, dim), options);
+                      if (!result) return;
+                      for (const api::SearchHit& hit : result.Value().topk) out.push_back(hit.id);
+                  },
+                  {}};
+}
+
+std::unique_ptr<hnswlib::HierarchicalNSW<float>> OpenHnswlib(const std::string& path,
+                                                            hnswlib::L2Space& space,
+                                                            const bench::ImageSet& base) {
+    if (Exists(path)) return std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, path);
+    auto index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, base.rows, 16, 200);
+    std::atomic<uint64_t> next{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 2; ++t) {
+        workers.emplace_back([&] {
+            for (uint64_t i = next++; i < base.rows; i = next++) {
+                index->addPoint(base.pixels.data() + i * base.dim, i);
+            }
+        });
     }
-    std::vector<Point> points;
-    for (int64_t ef : {10, 20, 40, 80, 120, 200, 400}) {
-        index->setEf(static_cast<size_t>(ef));
-        points.push_back(
-            Sweep(ef, queries, truth, passes, [&](const float* q, std::vector<uint64_t>& out) {
-                out.clear();
-                auto result = index->searchKnn(q, kK);
-                for (; !result.empty(); result.pop()) out.push_back(result.top().second);
-            }));
-    }
-    return points;
+    for (auto& w : workers) w.join();
+    index->saveIndex(path);
+    return index;
+}
+
+Series HnswlibSeries(hnswlib::HierarchicalNSW<float>& index) {
+    return Series{"hnswlib M16 efC200", "ef", kEfs,
+                  [&index](int64_t ef, const float* q, std::vector<uint64_t>& out) {
+                      out.clear();
+                      index.setEf(static_cast<size_t>(ef));
+                      auto result = index.searchKnn(q, kK);
+                      for (; !result.empty(); result.pop()) out.push_back(result.top().second);
+                  },
+                  {}};
 }
 
 }  // namespace
@@ -226,6 +253,8 @@ int main(int argc, char** argv) {
     const uint64_t queryCount = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
     const int64_t pqM = argc > 3 ? std::atoll(argv[3]) : 98;
     const int passes = argc > 4 ? std::atoi(argv[4]) : 3;
+    const std::string runs = argc > 5 ? argv[5] : "hnswlib,local,mmap";
+    auto wanted = [&](const char* name) { return runs.find(name) != std::string::npos; };
     telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Warn);
     ::mkdir(dir.c_str(), 0755);
 
@@ -249,17 +278,30 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long>(base.rows), base.dim,
                 static_cast<unsigned long>(queries.rows), index.c_str(), passes);
 
-    const auto hnsw = SearchHnswlib(dir + "/hnswlib_m16_efc200.bin", base, queries, truth, passes);
-    const auto local = SearchDiskANN(index, "local", queries, truth, passes);
-    const auto mmap = SearchDiskANN(index, "mmap", queries, truth, passes);
-    Print("hnswlib M16 efC200", "ef", hnsw);
-    Print("diskann local", "L ", local);
-    Print("diskann mmap", "L ", mmap);
-    const double anchor = RateAtRecall(hnsw);
-    const double localRate = RateAtRecall(local);
-    const double mmapRate = RateAtRecall(mmap);
-    std::printf("at recall@10 %.2f: hnswlib %.0f QPS, diskann local %.0f (%.2fx), mmap %.0f (%.2fx)\n",
-                kTargetRecall, anchor, localRate, anchor > 0 ? localRate / anchor : 0.0, mmapRate,
-                anchor > 0 ? mmapRate / anchor : 0.0);
+    hnswlib::L2Space space(base.dim);
+    std::unique_ptr<hnswlib::HierarchicalNSW<float>> hnsw;
+    std::unique_ptr<api::OrvaneSearcher> local, mapped;
+    std::vector<Series> all;
+    if (wanted("hnswlib")) {
+        hnsw = OpenHnswlib(dir + "/hnswlib_m16_efc200.bin", space, base);
+        all.push_back(HnswlibSeries(*hnsw));
+    }
+    if (wanted("local") && (local = OpenDiskANN(index, "local", base.dim))) {
+        all.push_back(DiskANNSeries("diskann local", *local, base.dim));
+    }
+    if (wanted("mmap") && (mapped = OpenDiskANN(index, "mmap", base.dim))) {
+        all.push_back(DiskANNSeries("diskann mmap", *mapped, base.dim));
+    }
+    TimeInterleaved(all, queries, truth, passes);
+    for (const Series& series : all) Print(series.label, series.paramName, series.points);
+    const double anchor = hnsw ? RateAtRecall(all.front().points) : 0.0;
+    for (const Series& series : all) {
+        if (hnsw && &series == &all.front()) continue;
+        const double rate = RateAtRecall(series.points);
+        std::printf("at recall@10 %.2f: %s %.0f QPS, hnswlib %.0f, ratio %.2fx\n", kTargetRecall,
+                    series.label, rate, anchor, anchor > 0 ? rate / anchor : 0.0);
+    }
+    if (local) (void)local->Close();
+    if (mapped) (void)mapped->Close();
     return 0;
 }
