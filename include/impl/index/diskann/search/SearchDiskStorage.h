@@ -87,6 +87,8 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
     // ReadNodes over records held in place.
     core::Status ParseInPlace(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                               uint32_t firstSlot, const uint8_t* records) const;
+    // Asks the processor for every cache line of the record at `record`.
+    void PrefetchRecord(const uint8_t* record) const;
     static core::Status LogParseFailure(uint32_t id, const core::Status& parsed);
 
     StorageHeader _header;

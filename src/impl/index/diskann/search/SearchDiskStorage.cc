@@ -172,6 +172,12 @@ Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHold
 Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                                        uint32_t firstSlot, const uint8_t* records) const {
     const uint64_t count = this->ids.size();
+    // The records are far apart in the file and seldom in the processor's
+    // caches: asking for all of them before the first is parsed lets their
+    // memory reads overlap instead of waiting for one record after another.
+    for (uint32_t id : ids) {
+        if (id < count) PrefetchRecord(records + _geometry.NodeOffset(id));
+    }
     for (size_t j = 0; j < ids.size(); ++j) {
         const uint64_t slot = firstSlot + j;
         ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
@@ -188,6 +194,15 @@ Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeH
         if (!parsed.IsOk()) return LogParseFailure(id, parsed);
     }
     return Status::Ok();
+}
+
+void SearchDiskStorage::PrefetchRecord(const uint8_t* record) const {
+    constexpr uint64_t kLine = 64;
+    // The neighbour list first: parsing reads it before the vector.
+    const uint8_t* list = record + _geometry.alignedVectorSize;
+    const uint64_t listBytes = _geometry.nodeSize - _geometry.alignedVectorSize;
+    for (uint64_t at = 0; at < listBytes; at += kLine) __builtin_prefetch(list + at);
+    for (uint64_t at = 0; at < _geometry.vectorSize; at += kLine) __builtin_prefetch(record + at);
 }
 
 Status SearchDiskStorage::LogParseFailure(uint32_t id, const Status& parsed) {
