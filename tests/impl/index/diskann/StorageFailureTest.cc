@@ -311,8 +311,6 @@ TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
               "Disk read node index out of bounds");
 }
 
-}  // namespace
-}  // namespace orvane::index::diskann
 
 // Records parsed where they lie (a reader holding the file in memory) pass
 // the same checks as records copied into a holder, and point into the file's
@@ -390,3 +388,6 @@ TEST(DiskANNSearchStorageTest, InPlaceReadOfNodeBeyondCountIsRefused) {
         EXPECT_EQ(st.Message(), "Read out of bounds");
     }
 }
+
+}  // namespace
+}  // namespace orvane::index::diskann
