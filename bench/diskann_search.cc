@@ -49,6 +49,16 @@ struct Point {
     double qps = 0;
 };
 
+// Resident anonymous memory of this process in MiB (RssAnon).
+double RssAnonMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("RssAnon:", 0) == 0) return std::atof(line.c_str() + 8) / 1024.0;
+    }
+    return 0;
+}
+
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -282,10 +292,18 @@ int main(int argc, char** argv) {
     std::unique_ptr<hnswlib::HierarchicalNSW<float>> hnsw;
     std::unique_ptr<api::OrvaneSearcher> local, mapped;
     std::vector<Series> all;
+    // Anonymous memory each searcher adds: hnswlib's index is loaded into the
+    // heap; DiskANN's is measured from before its open to after the searches
+    // (page-cache pages of a mapped file are not anonymous).
+    double hnswAnon = 0;
+    double diskannAnon = 0;
     if (wanted("hnswlib")) {
+        const double before = RssAnonMiB();
         hnsw = OpenHnswlib(dir + "/hnswlib_m16_efc200.bin", space, base);
+        hnswAnon = RssAnonMiB() - before;
         all.push_back(HnswlibSeries(*hnsw));
     }
+    const double beforeDiskANN = RssAnonMiB();
     if (wanted("local") && (local = OpenDiskANN(index, "local", base.dim))) {
         all.push_back(DiskANNSeries("diskann local", *local, base.dim));
     }
@@ -293,6 +311,7 @@ int main(int argc, char** argv) {
         all.push_back(DiskANNSeries("diskann mmap", *mapped, base.dim));
     }
     TimeInterleaved(all, queries, truth, passes);
+    diskannAnon = RssAnonMiB() - beforeDiskANN;
     for (const Series& series : all) Print(series.label, series.paramName, series.points);
     const double anchor = hnsw ? RateAtRecall(all.front().points) : 0.0;
     for (const Series& series : all) {
@@ -301,6 +320,8 @@ int main(int argc, char** argv) {
         std::printf("at recall@10 %.2f: %s %.0f QPS, hnswlib %.0f, ratio %.2fx\n", kTargetRecall,
                     series.label, rate, anchor, anchor > 0 ? rate / anchor : 0.0);
     }
+    std::printf("anonymous memory: hnswlib %.1f MiB, diskann (%s searchers open) %.1f MiB\n",
+                hnswAnon, local && mapped ? "both" : "one", diskannAnon);
     if (local) (void)local->Close();
     if (mapped) (void)mapped->Close();
     return 0;
