@@ -214,7 +214,9 @@ std::unique_ptr<api::OrvaneSearcher> OpenDiskANN(const std::string& path, const 
 }
 
 Series DiskANNSeries(const char* label, api::OrvaneSearcher& searcher, uint32_t dim) {
-    return Series{label, "L ", kListSizes,
+    return Series{label,
+                  "L ",
+                  kListSizes,
                   [&searcher, dim](int64_t listSize, const float* q, std::vector<uint64_t>& out) {
                       out.clear();
                       const api::SearchOptions options{{"search.topk", int64_t{kK}},
@@ -227,8 +229,8 @@ Series DiskANNSeries(const char* label, api::OrvaneSearcher& searcher, uint32_t 
 }
 
 std::unique_ptr<hnswlib::HierarchicalNSW<float>> OpenHnswlib(const std::string& path,
-                                                            hnswlib::L2Space& space,
-                                                            const bench::ImageSet& base) {
+                                                             hnswlib::L2Space& space,
+                                                             const bench::ImageSet& base) {
     if (Exists(path)) return std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, path);
     auto index = std::make_unique<hnswlib::HierarchicalNSW<float>>(&space, base.rows, 16, 200);
     std::atomic<uint64_t> next{0};
@@ -246,7 +248,9 @@ std::unique_ptr<hnswlib::HierarchicalNSW<float>> OpenHnswlib(const std::string& 
 }
 
 Series HnswlibSeries(hnswlib::HierarchicalNSW<float>& index) {
-    return Series{"hnswlib M16 efC200", "ef", kEfs,
+    return Series{"hnswlib M16 efC200",
+                  "ef",
+                  kEfs,
                   [&index](int64_t ef, const float* q, std::vector<uint64_t>& out) {
                       out.clear();
                       index.setEf(static_cast<size_t>(ef));

@@ -61,14 +61,10 @@ struct PinCase {
 };
 
 constexpr PinCase kPinCases[] = {
-    {"defaults_l10", 10, 10, 2, 0, 1, 0},
-    {"beam1_l40", 10, 40, 1, 0, 1, 0},
-    {"beam4_l40_parallel3", 10, 40, 4, 0, 3, 0},
-    {"beam8_l100", 20, 100, 8, 0, 8, 0},
-    {"io_limit_5", 10, 60, 2, 5, 1, 0},
-    {"topk_above_list", 30, 12, 3, 0, 2, 0},
-    {"filter_third", 10, 40, 2, 0, 1, 3},
-    {"filter_seventh_beam4", 5, 80, 4, 0, 1, 7},
+    {"defaults_l10", 10, 10, 2, 0, 1, 0},        {"beam1_l40", 10, 40, 1, 0, 1, 0},
+    {"beam4_l40_parallel3", 10, 40, 4, 0, 3, 0}, {"beam8_l100", 20, 100, 8, 0, 8, 0},
+    {"io_limit_5", 10, 60, 2, 5, 1, 0},          {"topk_above_list", 30, 12, 3, 0, 2, 0},
+    {"filter_third", 10, 40, 2, 0, 1, 3},        {"filter_seventh_beam4", 5, 80, 4, 0, 1, 7},
 };
 
 // FNV-1a over the bytes of every hit (id, then the distance's bits) and of
@@ -94,12 +90,11 @@ uint64_t SearchFingerprint(DiskANNSearcherBackend& searcher) {
         const int modulus = c.filter;
         for (uint32_t q = 0; q < kQueries; ++q) {
             const api::Query query(queries.data() + uint64_t{q} * kDim, kDim);
-            auto result =
-                modulus == 0
-                    ? searcher.Search(query, options, resource)
-                    : searcher.SearchWithFilter(
-                          query, [modulus](uint64_t id) { return id % modulus == 0; }, options,
-                          resource);
+            auto result = modulus == 0
+                              ? searcher.Search(query, options, resource)
+                              : searcher.SearchWithFilter(
+                                    query, [modulus](uint64_t id) { return id % modulus == 0; },
+                                    options, resource);
             EXPECT_TRUE(result.IsOk()) << result.GetStatus().Message();
             if (!result.IsOk()) return 0;
             const uint64_t n = result.Value().topk.size();
@@ -134,10 +129,9 @@ TEST(DiskANNSearchResultPinTest, EveryReaderGivesThePinnedResults) {
     for (const Opened& o : {Opened{"memory", 0}, Opened{"local", 0}, Opened{"mmap", 0},
                             Opened{"memory", 100}, Opened{"local", 100}, Opened{"mmap", 100}}) {
         SCOPED_TRACE(std::string(o.reader) + " cache " + std::to_string(o.cacheNodes));
-        OpenedSearcher opened =
-            std::string(o.reader) == "memory"
-                ? OpenInMemory(image, kDim, o.cacheNodes)
-                : OpenFile(image, path, o.reader, kDim, o.cacheNodes);
+        OpenedSearcher opened = std::string(o.reader) == "memory"
+                                    ? OpenInMemory(image, kDim, o.cacheNodes)
+                                    : OpenFile(image, path, o.reader, kDim, o.cacheNodes);
         ASSERT_TRUE(opened.status.IsOk()) << opened.status.Message();
         EXPECT_EQ(SearchFingerprint(*opened.searcher),
                   o.cacheNodes == 0 ? kPinnedWithoutCache : kPinnedWithCache);

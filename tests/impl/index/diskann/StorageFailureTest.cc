@@ -311,7 +311,6 @@ TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
               "Disk read node index out of bounds");
 }
 
-
 // Records parsed where they lie (a reader holding the file in memory) pass
 // the same checks as records copied into a holder, and point into the file's
 // bytes instead of the holder's buffer.
@@ -326,11 +325,24 @@ TEST(DiskANNSearchStorageTest, RecordsParsedInPlaceCheckedAsCopiedOnes) {
     } cases[] = {
         {"intact", [](IndexParts&) {}, {0, 1, 2}, 0, ErrorCode::Ok, ""},
         {"count_above_degree",
-         [](IndexParts& p) { std::memset(p.layout.data() + 2 * 16 + 4, 0xFF, 1); }, {0, 2}, 0,
-         ErrorCode::Conflict, "Neighbor count mismatch"},
-        {"neighbour_beyond_count", [](IndexParts& p) { p.SetRecord(1, 2.0f, {0, 3}); }, {1}, 0,
-         ErrorCode::Corruption, "Data parsing failed"},
-        {"slot_past_holder", [](IndexParts&) {}, {0, 1}, 2, ErrorCode::Internal,
+         [](IndexParts& p) { std::memset(p.layout.data() + 2 * 16 + 4, 0xFF, 1); },
+         {0, 2},
+         0,
+         ErrorCode::Conflict,
+         "Neighbor count mismatch"},
+        {"neighbour_beyond_count",
+         [](IndexParts& p) {
+             p.SetRecord(1, 2.0f, {0, 3});
+         },
+         {1},
+         0,
+         ErrorCode::Corruption,
+         "Data parsing failed"},
+        {"slot_past_holder",
+         [](IndexParts&) {},
+         {0, 1},
+         2,
+         ErrorCode::Internal,
          "Disk read node index out of bounds"},
     };
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
@@ -364,7 +376,8 @@ TEST(DiskANNSearchStorageTest, RecordsParsedInPlaceCheckedAsCopiedOnes) {
             ASSERT_EQ(b.embedding.size(), a.embedding.size());
             EXPECT_EQ(std::memcmp(a.embedding.data(), b.embedding.data(), a.embedding.size()), 0);
             // In place: inside the image's layout, not in the holder.
-            EXPECT_EQ(b.embedding.data(), view.Data() + storage.GetOffsetAndLengthById(c.ids[j]).first);
+            EXPECT_EQ(b.embedding.data(),
+                      view.Data() + storage.GetOffsetAndLengthById(c.ids[j]).first);
         }
     }
 }

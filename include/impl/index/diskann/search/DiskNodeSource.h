@@ -2,10 +2,11 @@
 // records of the index file: each round's beam is served from the node cache
 // where it can be and read from the file otherwise (one ReadBatch of up to
 // the query's parallel number of records at a time, or parsed where they lie
-// when the reader holds the file in memory), cached nodes expanded first. Candidates are ranked by the in-memory codes; a node expanded is
-// scored exactly into the result heap and, when it passes the filter, into
-// the admitted heap of a filtered query. Rounds stop once ctx._IOLimit
-// records have been read.
+// when the reader holds the file in memory), cached nodes expanded first.
+// Candidates are ranked by the in-memory codes; a node expanded is scored
+// exactly into the result heap and, when it passes the filter, into the
+// admitted heap of a filtered query. Rounds stop once ctx._IOLimit records
+// have been read.
 //
 // The durations of the debug summary cost two clock reads per round (after
 // the reads, after the expansions), taken only when debug logging is on.

@@ -146,8 +146,8 @@ Status FilteredSearch::ScoreNodesDirectly(const float* query, uint32_t rerank,
     pending.clear();
     auto readPending = [&]() -> Status {
         if (pending.empty()) return Status::Ok();
-        ORVANE_RETURN_IF_ERROR(
-            _storage.ReadNodes(pending, ctx._rerankNodes, 0, parallel, ctx._readRequests, _records));
+        ORVANE_RETURN_IF_ERROR(_storage.ReadNodes(pending, ctx._rerankNodes, 0, parallel,
+                                                  ctx._readRequests, _records));
         for (size_t j = 0; j < pending.size(); ++j) {
             float distance = 0;
             ORVANE_RETURN_IF_ERROR(

@@ -190,7 +190,8 @@ Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeH
                              id);
             return Status(ErrorCode::InvalidArgument, "Read out of bounds");
         }
-        const Status parsed = ParseRecord(id, records + _geometry.NodeOffset(id), holder.nodes[slot]);
+        const Status parsed =
+            ParseRecord(id, records + _geometry.NodeOffset(id), holder.nodes[slot]);
         if (!parsed.IsOk()) return LogParseFailure(id, parsed);
     }
     return Status::Ok();
