@@ -10,6 +10,7 @@
 // out-of-bounds reads and writes. A third mode opens a whole index (meta,
 // encoder and storage sections) with the searcher and searches it: a success
 // with duplicate hits or more hits than asked for aborts.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -116,12 +117,23 @@ void ExerciseIndex(uint32_t count, uint32_t dimension, const std::vector<std::st
     if (count == 0) return;
     Check(!storage.entryPoints.empty(), "accepted an index without entry points");
     // With at least one node the layout's size check bounds the record size.
-    GraphNodeHolder holder;
+    GraphNodeHolder holder, inPlace;
     holder.Resize(1, storage.GraphNodeSize());
+    inPlace.Resize(1, storage.GraphNodeSize());
     std::vector<io::InputStream::SectionReader::ReadRequest> requests(1);
+    // The image is held in memory, so its records can also be parsed where
+    // they lie; both ways must agree on every record.
+    const SearchDiskStorage::RecordView view(storage);
+    Check(view.Data() != nullptr, "an image in memory offers no in-place records");
     for (uint32_t id = 0; id < count; ++id) {
         const uint32_t one[] = {id};
-        if (!storage.ReadNodes(one, holder, 0, 1, requests).IsOk()) continue;
+        const core::Status copied = storage.ReadNodes(one, holder, 0, 1, requests);
+        const core::Status parsed = storage.ReadNodes(one, inPlace, 0, 1, requests, view.Data());
+        Check(copied.Code() == parsed.Code(), "in-place parse disagrees with the copy");
+        if (!copied.IsOk()) continue;
+        Check(std::equal(holder.nodes[0].neighbors.begin(), holder.nodes[0].neighbors.end(),
+                         inPlace.nodes[0].neighbors.begin(), inPlace.nodes[0].neighbors.end()),
+              "in-place neighbours differ from the copy");
         const GraphNode& node = holder.nodes[0];
         Check(node.neighbors.size() <= storage.Header().neighborCount, "list above degree");
         for (uint32_t u : node.neighbors) Check(u < count, "neighbour beyond count");

@@ -61,6 +61,14 @@ class InputStream : public core::NoCopyable {
         core::Status ReadBatch(std::span<ReadRequest> requests) const;
         // The bytes in place, valid while the file reader stays open.
         core::Result<std::span<const char>> Read(uint64_t offset, uint64_t length) const;
+        // In-place access to the section for a scope (FileReader::BeginInPlace):
+        // the section's first byte, or null when the file reader does not
+        // hold its bytes; a non-null answer must be ended with EndInPlace.
+        const char* BeginInPlace() const {
+            const char* base = _fileReader->BeginInPlace();
+            return base == nullptr ? nullptr : base + _offset;
+        }
+        void EndInPlace() const { _fileReader->EndInPlace(); }
         // Recomputes the section's CRC (padding included) in bounded chunks.
         core::Status VerifyCrc() const;
 

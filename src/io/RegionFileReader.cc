@@ -54,6 +54,15 @@ std::optional<Status> RegionFileReader::TryReadNow(char* data, uint64_t size, ui
     return CopyOut(data, size, offset);
 }
 
+const char* RegionFileReader::BeginInPlace() {
+    if (!_gate.Enter()) return nullptr;
+    if (_isClosed || _mappedData == nullptr) {
+        _gate.Leave();
+        return nullptr;
+    }
+    return _mappedData;
+}
+
 core::Result<FileReader::PeekResult> RegionFileReader::Peek(uint64_t offset, uint64_t size) {
     ReadGate::Pass pass(_gate);
     if (!pass.Admitted() || _isClosed) return ClosedStatus();

@@ -4,7 +4,8 @@
 // it. Subclasses provide the region (a memory map, an owned buffer) and release it
 // only after CloseReads: reads running on other threads when Close begins finish
 // first, and reads begun after it are refused with "File is already closed".
-// Views from Peek are not counted: they must not be used after Close.
+// Views from Peek are not counted: they must not be used after Close; a scope
+// opened by BeginInPlace is, so its views stay valid until EndInPlace.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,9 @@ class RegionFileReader : public FileReader {
     core::Result<PeekResult> Peek(uint64_t offset, uint64_t size) override;
     // Always completes: a copy out of the region.
     std::optional<core::Status> TryReadNow(char* data, uint64_t size, uint64_t offset) override;
+    // The region, admitted like a read: Close waits for EndInPlace.
+    const char* BeginInPlace() override;
+    void EndInPlace() override { _gate.Leave(); }
 
   protected:
     RegionFileReader() = default;

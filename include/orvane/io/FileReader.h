@@ -48,6 +48,14 @@ class FileReader : public core::NoCopyable {
     // status, or nullopt when the read would have to wait; the caller then
     // issues it with ReadAsync. The default always answers nullopt.
     virtual std::optional<core::Status> TryReadNow(char* data, uint64_t size, uint64_t offset);
+    // In-place access for a scope, for readers that hold the whole file in
+    // memory: the address of the file's first byte, or null when the bytes
+    // are not held (a reader that copies, nothing mapped, or closed). After a
+    // non-null answer the bytes stay valid, and Close waits, until the
+    // matching EndInPlace. The default holds nothing.
+    virtual const char* BeginInPlace() { return nullptr; }
+    // Ends the scope of a BeginInPlace that answered non-null.
+    virtual void EndInPlace() {}
 };
 
 // ReadGate: counts the reads in flight on a reader, so that closing can refuse

@@ -2,6 +2,7 @@
 // or damaged sections and node records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory_resource>
@@ -308,6 +309,97 @@ TEST(DiskANNSearchStorageTest, ParseNodeDataChecksCountsIdsAndSlots) {
     // A slot past the holder is refused before anything is read.
     EXPECT_EQ(ReadNodes(storage, {0, 1}, holder, 2, 1).Message(),
               "Disk read node index out of bounds");
+}
+
+// Records parsed where they lie (a reader holding the file in memory) pass
+// the same checks as records copied into a holder, and point into the file's
+// bytes instead of the holder's buffer.
+TEST(DiskANNSearchStorageTest, RecordsParsedInPlaceCheckedAsCopiedOnes) {
+    const struct {
+        const char* name;
+        std::function<void(IndexParts&)> damage;
+        std::vector<uint32_t> ids;
+        uint32_t firstSlot;
+        ErrorCode code;
+        const char* message;
+    } cases[] = {
+        {"intact", [](IndexParts&) {}, {0, 1, 2}, 0, ErrorCode::Ok, ""},
+        {"count_above_degree",
+         [](IndexParts& p) { std::memset(p.layout.data() + 2 * 16 + 4, 0xFF, 1); },
+         {0, 2},
+         0,
+         ErrorCode::Conflict,
+         "Neighbor count mismatch"},
+        {"neighbour_beyond_count",
+         [](IndexParts& p) {
+             p.SetRecord(1, 2.0f, {0, 3});
+         },
+         {1},
+         0,
+         ErrorCode::Corruption,
+         "Data parsing failed"},
+        {"slot_past_holder",
+         [](IndexParts&) {},
+         {0, 1},
+         2,
+         ErrorCode::Internal,
+         "Disk read node index out of bounds"},
+    };
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IndexParts parts;
+        c.damage(parts);
+        const std::string image = parts.Image();
+        auto stream = OpenImage(image);
+        SearchDiskStorage storage;
+        ASSERT_TRUE(storage.Load(*stream, 3, 1).IsOk());
+        const SearchDiskStorage::RecordView view(storage);
+        ASSERT_NE(view.Data(), nullptr) << "an image is held in memory";
+        GraphNodeHolder copied, inPlace;
+        copied.Resize(3, storage.GraphNodeSize());
+        inPlace.Resize(3, storage.GraphNodeSize());
+        std::vector<io::InputStream::SectionReader::ReadRequest> requests(2);
+        const core::Status byCopy =
+            storage.ReadNodes(c.ids, copied, c.firstSlot, 2, requests, nullptr);
+        const core::Status where =
+            storage.ReadNodes(c.ids, inPlace, c.firstSlot, 2, requests, view.Data());
+        EXPECT_EQ(byCopy.Code(), c.code) << byCopy.Message();
+        EXPECT_EQ(where.Code(), c.code) << where.Message();
+        EXPECT_EQ(where.Message(), byCopy.Message());
+        if (c.code != ErrorCode::Ok) continue;
+        for (size_t j = 0; j < c.ids.size(); ++j) {
+            const GraphNode& a = copied.nodes[j];
+            const GraphNode& b = inPlace.nodes[j];
+            EXPECT_TRUE(std::equal(a.neighbors.begin(), a.neighbors.end(), b.neighbors.begin(),
+                                   b.neighbors.end()));
+            ASSERT_EQ(b.embedding.size(), a.embedding.size());
+            EXPECT_EQ(std::memcmp(a.embedding.data(), b.embedding.data(), a.embedding.size()), 0);
+            // In place: inside the image's layout, not in the holder.
+            EXPECT_EQ(b.embedding.data(),
+                      view.Data() + storage.GetOffsetAndLengthById(c.ids[j]).first);
+        }
+    }
+}
+
+// A node beyond the count has no record; in place it is refused rather than
+// read from the layout's padding.
+TEST(DiskANNSearchStorageTest, InPlaceReadOfNodeBeyondCountIsRefused) {
+    testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
+    auto stream = OpenImage(IndexParts().Image());
+    SearchDiskStorage storage;
+    ASSERT_TRUE(storage.Load(*stream, 3, 1).IsOk());
+    const SearchDiskStorage::RecordView view(storage);
+    ASSERT_NE(view.Data(), nullptr);
+    GraphNodeHolder holder;
+    holder.Resize(1, storage.GraphNodeSize());
+    std::vector<io::InputStream::SectionReader::ReadRequest> requests(1);
+    for (uint32_t id : {3u, 4096u, UINT32_MAX}) {
+        const uint32_t one[] = {id};
+        const core::Status st = storage.ReadNodes(one, holder, 0, 1, requests, view.Data());
+        EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument) << id;
+        EXPECT_EQ(st.Message(), "Read out of bounds");
+    }
 }
 
 }  // namespace

@@ -190,7 +190,8 @@ Result<api::ScoredHits> DiskANNSearcherBackend::DoSearchWithFilter(
 Status DiskANNSearcherBackend::BeamSearch(const float* query, DiskANNContext& ctx) {
     ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query, _meta.dimension}, ctx));
     const Filter none;
-    DiskNodeSource source(_storage, _cache, _scorer, query, none);
+    const SearchDiskStorage::RecordView records(_storage);
+    DiskNodeSource source(_storage, _cache, _scorer, query, none, records.Data());
     ORVANE_RETURN_IF_ERROR(source.SeedEntries(ctx));
     ORVANE_RETURN_IF_ERROR(source.RunRounds(ctx));
     source.LogSummary(ctx);

@@ -20,12 +20,13 @@ int64_t Nanos(DiskNodeSource::Clock::time_point from, DiskNodeSource::Clock::tim
 
 DiskNodeSource::DiskNodeSource(const SearchDiskStorage& storage, NodeCache& cache,
                                const QueryScorer& scorer, const float* query,
-                               const api::RowFilter& filter)
+                               const api::RowFilter& filter, const uint8_t* records)
     : _storage(storage),
       _cache(cache),
       _scorer(scorer),
       _query(query),
       _filter(filter),
+      _records(records),
       _timed(telemetry::Logger::Instance().ShouldLog(telemetry::LogLevel::Debug)) {
     if (_timed) _start = _mark = Clock::now();
 }
@@ -68,7 +69,7 @@ Status DiskNodeSource::Fetch(DiskANNContext& ctx) {
         ctx._readRequests.resize(inFlight);
         const Status read =
             _storage.ReadNodes(ctx._diskReadNodeIds, ctx._diskReadNodes, 0,
-                               static_cast<uint32_t>(inFlight), ctx._readRequests);
+                               static_cast<uint32_t>(inFlight), ctx._readRequests, _records);
         if (!read.IsOk()) {
             // The caller sees one status for any node that could not be read or
             // parsed; what went wrong with the node is in the log.

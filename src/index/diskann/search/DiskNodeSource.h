@@ -1,11 +1,12 @@
 // DiskNodeSource: the GraphSearch source of a DiskANN query. Nodes are the
 // records of the index file: each round's beam is served from the node cache
 // where it can be and read from the file otherwise (one ReadBatch of up to
-// the query's parallel number of records at a time), cached nodes expanded
-// first. Candidates are ranked by the in-memory codes; a node expanded is
-// scored exactly into the result heap and, when it passes the filter, into
-// the admitted heap of a filtered query. Rounds stop once ctx._IOLimit
-// records have been read.
+// the query's parallel number of records at a time, or parsed where they lie
+// when the reader holds the file in memory), cached nodes expanded first.
+// Candidates are ranked by the in-memory codes; a node expanded is scored
+// exactly into the result heap and, when it passes the filter, into the
+// admitted heap of a filtered query. Rounds stop once ctx._IOLimit records
+// have been read.
 //
 // The durations of the debug summary cost two clock reads per round (after
 // the reads, after the expansions), taken only when debug logging is on.
@@ -30,9 +31,11 @@ class DiskNodeSource {
     using Clock = std::chrono::steady_clock;
 
     // A query of storage.Dimension() floats at `query`; `filter` may be
-    // inactive. The query must already be prepared in the context.
+    // inactive. The query must already be prepared in the context. `records`
+    // is the storage's RecordView data held for the query (null: records are
+    // copied into the context's read buffers).
     DiskNodeSource(const SearchDiskStorage& storage, NodeCache& cache, const QueryScorer& scorer,
-                   const float* query, const api::RowFilter& filter);
+                   const float* query, const api::RowFilter& filter, const uint8_t* records);
 
     // Queues the entry points, scored by the in-memory codes.
     core::Status SeedEntries(DiskANNContext& ctx);
@@ -64,6 +67,7 @@ class DiskNodeSource {
     const QueryScorer& _scorer;
     const float* _query;
     const api::RowFilter& _filter;
+    const uint8_t* const _records;
     const bool _timed;
     Clock::time_point _start;
     Clock::time_point _mark;  // end of the last round (or the start)

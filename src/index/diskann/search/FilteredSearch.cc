@@ -47,6 +47,8 @@ Status FilteredSearch::Run(const float* query, const api::RowFilter& filter, uin
                          : 1.0;
     const uint64_t walked = WidenedList(ctx._ef, ctx._topk, fraction, count);
     ORVANE_RETURN_IF_ERROR(_scorer.Prepare({query, _storage.Dimension()}, ctx));
+    const SearchDiskStorage::RecordView records(_storage);
+    _records = records.Data();
     if (filter.HasList() && fraction * count <= static_cast<double>(walked * degree)) {
         CollectAdmittedNodes(filter, ctx);
         return ScoreNodesDirectly(query, std::min(ctx._ef, maxReads), ctx);
@@ -77,7 +79,7 @@ Status FilteredSearch::GraphWalk(const float* query, const api::RowFilter& filte
     // A walk over more nodes than this scores more codes than the whole index.
     const uint64_t scanList = std::max<uint64_t>(ctx._ef, count / degree);
     uint64_t list = WidenedList(ctx._ef, ctx._topk, fraction, count);
-    DiskNodeSource source(_storage, _cache, _scorer, query, filter);
+    DiskNodeSource source(_storage, _cache, _scorer, query, filter, _records);
     ORVANE_RETURN_IF_ERROR(source.SeedEntries(ctx));
     bool scanAll = false;
     for (;;) {
@@ -144,8 +146,8 @@ Status FilteredSearch::ScoreNodesDirectly(const float* query, uint32_t rerank,
     pending.clear();
     auto readPending = [&]() -> Status {
         if (pending.empty()) return Status::Ok();
-        ORVANE_RETURN_IF_ERROR(
-            _storage.ReadNodes(pending, ctx._rerankNodes, 0, parallel, ctx._readRequests));
+        ORVANE_RETURN_IF_ERROR(_storage.ReadNodes(pending, ctx._rerankNodes, 0, parallel,
+                                                  ctx._readRequests, _records));
         for (size_t j = 0; j < pending.size(); ++j) {
             float distance = 0;
             ORVANE_RETURN_IF_ERROR(

@@ -69,6 +69,7 @@ class FilteredSearch {
     NodeCache& _cache;
     const QueryScorer& _scorer;
     const uint32_t _count;
+    const uint8_t* _records = nullptr;  // the query's RecordView data, set by Run
 };
 
 }  // namespace orvane::index::diskann

@@ -78,13 +78,35 @@ Status SearchDiskStorage::Load(io::InputStream& stream, uint32_t count, uint64_t
     return Status::Ok();
 }
 
-Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHolder& holder) const {
-    const uint64_t nodeSize = _geometry.nodeSize;
-    if (slot >= holder.nodes.size() || holder.buffer.size() / nodeSize <= slot) {
-        ORVANE_LOG_ERROR("disk read node index [%u] larger than beam width", slot);
-        return Status(ErrorCode::Internal, "Disk read node index out of bounds");
+SearchDiskStorage::RecordView::RecordView(const SearchDiskStorage& storage)
+    : _reader(storage._vectorsReader.get()) {
+    if (_reader == nullptr) return;
+    const char* base = _reader->BeginInPlace();
+    if (base == nullptr) return;
+    // Records lie at multiples of 4 bytes from the section's start, so an
+    // aligned section keeps their neighbour ids and floats aligned; a section
+    // that is not (never written so) is read by copy.
+    if (reinterpret_cast<uintptr_t>(base) % alignof(uint32_t) != 0) {
+        _reader->EndInPlace();
+        return;
     }
-    const uint8_t* record = holder.buffer.data() + uint64_t{slot} * nodeSize;
+    _records = reinterpret_cast<const uint8_t*>(base);
+}
+
+SearchDiskStorage::RecordView::~RecordView() {
+    if (_records != nullptr) _reader->EndInPlace();
+}
+
+Status SearchDiskStorage::CheckSlot(uint64_t slot, const GraphNodeHolder& holder) const {
+    if (slot < holder.nodes.size() && slot < holder.buffer.size() / _geometry.nodeSize) {
+        return Status::Ok();
+    }
+    ORVANE_LOG_ERROR("disk read node index [%lu] larger than beam width",
+                     static_cast<unsigned long>(slot));
+    return Status(ErrorCode::Internal, "Disk read node index out of bounds");
+}
+
+Status SearchDiskStorage::ParseRecord(uint32_t id, const uint8_t* record, GraphNode& node) const {
     uint32_t n = 0;
     std::memcpy(&n, record + _geometry.alignedVectorSize, sizeof(n));
     if (n > _header.neighborCount) {
@@ -92,36 +114,40 @@ Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHol
                          static_cast<unsigned long>(_header.neighborCount));
         return Status(ErrorCode::Conflict, "Neighbor count mismatch");
     }
-    // The record lies at a multiple of 4 bytes into a buffer of uint8_t;
-    // vector storage is suitably aligned for uint32_t.
+    // Records lie at multiples of 4 bytes into a 4-byte aligned buffer (a
+    // holder's vector storage, or an aligned RecordView).
     const auto* neighborIds =
         reinterpret_cast<const uint32_t*>(record + _geometry.alignedVectorSize + 4);
+    const uint64_t count = ids.size();
     for (uint32_t j = 0; j < n; ++j) {
-        if (neighborIds[j] >= ids.size()) {
+        if (neighborIds[j] >= count) {
             ORVANE_LOG_ERROR("Node [%u] names neighbor [%u] beyond count [%zu]", id, neighborIds[j],
                              ids.size());
             return Status(ErrorCode::Corruption, "Data parsing failed");
         }
     }
-    holder.nodes[slot] = GraphNode{{record, _geometry.vectorSize}, {neighborIds, n}};
+    node = GraphNode{{record, _geometry.vectorSize}, {neighborIds, n}};
     return Status::Ok();
+}
+
+Status SearchDiskStorage::ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHolder& holder) const {
+    ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
+    return ParseRecord(id, holder.buffer.data() + uint64_t{slot} * _geometry.nodeSize,
+                       holder.nodes[slot]);
 }
 
 Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                                     uint32_t firstSlot, uint32_t parallel,
-                                    std::span<io::InputStream::SectionReader::ReadRequest> requests)
-    const {
+                                    std::span<io::InputStream::SectionReader::ReadRequest> requests,
+                                    const uint8_t* records) const {
+    if (records != nullptr) return ParseInPlace(ids, holder, firstSlot, records);
     const uint64_t nodeSize = _geometry.nodeSize;
     const size_t width = std::max<size_t>(1, std::min<size_t>(parallel, requests.size()));
     for (size_t first = 0; first < ids.size(); first += width) {
         const size_t n = std::min(width, ids.size() - first);
         for (size_t j = 0; j < n; ++j) {
             const uint64_t slot = firstSlot + first + j;
-            if (slot >= holder.nodes.size() || holder.buffer.size() / nodeSize <= slot) {
-                ORVANE_LOG_ERROR("disk read node index [%lu] larger than beam width",
-                                 static_cast<unsigned long>(slot));
-                return Status(ErrorCode::Internal, "Disk read node index out of bounds");
-            }
+            ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
             auto& request = requests[j];
             request.offset = _geometry.NodeOffset(ids[first + j]);
             request.length = nodeSize;
@@ -137,14 +163,52 @@ Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHold
             const uint32_t id = ids[first + j];
             const Status parsed =
                 ParseNodeData(id, static_cast<uint32_t>(firstSlot + first + j), holder);
-            if (!parsed.IsOk()) {
-                ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id,
-                                 parsed.Message().c_str());
-                return parsed;
-            }
+            if (!parsed.IsOk()) return LogParseFailure(id, parsed);
         }
     }
     return Status::Ok();
+}
+
+Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeHolder& holder,
+                                       uint32_t firstSlot, const uint8_t* records) const {
+    const uint64_t count = this->ids.size();
+    // The records are far apart in the file and seldom in the processor's
+    // caches: asking for all of them before the first is parsed lets their
+    // memory reads overlap instead of waiting for one record after another.
+    for (uint32_t id : ids) {
+        if (id < count) PrefetchRecord(records + _geometry.NodeOffset(id));
+    }
+    for (size_t j = 0; j < ids.size(); ++j) {
+        const uint64_t slot = firstSlot + j;
+        ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
+        const uint32_t id = ids[j];
+        // Load checked that the layout holds every node's record; a node
+        // beyond the count has none (a copying read would run off the end or
+        // into the padding).
+        if (id >= count) {
+            ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]", "Read out of bounds",
+                             id);
+            return Status(ErrorCode::InvalidArgument, "Read out of bounds");
+        }
+        const Status parsed =
+            ParseRecord(id, records + _geometry.NodeOffset(id), holder.nodes[slot]);
+        if (!parsed.IsOk()) return LogParseFailure(id, parsed);
+    }
+    return Status::Ok();
+}
+
+void SearchDiskStorage::PrefetchRecord(const uint8_t* record) const {
+    constexpr uint64_t kLine = 64;
+    // The neighbour list first: parsing reads it before the vector.
+    const uint8_t* list = record + _geometry.alignedVectorSize;
+    const uint64_t listBytes = _geometry.nodeSize - _geometry.alignedVectorSize;
+    for (uint64_t at = 0; at < listBytes; at += kLine) __builtin_prefetch(list + at);
+    for (uint64_t at = 0; at < _geometry.vectorSize; at += kLine) __builtin_prefetch(record + at);
+}
+
+Status SearchDiskStorage::LogParseFailure(uint32_t id, const Status& parsed) {
+    ORVANE_LOG_ERROR("Failed to parse node data, nodeId [%u]: %s", id, parsed.Message().c_str());
+    return parsed;
 }
 
 }  // namespace orvane::index::diskann

@@ -25,6 +25,22 @@ namespace orvane::index::diskann {
 
 class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
   public:
+    // The node records where they lie, for the scope of one search, when the
+    // file reader holds the file in memory (a memory map, an image): they are
+    // then parsed in place instead of copied, and the reader cannot close
+    // while the view lives. Data() is null for a reader that copies, or one
+    // already closed; ReadNodes then copies the records into the holder.
+    class RecordView : public core::NoCopyable, public core::NoMoveable {
+      public:
+        explicit RecordView(const SearchDiskStorage& storage);
+        ~RecordView();
+        const uint8_t* Data() const { return _records; }
+
+      private:
+        const io::InputStream::SectionReader* _reader = nullptr;
+        const uint8_t* _records = nullptr;
+    };
+
     SearchDiskStorage() = default;
 
     // Loads the sections of an index of `count` nodes of `dimension` floats.
@@ -43,11 +59,13 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
     core::Status ParseNodeData(uint32_t id, uint32_t slot, GraphNodeHolder& holder) const;
     // Reads and parses ids[j] into slot firstSlot + j of holder with
     // ReadBatch, at most `parallel` (at least 1) reads at a time; `requests`
-    // is scratch of at least that size. The first failed read or parse is
-    // returned (and logged with its node).
+    // is scratch of at least that size. With `records` (a RecordView's data)
+    // the nodes are parsed where they lie instead, and point there. The first
+    // failed read or parse is returned (and logged with its node).
     core::Status ReadNodes(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                            uint32_t firstSlot, uint32_t parallel,
-                           std::span<io::InputStream::SectionReader::ReadRequest> requests) const;
+                           std::span<io::InputStream::SectionReader::ReadRequest> requests,
+                           const uint8_t* records = nullptr) const;
 
     const StorageHeader& Header() const { return _header; }
     const NodeGeometry& Geometry() const { return _geometry; }
@@ -61,6 +79,18 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
     std::vector<uint32_t> neighbors;  // not filled by Load
 
   private:
+    // Points `node` at the record of `id` at `record`, after the checks of
+    // ParseNodeData.
+    core::Status ParseRecord(uint32_t id, const uint8_t* record, GraphNode& node) const;
+    // Holder slot `slot` exists; Internal otherwise.
+    core::Status CheckSlot(uint64_t slot, const GraphNodeHolder& holder) const;
+    // ReadNodes over records held in place.
+    core::Status ParseInPlace(std::span<const uint32_t> ids, GraphNodeHolder& holder,
+                              uint32_t firstSlot, const uint8_t* records) const;
+    // Asks the processor for every cache line of the record at `record`.
+    void PrefetchRecord(const uint8_t* record) const;
+    static core::Status LogParseFailure(uint32_t id, const core::Status& parsed);
+
     StorageHeader _header;
     std::shared_ptr<io::InputStream::SectionReader> _vectorsReader;
     uint32_t _dimension = 0;
