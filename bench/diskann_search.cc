@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "FashionMnist.h"
-#include "api/OrvaneBuilder.h"
-#include "api/OrvaneSearcher.h"
+#include "orvane/api/OrvaneBuilder.h"
+#include "orvane/api/OrvaneSearcher.h"
 #include "distance/Metric.h"
 #include "hnswlib/hnswlib.h"
 #include "telemetry/Logger.h"
