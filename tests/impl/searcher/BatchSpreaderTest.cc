@@ -55,12 +55,11 @@ TEST(BatchSpreaderTest, CallerFinishesAloneWhileTasksStayQueued) {
                      << c.n << " rows, slice " << c.slice << ", workers " << c.workers);
         HeldExecutor executor;
         std::vector<int> runs(c.n, 0);
-        Status status =
-            SpreadSlices(c.n, SliceRows{c.slice, c.slice}, c.workers, &executor,
-                         [&](uint64_t begin, uint64_t end) {
-                             for (uint64_t i = begin; i < end; ++i) ++runs[i];
-                             return Status::Ok();
-                         });
+        Status status = SpreadSlices(c.n, SliceRows{c.slice, c.slice}, c.workers, &executor,
+                                     [&](uint64_t begin, uint64_t end) {
+                                         for (uint64_t i = begin; i < end; ++i) ++runs[i];
+                                         return Status::Ok();
+                                     });
         EXPECT_TRUE(status.IsOk());
         EXPECT_EQ(runs, std::vector<int>(c.n, 1));
         // Tasks that start after the call find nothing left and touch nothing.
@@ -74,15 +73,15 @@ TEST(BatchSpreaderStressTest, LowestFailingSliceWinsOnARealPool) {
     ASSERT_TRUE(pool.IsOk());
     for (int round = 0; round < 50; ++round) {
         std::atomic<uint64_t> rows{0};
-        Status status = SpreadSlices(
-            400, SliceRows{7, 7}, 4, pool.Value().get(),
-            [&](uint64_t begin, uint64_t end) -> Status {
-                rows += end - begin;
-                if (begin == 203 || begin == 350) {
-                    return Status(ErrorCode::Internal, "slice " + std::to_string(begin));
-                }
-                return Status::Ok();
-            });
+        Status status = SpreadSlices(400, SliceRows{7, 7}, 4, pool.Value().get(),
+                                     [&](uint64_t begin, uint64_t end) -> Status {
+                                         rows += end - begin;
+                                         if (begin == 203 || begin == 350) {
+                                             return Status(ErrorCode::Internal,
+                                                           "slice " + std::to_string(begin));
+                                         }
+                                         return Status::Ok();
+                                     });
         EXPECT_EQ(status.Message(), "slice 203");
         EXPECT_LE(rows.load(), 400u);
     }
@@ -96,14 +95,14 @@ TEST(BatchSpreaderTest, NextSliceTakesItsShareWithinTheBounds) {
         uint64_t want;
     };
     const Case cases[] = {
-        {1000, {1, 32}, 2, 32},   // a large remainder: the upper bound
-        {100, {1, 32}, 2, 25},    // a quarter for two workers
-        {100, {1, 32}, 4, 12},    // an eighth for four
-        {3, {1, 32}, 2, 1},       // the end: single rows
-        {3, {8, 32}, 2, 3},       // never more than remains
-        {10, {4, 4}, 2, 4},       // equal bounds: one size
-        {10, {0, 0}, 0, 1},       // bounds and workers below 1 taken as 1
-        {50, {20, 5}, 1, 20},     // an upper bound below the lower one is raised to it
+        {1000, {1, 32}, 2, 32},  // a large remainder: the upper bound
+        {100, {1, 32}, 2, 25},   // a quarter for two workers
+        {100, {1, 32}, 4, 12},   // an eighth for four
+        {3, {1, 32}, 2, 1},      // the end: single rows
+        {3, {8, 32}, 2, 3},      // never more than remains
+        {10, {4, 4}, 2, 4},      // equal bounds: one size
+        {10, {0, 0}, 0, 1},      // bounds and workers below 1 taken as 1
+        {50, {20, 5}, 1, 20},    // an upper bound below the lower one is raised to it
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.remaining << " left, [" << c.rows.minRows << ", "
@@ -115,12 +114,11 @@ TEST(BatchSpreaderTest, NextSliceTakesItsShareWithinTheBounds) {
 TEST(BatchSpreaderTest, SlicesShrinkTowardsTheEndAndCoverEveryRowOnce) {
     HeldExecutor executor;
     std::vector<std::pair<uint64_t, uint64_t>> slices;
-    ASSERT_TRUE(SpreadSlices(1000, SliceRows{1, 32}, 2, &executor,
-                             [&](uint64_t begin, uint64_t end) {
-                                 slices.emplace_back(begin, end);
-                                 return Status::Ok();
-                             })
-                    .IsOk());
+    ASSERT_TRUE(
+        SpreadSlices(1000, SliceRows{1, 32}, 2, &executor, [&](uint64_t begin, uint64_t end) {
+            slices.emplace_back(begin, end);
+            return Status::Ok();
+        }).IsOk());
     ASSERT_FALSE(slices.empty());
     uint64_t at = 0;
     for (size_t i = 0; i < slices.size(); ++i) {

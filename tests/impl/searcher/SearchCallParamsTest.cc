@@ -150,8 +150,7 @@ TEST(SearchCallParamsTest, EachFilteredExtensionCallParsesOnce) {
     const Case cases[] = {
         {"allowed-id list", RowFilter::FromSortedIds(allowed), 4, true},
         {"predicate", RowFilter([](uint64_t id) { return id % 2 == 1; }), -1, false},
-        {"predicate declared thread safe", RowFilter([](uint64_t id) { return id > 0; }), 9,
-         true},
+        {"predicate declared thread safe", RowFilter([](uint64_t id) { return id > 0; }), 9, true},
     };
     testing::TempDir dir;
     for (const Case& c : cases) {
@@ -169,8 +168,8 @@ TEST(SearchCallParamsTest, EachFilteredExtensionCallParsesOnce) {
         const uint64_t width = c.width >= 0 ? static_cast<uint64_t>(c.width) : 7;
         const float query[kDim] = {2.0f, 0.0f};
         for (int call = 1; call <= 3; ++call) {
-            auto result = extension.Call(Query(query, kDim), c.filter, options,
-                                         impl.DefaultResource());
+            auto result =
+                extension.Call(Query(query, kDim), c.filter, options, impl.DefaultResource());
             ASSERT_TRUE(result.IsOk()) << result.GetStatus().Message();
             EXPECT_EQ(backend->parses.load(), call);
             EXPECT_EQ(backend->filteredParses.load(), call);
