@@ -78,6 +78,10 @@ def parse_args(argv):
                      help="threads of a batch or filtered call (default: every hardware thread)")
     run.add_argument("--selectivities", default="0.5,0.1,0.01,0.001",
                      help="shares of the rows a filtered search admits")
+    run.add_argument("--faiss-path", default=os.environ.get(peers.FAISS_PATH_ENV) or None,
+                     help="folder holding a FAISS Python package (faiss/) to use instead of "
+                     "Debian's python3-faiss, e.g. one built for this machine (default: $%s, "
+                     "else Debian's)" % peers.FAISS_PATH_ENV)
     run.add_argument("--ivf-lists", type=int, default=None,
                      help="inverted lists of the IVF configurations (default ~sqrt(n))")
     run.add_argument("--work-dir", default=None,
@@ -100,6 +104,11 @@ def parse_args(argv):
         p.error("--modes: a comma list of %s" % ",".join(MODES))
     if args.batch_threads < 1:
         p.error("--batch-threads must be at least 1")
+    if args.faiss_path:
+        args.faiss_path = os.path.abspath(args.faiss_path)
+        problem = peers.faiss_path_problem(args.faiss_path)
+        if problem:
+            p.error("--faiss-path: " + problem)
     try:
         args.selectivities = [float(v) for v in args.selectivities.split(",") if v.strip()]
     except ValueError:
@@ -174,9 +183,13 @@ def run_child(step, config, args, ds, workdir, threads):
            "result": str(workdir / ("%s.json" % step))}
     job_path = workdir / ("%s-job.json" % step)
     job_path.write_text(json.dumps(job))
+    # A FAISS batch over a flat index is a BLAS matrix product: its BLAS threads
+    # are the batch's threads. One-query searches never reach BLAS.
+    blas = args.batch_threads if step == "search" and config["runner"] == "faiss" \
+        and args.modes != ["single"] else threads
     proc = subprocess.run([sys.executable, str(HERE / "runner_child.py"), step, str(job_path)],
-                          env=peers.child_env(threads), capture_output=not args.verbose,
-                          text=True)
+                          env=peers.child_env(threads, blas, args.faiss_path),
+                          capture_output=not args.verbose, text=True)
     if proc.returncode != 0:
         tail = "\n".join(((proc.stderr or "") + (proc.stdout or "")).strip().splitlines()[-8:])
         raise RuntimeError("%s step failed (exit %d):\n%s" % (step, proc.returncode, tail))
@@ -197,6 +210,15 @@ def run_python_runner(config, args, ds, workdir):
         offset += point["nq"]
     build.update(search)
     return build
+
+
+def library_lines(results):
+    """One line per peer library build that ran ("faiss: native FAISS ... from ...")."""
+    seen = {}
+    for r in results:
+        if r.get("library"):
+            seen.setdefault(r["runner"], set()).add(r["library"])
+    return ["%s: %s" % (runner, text) for runner in sorted(seen) for text in sorted(seen[runner])]
 
 
 def run_hnswlib_native(config, args, ds, workdir):
@@ -299,6 +321,8 @@ def print_table(results, ds, args):
     log("best of %d timed passes per point; load average (1 min) %.1f at start, %.1f at end "
         "(2-core machine: above 2, other work competed for the cores)"
         % (args.repeat, args.load_start, args.load_end))
+    for text in library_lines(results):
+        log(text)
     line = "  ".join(h.ljust(w) if i < 3 else h.rjust(w) for i, (h, w) in enumerate(zip(head, widths)))
     log(line)
     log("-" * len(line))
@@ -350,6 +374,7 @@ def write_json(results, ds, args):
            "load_average": [args.load_start, args.load_end],
            "queries": min(args.nq or ds.nq, ds.nq), "build_threads": args.build_threads,
            "modes": args.modes, "batch_threads": args.batch_threads,
+           "libraries": library_lines(results),
            "results": [{k: v for k, v in r.items()} for r in results]}
     for r in out["results"]:
         for p in r.get("points", []):
@@ -360,6 +385,11 @@ def write_json(results, ds, args):
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    # The FAISS package chosen, for the availability check here and the runners.
+    if args.faiss_path:
+        os.environ[peers.FAISS_PATH_ENV] = args.faiss_path
+    else:
+        os.environ.pop(peers.FAISS_PATH_ENV, None)
     Path(args.cache_dir).mkdir(parents=True, exist_ok=True)
     ds = datasets.prepare(args, args.cache_dir, log=log)
     configs = peers.make_configs(args, ds.dim, ds.n)
@@ -384,6 +414,8 @@ def main(argv=None):
             elif "failed" in r:
                 log("  FAILED: %s" % r["failed"])
             else:
+                if r.get("library"):
+                    log("  %s" % r["library"])
                 log("  done in %.1f s: %s" % (time.perf_counter() - t0, ", ".join(
                     "%s %.3f@%.0f" % (mode_label(p), p["recall"], p["qps"])
                     for p in r["points"])))

@@ -19,6 +19,44 @@ import numpy as np
 
 REPO = Path(__file__).resolve().parent.parent
 
+# A FAISS Python package to use instead of Debian's python3-faiss: the folder
+# that holds its `faiss` package (see bench/README.md, "FAISS built for this
+# machine"). compare.py sets it from --faiss-path; the runner subprocesses put
+# it first on sys.path before FAISS is imported.
+FAISS_PATH_ENV = "ORVANE_BENCH_FAISS"
+
+
+def faiss_path():
+    """The FAISS package folder chosen through ORVANE_BENCH_FAISS, or None (Debian's)."""
+    return os.environ.get(FAISS_PATH_ENV) or None
+
+
+def faiss_path_problem(path):
+    """Why `path` cannot serve as a FAISS package folder, or None."""
+    if not (Path(path) / "faiss" / "__init__.py").is_file():
+        return "%s holds no faiss package (faiss/__init__.py)" % path
+    return None
+
+
+def use_faiss_path():
+    """Puts the chosen FAISS package first on sys.path (before FAISS is imported)."""
+    path = faiss_path()
+    if path and path not in sys.path:
+        sys.path.insert(0, path)
+
+
+def faiss_description(faiss):
+    """Which FAISS an imported module is: where it was loaded from, which of its
+    extension modules was loaded and the options it was compiled with."""
+    where = Path(faiss.__file__).resolve().parent
+    debian = str(where).startswith("/usr/lib/")
+    module = "swigfaiss_avx2" if "faiss.swigfaiss_avx2" in sys.modules else "swigfaiss"
+    options = faiss.get_compile_options().strip() if hasattr(faiss, "get_compile_options") \
+        else "unknown"
+    return "%s FAISS %s from %s (module %s, compile options: %s)" % (
+        "Debian" if debian else "native", getattr(faiss, "__version__", "?"), where, module,
+        options or "none")
+
 # Orvane configurations, one row per built index; `search` is the swept search
 # option and its values. A kind missing from the library is reported as skipped.
 # `{lists}` and `{threads}` are filled from the command line.
@@ -170,8 +208,11 @@ def _selection(text, names):
 def unavailable(config):
     """Why a runner cannot run in this environment, or None. Cheap: no heavy imports."""
     runner = config["runner"]
-    if runner == "faiss" and importlib.util.find_spec("faiss") is None:
-        return "python3-faiss is not installed (apt-get install python3-faiss)"
+    if runner == "faiss":
+        if faiss_path():
+            return faiss_path_problem(faiss_path())
+        if importlib.util.find_spec("faiss") is None:
+            return "python3-faiss is not installed (apt-get install python3-faiss)"
     if runner == "hnswlib" and importlib.util.find_spec("hnswlib") is None:
         return "python3-hnswlib is not installed (apt-get install python3-hnswlib)"
     if runner == "hnswlib-native" and not Path("/usr/include/hnswlib/hnswlib.h").exists():
@@ -231,6 +272,10 @@ class _Runner:
 
     def close(self):
         pass
+
+    def library(self):
+        """Which build of the peer's library ran, or None when there is no choice."""
+        return None
 
 
 class OrvaneRunner(_Runner):
@@ -402,6 +447,10 @@ class FaissRunner(_Runner):
     def search(self, row, k):
         return self._index.search(row, k)[1][0]
 
+    def library(self):
+        import faiss
+        return faiss_description(faiss)
+
     native_batch = True
 
     def search_batch(self, queries, k, threads):
@@ -500,9 +549,15 @@ def status_mib(field):
     return None
 
 
-def child_env(threads):
-    """Environment for a runner subprocess: BLAS/OpenMP pools limited to `threads`."""
+def child_env(threads, blas_threads=None, faiss=None):
+    """Environment for a runner subprocess: OpenMP pools limited to `threads`, BLAS
+    pools to `blas_threads` (default `threads`), and the FAISS package folder to
+    use (None: Debian's)."""
     env = dict(os.environ)
-    for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
-        env[var] = str(threads)
+    env["OMP_NUM_THREADS"] = str(threads)
+    for var in ("OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+        env[var] = str(blas_threads or threads)
+    env.pop(FAISS_PATH_ENV, None)
+    if faiss:
+        env[FAISS_PATH_ENV] = str(faiss)
     return env

@@ -21,6 +21,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import numpy as np  # noqa: E402
 
 import peers  # noqa: E402
+
+peers.use_faiss_path()
+
 from datasets import Dataset, allowed_rows  # noqa: E402
 
 
@@ -173,6 +176,9 @@ def main():
         result = do_search(job, runner, dataset, result_path)
     else:
         raise SystemExit("unknown step %r" % step)
+    library = runner.library()
+    if library:
+        result["library"] = library
     result_path.write_text(json.dumps(result))
 
 

@@ -226,3 +226,97 @@ def test_compare_batch_and_filtered_modes(tmp_path):
     assert [p["mode"] for p in rows["orvane demo"]["points"]] == ["batch"]
     assert "orvane demo: no filtered search" in proc.stdout
     assert "filter 0.1% 2t" in proc.stdout
+
+
+# A stand-in FAISS package with the calls the FAISS runner makes (an exact
+# scan), so that the choice of package can be checked without a FAISS build.
+_FAKE_FAISS = '''
+import pickle
+import numpy as np
+
+__version__ = "0.0-test"
+
+
+def get_compile_options():
+    return "OPTIMIZE AVX2"
+
+
+def omp_set_num_threads(n):
+    pass
+
+
+class IndexFlatL2:
+    is_trained = True
+
+    def __init__(self, d):
+        self.base = np.zeros((0, d), dtype=np.float32)
+
+    def add(self, x):
+        self.base = np.vstack([self.base, x])
+
+    def search(self, q, k):
+        d = ((q[:, None, :].astype(np.float64) - self.base[None]) ** 2).sum(2)
+        ids = np.argsort(d, axis=1, kind="stable")[:, :k]
+        return np.take_along_axis(d, ids, axis=1).astype(np.float32), ids
+
+
+def write_index(index, path):
+    with open(path, "wb") as f:
+        pickle.dump(index.base, f)
+
+
+def read_index(path):
+    with open(path, "rb") as f:
+        base = pickle.load(f)
+    index = IndexFlatL2(base.shape[1])
+    index.add(base)
+    return index
+'''
+
+
+def _fake_faiss(root):
+    (root / "faiss").mkdir(parents=True)
+    (root / "faiss" / "__init__.py").write_text(_FAKE_FAISS)
+    return root
+
+
+def test_faiss_path_must_hold_a_faiss_package(tmp_path):
+    assert "holds no faiss package" in peers.faiss_path_problem(str(tmp_path))
+    assert peers.faiss_path_problem(str(_fake_faiss(tmp_path / "ok"))) is None
+    proc = subprocess.run(
+        [sys.executable, str(BENCH / "compare.py"), "--dataset", "random-200-4",
+         "--faiss-path", str(tmp_path), "--peers", "faiss-flat", "--kinds", "none"],
+        capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0 and "--faiss-path" in proc.stderr
+
+
+@pytest.mark.parametrize("faiss,blas", [(None, None), ("/opt/f", 2)])
+def test_child_env_carries_the_faiss_choice_and_blas_threads(monkeypatch, faiss, blas):
+    monkeypatch.setenv(peers.FAISS_PATH_ENV, "/left/over")
+    env = peers.child_env(1, blas, faiss)
+    assert env["OMP_NUM_THREADS"] == "1"
+    assert env["OPENBLAS_NUM_THREADS"] == str(blas or 1)
+    # No choice means Debian's package, even when the parent had one set.
+    assert env.get(peers.FAISS_PATH_ENV) == faiss
+
+
+def test_compare_runs_the_faiss_package_it_is_given_and_says_which(tmp_path):
+    fake = _fake_faiss(tmp_path / "faiss-native")
+    out = tmp_path / "out.json"
+    proc = subprocess.run(
+        [sys.executable, str(BENCH / "compare.py"), "--dataset", "random-500-8",
+         "--nq-generated", "20", "--cache-dir", str(tmp_path / "cache"), "--kinds", "none",
+         "--peers", "faiss-flat", "--modes", "single,batch", "--faiss-path", str(fake),
+         "--json", str(out), "--plot", ""],
+        capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    result = json.loads(out.read_text())
+    (row,) = result["results"]
+    want = "native FAISS 0.0-test from %s (module swigfaiss, compile options: OPTIMIZE AVX2)" \
+        % (fake / "faiss").resolve()
+    assert row["library"] == want
+    assert result["libraries"] == ["faiss: " + want]
+    assert "faiss: " + want in proc.stdout
+    assert [p["mode"] for p in row["points"]] == ["single", "batch"]
+    for p in row["points"]:
+        assert p["recall"] == pytest.approx(1.0)  # the stand-in scan is exact

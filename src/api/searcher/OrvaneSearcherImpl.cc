@@ -26,9 +26,6 @@ namespace {
 // Largest n x topk of one call: the result lists of a larger call would not
 // fit in memory anyway.
 constexpr uint64_t kMaxBatchResultSlots = uint64_t{1} << 32;
-// Rows one worker claims at a time: enough to read a kind's options once for
-// many queries, few enough to keep the workers evenly loaded.
-constexpr uint64_t kBatchSliceRows = 32;
 
 // Option keys longer than a short string, made once rather than per call.
 const std::string& BatchThreadsKey() {
@@ -249,32 +246,25 @@ Status OrvaneSearcher::Impl::RunCall(const float* queries, uint64_t n, const Cal
     // The kind's own keys, read once for every slice of the call.
     const bool filtered = filter != nullptr && filter->IsActive();
     ORVANE_RETURN_IF_ERROR(_backend->ParseSearchParams(*request.options, filtered, request.params));
-    // A back end that scores a slice at once (matrix products) asks for slices
-    // as large as it can use; others get small slices that balance the workers.
-    const uint64_t preferred = _backend->PreferredSliceRows();
-    const uint64_t slice =
-        preferred > 0 ? std::clamp<uint64_t>((n + plan.workers - 1) / plan.workers, 1, preferred)
-                      : std::clamp<uint64_t>(n / (uint64_t{plan.workers} * 4), 1, kBatchSliceRows);
-    Status status;
-    if (!executor) {
-        status = _backend->SearchBatch(request, results);
-    } else {
-        status =
-            SpreadSlices(n, slice, plan.workers, executor.get(), [&](uint64_t begin, uint64_t end) {
-                BatchSearchRequest part = request;
-                part.queries = queries + begin * dim;
-                part.n = end - begin;
-                part.stats = request.stats + begin;
-                return _backend->SearchBatch(part, results.subspan(begin, end - begin));
-            });
-    }
-    if (!status.IsOk()) return status;
-    for (uint64_t i = 0; i < n; ++i) {
-        SearchResult& result = results[i];
-        if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
-        if (request.stats[i].counted) WriteSearchStats(request.stats[i], result);
-    }
-    return Status::Ok();
+    // Each slice cuts its rows to `search.topk` and writes their statistics
+    // itself, so no part of the call but the checks runs on one thread alone.
+    auto searchRows = [&](uint64_t begin, uint64_t end) -> Status {
+        BatchSearchRequest part = request;
+        part.queries = queries + begin * dim;
+        part.n = end - begin;
+        part.stats = request.stats + begin;
+        const std::span<SearchResult> rowsOut = results.subspan(begin, end - begin);
+        ORVANE_RETURN_IF_ERROR(_backend->SearchBatch(part, rowsOut));
+        for (uint64_t i = 0; i < part.n; ++i) {
+            SearchResult& result = rowsOut[i];
+            if (plan.topk != 0 && result.topk.size() > plan.topk) result.topk.resize(plan.topk);
+            if (part.stats[i].counted) WriteSearchStats(part.stats[i], result);
+        }
+        return Status::Ok();
+    };
+    if (!executor) return searchRows(0, n);
+    return SpreadSlices(n, BatchSliceRows(n, plan.workers, _backend->PreferredSliceRows()),
+                        plan.workers, executor.get(), searchRows);
 }
 
 Status OrvaneSearcher::Impl::Close() {

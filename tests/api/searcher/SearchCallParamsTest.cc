@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "orvane/extensions/SearchWithFilterExtension.h"
 #include "api/searcher/OrvaneSearcherImpl.h"
 #include "orvane/io/FileReader.h"
 #include "orvane/io/FileWriter.h"
@@ -35,9 +36,10 @@ struct OtherParams {
 class ParamsBackend : public SearcherBackend {
   public:
     Status Open(io::InputStream&) override { return Status::Ok(); }
-    Status ParseSearchParams(const SearchOptions& options, bool,
+    Status ParseSearchParams(const SearchOptions& options, bool filtered,
                              KindSearchParams& out) const override {
         parses.fetch_add(1);
+        if (filtered) filteredParses.fetch_add(1);
         const int64_t width = options.GetInt("fake.width", 7);
         if (width < 0) return Status(ErrorCode::InvalidArgument, "fake.width must be >= 0");
         out.Put(FakeParams{width});
@@ -54,6 +56,7 @@ class ParamsBackend : public SearcherBackend {
         if (params == nullptr || request.params.Find<OtherParams>() != nullptr) {
             return Status(ErrorCode::Internal, "parameters lost");
         }
+        if (request.filter != nullptr && request.filter->IsActive()) filteredRows += request.n;
         for (uint64_t i = 0; i < request.n; ++i) {
             ScoredHits hits;
             hits.topk.push_back({static_cast<uint64_t>(params->width), request.Row(i).data[0]});
@@ -63,10 +66,15 @@ class ParamsBackend : public SearcherBackend {
         }
         return Status::Ok();
     }
-    Status Attach(ISearchExtension&) override { return Status(ErrorCode::NotSupported, "no"); }
+    Status Attach(ISearchExtension&) override {
+        return acceptsExtension ? Status::Ok() : Status(ErrorCode::NotSupported, "no");
+    }
     IndexInfo GetMeta() const override { return IndexInfo{4, kDim}; }
 
+    bool acceptsExtension = false;
     mutable std::atomic<int> parses{0};
+    mutable std::atomic<int> filteredParses{0};
+    std::atomic<uint64_t> filteredRows{0};
     std::atomic<int> batches{0};
 };
 
@@ -123,6 +131,52 @@ TEST(SearchCallParamsTest, OneParsePerCallWhateverItsRowsAndThreads) {
             EXPECT_EQ(results[i].searchStats.at(kQueryStatsDistanceCalculateCount),
                       std::to_string(i));
             EXPECT_EQ(results[i].searchStats.at(kQueryStatsFilteredCount), "1");
+        }
+        ASSERT_TRUE(impl.Close().IsOk());
+    }
+}
+
+// A filtered query through the extension is a call of one row: the kind's keys
+// are parsed once for it, as filtered, and the back end searches that row
+// with the parsed parameters and the filter, never parsing again itself.
+TEST(SearchCallParamsTest, EachFilteredExtensionCallParsesOnce) {
+    const uint64_t allowed[] = {1, 3};
+    struct Case {
+        const char* name;
+        api::RowFilter filter;
+        int64_t width;  // -1: left out
+        bool threadSafe;
+    };
+    const Case cases[] = {
+        {"allowed-id list", RowFilter::FromSortedIds(allowed), 4, true},
+        {"predicate", RowFilter([](uint64_t id) { return id % 2 == 1; }), -1, false},
+        {"predicate declared thread safe", RowFilter([](uint64_t id) { return id > 0; }), 9, true},
+    };
+    testing::TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto owned = std::make_unique<ParamsBackend>();
+        owned->acceptsExtension = true;
+        ParamsBackend* backend = owned.get();
+        OrvaneSearcher::Impl impl(std::move(owned), core::Normalize(core::MemoryResourceConfig()));
+        ASSERT_TRUE(impl.Open(EmptyIndexStream(dir)).IsOk());
+        extensions::SearchWithFilterExtension extension;
+        ASSERT_TRUE(impl.Attach(extension).IsOk());
+        SearchOptions options{{"search.topk", int64_t{1}},
+                              {"search.thread_safe_filter", c.threadSafe}};
+        if (c.width >= 0) options.Values()["fake.width"] = c.width;
+        const uint64_t width = c.width >= 0 ? static_cast<uint64_t>(c.width) : 7;
+        const float query[kDim] = {2.0f, 0.0f};
+        for (int call = 1; call <= 3; ++call) {
+            auto result =
+                extension.Call(Query(query, kDim), c.filter, options, impl.DefaultResource());
+            ASSERT_TRUE(result.IsOk()) << result.GetStatus().Message();
+            EXPECT_EQ(backend->parses.load(), call);
+            EXPECT_EQ(backend->filteredParses.load(), call);
+            EXPECT_EQ(backend->filteredRows.load(), static_cast<uint64_t>(call));
+            ASSERT_EQ(result.Value().topk.size(), 1u);
+            EXPECT_EQ(result.Value().topk[0].id, width);
+            EXPECT_EQ(result.Value().searchStats.at(kQueryStatsDistanceCalculateCount), "2");
         }
         ASSERT_TRUE(impl.Close().IsOk());
     }
