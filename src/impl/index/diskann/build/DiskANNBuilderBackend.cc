@@ -94,6 +94,8 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
                       "Failed to CreateQuantizerTrainer: " +
                           quantizer::WhyNoQuantizerTrainer(trainerOptions));
     }
+    // Encodings without a thread count of their own encode on the build threads.
+    _quantizerTrainer->SetEncodeThreads(_threadCount);
     if (auto diskOptions = GetDiskTrainerOptions(options)) {
         if (_reorderLayout) {
             ORVANE_LOG_ERROR("Do not support use disk encoder combine with reorderLayout");
@@ -106,6 +108,7 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
                           "Failed to CreateQuantizerTrainer for disk encoder: " +
                               quantizer::WhyNoQuantizerTrainer(*diskOptions));
         }
+        _diskQuantizerTrainer->SetEncodeThreads(_threadCount);
     }
 
     _thresholdOfCkpt = params.Value().thresholdOfCkpt;
@@ -345,6 +348,9 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
 }
 
 bool DiskANNBuilderBackend::RepairConnectivity() {
+    // Every node is in: the re-pruning distances are no longer needed (and the
+    // repair edits lists without them).
+    _storage.ReleaseNeighborDistances();
     return diskann::RepairConnectivity(_storage, _reservedCount, _storageResource);
 }
 
