@@ -27,13 +27,13 @@
 #include <vector>
 
 #include "../tests/impl/index/diskann/GraphWalk.h"
+#include "../tests/io/IoTestUtil.h"
 #include "../tests/testing/FileBytes.h"
 #include "FashionMnist.h"
 #include "distance/Metric.h"
 #include "hnswlib/hnswlib.h"
 #include "impl/index/diskann/build/DiskANNBuilderBackend.h"
 #include "impl/index/diskann/build/LayoutRanker.h"
-#include "io/FileWriter.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 
@@ -69,21 +69,6 @@ double PeakRssMiB() {
     return 0;
 }
 
-// A string sink for the dumped file.
-class StringWriter : public io::FileWriter {
-  public:
-    explicit StringWriter(std::string* out) : _out(out) {}
-    core::Status Write(const char* data, uint64_t size) override {
-        _out->append(data, size);
-        return {};
-    }
-    core::Status Close() override { return {}; }
-    core::Result<uint64_t> GetLength() override { return uint64_t{_out->size()}; }
-
-  private:
-    std::string* _out;
-};
-
 struct BuildConfig {
     int64_t degree = 32;
     int64_t ef = 200;
@@ -113,8 +98,8 @@ std::unique_ptr<DiskANNBuilderBackend> Build(const bench::ImageSet& base, int64_
     const double pretrained = SecondsSince(start);
     if (!b->Reserve(base.rows).IsOk() || !b->AppendBatch(base.pixels, ids).IsOk()) return nullptr;
     const double appended = SecondsSince(start);
-    std::string image;
-    io::OutputStream stream(std::make_unique<StringWriter>(&image));
+    auto image = std::make_shared<std::string>();
+    io::OutputStream stream(std::make_unique<io::testutil::StringWriter>(image));
     if (!stream.Init({}).IsOk() || !b->Dump(stream).IsOk()) return nullptr;
     *seconds = SecondsSince(start);
     *cpuSeconds = ProcessCpuSeconds() - cpuStart;
@@ -122,7 +107,8 @@ std::unique_ptr<DiskANNBuilderBackend> Build(const bench::ImageSet& base, int64_
         "  %ld thread(s) %s: pretrain %.2f s, append %.2f s, dump %.2f s; file %zu bytes, hash "
         "%016llx\n",
         static_cast<long>(threads), config.encoding.c_str(), pretrained, appended - pretrained,
-        *seconds - appended, image.size(), static_cast<unsigned long long>(orvane::testing::BytesHash(image)));
+        *seconds - appended, image->size(),
+        static_cast<unsigned long long>(orvane::testing::BytesHash(*image)));
     return b;
 }
 
@@ -259,15 +245,15 @@ int main(int argc, char** argv) {
         auto one = Build(base, 1, config, &seconds1, &cpu1);
         if (one == nullptr) return 1;
         const double recall1 = Recall(one->Storage(), queries, truth, 10, 100);
-        std::printf("1 thread : %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds1,
-                    cpu1, recall1);
+        std::printf("1 thread : %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds1, cpu1,
+                    recall1);
     }
     if (withTwo) {
         auto two = Build(base, 2, config, &seconds2, &cpu2);
         if (two == nullptr) return 1;
         const double recall2 = Recall(two->Storage(), queries, truth, 10, 100);
-        std::printf("2 threads: %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds2,
-                    cpu2, recall2);
+        std::printf("2 threads: %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds2, cpu2,
+                    recall2);
         if (withOne) {
             // On a loaded machine the wall ratio understates the speed-up; the
             // cpu ratio shows how much extra work the second thread costs.

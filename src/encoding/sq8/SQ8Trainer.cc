@@ -104,7 +104,8 @@ ErrorCode SQ8Trainer::DoEncodeBatch(std::span<const float> data, uint64_t n, dim
         }
     }
     // One worker, or workers refused: the calling thread encodes every row.
-    if (code == ErrorCode::Unavailable) code = EncodeRows(data, dim, 0, n, codesBefore, headersBefore);
+    if (code == ErrorCode::Unavailable)
+        code = EncodeRows(data, dim, 0, n, codesBefore, headersBefore);
     if (code != ErrorCode::Ok) {
         // A failed batch leaves nothing behind: the next one starts at Count().
         _codes.resize(codesBefore);

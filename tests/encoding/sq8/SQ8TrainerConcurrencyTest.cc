@@ -31,8 +31,8 @@ std::string EncodeAll(const std::vector<float>& data, uint32_t dim, const Split&
     trainer->SetEncodeThreads(split.threads);
     for (uint64_t first = 0; first < n; first += split.batch) {
         const uint64_t count = std::min(split.batch, n - first);
-        EXPECT_EQ(trainer->EncodeBatch(std::span<const float>(data).subspan(first * dim, count * dim),
-                                       count, dim),
+        EXPECT_EQ(trainer->EncodeBatch(
+                      std::span<const float>(data).subspan(first * dim, count * dim), count, dim),
                   core::ErrorCode::Ok);
     }
     EXPECT_EQ(trainer->Count(), n);

@@ -37,8 +37,8 @@ struct PinnedBuild {
     const char* name;
     const char* encoding;
     const char* metric;
-    int64_t pqChunks;       // encoding.pq.m, 0 for the default
-    int64_t pqThreads;      // encoding.pq.thread_count, 0 for the default
+    int64_t pqChunks;          // encoding.pq.m, 0 for the default
+    int64_t pqThreads;         // encoding.pq.thread_count, 0 for the default
     const char* diskEncoding;  // diskann.disk_encoding.type, "" for none
     uint32_t batch;
     uint64_t hash;

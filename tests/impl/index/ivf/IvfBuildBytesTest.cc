@@ -25,7 +25,8 @@ std::vector<float> IntegerRows(uint64_t n, uint32_t dim, uint32_t seed) {
     std::vector<float> rows(n * dim);
     for (uint64_t i = 0; i < n; ++i) {
         const uint32_t* c = centres.data() + (rng() % 12) * dim;
-        for (uint32_t k = 0; k < dim; ++k) rows[i * dim + k] = static_cast<float>(c[k] + rng() % 256);
+        for (uint32_t k = 0; k < dim; ++k)
+            rows[i * dim + k] = static_cast<float>(c[k] + rng() % 256);
     }
     return rows;
 }
@@ -49,8 +50,8 @@ TEST(IvfBuildBytesTest, BuildsWriteThePinnedBytes) {
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     const std::vector<float> rows = IntegerRows(2000, 16, 9);
     for (const PinnedBuild& c : kPinned) {
-        SCOPED_TRACE(std::string(c.encoding) + " threads " + std::to_string(c.threads) +
-                     " batch " + std::to_string(c.batch));
+        SCOPED_TRACE(std::string(c.encoding) + " threads " + std::to_string(c.threads) + " batch " +
+                     std::to_string(c.batch));
         testutil::BuildPlan plan;
         plan.dim = 16;
         plan.numLists = 16;

@@ -7,12 +7,12 @@
 #include <string>
 
 #include "api/Result.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "impl/index/diskann/build/LayoutRanker.h"
 #include "impl/index/diskann/format/SectionIO.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "io/InputStream.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
-#include "io/InputStream.h"
 
 namespace orvane::index::diskann {
 

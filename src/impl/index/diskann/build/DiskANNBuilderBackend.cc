@@ -12,16 +12,13 @@
 #include "encoding/SerializeWithMappingInterface.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "impl/builder/EncodeFailure.h"
-#include "impl/index/diskann/build/GraphConnectivity.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
-#include "encoding/QuantizerTrainerFactory.h"
-#include "encoding/SerializeWithMappingInterface.h"
 #include "impl/index/diskann/DiskANNOptions.h"
+#include "impl/index/diskann/build/GraphConnectivity.h"
+#include "impl/index/diskann/format/SectionIO.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/parallel/MultiThreadStepProcess.h"
-#include "impl/index/diskann/format/SectionIO.h"
 
 namespace orvane::index::diskann {
 
@@ -339,9 +336,10 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
         });
     if (code == ErrorCode::Unavailable) {
         const std::string reason = _executor->refusalReason();
-        return Status(code, "multi thread build failed: the build executor refused a task (worker "
-                            "threads unavailable" +
-                                (reason.empty() ? std::string(")") : "): " + reason));
+        return Status(code,
+                      "multi thread build failed: the build executor refused a task (worker "
+                      "threads unavailable" +
+                          (reason.empty() ? std::string(")") : "): " + reason));
     }
     if (code != ErrorCode::Ok) return Status(code, "multi thread build failed");
     return Status::Ok();

@@ -105,7 +105,8 @@ void GraphInserter::ReverseUpdateNeigbors(const PruneNode& neighbor, node_id_t i
     for (uint32_t j = 0; j < size; ++j) {
         const int32_t order = j < lastPruning ? static_cast<int32_t>(j) : -1;
         const bool known = distances != nullptr && !std::isnan(distances[j]);
-        list.push_back(PruneNode{row[j], order, known ? distances[j] : Node2NodeDistance(k, row[j])});
+        list.push_back(
+            PruneNode{row[j], order, known ? distances[j] : Node2NodeDistance(k, row[j])});
     }
     list.push_back(PruneNode{id, -1, neighbor.distance});
     PruneNeighbor(list);
