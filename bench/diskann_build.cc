@@ -6,7 +6,13 @@
 // sector-aware reordering, for several sector capacities.
 //
 // Usage: bench_diskann_build [rows] [queries] [degree] [ef_construction] [peer]
-//        (defaults 60000 1000 32 200 1; peer 0 skips the hnswlib builds)
+//                            [encoding] [pq_m] [threads]
+//        (defaults 60000 1000 32 200 1 rawf32 0 12; peer 0 skips the hnswlib
+//        builds; encoding rawf32, sq8 or pq, pq_m 0 for the builder's default
+//        chunk count; threads "12" builds with 1 and then 2 threads, "2" or
+//        "1" only that one). Each build prints its phases (pretrain, append:
+//        encoding and insertion, dump) and the FNV-1a hash of the dumped file,
+//        which must not change for a one-thread build of the same options.
 #include <time.h>
 #include <algorithm>
 #include <atomic>
@@ -21,11 +27,14 @@
 #include <vector>
 
 #include "../tests/index/diskann/GraphWalk.h"
+#include "../tests/io/IoTestUtil.h"
+#include "../tests/testing/FileBytes.h"
 #include "FashionMnist.h"
 #include "distance/Metric.h"
 #include "hnswlib/hnswlib.h"
 #include "index/diskann/build/DiskANNBuilderBackend.h"
 #include "index/diskann/build/LayoutRanker.h"
+#include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 
 namespace {
@@ -60,13 +69,23 @@ double PeakRssMiB() {
     return 0;
 }
 
+struct BuildConfig {
+    int64_t degree = 32;
+    int64_t ef = 200;
+    std::string encoding = "rawf32";
+    int64_t pqChunks = 0;
+};
+
 std::unique_ptr<DiskANNBuilderBackend> Build(const bench::ImageSet& base, int64_t threads,
-                                             int64_t degree, int64_t ef, double* seconds,
+                                             const BuildConfig& config, double* seconds,
                                              double* cpuSeconds) {
-    const api::BuilderOptions options{
-        {"index.dimension", int64_t{base.dim}},   {"encoding.type", std::string("rawf32")},
-        {"diskann.build.neighbor_count", degree}, {"diskann.build.ef_construction", ef},
-        {"diskann.build.thread_count", threads},  {"build.log_threshold", int64_t{1} << 40}};
+    api::BuilderOptions options{{"index.dimension", int64_t{base.dim}},
+                                {"encoding.type", config.encoding},
+                                {"diskann.build.neighbor_count", config.degree},
+                                {"diskann.build.ef_construction", config.ef},
+                                {"diskann.build.thread_count", threads},
+                                {"build.log_threshold", int64_t{1} << 40}};
+    if (config.pqChunks > 0) options.Values()["encoding.pq.m"] = config.pqChunks;
     auto created = index::diskann::CreateDiskANNBuilderBackend(options, core::Normalize({}));
     if (!created.IsOk()) return nullptr;
     std::unique_ptr<DiskANNBuilderBackend> b(
@@ -75,12 +94,21 @@ std::unique_ptr<DiskANNBuilderBackend> Build(const bench::ImageSet& base, int64_
     std::iota(ids.begin(), ids.end(), 0);
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = ProcessCpuSeconds();
-    if (!b->Pretrain(base.pixels.data(), base.rows).IsOk() || !b->Reserve(base.rows).IsOk() ||
-        !b->AppendBatch(base.pixels, ids).IsOk()) {
-        return nullptr;
-    }
+    if (!b->Pretrain(base.pixels.data(), base.rows).IsOk()) return nullptr;
+    const double pretrained = SecondsSince(start);
+    if (!b->Reserve(base.rows).IsOk() || !b->AppendBatch(base.pixels, ids).IsOk()) return nullptr;
+    const double appended = SecondsSince(start);
+    auto image = std::make_shared<std::string>();
+    io::OutputStream stream(std::make_unique<io::testutil::StringWriter>(image));
+    if (!stream.Init({}).IsOk() || !b->Dump(stream).IsOk()) return nullptr;
     *seconds = SecondsSince(start);
     *cpuSeconds = ProcessCpuSeconds() - cpuStart;
+    std::printf(
+        "  %ld thread(s) %s: pretrain %.2f s, append %.2f s, dump %.2f s; file %zu bytes, hash "
+        "%016llx\n",
+        static_cast<long>(threads), config.encoding.c_str(), pretrained, appended - pretrained,
+        *seconds - appended, image->size(),
+        static_cast<unsigned long long>(orvane::testing::BytesHash(*image)));
     return b;
 }
 
@@ -187,9 +215,17 @@ void ReportReorder(const DiskANNBuilderBackend& b, uint64_t nodesPerSector) {
 int main(int argc, char** argv) {
     const uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 60000;
     const uint64_t queryCount = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
-    const int64_t degree = argc > 3 ? std::atoll(argv[3]) : 32;
-    const int64_t ef = argc > 4 ? std::atoll(argv[4]) : 200;
+    BuildConfig config;
+    config.degree = argc > 3 ? std::atoll(argv[3]) : 32;
+    config.ef = argc > 4 ? std::atoll(argv[4]) : 200;
     const bool withPeer = argc > 5 ? std::atoi(argv[5]) != 0 : true;
+    if (argc > 6) config.encoding = argv[6];
+    config.pqChunks = argc > 7 ? std::atoll(argv[7]) : 0;
+    const std::string threadPlan = argc > 8 ? argv[8] : "12";
+    const bool withOne = threadPlan.find('1') != std::string::npos;
+    const bool withTwo = threadPlan.find('2') != std::string::npos;
+    const int64_t degree = config.degree;
+    const int64_t ef = config.ef;
     telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Warn);
 
     bench::ImageSet base = bench::LoadIdxImages("train-images-idx3-ubyte.gz", rows);
@@ -205,27 +241,37 @@ int main(int argc, char** argv) {
     const auto truth = ExactTopK(base, queries, 10);
 
     double seconds1 = 0, seconds2 = 0, cpu1 = 0, cpu2 = 0;
-    auto one = Build(base, 1, degree, ef, &seconds1, &cpu1);
-    if (one == nullptr) return 1;
-    const double recall1 = Recall(one->Storage(), queries, truth, 10, 100);
-    one.reset();
-    auto two = Build(base, 2, degree, ef, &seconds2, &cpu2);
-    if (two == nullptr) return 1;
-    const double recall2 = Recall(two->Storage(), queries, truth, 10, 100);
-    std::printf("1 thread : %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds1, cpu1,
-                recall1);
-    std::printf("2 threads: %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds2, cpu2,
-                recall2);
-    // On a loaded machine the wall ratio understates the speed-up; the cpu
-    // ratio shows how much extra work the second thread costs.
-    std::printf("speed-up 2 threads vs 1: %.2fx wall (goal >= 1.7x), cpu ratio %.2f\n",
-                seconds1 / seconds2, cpu2 / cpu1);
-    std::printf("peak memory after the diskann builds: %.1f MiB\n", PeakRssMiB());
-    for (uint64_t perSector : {4, 8, 16}) ReportReorder(*two, perSector);
-    two.reset();
+    if (withOne) {
+        auto one = Build(base, 1, config, &seconds1, &cpu1);
+        if (one == nullptr) return 1;
+        const double recall1 = Recall(one->Storage(), queries, truth, 10, 100);
+        std::printf("1 thread : %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds1, cpu1,
+                    recall1);
+    }
+    if (withTwo) {
+        auto two = Build(base, 2, config, &seconds2, &cpu2);
+        if (two == nullptr) return 1;
+        const double recall2 = Recall(two->Storage(), queries, truth, 10, 100);
+        std::printf("2 threads: %.2f s wall, %.2f s cpu, recall@10 (L 100) %.4f\n", seconds2, cpu2,
+                    recall2);
+        if (withOne) {
+            // On a loaded machine the wall ratio understates the speed-up; the
+            // cpu ratio shows how much extra work the second thread costs.
+            std::printf("speed-up 2 threads vs 1: %.2fx wall (goal >= 1.7x), cpu ratio %.2f\n",
+                        seconds1 / seconds2, cpu2 / cpu1);
+        }
+        std::printf("peak memory after the diskann builds: %.1f MiB\n", PeakRssMiB());
+        for (uint64_t perSector : {4, 8, 16}) ReportReorder(*two, perSector);
+    }
     if (!withPeer) return 0;
     // hnswlib's level-0 lists hold 2 M neighbours: M 16 compares with R 32.
-    RunHnswlib(base, queries, truth, 1, static_cast<size_t>(degree / 2), static_cast<size_t>(ef));
-    RunHnswlib(base, queries, truth, 2, static_cast<size_t>(degree / 2), static_cast<size_t>(ef));
+    if (withOne) {
+        RunHnswlib(base, queries, truth, 1, static_cast<size_t>(degree / 2),
+                   static_cast<size_t>(ef));
+    }
+    if (withTwo) {
+        RunHnswlib(base, queries, truth, 2, static_cast<size_t>(degree / 2),
+                   static_cast<size_t>(ef));
+    }
     return 0;
 }

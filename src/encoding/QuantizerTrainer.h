@@ -55,6 +55,13 @@ class QuantizerTrainer : public core::NoCopyable {
     // Count() grows by n.
     core::ErrorCode EncodeBatch(std::span<const float> data, uint64_t n, dist::dimension_t dim);
 
+    // Workers of the Build executor that EncodeBatch may spread its rows over
+    // (0 counts as 1, which encodes on the calling thread). An encoding that
+    // has a thread count option of its own, or nothing to spread, ignores it.
+    // The codes are the same for every count.
+    void SetEncodeThreads(uint32_t threads) { _encodeThreads = threads == 0 ? 1 : threads; }
+    uint32_t EncodeThreads() const { return _encodeThreads; }
+
     uint64_t Count() const { return _count; }
     uint64_t ReservedCount() const { return _reservedCount; }
     dist::dimension_t Dimension() const { return _dimension; }
@@ -104,6 +111,7 @@ class QuantizerTrainer : public core::NoCopyable {
     dist::dimension_t _dimension;
     uint64_t _count = 0;
     uint64_t _reservedCount = 0;
+    uint32_t _encodeThreads = 1;
     dist::encode_space::EncodingE _encodingType;
     dist::MetricE _metricType;
     std::pmr::memory_resource& _resource;

@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "distance/Metric.h"
@@ -94,6 +95,14 @@ uint64_t CountAtMost(const float* scores, uint64_t count, float threshold, uint3
         while (!(scores[first] <= threshold)) ++first;
     }
     return total;
+}
+
+// Whether row i of `rows` (D floats each) has the bytes of row i - 1: the
+// same input gets the same nearest centroid, and short sub-vectors repeat
+// often (a PQ chunk of pixels at the image border is mostly zeros).
+template <dist::dimension_t D>
+bool SameAsPrevious(const float* rows, uint64_t i) {
+    return i > 0 && std::memcmp(rows + i * D, rows + (i - 1) * D, D * sizeof(float)) == 0;
 }
 
 }  // namespace
@@ -187,6 +196,10 @@ void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count, 
                                              float* scores) const {
     static_assert(D < kLanes);
     for (uint64_t i = 0; i < count; ++i) {
+        if (SameAsPrevious<D>(rows, i)) {
+            out[i] = out[i - 1];
+            continue;
+        }
         // The scores are the kernel's, so the reference scan's answer is the
         // first score equal to the smallest, or 0 when none is below the maximum.
         const float lowest = ScoreTransposed<D>(rows + i * D, scores);
@@ -213,6 +226,10 @@ void NearestCentroids::AssignTransposedFixed(const float* rows, uint64_t count, 
     const float relative = TransposedRelativeMargin(D);
     const float absolute = AbsoluteMargin(D);
     for (uint64_t i = 0; i < count; ++i) {
+        if (SameAsPrevious<D>(rows, i)) {
+            out[i] = out[i - 1];
+            continue;
+        }
         const float* row = rows + i * D;
         const float lowest = ScoreTransposed<D>(row, scores);
         out[i] = Choose(row, scores, lowest, lowest * relative + absolute);

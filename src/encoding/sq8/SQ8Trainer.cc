@@ -1,10 +1,13 @@
 #include "encoding/sq8/SQ8Trainer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "encoding/sq8/SQ8EncodeSpace.h"
 #include "encoding/sq8/SQ8StreamReader.h"
 #include "telemetry/Logger.h"
+#include "util/ExecutorManager.h"
+#include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::quantizer {
 
@@ -62,26 +65,53 @@ Status SQ8Trainer::DoReserve(uint64_t n) {
     return Status::Ok();
 }
 
+ErrorCode SQ8Trainer::EncodeRows(std::span<const float> data, dimension_t dim, uint64_t first,
+                                 uint64_t last, uint64_t codesBefore, uint64_t headersBefore) {
+    for (uint64_t row = first; row < last; ++row) {
+        EncodedRowBuilder out{
+            std::span<uint8_t>(_codes.data() + codesBefore + row * dim, dim),
+            std::span<uint8_t>(reinterpret_cast<uint8_t*>(&_headers[headersBefore + row]),
+                               sizeof(SQ8VectorHeader))};
+        const ErrorCode code =
+            TagInvoke(dist::encode_space::EncodeTag{}, _model, data.subspan(row * dim, dim), out);
+        if (code != ErrorCode::Ok) return code;
+    }
+    return ErrorCode::Ok;
+}
+
 ErrorCode SQ8Trainer::DoEncodeBatch(std::span<const float> data, uint64_t n, dimension_t dim) {
     if (dim != _dimension || n == 0) return ErrorCode::InvalidArgument;
     if (_model.centroid.empty()) return ErrorCode::FailedPrecondition;
     _payloadDirty = true;
-    for (uint64_t row = 0; row < n; ++row) {
-        const size_t codesBefore = _codes.size();
-        _codes.resize(codesBefore + dim);
-        _headers.emplace_back();
-        EncodedRowBuilder out{std::span<uint8_t>(_codes.data() + codesBefore, dim),
-                              std::span<uint8_t>(reinterpret_cast<uint8_t*>(&_headers.back()),
-                                                 sizeof(SQ8VectorHeader))};
-        const ErrorCode code =
-            TagInvoke(dist::encode_space::EncodeTag{}, _model, data.subspan(row * dim, dim), out);
-        if (code != ErrorCode::Ok) {
-            _headers.pop_back();
-            _codes.resize(codesBefore);
-            return code;
+    // Every row has its own slots, so rows are encoded in any order, blocks of
+    // them on several workers, into the same bytes.
+    const uint64_t codesBefore = _codes.size();
+    const uint64_t headersBefore = _headers.size();
+    _codes.resize(codesBefore + n * dim);
+    _headers.resize(headersBefore + n);
+    const uint64_t blocks = (n + kEncodeBlockRows - 1) / kEncodeBlockRows;
+    const uint64_t tasks = std::min<uint64_t>(_encodeThreads, blocks);
+    ErrorCode code = ErrorCode::Unavailable;
+    if (tasks > 1) {
+        auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
+        if (executor.IsOk()) {
+            code = util::MultiThreadStepProcess(
+                0, blocks, tasks, *executor.Value(), [&](uint64_t, uint64_t block) {
+                    const uint64_t first = block * kEncodeBlockRows;
+                    return EncodeRows(data, dim, first, std::min(n, first + kEncodeBlockRows),
+                                      codesBefore, headersBefore);
+                });
         }
     }
-    return ErrorCode::Ok;
+    // One worker, or workers refused: the calling thread encodes every row.
+    if (code == ErrorCode::Unavailable)
+        code = EncodeRows(data, dim, 0, n, codesBefore, headersBefore);
+    if (code != ErrorCode::Ok) {
+        // A failed batch leaves nothing behind: the next one starts at Count().
+        _codes.resize(codesBefore);
+        _headers.resize(headersBefore);
+    }
+    return code;
 }
 
 SQ8GlobalHeader SQ8Trainer::BuildGlobalHeader() const {

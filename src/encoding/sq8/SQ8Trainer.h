@@ -1,6 +1,7 @@
 // SQ8Trainer: the trainer of the sq8 encoding. Pretrain learns the centroid
 // (the mean of the samples); each appended vector becomes dimension code bytes
-// plus a 24-byte SQ8VectorHeader kept apart. Its stream is the meta, the
+// plus a 24-byte SQ8VectorHeader kept apart; a batch is spread over
+// EncodeThreads() workers of the Build executor in blocks of rows. Its stream is the meta, the
 // SQ8GlobalHeader, the centroid (absent if never pretrained), all headers and
 // then all code bytes.
 //
@@ -51,6 +52,14 @@ class SQ8Trainer : public QuantizerTrainer, public CustomizedSerializeQuantizerI
     core::Status DoReserve(uint64_t n) override;
 
   private:
+    // Rows encoded together by one worker.
+    static constexpr uint64_t kEncodeBlockRows = 256;
+
+    // Encodes rows [first, last) of `data` into the slots after codesBefore
+    // and headersBefore, which the caller has made room for.
+    core::ErrorCode EncodeRows(std::span<const float> data, dist::dimension_t dim, uint64_t first,
+                               uint64_t last, uint64_t codesBefore, uint64_t headersBefore);
+
     dist::encode_space::SQ8Model _model;
     std::pmr::vector<dist::encode_space::SQ8VectorHeader> _headers;
     std::pmr::vector<uint8_t> _codes;

@@ -81,6 +81,8 @@ Status IvfBuilderBackend::Init(const api::BuilderOptions& options) {
                           quantizer::WhyNoQuantizerTrainer(quantizerOptions));
     }
     _encoding = _quantizerTrainer->EncodingType();
+    // Encodings without a thread count of their own encode on the build threads.
+    _quantizerTrainer->SetEncodeThreads(_params.threadCount);
     return Status::Ok();
 }
 

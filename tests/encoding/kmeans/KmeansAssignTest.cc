@@ -226,6 +226,35 @@ TEST(NearestCentroidsEdgeTest, CentroidsOneUlpApart) {
     }
 }
 
+// Runs of repeated rows (a row equal to the one before takes its centroid
+// without scoring again) between rows that differ only in the sign of a zero
+// or are NaN: each row still gets the reference answer.
+TEST(NearestCentroidsEdgeTest, RepeatedRowsGetTheReferenceAnswer) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (uint32_t dim : {1u, 2u, 3u, 7u, 8u}) {
+        std::mt19937 gen(dim + 40);
+        std::uniform_int_distribution<int> value(0, 3);
+        std::vector<float> centroids(24 * dim);
+        for (float& c : centroids) c = static_cast<float>(value(gen));
+        std::vector<float> data;
+        const auto put = [&](float first, int times) {
+            std::vector<float> row(dim);
+            for (uint32_t j = 0; j < dim; ++j) row[j] = j == 0 ? first : static_cast<float>(j % 3);
+            for (int t = 0; t < times; ++t) data.insert(data.end(), row.begin(), row.end());
+        };
+        put(0.0f, 3);
+        put(-0.0f, 2);
+        put(2.0f, 1);
+        put(nan, 2);
+        put(2.0f, 4);
+        put(1.5f, 1);
+        put(0.0f, 1);
+        for (int r = 0; r < 40; ++r) put(static_cast<float>(value(gen)), 1 + r % 3);
+        EXPECT_EQ(FastAssign(data, centroids, dim), ReferenceAssign(data, centroids, dim))
+            << "dim " << dim;
+    }
+}
+
 // UpdateIndexes splits rows over tasks; every split gives the reference answer.
 TEST(NearestCentroidsEdgeTest, UpdateIndexesOverThreadsEqualsReference) {
     auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -58,6 +60,30 @@ TEST(DistanceCalcutorTest, DistancesAndCoincidencePerMetric) {
                 break;
         }
         EXPECT_EQ(d, kernel);
+    }
+}
+
+// The builder keeps the distance an edge was found with and re-prunes from it
+// instead of computing the distance from the other end: that is only the same
+// graph if the kernels give d(a, b) == d(b, a) to the bit, at every length
+// (full vector blocks, tails, and both together).
+TEST(DistanceCalcutorTest, DistancesAreSymmetricToTheBit) {
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> value(-3.0f, 3.0f);
+    for (const MetricE metric : {MetricE::l2, MetricE::ip, MetricE::cosine}) {
+        DistanceCalcutor calc;
+        ASSERT_TRUE(calc.Set(metric));
+        for (const size_t dim : {1u, 7u, 8u, 31u, 32u, 33u, 100u, 784u}) {
+            SCOPED_TRACE(std::string(dist::MetricName(metric)) + " dim " + std::to_string(dim));
+            for (int pair = 0; pair < 20; ++pair) {
+                std::vector<float> a(dim), b(dim);
+                for (float& x : a) x = value(rng);
+                for (float& x : b) x = value(rng);
+                const float ab = calc.Distance(a, b);
+                const float ba = calc.Distance(b, a);
+                EXPECT_EQ(std::memcmp(&ab, &ba, sizeof(float)), 0) << ab << " vs " << ba;
+            }
+        }
     }
 }
 

@@ -2,26 +2,37 @@
 
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 
 #include "orvane/core/Result.h"
+#include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "index/diskann/build/LayoutRanker.h"
 #include "index/diskann/format/SectionIO.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
+#include "io/InputStream.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
-#include "io/InputStream.h"
 
 namespace orvane::index::diskann {
 
 using core::ErrorCode;
 using core::Status;
 
+namespace {
+
+Status AllocationFailed(uint32_t count) {
+    return Status(ErrorCode::OutOfMemory,
+                  "Failed to allocate the diskann graph of [" + std::to_string(count) + "] nodes");
+}
+
+}  // namespace
+
 BuildMemoryStorage::BuildMemoryStorage(std::pmr::memory_resource* resource)
     : ids(resource),
       vectors(resource),
       _neighborData(resource),
+      _neighborDistance(resource),
       _neighborSize(resource),
       _lastPruningPos(resource) {}
 
@@ -44,13 +55,18 @@ Status BuildMemoryStorage::Init(uint32_t count, uint32_t dimension, uint64_t nei
         ids.reserve(count);
         vectors.reserve(vectorCount);
         _neighborData.assign(tableSize, 0);
+        _neighborDistance.assign(tableSize, std::numeric_limits<float>::quiet_NaN());
         _neighborSize.assign(count, 0);
         _lastPruningPos.assign(count, 0);
     } catch (const std::bad_alloc&) {
-        return Status(ErrorCode::OutOfMemory, "Failed to allocate the diskann graph of [" +
-                                                  std::to_string(count) + "] nodes");
+        return AllocationFailed(count);
     }
     return Status::Ok();
+}
+
+void BuildMemoryStorage::ReleaseNeighborDistances() {
+    _neighborDistance.clear();
+    _neighborDistance.shrink_to_fit();
 }
 
 std::pair<BuildMemoryStorage::ReorderMap, BuildMemoryStorage::ReorderMap>
@@ -324,6 +340,12 @@ Status BuildMemoryStorage::LoadFromCheckpoint(io::InputStream& stream, uint32_t 
     ORVANE_RETURN_IF_ERROR(LoadNeighborSize(stream));
     ORVANE_RETURN_IF_ERROR(LoadLastPruningPos(stream));
     ORVANE_RETURN_IF_ERROR(ValidateRestoredGraph(header.buildNodeCount));
+    // Checkpoints keep no distances: the restored lists' are computed when needed.
+    try {
+        _neighborDistance.assign(tableSize, std::numeric_limits<float>::quiet_NaN());
+    } catch (const std::bad_alloc&) {
+        return AllocationFailed(count);
+    }
     ids.clear();
     vectors.clear();
     ids.reserve(count);

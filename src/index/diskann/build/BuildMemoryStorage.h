@@ -1,7 +1,10 @@
 // BuildMemoryStorage: the DiskANN graph while it is built. Holds the row ids,
 // the raw vectors, the entry points and a flat neighbour table of
 // reserveCount x neighborCount node ids (row i lists node i's out-neighbours;
-// `NeighborSize(i)` of them are in use). Writes the index sections (header,
+// `NeighborSize(i)` of them are in use), and beside it, slot for slot, each
+// listed neighbour's distance to the row's node while the graph is built (NaN
+// where not known, e.g. after a checkpoint resume), so that re-pruning a full
+// list need not compute its distances again. Writes the index sections (header,
 // ids, entry points, sector-aligned node records, optionally with a disk
 // encoding and a sector-aware reordering) and writes and restores build
 // checkpoints.
@@ -89,6 +92,14 @@ class BuildMemoryStorage : public core::NoCopyable, public core::NoMoveable {
     uint32_t& NeighborSize(uint32_t node) { return _neighborSize[node]; }
     uint32_t NeighborSize(uint32_t node) const { return _neighborSize[node]; }
     uint32_t& LastPruningPos(uint32_t node) { return _lastPruningPos[node]; }
+    // Row `node` of the neighbour distances (NeighborCount() slots), in step
+    // with NeighborRow; null once released.
+    float* NeighborDistanceRow(uint32_t node) {
+        return _neighborDistance.empty() ? nullptr
+                                         : _neighborDistance.data() + node * _neighborCount;
+    }
+    // Drops the neighbour distances (the graph is complete; no more inserts).
+    void ReleaseNeighborDistances();
     std::span<const uint32_t> Neighbors(uint32_t node) const {
         return {NeighborRow(node), _neighborSize[node]};
     }
@@ -118,6 +129,7 @@ class BuildMemoryStorage : public core::NoCopyable, public core::NoMoveable {
     uint32_t _dimension = 0;
     uint64_t _neighborCount = 0;
     std::pmr::vector<uint32_t> _neighborData;
+    std::pmr::vector<float> _neighborDistance;
     std::pmr::vector<uint32_t> _neighborSize;
     std::pmr::vector<uint32_t> _lastPruningPos;
     uint32_t _reserveCount = 0;

@@ -12,16 +12,13 @@
 #include "encoding/SerializeWithMappingInterface.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "api/builder/EncodeFailure.h"
-#include "index/diskann/build/GraphConnectivity.h"
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
-#include "encoding/QuantizerTrainerFactory.h"
-#include "encoding/SerializeWithMappingInterface.h"
 #include "index/diskann/DiskANNOptions.h"
+#include "index/diskann/build/GraphConnectivity.h"
+#include "index/diskann/format/SectionIO.h"
 #include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/parallel/MultiThreadStepProcess.h"
-#include "index/diskann/format/SectionIO.h"
 
 namespace orvane::index::diskann {
 
@@ -94,6 +91,8 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
                       "Failed to CreateQuantizerTrainer: " +
                           quantizer::WhyNoQuantizerTrainer(trainerOptions));
     }
+    // Encodings without a thread count of their own encode on the build threads.
+    _quantizerTrainer->SetEncodeThreads(_threadCount);
     if (auto diskOptions = GetDiskTrainerOptions(options)) {
         if (_reorderLayout) {
             ORVANE_LOG_ERROR("Do not support use disk encoder combine with reorderLayout");
@@ -106,6 +105,7 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
                           "Failed to CreateQuantizerTrainer for disk encoder: " +
                               quantizer::WhyNoQuantizerTrainer(*diskOptions));
         }
+        _diskQuantizerTrainer->SetEncodeThreads(_threadCount);
     }
 
     _thresholdOfCkpt = params.Value().thresholdOfCkpt;
@@ -336,15 +336,19 @@ Status DiskANNBuilderBackend::BuildRange(uint32_t begin, uint32_t end,
         });
     if (code == ErrorCode::Unavailable) {
         const std::string reason = _executor->refusalReason();
-        return Status(code, "multi thread build failed: the build executor refused a task (worker "
-                            "threads unavailable" +
-                                (reason.empty() ? std::string(")") : "): " + reason));
+        return Status(code,
+                      "multi thread build failed: the build executor refused a task (worker "
+                      "threads unavailable" +
+                          (reason.empty() ? std::string(")") : "): " + reason));
     }
     if (code != ErrorCode::Ok) return Status(code, "multi thread build failed");
     return Status::Ok();
 }
 
 bool DiskANNBuilderBackend::RepairConnectivity() {
+    // Every node is in: the re-pruning distances are no longer needed (and the
+    // repair edits lists without them).
+    _storage.ReleaseNeighborDistances();
     return diskann::RepairConnectivity(_storage, _reservedCount, _storageResource);
 }
 

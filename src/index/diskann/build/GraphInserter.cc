@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <chrono>
+#include <cmath>
 
 #include "index/diskann/build/GraphPruning.h"
 #include "index/diskann/build/MemoryNodeSource.h"
@@ -17,6 +18,15 @@ void GraphInserter::PruneNeighbor(List& list) const {
         list, _params.neighborCount, _params.slackPruningFactor,
         [this](node_id_t a, node_id_t b) { return Node2NodeDistance(a, b); },
         [this](float d) { return _calculator.IsMinDist(d); });
+}
+
+template <typename List>
+void GraphInserter::WriteRow(node_id_t node, const List& list) {
+    uint32_t* row = _storage.NeighborRow(node);
+    float* distances = _storage.NeighborDistanceRow(node);
+    for (size_t j = 0; j < list.size(); ++j) row[j] = list[j].nodeId;
+    if (distances == nullptr) return;
+    for (size_t j = 0; j < list.size(); ++j) distances[j] = list[j].distance;
 }
 
 const std::vector<uint32_t>& GraphInserter::GetAndSetEntryPoint(node_id_t appended) {
@@ -64,8 +74,7 @@ void GraphInserter::AddNode(node_id_t id, node_id_t appended, DiskANNContext& ct
     PruneNeighbor(list);
     {
         std::lock_guard<std::mutex> lock(_locks.Of(id));
-        uint32_t* row = _storage.NeighborRow(id);
-        for (size_t j = 0; j < list.size(); ++j) row[j] = list[j].nodeId;
+        WriteRow(id, list);
         _storage.NeighborSize(id) = static_cast<uint32_t>(list.size());
         _storage.LastPruningPos(id) = static_cast<uint32_t>(list.size());
     }
@@ -81,8 +90,12 @@ void GraphInserter::ReverseUpdateNeigbors(const PruneNode& neighbor, node_id_t i
                                           DiskANNContext& ctx) {
     const node_id_t k = neighbor.nodeId;
     uint32_t* row = _storage.NeighborRow(k);
+    float* distances = _storage.NeighborDistanceRow(k);
     uint32_t& size = _storage.NeighborSize(k);
     if (size < _params.neighborCount) {
+        // The distance from id to k is the one from k to id: the kernels are
+        // symmetric to the bit.
+        if (distances != nullptr) distances[size] = neighbor.distance;
         row[size++] = id;
         return;
     }
@@ -91,11 +104,13 @@ void GraphInserter::ReverseUpdateNeigbors(const PruneNode& neighbor, node_id_t i
     list.clear();
     for (uint32_t j = 0; j < size; ++j) {
         const int32_t order = j < lastPruning ? static_cast<int32_t>(j) : -1;
-        list.push_back(PruneNode{row[j], order, Node2NodeDistance(k, row[j])});
+        const bool known = distances != nullptr && !std::isnan(distances[j]);
+        list.push_back(
+            PruneNode{row[j], order, known ? distances[j] : Node2NodeDistance(k, row[j])});
     }
     list.push_back(PruneNode{id, -1, neighbor.distance});
     PruneNeighbor(list);
-    for (size_t j = 0; j < list.size(); ++j) row[j] = list[j].nodeId;
+    WriteRow(k, list);
     size = static_cast<uint32_t>(std::min<uint64_t>(_params.neighborCount, list.size()));
     lastPruning = size;
 }

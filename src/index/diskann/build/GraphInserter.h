@@ -2,7 +2,8 @@
 // neighbours are the result of a graph search from the entry point over the
 // nodes inserted so far, pruned by slack-factor occlusion to at most
 // neighborCount; each kept edge is mirrored into the neighbour's list, which
-// is pruned again when it overflows. The entry point is the node nearest the
+// is pruned again when it overflows, from the distances the storage keeps
+// beside the lists (computed again only where unknown). The entry point is the node nearest the
 // centroid of the vectors appended by the first insertion.
 //
 // Thread-safety: AddNode runs concurrently on the build workers, each with its
@@ -43,6 +44,10 @@ class GraphInserter : public core::NoCopyable, public core::NoMoveable {
     const std::vector<uint32_t>& GetAndSetEntryPoint(node_id_t appended);
     template <typename List>
     void PruneNeighbor(List& list) const;
+    // Writes the pruned list as node's row and its distances; the caller holds
+    // the node's mutex.
+    template <typename List>
+    void WriteRow(node_id_t node, const List& list);
     // Adds the edge neighbor -> id; the caller holds the neighbour's mutex.
     void ReverseUpdateNeigbors(const PruneNode& neighbor, node_id_t id, DiskANNContext& ctx);
     float Node2NodeDistance(node_id_t a, node_id_t b) const {

@@ -32,9 +32,15 @@ class MemoryNodeSource {
     bool BoundsCandidates() const { return true; }
     bool MayContinue(const DiskANNContext&) const { return true; }
 
+    // The rows are far apart in memory and each is read once: while row j is
+    // scored, the whole of row j + 1 is fetched (the start of row j + 2 too),
+    // so that the kernel does not wait on memory for every line.
     core::Status Score(std::span<const uint64_t> ids, std::span<float> out, DiskANNContext&) const {
-        for (size_t j = 0; j < ids.size(); ++j) {
-            if (j + 2 < ids.size()) __builtin_prefetch(_storage.Vector(ids[j + 2]));
+        const size_t n = ids.size();
+        if (n > 0) PrefetchRow(ids[0]);
+        for (size_t j = 0; j < n; ++j) {
+            if (j + 1 < n) PrefetchRow(ids[j + 1]);
+            if (j + 2 < n) __builtin_prefetch(_storage.Vector(ids[j + 2]));
             out[j] = _calculator.Distance(_base, {_storage.Vector(ids[j]), _dimension});
         }
         return core::Status::Ok();
@@ -53,6 +59,12 @@ class MemoryNodeSource {
     void EndRound(DiskANNContext&) const {}
 
   private:
+    void PrefetchRow(uint64_t id) const {
+        const char* row = reinterpret_cast<const char*>(_storage.Vector(id));
+        const uint64_t bytes = _dimension * sizeof(float);
+        for (uint64_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
+    }
+
     const BuildMemoryStorage& _storage;
     const DistanceCalcutor& _calculator;
     const uint64_t _dimension;
