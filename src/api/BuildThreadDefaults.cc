@@ -1,15 +1,11 @@
 #include "api/BuildThreadDefaults.h"
 
-#include <thread>
-
 #include "index/IndexKindRegistry.h"
+#include "util/ExecutorManager.h"
 
 namespace orvane::api {
 
-unsigned HardwareThreads() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
-}
+unsigned HardwareThreads() { return util::ExecutorManager::DefaultThreadCount(); }
 
 std::vector<std::string> DefaultBuildThreads(TextOptionMap& options, std::string_view indexType,
                                              unsigned threads) {

@@ -12,7 +12,8 @@
 
 namespace orvane::api {
 
-// The machine's hardware threads (at least 1).
+// The processors this process may run on (its affinity mask; at least 1):
+// the machine's hardware threads unless taskset or a cpuset says fewer.
 unsigned HardwareThreads();
 
 // Sets every build thread count key of the kind's builder schema (the keys

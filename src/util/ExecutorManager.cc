@@ -1,6 +1,7 @@
 #include "util/ExecutorManager.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <thread>
 
@@ -26,6 +27,15 @@ ExecutorManager& ExecutorManager::Instance() {
 }
 
 uint32_t ExecutorManager::DefaultThreadCount() {
+    // The processors this process may run on: under taskset, a cpuset or a
+    // container's CPU limit that is fewer than the machine has, and more
+    // threads than that only take turns on the same cores.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof(allowed), &allowed) == 0) {
+        const int count = CPU_COUNT(&allowed);
+        if (count > 0) return static_cast<uint32_t>(count);
+    }
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware == 0 ? 1 : static_cast<uint32_t>(hardware);
 }

@@ -29,7 +29,7 @@ class ExecutorManager : public core::NoCopyable, public core::NoMoveable {
   public:
     static constexpr const char* kThreadCountEnv = "ORVANE_EXECUTOR_THREAD_COUNT";
     // The worker count when the variable is unset or unusable: the number of
-    // hardware threads (at least 1).
+    // processors this process may run on (its affinity mask; at least 1).
     static uint32_t DefaultThreadCount();
 
     // The singleton; created on first call and never destroyed.

@@ -3,6 +3,7 @@
 #include "util/ExecutorManager.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -26,8 +27,10 @@ TEST(ExecutorManagerTest, ThreadCountIsReadFromTheEnvironmentOnEveryCall) {
     auto& manager = ExecutorManager::Instance();
     EXPECT_EQ(&manager, &ExecutorManager::Instance());
 
-    // Unset: one worker per hardware thread.
-    const uint32_t hardware = std::max(1u, std::thread::hardware_concurrency());
+    // Unset: one worker per processor this process may run on.
+    cpu_set_t allowed;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+    const uint32_t hardware = static_cast<uint32_t>(std::max(1, CPU_COUNT(&allowed)));
     EXPECT_EQ(ExecutorManager::DefaultThreadCount(), hardware);
     ::unsetenv("ORVANE_EXECUTOR_THREAD_COUNT");
     auto io = manager.Get(ExecutorPurpose::IO);
@@ -111,6 +114,26 @@ TEST(ExecutorManagerStress, ConcurrentFirstRequestsShareOneExecutor) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(std::set<coro::Executor*>(seen.begin(), seen.end()).size(), 1u);
+}
+
+// Under taskset or a cpuset the default follows the processors the process
+// may use, not the machine's: more workers than that only take turns.
+TEST(ExecutorManagerTest, DefaultThreadCountFollowsTheAffinityMask) {
+    cpu_set_t original;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof(original), &original), 0);
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &original)) cpus.push_back(cpu);
+    }
+    if (cpus.size() < 2) GTEST_SKIP() << "needs two usable processors";
+    for (size_t keep : {size_t{1}, size_t{2}, cpus.size()}) {
+        cpu_set_t narrowed;
+        CPU_ZERO(&narrowed);
+        for (size_t i = 0; i < keep; ++i) CPU_SET(cpus[i], &narrowed);
+        ASSERT_EQ(::sched_setaffinity(0, sizeof(narrowed), &narrowed), 0);
+        EXPECT_EQ(ExecutorManager::DefaultThreadCount(), keep) << "processors kept: " << keep;
+    }
+    ASSERT_EQ(::sched_setaffinity(0, sizeof(original), &original), 0);
 }
 
 }  // namespace
