@@ -65,6 +65,25 @@ Result<api::SearchResult> IvfSearcherBackend::SearchFiltered(const api::Query& q
     });
 }
 
+Status IvfSearcherBackend::SearchBatchFiltered(const api::BatchSearchRequest& request,
+                                               std::span<api::SearchResult> results) {
+    if (request.n == 0) return Status::Ok();
+    auto params = ReadSearchParams(*request.options);
+    if (!params.IsOk()) return params.TakeStatus();
+    auto plan =
+        api::PrepareFilteredSearch(request.Row(0), *request.options, _meta.dim, kIvfParallelRangeLog);
+    if (!plan.IsOk()) return plan.TakeStatus();
+    return WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) -> Status {
+        for (uint64_t i = 0; i < request.n; ++i) {
+            auto result = SearchListsFiltered<decltype(tag)::Value>(
+                request.Row(i), *request.filter, params.Value(), *request.resource);
+            if (!result.IsOk()) return result.TakeStatus();
+            results[i] = result.TakeValue();
+        }
+        return Status::Ok();
+    });
+}
+
 template <MetricE M>
 Result<api::SearchResult> IvfSearcherBackend::SearchListsFiltered(
     const api::Query& query, const api::RowFilter& filter, const SearchParams& params,

@@ -334,7 +334,7 @@ Result<api::SearchResult> IvfSearcherBackend::Search(const api::Query& query,
 Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
                                        std::span<api::SearchResult> results) {
     if (request.filter != nullptr && request.filter->IsActive()) {
-        return SearcherBackend::SearchBatch(request, results);
+        return SearchBatchFiltered(request, results);
     }
     if (_meta.dim == 0 || _lists.empty()) {
         return Status(ErrorCode::FailedPrecondition, "ivf searcher not opened");

@@ -88,6 +88,10 @@ class IvfSearcherBackend : public api::SearcherBackend {
 
   private:
     // The kind's search keys of one call.
+    // A filtered batch: the options are read and checked once for the call,
+    // then every row scans with them.
+    core::Status SearchBatchFiltered(const api::BatchSearchRequest& request,
+                                     std::span<api::SearchResult> results);
     struct SearchParams {
         uint32_t topk = 0;
         uint32_t nprobe = 0;
