@@ -23,6 +23,10 @@ using testutil::MakeBuilder;
 using testutil::Options;
 using testutil::WriteImage;
 
+// PQ is pinned for l2 only: inner-product codebooks hold sums of fractions
+// whose last bits depend on how the compiler contracts them, so their bytes
+// differ between compilers although each build is repeatable.
+//
 // n rows of dim integers in 0..1023: squared distances of 16 components stay
 // below 2^24, exact in float. So many values make coincident sub-vectors rare,
 // which keeps the PQ training clear of empty clusters (re-seeded at random).
@@ -52,7 +56,6 @@ constexpr PinnedBuild kPinned[] = {
     {"raw_ip_one_batch", "rawf32", "inner_product", 0, 0, "", kRows, 0xf704ae11724f3e3cull},
     {"pq_default_chunks", "pq", "l2", 0, 0, "", 300, 0xc38029e07533ae28ull},
     {"pq_4_chunks_2_encoder_threads", "pq", "l2", 4, 2, "", 128, 0x7888240113c070d2ull},
-    {"pq_ip", "pq", "inner_product", 8, 0, "", kRows, 0x47219b05fdd8ee16ull},
     {"sq8_l2", "sq8", "l2", 0, 0, "", 200, 0xfadfb0ce9b6aec1ull},
     {"raw_with_pq_disk_codes", "rawf32", "l2", 0, 0, "pq", 450, 0x577a1417f35e4c85ull},
 };
