@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <string>
 
 #include "orvane/core/NoCopyable.h"
@@ -59,6 +60,19 @@ class InputStream : public core::NoCopyable {
         // status, Ok when all succeeded. Allocates nothing when every read
         // completes at once. May be issued from many threads at once.
         core::Status ReadBatch(std::span<ReadRequest> requests) const;
+        // Replaces the contents of `out` by `count` plain values read from
+        // payload byte `offset` on. The caller has checked that the payload
+        // holds them, so a damaged count is refused before anything is sized.
+        // On failure `out` holds `count` values of which some may be unread.
+        template <typename Vector>
+        core::Status ReadArray(uint64_t offset, uint64_t count, Vector& out) const {
+            using T = typename Vector::value_type;
+            static_assert(std::is_trivially_copyable_v<T>, "only plain values are read as bytes");
+            const uint64_t bytes = count * sizeof(T);
+            out.assign(count, T{});
+            if (bytes == 0) return core::Status::Ok();
+            return Read(offset, bytes, std::span<char>(reinterpret_cast<char*>(out.data()), bytes));
+        }
         // The bytes in place, valid while the file reader stays open.
         core::Result<std::span<const char>> Read(uint64_t offset, uint64_t length) const;
         // In-place access to the section for a scope (FileReader::BeginInPlace):

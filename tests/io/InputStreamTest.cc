@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,32 @@ class InputStreamRoundTripTest : public ::testing::TestWithParam<ReaderKind> {
 
 std::vector<SectionSpec>* InputStreamRoundTripTest::_sections = nullptr;
 std::string* InputStreamRoundTripTest::_file = nullptr;
+
+// The array read every section loader uses: the values at an offset replace
+// what the vector held, and a read past the section is refused.
+TEST_P(InputStreamRoundTripTest, ArrayReadsReplaceTheVectorByTheStoredValues) {
+    InputStream stream = OpenStream(*_file, false);
+    auto got = stream.GetSectionReader("beta");
+    ASSERT_TRUE(got.IsOk());
+    const std::string& payload = (*_sections)[1].payload;
+    struct Case {
+        uint64_t offset;
+        uint64_t count;
+        bool ok;
+    };
+    const Case cases[] = {{0, 0, true},    {0, 1, true},     {4, 1000, true},
+                          {400, 1150, true}, {4996, 1, true}, {4997, 1024, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "offset " << c.offset << " count " << c.count);
+        std::vector<uint32_t> values(7, 0xdeadbeef);
+        const Status status = got.Value()->ReadArray(c.offset, c.count, values);
+        ASSERT_EQ(status.IsOk(), c.ok) << status.Message();
+        if (!c.ok) continue;
+        std::vector<uint32_t> expected(c.count);
+        if (c.count != 0) std::memcpy(expected.data(), payload.data() + c.offset, c.count * 4);
+        EXPECT_EQ(values, expected);
+    }
+}
 
 TEST_P(InputStreamRoundTripTest, EveryReadPathReturnsTheWrittenBytes) {
     for (bool verify : {false, true}) {

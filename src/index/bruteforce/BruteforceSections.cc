@@ -61,10 +61,7 @@ Status ReadIndexIds(io::InputStream& stream, uint64_t count, const char* shortLo
         }
         return Status(ErrorCode::Internal, "Invalid section size for index ids");
     }
-    ids.resize(count);
-    if (need == 0) return Status::Ok();
-    Status read =
-        reader.Value()->Read(0, need, std::span<char>(reinterpret_cast<char*>(ids.data()), need));
+    Status read = reader.Value()->ReadArray(0, count, ids);
     if (!read.IsOk()) ids.clear();
     return read;
 }

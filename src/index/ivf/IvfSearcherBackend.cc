@@ -46,9 +46,7 @@ Status Corruption(const char* message) {
 // elements; the caller checked the size).
 template <typename T>
 Status ReadPayload(const SectionReaderPtr& reader, uint64_t bytes, std::pmr::vector<T>& out) {
-    out.resize(bytes / sizeof(T));
-    if (bytes == 0) return Status::Ok();
-    return reader->Read(0, bytes, std::span<char>(reinterpret_cast<char*>(out.data()), bytes));
+    return reader->ReadArray(0, bytes / sizeof(T), out);
 }
 
 // Whether `count` u64 entries starting at byte `offset` lie within `payload`

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "orvane/core/Result.h"
 #include "orvane/core/Status.h"
@@ -30,13 +31,10 @@ core::Status ReadSectionPrefix(io::InputStream& stream, const std::string& name,
 template <typename T, typename Vector>
 core::Status ReadSectionArray(io::InputStream& stream, const std::string& name, uint64_t count,
                               const char* what, Vector& out) {
-    const uint64_t bytes = count * sizeof(T);
-    auto reader = GetSectionAtLeast(stream, name, bytes, what);
+    static_assert(std::is_same_v<T, typename Vector::value_type>, "values are read as stored");
+    auto reader = GetSectionAtLeast(stream, name, count * sizeof(T), what);
     if (!reader.IsOk()) return reader.TakeStatus();
-    out.assign(count, T{});
-    if (bytes == 0) return core::Status::Ok();
-    return reader.Value()->Read(0, bytes,
-                                std::span<char>(reinterpret_cast<char*>(out.data()), bytes));
+    return reader.Value()->ReadArray(0, count, out);
 }
 
 // a * b in 64 bits; false when it overflows.
