@@ -43,20 +43,6 @@ Status QuantizerEvaluatorBase::Load(const std::shared_ptr<SectionReader>& reader
     return Status::Ok();
 }
 
-Status QuantizerEvaluatorBase::GatherRows(std::span<const uint64_t> order) {
-    if (!_opened) return Status(ErrorCode::FailedPrecondition, "Quantizer evaluator is not opened");
-    if (order.size() != _meta.count) {
-        return Status(ErrorCode::InvalidArgument, "Row order length differs from the row count");
-    }
-    for (const uint64_t row : order) {
-        if (row >= _meta.count) {
-            return Status(ErrorCode::InvalidArgument, "Row order names a row beyond the count");
-        }
-    }
-    DoGatherRows(order);
-    return Status::Ok();
-}
-
 Status QuantizerEvaluatorBase::CheckQuery(std::span<const float> query) const {
     if (!_loaded) {
         return Status(ErrorCode::FailedPrecondition, "Quantizer evaluator is not loaded");

@@ -1,32 +1,39 @@
-// QuantizerEvaluatorBase: the search-time counterpart of a trainer. It reads a
-// quantizer stream (QuantizerMeta.h) from a section, turns a query into a
-// prepared form once, then scores the prepared query against stored vectors
-// by id (BatchEval) or against code bytes the caller supplies (EvalWithCode).
+// QuantizerEvaluatorBase: the search-time counterpart of a trainer, and the
+// whole scoring interface the index kinds use. It reads a quantizer stream
+// (QuantizerMeta.h) from a section, turns a query into a prepared form once
+// (PrepareQuery, PrepareQueryInto), then scores the prepared query against
+// stored rows given by ids (BatchEval) or by a range (RangeEval), or against
+// code bytes the caller supplies (EvalWithCode).
 //
 // Lifecycle: created by LoadQuantizerEvaluator with the stream's meta ->
 // Open (model and every vector's code) or Load (the model only, plus the sq8
 // per-vector headers) -> any number of PrepareQuery / EvalWithCode /
-// BatchEval calls, which may run concurrently, each with its own prepared
-// query. A failed Open or Load leaves the evaluator as it was. BatchEval needs
-// Open; EvalWithCode and PrepareQuery need Open or Load (else
-// FailedPrecondition).
+// BatchEval / RangeEval calls, which may run concurrently, each with its own
+// prepared query. A failed Open or Load leaves the evaluator as it was.
+// BatchEval and RangeEval need Open; EvalWithCode and PrepareQuery need Open
+// or Load (else FailedPrecondition).
+//
+// What only one kind needs is not declared here: the per-row arrays that IVF
+// re-orders are a separate interface every evaluator also implements
+// (RowArrays.h), and the stored floats that the bruteforce batch scan
+// multiplies are read from the rawf32 evaluator itself (RawF32Rows in
+// rawf32/QuantizerEvaluatorRawF32.h).
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <span>
 #include <utility>
 
-#include "orvane/core/ErrorCode.h"
-#include "orvane/core/NoCopyable.h"
-#include "orvane/core/Result.h"
-#include "orvane/core/Status.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingE.h"
 #include "encoding/QuantizerMeta.h"
 #include "io/InputStream.h"
+#include "orvane/core/ErrorCode.h"
+#include "orvane/core/NoCopyable.h"
+#include "orvane/core/Result.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::quantizer {
 
@@ -83,17 +90,6 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     // nothing.
     virtual core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                                       std::span<float> out) const = 0;
-    // The stored rows as Count() x Dimension() floats, row after row, when the
-    // encoding keeps the vectors themselves (rawf32, opened); empty otherwise.
-    // Lets a batch of queries be scored by matrix products over the rows.
-    virtual std::span<const float> RawRows() const { return {}; }
-
-    // Rearranges the stored rows so that scans of related rows (an index's
-    // list, say) read one contiguous range: afterwards row i holds what row
-    // order[i] held. `order` must have Count() entries, each below Count();
-    // otherwise InvalidArgument and nothing changes. FailedPrecondition before
-    // Open. Not safe while other threads score.
-    core::Status GatherRows(std::span<const uint64_t> order);
 
     // Loads the model and every vector's code from the stream after the meta.
     core::Status Open(const std::shared_ptr<SectionReader>& reader);
@@ -116,21 +112,6 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     // `cursor` receives the offset just past what was read.
     virtual core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,
                                 uint64_t& cursor) = 0;
-
-    // Rearranges the per-row arrays as GatherRows says; `order` is checked.
-    virtual void DoGatherRows(std::span<const uint64_t> order) = 0;
-
-    // rows[i * rowElems ...] = old rows[order[i] * rowElems ...] for every i.
-    template <typename T>
-    static void GatherFixedRows(std::pmr::vector<T>& rows, uint64_t rowElems,
-                                std::span<const uint64_t> order) {
-        std::pmr::vector<T> out(order.size() * rowElems, rows.get_allocator());
-        for (size_t i = 0; i < order.size(); ++i) {
-            std::memcpy(out.data() + i * rowElems, rows.data() + order[i] * rowElems,
-                        rowElems * sizeof(T));
-        }
-        rows.swap(out);
-    }
 
     // The checks every instance makes before scoring.
     // PrepareQuery: loaded, and a query of Dimension() floats.

@@ -4,7 +4,6 @@
 #include <functional>
 #include <thread>
 
-#include "orvane/api/Options.h"
 #include "distance/Metric.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerStreamExercise.h"
@@ -13,6 +12,7 @@
 #include "encoding/sq8/QuantizerEvaluatorSQ8.h"
 #include "io/IoTestUtil.h"
 #include "io/OutputStream.h"
+#include "orvane/api/Options.h"
 #include "testing/LogCapture.h"
 
 namespace orvane::quantizer {
@@ -424,8 +424,9 @@ TEST(QuantizerEvaluator, ScoringRefusesBadArguments) {
         ASSERT_TRUE(prepared.IsOk());
         std::vector<float> out(3, -1.0f);
         const std::vector<uint64_t> ids = {0, 4, 1};
-        // Load only: BatchEval has no stored codes to read.
+        // Load only: BatchEval and RangeEval have no stored codes to read.
         EXPECT_EQ(evaluator->BatchEval(*prepared.Value(), ids, out), ErrorCode::FailedPrecondition);
+        EXPECT_EQ(evaluator->RangeEval(*prepared.Value(), 0, out), ErrorCode::FailedPrecondition);
         ASSERT_TRUE(evaluator->Open(reader).IsOk());
 
         // Queries of another length are refused.
@@ -446,6 +447,12 @@ TEST(QuantizerEvaluator, ScoringRefusesBadArguments) {
         EXPECT_EQ(evaluator->BatchEval(*prepared.Value(), ids, shorter),
                   ErrorCode::InvalidArgument);
         EXPECT_EQ(evaluator->BatchEval(*prepared.Value(), {}, {}), ErrorCode::Ok);
+        // Ranges must end within the rows; an empty one may start at the end.
+        EXPECT_EQ(evaluator->RangeEval(*prepared.Value(), 2, out), ErrorCode::InvalidArgument);
+        EXPECT_EQ(evaluator->RangeEval(*prepared.Value(), ~uint64_t{0}, shorter),
+                  ErrorCode::InvalidArgument);
+        EXPECT_EQ(evaluator->RangeEval(*prepared.Value(), 4, {}), ErrorCode::Ok);
+        EXPECT_EQ(evaluator->RangeEval(*prepared.Value(), 5, {}), ErrorCode::InvalidArgument);
 
         const uint64_t rowBytes = std::string(encoding) == "rawf32" ? kDim * 4 : kDim;
         const std::vector<uint8_t> code(rowBytes + 1, 0);

@@ -171,9 +171,9 @@ const {
 }
 
 template <MetricE M>
-requires dist::encode_space::PQMetric<M>
-void QuantizerEvaluator<M, EncodingE::pq>::DoGatherRows(std::span<const uint64_t> order) {
-    GatherFixedRows(_codes, RowSize(), order);
+requires dist::encode_space::PQMetric<M> std::vector<RowArray>
+QuantizerEvaluator<M, EncodingE::pq>::MutableRowArrays() {
+    return {RowArrayOf(_codes, RowSize())};
 }
 
 template class QuantizerEvaluator<MetricE::l2, EncodingE::pq>;

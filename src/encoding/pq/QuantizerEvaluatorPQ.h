@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "encoding/QuantizerEvaluator.h"
+#include "encoding/RowArrays.h"
 #include "encoding/pq/PQEncodeSpace.h"
 
 namespace orvane::quantizer {
@@ -17,7 +18,8 @@ namespace orvane::quantizer {
 template <dist::MetricE M>
 requires dist::encode_space::PQMetric<M>
 class QuantizerEvaluator<M, dist::encode_space::EncodingE::pq> final
-    : public QuantizerEvaluatorBase {
+    : public QuantizerEvaluatorBase,
+      public RowArrays {
   public:
     using Prepared = PreparedImpl<dist::encode_space::PreparedPQ>;
 
@@ -34,12 +36,12 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::pq> final
     bool LowerIsBetter() const override { return dist::MetricT<M>::LowerIsBetter; }
     core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                               std::span<float> out) const override;
+    std::vector<RowArray> MutableRowArrays() override;
 
   protected:
     core::Status DoOpen(const std::shared_ptr<SectionReader>& reader, uint64_t offset) override;
     core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,
                         uint64_t& cursor) override;
-    void DoGatherRows(std::span<const uint64_t> order) override;
 
   private:
     uint64_t RowSize() const { return dist::encode_space::PQRowSize(_header.numChunks, M); }

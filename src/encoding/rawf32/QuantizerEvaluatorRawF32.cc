@@ -90,12 +90,22 @@ ErrorCode QuantizerEvaluator<M, EncodingE::rawf32>::RangeEval(const PreparedBase
 }
 
 template <MetricE M>
-void QuantizerEvaluator<M, EncodingE::rawf32>::DoGatherRows(std::span<const uint64_t> order) {
-    GatherFixedRows(_embeddings, _meta.dimension, order);
+std::vector<RowArray> QuantizerEvaluator<M, EncodingE::rawf32>::MutableRowArrays() {
+    return {RowArrayOf(_embeddings, _meta.dimension)};
 }
 
 template class QuantizerEvaluator<MetricE::l2, EncodingE::rawf32>;
 template class QuantizerEvaluator<MetricE::ip, EncodingE::rawf32>;
 template class QuantizerEvaluator<MetricE::cosine, EncodingE::rawf32>;
+
+std::span<const float> RawF32Rows(const QuantizerEvaluatorBase& evaluator) {
+    using L2 = QuantizerEvaluator<MetricE::l2, EncodingE::rawf32>;
+    using Ip = QuantizerEvaluator<MetricE::ip, EncodingE::rawf32>;
+    using Cosine = QuantizerEvaluator<MetricE::cosine, EncodingE::rawf32>;
+    if (const auto* l2 = dynamic_cast<const L2*>(&evaluator)) return l2->Rows();
+    if (const auto* ip = dynamic_cast<const Ip*>(&evaluator)) return ip->Rows();
+    if (const auto* cosine = dynamic_cast<const Cosine*>(&evaluator)) return cosine->Rows();
+    return {};
+}
 
 }  // namespace orvane::quantizer

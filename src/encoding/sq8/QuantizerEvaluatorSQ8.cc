@@ -133,10 +133,9 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::RangeEval(const PreparedBase& p
 }
 
 template <MetricE M>
-void QuantizerEvaluator<M, EncodingE::sq8>::DoGatherRows(std::span<const uint64_t> order) {
-    GatherFixedRows(_codes, _meta.dimension, order);
-    GatherFixedRows(_headers, 1, order);
-    GatherFixedRows(_codeStats, 1, order);
+std::vector<RowArray> QuantizerEvaluator<M, EncodingE::sq8>::MutableRowArrays() {
+    return {RowArrayOf(_codes, _meta.dimension), RowArrayOf(_headers, 1),
+            RowArrayOf(_codeStats, 1)};
 }
 
 template class QuantizerEvaluator<MetricE::l2, EncodingE::sq8>;

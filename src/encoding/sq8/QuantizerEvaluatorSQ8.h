@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "encoding/QuantizerEvaluator.h"
+#include "encoding/RowArrays.h"
 #include "encoding/sq8/SQ8EncodeSpace.h"
 #include "encoding/sq8/SQ8ExpandedEval.h"
 
@@ -19,7 +20,8 @@ namespace orvane::quantizer {
 
 template <dist::MetricE M>
 class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
-    : public QuantizerEvaluatorBase {
+    : public QuantizerEvaluatorBase,
+      public RowArrays {
   public:
     // The prepared query with the sums the expanded form needs.
     struct ScanQuery {
@@ -39,12 +41,12 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
     bool LowerIsBetter() const override { return dist::MetricT<M>::LowerIsBetter; }
     core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                               std::span<float> out) const override;
+    std::vector<RowArray> MutableRowArrays() override;
 
   protected:
     core::Status DoOpen(const std::shared_ptr<SectionReader>& reader, uint64_t offset) override;
     core::Status DoLoad(const std::shared_ptr<SectionReader>& reader, uint64_t offset,
                         uint64_t& cursor) override;
-    void DoGatherRows(std::span<const uint64_t> order) override;
 
   private:
     float Score(const ScanQuery& query, uint64_t id, const uint8_t* codes,

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 
+#include "encoding/rawf32/QuantizerEvaluatorRawF32.h"
 #include "index/bruteforce/BruteforceScan.h"
 #include "index/common/BestK.h"
 #include "index/common/MetricBridge.h"
@@ -215,7 +216,8 @@ Result<std::vector<api::ScoredHits>> Scan(const BatchScanRequest& request) {
     std::pmr::vector<float> packed(request.filter ? tasks * rowBlock * dim : 0, &resource);
     std::pmr::vector<uint64_t> rows(tasks * rowBlock, &resource);
 
-    BatchScanner<M> scanner(request, evaluator.RawRows(), prepared, best, queryNorms, refused);
+    BatchScanner<M> scanner(request, quantizer::RawF32Rows(evaluator), prepared, best, queryNorms,
+                            refused);
     std::atomic<uint64_t> nextBlock{0};
     std::atomic<ErrorCode> evalError{ErrorCode::Ok};
     const util::TaskBody body = [&](uint64_t t, std::atomic<ErrorCode>& code) {
@@ -259,7 +261,7 @@ Result<std::vector<api::ScoredHits>> Scan(const BatchScanRequest& request) {
 
 bool CanScanBatchByProducts(const quantizer::QuantizerEvaluatorBase& evaluator) {
     return evaluator.EncodingType() == dist::encode_space::EncodingE::rawf32 &&
-           evaluator.RawRows().size() == evaluator.Count() * evaluator.Dimension();
+           quantizer::RawF32Rows(evaluator).size() == evaluator.Count() * evaluator.Dimension();
 }
 
 Result<std::vector<api::ScoredHits>> ScanBatchByProducts(const BatchScanRequest& request) {

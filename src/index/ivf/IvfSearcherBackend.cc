@@ -12,6 +12,7 @@
 #include "index/common/MetricBridge.h"
 #include "index/ivf/IvfKind.h"
 #include "index/ivf/IvfOptions.h"
+#include "index/ivf/IvfRowGather.h"
 #include "io/InputStream.h"
 #include "isa/DynamicIsa.h"
 #include "schema/OptionValidators.h"
@@ -263,7 +264,7 @@ Status IvfSearcherBackend::ArrangeLists() {
         _listStart.push_back(order.size());
         _longestList = std::max<uint64_t>(_longestList, list.rowIds.size());
     }
-    ORVANE_RETURN_IF_ERROR(_quantizerEvaluator->GatherRows(order));
+    ORVANE_RETURN_IF_ERROR(GatherRows(*_quantizerEvaluator, order, _instantResource));
     IndexRowIds();
     return Status::Ok();
 }

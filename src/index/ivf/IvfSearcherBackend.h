@@ -5,10 +5,11 @@
 // best `search.topk` rows are kept.
 //
 // The file stores codes in insertion order, so one list's rows are scattered.
-// Open therefore has the evaluator rearrange its rows list by list: list j
-// then owns the contiguous rows [_listStart[j], _listStart[j + 1]), scanned in
-// one batch-kernel pass, and row i of that range is the list's i-th row
-// position, whose id is _lists[j].ids[i]. The file format is unchanged.
+// Open therefore rearranges the evaluator's rows list by list
+// (IvfRowGather.h): list j then owns the contiguous rows [_listStart[j],
+// _listStart[j + 1]), scanned in one batch-kernel pass, and row i of that range
+// is the list's i-th row position, whose id is _lists[j].ids[i]. The file
+// format is unchanged.
 //
 // Filtered searches (SearchFiltered, and the search-with-filter extension,
 // which Attach accepts) return min(topk, admitted rows) hits whenever the
@@ -43,15 +44,15 @@
 #include <utility>
 #include <vector>
 
-#include "orvane/core/MemoryResource.h"
-#include "orvane/api/RowFilter.h"
+#include "api/searcher/SearcherBackend.h"
 #include "distance/MetricE.h"
 #include "encoding/EncodingE.h"
 #include "encoding/QuantizerEvaluatorBase.h"
 #include "index/ivf/IvfIndexMeta.h"
 #include "index/ivf/IvfOptions.h"
 #include "index/ivf/IvfRowLocator.h"
-#include "api/searcher/SearcherBackend.h"
+#include "orvane/api/RowFilter.h"
+#include "orvane/core/MemoryResource.h"
 
 namespace orvane::index::ivf {
 
