@@ -2,20 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <string>
-#include <tuple>
-#include <variant>
 
-#include "encoding/CustomizedSerializeQuantizerInterface.h"
-#include "encoding/QuantizerTrainerFactory.h"
-#include "encoding/SerializeWithMappingInterface.h"
-#include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "api/builder/EncodeFailure.h"
+#include "encoding/QuantizerTrainerFactory.h"
+#include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "index/diskann/DiskANNOptions.h"
+#include "index/diskann/build/DiskANNTrainerOptions.h"
 #include "index/diskann/build/GraphConnectivity.h"
-#include "index/diskann/format/SectionIO.h"
-#include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/parallel/MultiThreadStepProcess.h"
@@ -31,10 +25,6 @@ uint64_t SecondsSince(std::chrono::system_clock::time_point start) {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() - start)
             .count());
-}
-
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
 }
 
 }  // namespace
@@ -84,7 +74,7 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
         return Status(ErrorCode::InvalidArgument, "Unsupported distance.metric [" + metric + "]");
     }
 
-    const api::QuantizerOptions trainerOptions = GetTrainerOptions(options);
+    const api::QuantizerOptions trainerOptions = TrainerOptions(options, _dimension, _threadCount);
     _quantizerTrainer = quantizer::CreateQuantizerTrainer(trainerOptions, *_instantResource);
     if (_quantizerTrainer == nullptr) {
         return Status(ErrorCode::InvalidArgument,
@@ -93,7 +83,9 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
     }
     // Encodings without a thread count of their own encode on the build threads.
     _quantizerTrainer->SetEncodeThreads(_threadCount);
-    if (auto diskOptions = GetDiskTrainerOptions(options)) {
+    if (auto diskOptions = DiskTrainerOptions(options, _dimension, _threadCount)) {
+        _saveOriginalEmbedding =
+            options.GetBool("diskann.disk_encoding.save_origin_embedding", false);
         if (_reorderLayout) {
             ORVANE_LOG_ERROR("Do not support use disk encoder combine with reorderLayout");
             return Status(ErrorCode::NotSupported,
@@ -121,70 +113,6 @@ Status DiskANNBuilderBackend::Init(const api::BuilderOptions& options) {
         static_cast<unsigned long>(_dimension), _threadCount, _efConstruction,
         static_cast<double>(_slackPruningFactor), static_cast<unsigned long>(_neighborCount));
     return Status::Ok();
-}
-
-api::QuantizerOptions DiskANNBuilderBackend::GetTrainerOptions(
-    const api::BuilderOptions& options) const {
-    api::QuantizerOptions out;
-    for (const auto& [key, value] : options.Values()) {
-        if (StartsWith(key, "encoding.") || StartsWith(key, "distance.")) out.Values()[key] = value;
-    }
-    out.Values()["index.dimension"] = static_cast<int64_t>(_dimension);
-    auto& values = out.Values();
-    auto type = values.find("encoding.type");
-    if (type == values.end() || !std::holds_alternative<std::string>(type->second)) {
-        ORVANE_LOG_INFO("Set default PQ quantizer trainer.");
-        values["encoding.type"] = std::string("pq");
-    }
-    if (out.GetString("encoding.type", "") == "pq") {
-        auto m = values.find("encoding.pq.m");
-        if (m == values.end() || !std::holds_alternative<int64_t>(m->second)) {
-            values["encoding.pq.m"] = static_cast<int64_t>((_dimension + 1) / 2);
-            ORVANE_LOG_INFO("set default PQ chunk count[%lu]",
-                            static_cast<unsigned long>((_dimension + 1) / 2));
-        }
-        auto threads = values.find("encoding.pq.thread_count");
-        if (threads == values.end() || !std::holds_alternative<int64_t>(threads->second)) {
-            values["encoding.pq.thread_count"] = static_cast<int64_t>(_threadCount);
-            ORVANE_LOG_INFO("set default PQ thread count[%u]", _threadCount);
-        }
-    }
-    ORVANE_LOG_INFO("Trainer options [%s]", out.DebugString().c_str());
-    return out;
-}
-
-std::optional<api::QuantizerOptions> DiskANNBuilderBackend::GetDiskTrainerOptions(
-    const api::BuilderOptions& options) {
-    const auto& values = options.Values();
-    auto type = values.find("diskann.disk_encoding.type");
-    if (type == values.end() || !std::holds_alternative<std::string>(type->second)) {
-        return std::nullopt;
-    }
-    api::QuantizerOptions out;
-    for (const auto& [key, value] : values) {
-        if (StartsWith(key, "diskann.disk_encoding.") || StartsWith(key, "distance.")) {
-            out.Values()[key] = value;
-        }
-    }
-    out.Values()["index.dimension"] = static_cast<int64_t>(_dimension);
-    const std::string encoding = std::get<std::string>(type->second);
-    out.Values()["encoding.type"] = encoding;
-    if (encoding == "pq") {
-        const char* prefix = "diskann.disk_encoding.encoding.pq.";
-        out.Values()["encoding.pq.m"] =
-            options.GetInt(std::string(prefix) + "m", static_cast<int64_t>((_dimension + 1) / 2));
-        out.Values()["encoding.pq.thread_count"] =
-            options.GetInt(std::string(prefix) + "thread_count", _threadCount);
-        auto epoch = values.find(std::string(prefix) + "max_epoch");
-        if (epoch != values.end() && std::holds_alternative<int64_t>(epoch->second)) {
-            out.Values()["encoding.pq.max_epoch"] = epoch->second;
-        }
-        out.Values()["encoding.pq.use_opq"] = false;
-        out.Values()["encoding.pq.make_zero_mean"] = false;
-    }
-    _saveOriginalEmbedding = options.GetBool("diskann.disk_encoding.save_origin_embedding", false);
-    ORVANE_LOG_INFO("disk trainer options [%s]", out.DebugString().c_str());
-    return out;
 }
 
 Status DiskANNBuilderBackend::Pretrain(const float* data, uint64_t n) {
@@ -264,8 +192,7 @@ Status DiskANNBuilderBackend::AppendBatch(std::span<const float> data,
             _rowDigest.Add(data.subspan(i * _dimension, _dimension), ids[i]);
             // A resumed graph is only valid over the rows it was built from.
             if (_ckptLoaded && _appendedCount + i + 1 == _resumeBinding.rows) {
-                ORVANE_RETURN_IF_ERROR(
-                    api::CheckRows(_resumeBinding, _rowDigest.Value()));
+                ORVANE_RETURN_IF_ERROR(api::CheckRows(_resumeBinding, _rowDigest.Value()));
             }
         }
     }
@@ -352,76 +279,6 @@ bool DiskANNBuilderBackend::RepairConnectivity() {
     return diskann::RepairConnectivity(_storage, _reservedCount, _storageResource);
 }
 
-Status DiskANNBuilderBackend::Dump(io::OutputStream& stream) const {
-    if (_reservedCount != 0 && _reservedCount != _appendedCount) {
-        ORVANE_LOG_ERROR("Reserved [%u] vectors but inserted [%u] vectors", _reservedCount,
-                         _appendedCount);
-        return Status(ErrorCode::Internal, "Vector count mismatch: expected " +
-                                               std::to_string(_reservedCount) + " but got " +
-                                               std::to_string(_appendedCount));
-    }
-    const DiskANNIndexMeta meta{_appendedCount, static_cast<uint32_t>(_dimension),
-                                static_cast<uint32_t>(_metricType)};
-    ORVANE_RETURN_IF_ERROR(stream.WriteObj(meta));
-    ORVANE_RETURN_IF_ERROR(stream.SealSection(kMetaSection, kSectionAlign));
-
-    StorageHeader header;
-    header.efConstruction = _efConstruction;
-    header.slackPruningFactor = _slackPruningFactor;
-    header.neighborCount = _neighborCount;
-    header.sectorSize = kSmallSectorSize;
-    header.entryPointSize = static_cast<uint32_t>(_storage.entryPoints.size());
-    header.hasLabel = false;
-    header.quantizeRawData = _diskQuantizerTrainer != nullptr;
-    header.saveOriginalEmbedding = _diskQuantizerTrainer != nullptr && _saveOriginalEmbedding;
-    header.vectorSize = _diskQuantizerTrainer != nullptr
-                            ? _diskQuantizerTrainer->GetEncodedNodeSize()
-                            : _dimension * sizeof(float);
-
-    NodeGeometry geometry;
-    if (!NodeGeometry::Compute(header.vectorSize, _neighborCount, kSmallSectorSize, &geometry)) {
-        return Status(ErrorCode::InvalidArgument, "diskann node record size overflows");
-    }
-    BuildMemoryStorage::ReorderMap newToOld, oldToNew;
-    header.sectorSize = ChooseSectorSize(geometry.nodeSize);
-    if (header.sectorSize == kSmallSectorSize && _reorderLayout && geometry.nodesPerSector > 3) {
-        std::tie(newToOld, oldToNew) = _storage.GetReorderMap(geometry.nodesPerSector);
-    }
-
-    const quantizer::QuantizerWriter toStream = [&stream](const char* bytes, uint64_t length) {
-        return stream.Write(bytes, length);
-    };
-    if (HasReorderMaps(newToOld, oldToNew)) {
-        auto* mapping =
-            dynamic_cast<quantizer::SerializeWithMappingInterface*>(_quantizerTrainer.get());
-        if (mapping == nullptr) {
-            return Status(ErrorCode::Internal, "serialize with mapping not implement");
-        }
-        ORVANE_RETURN_IF_ERROR(mapping->SerializeWithMapping(toStream, newToOld));
-    } else {
-        ORVANE_RETURN_IF_ERROR(_quantizerTrainer->Serialize(toStream));
-    }
-    ORVANE_RETURN_IF_ERROR(stream.SealSection(kEncoderSection, 1));
-
-    if (_diskQuantizerTrainer == nullptr) {
-        ORVANE_RETURN_IF_ERROR(_storage.Dump(meta, header, newToOld, oldToNew, stream));
-    } else {
-        auto* disk = dynamic_cast<quantizer::CustomizedSerializeQuantizerInterface*>(
-            _diskQuantizerTrainer.get());
-        if (disk == nullptr) {
-            ORVANE_LOG_ERROR(
-                "Failed to cast diskQuantizerTrainer to "
-                "CustomizedSerializeQuantizerInterface");
-            return Status(ErrorCode::NotSupported,
-                          "Failed to cast diskQuantizerTrainer to "
-                          "CustomizedSerializeQuantizerInterface");
-        }
-        ORVANE_RETURN_IF_ERROR(
-            _storage.DumpWithDiskQuantizer(meta, header, newToOld, oldToNew, *disk, stream));
-    }
-    return stream.Close();
-}
-
 Status DiskANNBuilderBackend::Attach(api::IBuildExtension& extension) {
     const bool installed = extensions::experimental::InstallCkptFunc(
         extension, [this](std::unique_ptr<api::InnerCkptManager> manager) {
@@ -430,83 +287,6 @@ Status DiskANNBuilderBackend::Attach(api::IBuildExtension& extension) {
     if (!installed) {
         return Status(ErrorCode::NotSupported, "extensions not supported by diskann builder");
     }
-    return Status::Ok();
-}
-
-Status DiskANNBuilderBackend::DumpCkpt() {
-    if (_ckptManager == nullptr) return Status::Ok();
-    auto stream = _ckptManager->CreateOutputStream();
-    if (stream == nullptr) {
-        return Status(ErrorCode::IoError, "Failed to get output stream when checkpoint");
-    }
-    const DiskANNIndexMeta meta{_reservedCount, static_cast<uint32_t>(_dimension),
-                                static_cast<uint32_t>(_metricType)};
-    ORVANE_RETURN_IF_ERROR(stream->WriteObj(meta));
-    ORVANE_RETURN_IF_ERROR(stream->SealSection(kMetaSection, kSectionAlign));
-    const StorageCheckpointHeader header{_efConstruction, _slackPruningFactor, _neighborCount,
-                                         static_cast<uint32_t>(_storage.entryPoints.size()),
-                                         _ckptBuiltCount};
-    ORVANE_RETURN_IF_ERROR(_storage.DumpCheckpoint(meta, header, *stream));
-    ORVANE_RETURN_IF_ERROR(api::WriteCkptBinding(
-        *stream, {"diskann", _optionsDigest, _reservedCount, _appendedCount, _rowDigest.Value()}));
-    return stream->Close();
-}
-
-Status DiskANNBuilderBackend::LoadFromCkptManager(
-    std::unique_ptr<api::InnerCkptManager> manager) {
-    _ckptManager = std::move(manager);
-    if (_ckptManager == nullptr) return Status::Ok();
-    auto has = _ckptManager->HasInputStream();
-    if (!has.IsOk()) return Status(ErrorCode::IoError, "ckptManager check input stream failed");
-    if (!has.Value()) return Status::Ok();
-    auto stream = _ckptManager->GetInputStream();
-    if (stream == nullptr)
-        return Status(ErrorCode::IoError, "ckptManager failed to get input stream");
-
-    DiskANNIndexMeta meta;
-    ORVANE_RETURN_IF_ERROR(
-        ReadSectionPrefix(*stream, kMetaSection, &meta, sizeof(meta), "checkpoint meta"));
-    // The appends that follow hand rows of the builder's dimension and are
-    // scored with its metric; a checkpoint of another shape cannot continue.
-    if (meta.dimension != _dimension) {
-        return Status(ErrorCode::InvalidArgument,
-                      "Checkpoint dimension [" + std::to_string(meta.dimension) +
-                          "] differs from builder dimension [" + std::to_string(_dimension) + "]");
-    }
-    if (meta.metricType != static_cast<uint32_t>(_metricType)) {
-        const auto stored = static_cast<dist::MetricE>(meta.metricType);
-        return Status(ErrorCode::InvalidArgument,
-                      "Checkpoint metric [" + std::string(dist::MetricName(stored)) +
-                          "] differs from builder metric [" +
-                          std::string(dist::MetricName(_metricType)) + "]");
-    }
-    if (meta.count > kMaxCount) {
-        return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: count [" +
-                                                 std::to_string(meta.count) + "] above limit");
-    }
-    // The shape checks above name what differs; the binding covers the rest.
-    auto binding = api::ReadCkptBinding(*stream);
-    if (!binding.IsOk()) return binding.TakeStatus();
-    ORVANE_RETURN_IF_ERROR(
-        api::CheckBuild(binding.Value(), "diskann", _optionsDigest));
-    ORVANE_LOG_INFO("DiskANN checkpoint open dimension [%u], count [%u]", meta.dimension,
-                    meta.count);
-    StorageCheckpointHeader header;
-    ORVANE_RETURN_IF_ERROR(
-        _storage.LoadFromCheckpoint(*stream, meta.count, meta.dimension, header));
-    if (binding.Value().rows > meta.count || binding.Value().reserved != meta.count) {
-        return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: binding row count [" +
-                                                 std::to_string(binding.Value().rows) + "]");
-    }
-    _resumeBinding = binding.TakeValue();
-    _rowDigest = {};
-    _reservedCount = meta.count;
-    _ckptLoaded = true;
-    _ckptBuiltCount = header.buildNodeCount;
-    _efConstruction = header.efConstruction == 0 ? _efConstruction : header.efConstruction;
-    _slackPruningFactor =
-        header.slackPruningFactor > 0 ? header.slackPruningFactor : _slackPruningFactor;
-    _neighborCount = header.neighborCount;
     return Status::Ok();
 }
 

@@ -16,31 +16,33 @@
 //
 // The facade drives it from one thread: Init, optional Attach, Pretrain,
 // Reserve, AppendBatch..., Dump.
+//
+// Files by job: DiskANNBuilderBackend.cc (init and insertion),
+// DiskANNTrainerOptions.h (the encoders' options derived from the builder's),
+// DiskANNBuilderCheckpoint.cc (checkpoint dump and restore) and
+// DiskANNBuilderDump.cc (the index file).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "orvane/core/MemoryResource.h"
-#include "orvane/api/Options.h"
-#include "orvane/core/Result.h"
+#include "api/builder/BuilderBackend.h"
+#include "api/builder/checkpoint/CkptBinding.h"
+#include "api/builder/checkpoint/InnerCkptManager.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
 #include "encoding/QuantizerTrainer.h"
-#include "api/builder/checkpoint/CkptBinding.h"
-#include "api/builder/checkpoint/InnerCkptManager.h"
-#include "api/builder/BuilderBackend.h"
 #include "index/diskann/build/BuildMemoryStorage.h"
 #include "index/diskann/build/GraphInserter.h"
 #include "index/diskann/graph/DiskANNContext.h"
 #include "index/diskann/graph/DistanceCalcutor.h"
-#include "encoding/QuantizerTrainer.h"
+#include "orvane/api/Options.h"
+#include "orvane/core/MemoryResource.h"
+#include "orvane/core/Result.h"
 
 namespace orvane::index::diskann {
 
@@ -72,8 +74,6 @@ class DiskANNBuilderBackend : public api::BuilderBackend {
     uint32_t CheckpointBuiltCount() const { return _ckptBuiltCount; }
 
   private:
-    api::QuantizerOptions GetTrainerOptions(const api::BuilderOptions& options) const;
-    std::optional<api::QuantizerOptions> GetDiskTrainerOptions(const api::BuilderOptions& options);
     // Builds nodes [begin, end) on the workers; `built` counts finished nodes.
     core::Status BuildRange(uint32_t begin, uint32_t end, std::atomic<uint32_t>& built);
     // Builds the appended range [oldCount, newCount) chunk by chunk, writing a
