@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/index/diskann/GraphWalk.h"
+#include "../tests/index/diskann/build/GraphWalk.h"
 #include "../tests/io/IoTestUtil.h"
 #include "../tests/testing/FileBytes.h"
 #include "FashionMnist.h"

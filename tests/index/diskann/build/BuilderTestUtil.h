@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "GraphWalk.h"
+#include "index/diskann/build/GraphWalk.h"
 #include "orvane/core/MemoryResource.h"
 #include "index/diskann/build/DiskANNBuilderBackend.h"
 #include "index/diskann/build/GraphConnectivity.h"

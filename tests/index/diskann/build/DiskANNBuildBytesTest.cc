@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "BuilderTestUtil.h"
-#include "StorageTestUtil.h"
+#include "index/diskann/build/BuilderTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "testing/FileBytes.h"
 #include "testing/LogCapture.h"
 

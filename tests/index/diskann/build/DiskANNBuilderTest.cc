@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "BuilderTestUtil.h"
-#include "StorageTestUtil.h"
+#include "index/diskann/build/BuilderTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "index/diskann/search/SearchDiskStorage.h"
 #include "testing/LogCapture.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "BuilderTestUtil.h"
-#include "SearcherTestUtil.h"
-#include "StorageTestUtil.h"
+#include "index/diskann/build/BuilderTestUtil.h"
+#include "index/diskann/search/SearcherTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "api/builder/checkpoint/LocalCkptManager.h"
 #include "io/MemoryFileReader.h"

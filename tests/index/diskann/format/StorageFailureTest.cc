@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "StorageTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "index/diskann/search/SearchDiskStorage.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainerFactory.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "StorageTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "index/diskann/build/LayoutRanker.h"
 #include "index/diskann/search/SearchDiskStorage.h"
 

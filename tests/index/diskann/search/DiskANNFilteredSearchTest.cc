@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "SearcherTestUtil.h"
+#include "index/diskann/search/SearcherTestUtil.h"
 #include "orvane/api/RowFilter.h"
 #include "testing/LogCapture.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "SearcherTestUtil.h"
+#include "index/diskann/search/SearcherTestUtil.h"
 #include "testing/LogCapture.h"
 
 namespace orvane::index::diskann {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "SearcherTestUtil.h"
+#include "index/diskann/search/SearcherTestUtil.h"
 #include "orvane/extensions/SearchWithFilterExtension.h"
 #include "testing/LogCapture.h"
 

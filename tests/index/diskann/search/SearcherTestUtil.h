@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "BuilderTestUtil.h"
-#include "StorageTestUtil.h"
+#include "index/diskann/build/BuilderTestUtil.h"
+#include "index/diskann/format/StorageTestUtil.h"
 #include "index/diskann/search/DiskANNSearcherBackend.h"
 
 namespace orvane::index::diskann::testutil {
