@@ -43,6 +43,10 @@ KINDS = {
     "ivf": ({"ivf.build.num_lists": 256, "ivf.build.max_epoch": 10}, {"nprobe": 16}),
     "diskann": ({"diskann.build.neighbor_count": 32}, {"diskann.search.list_size": 48}),
 }
+# Searches of an index built above, opened another way: name -> (kind, open options).
+# diskann-mmap reads the same DiskANN file through the mmap reader, which keeps the
+# file in memory as hnswlib keeps its graph; "diskann" uses the default local reader.
+VARIANTS = {"diskann-mmap": ("diskann", {"io.reader.type": "mmap"})}
 # Peers: the runner config of peers.py and the search parameter applied.
 PEERS = {
     "faiss-flat": ({"runner": "faiss", "factory": "flat"}, None),
@@ -51,7 +55,8 @@ PEERS = {
     "hnswlib": ({"runner": "hnswlib", "M": 16, "efc": 200}, 32),
 }
 # Which peer each kind is measured against.
-PEER_OF = {"bruteforce": "faiss-flat", "ivf": "faiss-ivf", "diskann": "hnswlib"}
+PEER_OF = {"bruteforce": "faiss-flat", "ivf": "faiss-ivf", "diskann": "hnswlib",
+           "diskann-mmap": "hnswlib"}
 
 
 def load_base(rows):
@@ -132,11 +137,13 @@ def child(work, what, repeats, threads):
     queries = np.load(work / "queries.npy")
     gt = np.load(work / "gt.npy")
     out = {}
-    if what in KINDS:
+    if what in KINDS or what in VARIANTS:
         import orvane
-        with orvane.Searcher({"index.type": what, "index.dimension": queries.shape[1]}) as s:
-            s.open(work / (what + ".idx"))
-            extra = KINDS[what][1]
+        kind, opening = VARIANTS.get(what, (what, {}))
+        with orvane.Searcher({"index.type": kind, "index.dimension": queries.shape[1],
+                              **opening}) as s:
+            s.open(work / (kind + ".idx"))
+            extra = KINDS[kind][1]
             qps, found = timed(lambda q: s.search(q, K, **extra)[1].view(np.int64), queries,
                                repeats)
     else:
@@ -164,7 +171,8 @@ def run(work, what, pinned, repeats, threads, faiss_path):
 
 def build_all(work, rows, kinds, peer_names, threads, faiss_path):
     """Each index built in a child of its own (thread pools sized for the build)."""
-    for what in kinds + peer_names:
+    built = {VARIANTS.get(k, (k,))[0] for k in kinds}
+    for what in sorted(built) + peer_names:
         cmd = [sys.executable, __file__, "--build-child", what, "--work", str(work),
                "--threads", str(threads)] + (["--rows", str(rows)] if rows else [])
         subprocess.run(cmd, check=True, env=peers.child_env(threads, threads, faiss_path))
@@ -175,7 +183,8 @@ def main():
     p.add_argument("--rows", type=int, default=None, help="base rows (default all 60000)")
     p.add_argument("--work", default="/tmp/orvane_batch_bench")
     p.add_argument("--repeats", type=int, default=3)
-    p.add_argument("--kinds", default=",".join(KINDS))
+    p.add_argument("--kinds", default=",".join(KINDS), help="comma list of %s"
+                   % ",".join(list(KINDS) + list(VARIANTS)))
     p.add_argument("--peers", default="", help="comma list of %s (default none)"
                    % ",".join(PEERS))
     p.add_argument("--faiss-path", default=os.environ.get(peers.FAISS_PATH_ENV) or None,
@@ -198,7 +207,7 @@ def main():
         return
     kinds = [k for k in a.kinds.split(",") if k]
     peer_names = [x for x in a.peers.split(",") if x]
-    unknown = [x for x in kinds if x not in KINDS] + [x for x in peer_names if x not in PEERS]
+    unknown = [x for x in kinds if x not in KINDS and x not in VARIANTS] + [x for x in peer_names if x not in PEERS]
     if unknown:
         p.error("unknown kinds or peers: %s" % ",".join(unknown))
     if a.faiss_path:
