@@ -8,8 +8,11 @@
 #include "encoding/QuantizerTrainerFactory.h"
 #include "extensions/experimental/BuildCombinedExtensionV0.h"
 #include "index/diskann/DiskANNOptions.h"
+#include "index/diskann/build/DiskANNIndexWriter.h"
 #include "index/diskann/build/DiskANNTrainerOptions.h"
 #include "index/diskann/build/GraphConnectivity.h"
+#include "index/diskann/format/SectionIO.h"
+#include "io/OutputStream.h"
 #include "telemetry/Logger.h"
 #include "util/ExecutorManager.h"
 #include "util/parallel/MultiThreadStepProcess.h"
@@ -279,6 +282,14 @@ bool DiskANNBuilderBackend::RepairConnectivity() {
     return diskann::RepairConnectivity(_storage, _reservedCount, _storageResource);
 }
 
+Status DiskANNBuilderBackend::Dump(io::OutputStream& stream) const {
+    return WriteDiskANNIndex(
+        {_storage, *_quantizerTrainer, _diskQuantizerTrainer.get(), _reservedCount, _appendedCount,
+         _dimension, _metricType, _efConstruction, _slackPruningFactor, _neighborCount,
+         _saveOriginalEmbedding, _reorderLayout},
+        stream);
+}
+
 Status DiskANNBuilderBackend::Attach(api::IBuildExtension& extension) {
     const bool installed = extensions::experimental::InstallCkptFunc(
         extension, [this](std::unique_ptr<api::InnerCkptManager> manager) {
@@ -287,6 +298,81 @@ Status DiskANNBuilderBackend::Attach(api::IBuildExtension& extension) {
     if (!installed) {
         return Status(ErrorCode::NotSupported, "extensions not supported by diskann builder");
     }
+    return Status::Ok();
+}
+
+Status DiskANNBuilderBackend::DumpCkpt() {
+    if (_ckptManager == nullptr) return Status::Ok();
+    auto stream = _ckptManager->CreateOutputStream();
+    if (stream == nullptr) {
+        return Status(ErrorCode::IoError, "Failed to get output stream when checkpoint");
+    }
+    const DiskANNIndexMeta meta{_reservedCount, static_cast<uint32_t>(_dimension),
+                                static_cast<uint32_t>(_metricType)};
+    ORVANE_RETURN_IF_ERROR(stream->WriteObj(meta));
+    ORVANE_RETURN_IF_ERROR(stream->SealSection(kMetaSection, kSectionAlign));
+    const StorageCheckpointHeader header{_efConstruction, _slackPruningFactor, _neighborCount,
+                                         static_cast<uint32_t>(_storage.entryPoints.size()),
+                                         _ckptBuiltCount};
+    ORVANE_RETURN_IF_ERROR(_storage.DumpCheckpoint(meta, header, *stream));
+    ORVANE_RETURN_IF_ERROR(api::WriteCkptBinding(
+        *stream, {"diskann", _optionsDigest, _reservedCount, _appendedCount, _rowDigest.Value()}));
+    return stream->Close();
+}
+
+Status DiskANNBuilderBackend::LoadFromCkptManager(std::unique_ptr<api::InnerCkptManager> manager) {
+    _ckptManager = std::move(manager);
+    if (_ckptManager == nullptr) return Status::Ok();
+    auto has = _ckptManager->HasInputStream();
+    if (!has.IsOk()) return Status(ErrorCode::IoError, "ckptManager check input stream failed");
+    if (!has.Value()) return Status::Ok();
+    auto stream = _ckptManager->GetInputStream();
+    if (stream == nullptr)
+        return Status(ErrorCode::IoError, "ckptManager failed to get input stream");
+
+    DiskANNIndexMeta meta;
+    ORVANE_RETURN_IF_ERROR(
+        ReadSectionPrefix(*stream, kMetaSection, &meta, sizeof(meta), "checkpoint meta"));
+    // The appends that follow hand rows of the builder's dimension and are
+    // scored with its metric; a checkpoint of another shape cannot continue.
+    if (meta.dimension != _dimension) {
+        return Status(ErrorCode::InvalidArgument,
+                      "Checkpoint dimension [" + std::to_string(meta.dimension) +
+                          "] differs from builder dimension [" + std::to_string(_dimension) + "]");
+    }
+    if (meta.metricType != static_cast<uint32_t>(_metricType)) {
+        const auto stored = static_cast<dist::MetricE>(meta.metricType);
+        return Status(ErrorCode::InvalidArgument,
+                      "Checkpoint metric [" + std::string(dist::MetricName(stored)) +
+                          "] differs from builder metric [" +
+                          std::string(dist::MetricName(_metricType)) + "]");
+    }
+    if (meta.count > kMaxCount) {
+        return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: count [" +
+                                                 std::to_string(meta.count) + "] above limit");
+    }
+    // The shape checks above name what differs; the binding covers the rest.
+    auto binding = api::ReadCkptBinding(*stream);
+    if (!binding.IsOk()) return binding.TakeStatus();
+    ORVANE_RETURN_IF_ERROR(api::CheckBuild(binding.Value(), "diskann", _optionsDigest));
+    ORVANE_LOG_INFO("DiskANN checkpoint open dimension [%u], count [%u]", meta.dimension,
+                    meta.count);
+    StorageCheckpointHeader header;
+    ORVANE_RETURN_IF_ERROR(
+        _storage.LoadFromCheckpoint(*stream, meta.count, meta.dimension, header));
+    if (binding.Value().rows > meta.count || binding.Value().reserved != meta.count) {
+        return Status(ErrorCode::Corruption, "Damaged diskann checkpoint: binding row count [" +
+                                                 std::to_string(binding.Value().rows) + "]");
+    }
+    _resumeBinding = binding.TakeValue();
+    _rowDigest = {};
+    _reservedCount = meta.count;
+    _ckptLoaded = true;
+    _ckptBuiltCount = header.buildNodeCount;
+    _efConstruction = header.efConstruction == 0 ? _efConstruction : header.efConstruction;
+    _slackPruningFactor =
+        header.slackPruningFactor > 0 ? header.slackPruningFactor : _slackPruningFactor;
+    _neighborCount = header.neighborCount;
     return Status::Ok();
 }
 

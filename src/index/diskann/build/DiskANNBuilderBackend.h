@@ -17,10 +17,8 @@
 // The facade drives it from one thread: Init, optional Attach, Pretrain,
 // Reserve, AppendBatch..., Dump.
 //
-// Files by job: DiskANNBuilderBackend.cc (init and insertion),
-// DiskANNTrainerOptions.h (the encoders' options derived from the builder's),
-// DiskANNBuilderCheckpoint.cc (checkpoint dump and restore) and
-// DiskANNBuilderDump.cc (the index file).
+// The encoders' options derived from the builder's are in
+// DiskANNTrainerOptions.h; the index file is laid out by DiskANNIndexWriter.h.
 #pragma once
 
 #include <atomic>
