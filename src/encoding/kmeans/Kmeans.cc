@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 
+#include "encoding/kmeans/DistinctRows.h"
 #include "encoding/kmeans/KmeansAssign.h"
 #include "encoding/kmeans/KmeansDistance.h"
 #include "util/parallel/MultiThreadStepProcess.h"
@@ -37,12 +38,24 @@ Status CheckData(std::span<const float> data, dist::dimension_t dim) {
     return Status::Ok();
 }
 
-// The assignment/update rounds shared by Kmeans and KmeansWithCentroids.
+// The assignment/update rounds shared by Kmeans and KmeansWithCentroids. When
+// short rows repeat, each epoch assigns the distinct rows only and copies their
+// centroids to the rows equal to them, which gives the same assignments; the
+// update step always runs over every row in order.
 void RunEpochs(std::span<const float> data, dist::dimension_t dim, uint32_t maxEpoch,
                uint32_t threadCount, coro::Executor* executor, std::pmr::memory_resource& resource,
                std::span<float> centroids, std::span<uint32_t> indexes) {
+    if (maxEpoch == 0) return;
+    const DistinctRows distinct(data, dim, resource);
+    std::pmr::vector<uint32_t> perDistinct(distinct.Count(), 0, &resource);
     for (uint32_t epoch = 0; epoch < maxEpoch; ++epoch) {
-        UpdateIndexes(data, indexes, centroids, dim, threadCount, executor, resource);
+        if (distinct.Pays()) {
+            UpdateIndexes(distinct.Rows(), perDistinct, centroids, dim, threadCount, executor,
+                          resource);
+            distinct.Spread(perDistinct, indexes);
+        } else {
+            UpdateIndexes(data, indexes, centroids, dim, threadCount, executor, resource);
+        }
         if (UpdateCentroids(data, indexes, centroids, dim, resource)) break;
     }
 }
