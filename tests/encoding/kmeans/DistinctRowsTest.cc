@@ -9,9 +9,11 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "encoding/kmeans/Kmeans.h"
+#include "util/ExecutorManager.h"
 
 namespace orvane::quantizer {
 namespace {
@@ -177,6 +179,49 @@ TEST(DistinctRowsEdgeTest, KmeansOverRepeatedRowsEqualsScoringEveryRow) {
         EXPECT_EQ(std::vector<float>(refined.begin(), refined.end()), expected) << "dim " << dim;
         EXPECT_EQ(assigned, indexes) << "dim " << dim;
     }
+}
+
+// The assignment over distinct rows split across executor tasks, with several
+// k-means runs at once sharing one pool resource (as the PQ trainer runs its
+// chunks): every run gives the centroids of a one-thread run. The rows are
+// eight blobs of five points each, repeated, seeded by one row of each blob,
+// so that no cluster ever empties (its random re-seeding would differ per run).
+TEST(DistinctRowsStressTest, ParallelRunsOverRepeatedRowsEqualOneThread) {
+    constexpr uint32_t kDim = 2;
+    constexpr uint32_t kBlobs = 8;
+    constexpr uint64_t kRows = 6000;
+    std::vector<float> data(kRows * kDim);
+    for (uint64_t i = 0; i < kRows; ++i) {
+        const uint64_t blob = i % kBlobs;
+        const uint64_t point = (i / kBlobs) % 5;
+        data[i * kDim] = static_cast<float>(blob * 100 + point);
+        data[i * kDim + 1] = static_cast<float>(blob * 50) - static_cast<float>(point) * 0.5f;
+    }
+    ASSERT_TRUE(DistinctRows(data, kDim, Res()).Pays());
+    auto executor = util::ExecutorManager::Instance().Get(util::ExecutorPurpose::Build);
+    ASSERT_TRUE(executor.IsOk());
+    const auto [status, expected] = KmeansUtil::Kmeans(data, kDim, kBlobs, 10, 1, nullptr, Res());
+    ASSERT_TRUE(status.IsOk());
+
+    std::pmr::synchronized_pool_resource pool;
+    constexpr int kRuns = 4;
+    std::vector<std::vector<float>> results(kRuns);
+    std::vector<std::thread> runs;
+    for (int r = 0; r < kRuns; ++r) {
+        runs.emplace_back([&, r] {
+            for (int repeat = 0; repeat < 20; ++repeat) {
+                auto [st, centroids] = KmeansUtil::Kmeans(data, kDim, kBlobs, 10, 2 + r % 3,
+                                                          executor.Value().get(), pool);
+                if (!st.IsOk() || (repeat > 0 && centroids != results[r])) {
+                    results[r].clear();
+                    return;
+                }
+                results[r] = std::move(centroids);
+            }
+        });
+    }
+    for (auto& t : runs) t.join();
+    for (int r = 0; r < kRuns; ++r) EXPECT_EQ(results[r], expected) << "run " << r;
 }
 
 }  // namespace
