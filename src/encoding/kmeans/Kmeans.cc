@@ -7,8 +7,10 @@
 #include <optional>
 #include <random>
 
+#include "encoding/kmeans/DistinctRows.h"
 #include "encoding/kmeans/KmeansAssign.h"
 #include "encoding/kmeans/KmeansDistance.h"
+#include "util/FixedWidth.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::quantizer {
@@ -37,13 +39,54 @@ Status CheckData(std::span<const float> data, dist::dimension_t dim) {
     return Status::Ok();
 }
 
-// The assignment/update rounds shared by Kmeans and KmeansWithCentroids.
+// The assignment/update rounds shared by Kmeans and KmeansWithCentroids. When
+// short rows repeat, each epoch assigns the distinct rows only and copies their
+// centroids to the rows equal to them, which gives the same assignments; the
+// update step always runs over every row in order.
 void RunEpochs(std::span<const float> data, dist::dimension_t dim, uint32_t maxEpoch,
                uint32_t threadCount, coro::Executor* executor, std::pmr::memory_resource& resource,
                std::span<float> centroids, std::span<uint32_t> indexes) {
+    if (maxEpoch == 0) return;
+    const DistinctRows distinct(data, dim, resource);
+    std::pmr::vector<uint32_t> perDistinct(distinct.Count(), 0, &resource);
     for (uint32_t epoch = 0; epoch < maxEpoch; ++epoch) {
-        UpdateIndexes(data, indexes, centroids, dim, threadCount, executor, resource);
+        if (distinct.Pays()) {
+            UpdateIndexes(distinct.Rows(), perDistinct, centroids, dim, threadCount, executor,
+                          resource);
+            distinct.Spread(perDistinct, indexes);
+        } else {
+            UpdateIndexes(data, indexes, centroids, dim, threadCount, executor, resource);
+        }
         if (UpdateCentroids(data, indexes, centroids, dim, resource)) break;
+    }
+}
+
+// The per-cluster row counts and sums of the update step.
+struct ClusterSums {
+    const float* data;
+    const uint32_t* indexes;
+    uint64_t n;
+    uint64_t k;
+    uint64_t* counts;
+    double* sums;
+};
+
+// Rows up to this width have their sums added by code of fixed width (short
+// rows are the PQ chunks, where a loop over a run-time width costs more than the adds).
+constexpr dist::dimension_t kFixedSumWidth = 8;
+
+// Adds every row, in order, to its cluster's count and sum. D is the row
+// width, or 0 for the run-time width `dim`.
+template <dist::dimension_t D>
+void AddRows(const ClusterSums& s, dist::dimension_t dim) {
+    const dist::dimension_t width = D == 0 ? dim : D;
+    for (uint64_t i = 0; i < s.n; ++i) {
+        const uint32_t c = s.indexes[i];
+        if (c >= s.k) continue;
+        ++s.counts[c];
+        const float* row = s.data + i * width;
+        double* sum = s.sums + uint64_t{c} * width;
+        for (dist::dimension_t j = 0; j < width; ++j) sum[j] += row[j];
     }
 }
 
@@ -91,13 +134,12 @@ bool UpdateCentroids(std::span<const float> data, std::span<const uint32_t> cent
     const uint64_t n = std::min<uint64_t>(data.size() / dim, centroidIndexes.size());
     std::pmr::vector<uint64_t> counts(k, 0, &resource);
     std::pmr::vector<double> sums(k * dim, 0.0, &resource);
-    for (uint64_t i = 0; i < n; ++i) {
-        const uint32_t c = centroidIndexes[i];
-        if (c >= k) continue;
-        ++counts[c];
-        const float* row = data.data() + i * dim;
-        double* sum = sums.data() + uint64_t{c} * dim;
-        for (dist::dimension_t j = 0; j < dim; ++j) sum[j] += row[j];
+    const ClusterSums target{data.data(), centroidIndexes.data(), n, k, counts.data(), sums.data()};
+    if (dim <= kFixedSumWidth) {
+        util::WithFixedWidth<kFixedSumWidth>(
+            dim, [&](auto width) { AddRows<decltype(width)::value>(target, dim); });
+    } else {
+        AddRows<0>(target, dim);
     }
     float shift = 0.0f;
     // Opening a random device is costly (on some machines far more than an

@@ -2,6 +2,7 @@
 // OPQ pretraining is in PQTrainerOpq.cc, the stream in PQTrainerStream.cc.
 #include "encoding/pq/PQTrainer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory_resource>
@@ -111,23 +112,34 @@ void PQTrainer::MakeZeroMean(std::span<const float> data, uint64_t n,
     }
 }
 
-ErrorCode PQTrainer::TrainChunk(std::span<const float> data, uint64_t n,
-                                const std::vector<float>& weights, uint32_t k, uint32_t threadCount,
-                                coro::Executor* executor, std::pmr::vector<float>& sub,
-                                std::pmr::memory_resource& resource) {
+void PQTrainer::GatherChunks(std::span<const float> data, uint64_t n,
+                             const std::vector<float>& weights, uint32_t first, uint32_t last,
+                             std::pmr::vector<float>* subs) const {
+    for (uint32_t k = first; k < last; ++k) {
+        subs[k - first].resize(n * (_model.chunkOffsets[k + 1] - _model.chunkOffsets[k]));
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+        const float* row = data.data() + i * _dimension;
+        for (uint32_t k = first; k < last; ++k) {
+            const uint32_t begin = _model.chunkOffsets[k];
+            const uint32_t w = _model.chunkOffsets[k + 1] - begin;
+            float* out = subs[k - first].data() + i * w;
+            for (uint32_t c = 0; c < w; ++c) {
+                float v = row[begin + c] * weights[i];
+                if (_makeZeroMean) v -= _zeroMeanCentroids[begin + c];
+                out[c] = v;
+            }
+        }
+    }
+}
+
+ErrorCode PQTrainer::FitChunk(uint32_t k, std::span<const float> sub, uint32_t threadCount,
+                              coro::Executor* executor, std::pmr::memory_resource& resource) {
     const uint32_t begin = _model.chunkOffsets[k];
     const uint32_t w = _model.chunkOffsets[k + 1] - begin;
     if (w == 0) return ErrorCode::Ok;
-    sub.resize(n * w);
-    for (uint64_t i = 0; i < n; ++i) {
-        for (uint32_t c = 0; c < w; ++c) {
-            float v = data[i * _dimension + begin + c] * weights[i];
-            if (_makeZeroMean) v -= _zeroMeanCentroids[begin + c];
-            sub[i * w + c] = v;
-        }
-    }
     auto [status, centroids] = quantizer::KmeansUtil::Kmeans(sub, w, kPQCentroidCount, _maxEpoch,
-                                                        threadCount, executor, resource);
+                                                             threadCount, executor, resource);
     if (!status.IsOk()) {
         ORVANE_LOG_ERROR("K-means clustering failed for chunk [%d]", static_cast<int>(k));
         return status.Code();
@@ -157,24 +169,40 @@ ErrorCode PQTrainer::PretrainWithPQ(std::span<const float> data, uint64_t n) {
         // Few chunks: one after another, each k-means spreading its rows over the threads.
         std::pmr::vector<float> sub(&_resource);
         for (uint32_t k = 0; k < m; ++k) {
-            const ErrorCode code =
-                TrainChunk(data, n, weights, k, threads, executor.Value().get(), sub, _resource);
+            GatherChunks(data, n, weights, k, k + 1, &sub);
+            const ErrorCode code = FitChunk(k, sub, threads, executor.Value().get(), _resource);
             if (code != ErrorCode::Ok) return code;
         }
         return ErrorCode::Ok;
     }
-    // Many chunks: whole chunks are spread over the threads, each trained on
-    // one thread, so that the update steps run in parallel too. Chunks are
-    // independent, so the model is the same as when they run in order. The
-    // k-means working arrays come from a pool that is safe to share.
+    // Many chunks: groups of neighbouring chunks are spread over the threads,
+    // each chunk trained on one thread, so that the update steps run in
+    // parallel too. Chunks are independent, so the model is the same as when
+    // they run in order. A group spans at most kGatherComponents components
+    // and there stay at least kChunksPerTaskForChunkFanOut groups per thread.
+    // The k-means working arrays come from a pool that is safe to share.
+    uint32_t widest = 1;
+    for (uint32_t k = 0; k < m; ++k) {
+        widest = std::max(widest, _model.chunkOffsets[k + 1] - _model.chunkOffsets[k]);
+    }
+    const uint32_t perGroup = std::max<uint32_t>(
+        1, std::min(kGatherComponents / widest, m / (kChunksPerTaskForChunkFanOut * threads)));
+    const uint32_t groups = (m + perGroup - 1) / perGroup;
     std::pmr::synchronized_pool_resource pool(&_resource);
-    std::vector<std::pmr::vector<float>> subs;
-    subs.reserve(threads);
-    for (uint32_t t = 0; t < threads; ++t) subs.emplace_back(&pool);
+    std::vector<std::vector<std::pmr::vector<float>>> subs(threads);
+    for (auto& own : subs) {
+        for (uint32_t g = 0; g < perGroup; ++g) own.emplace_back(&pool);
+    }
     return util::MultiThreadStepProcess(
-        0, m, threads, *executor.Value(), [&](uint64_t task, uint64_t k) {
-            return TrainChunk(data, n, weights, static_cast<uint32_t>(k), 1, nullptr, subs[task],
-                              pool);
+        0, groups, threads, *executor.Value(), [&](uint64_t task, uint64_t group) {
+            const auto first = static_cast<uint32_t>(group * perGroup);
+            const uint32_t last = std::min(m, first + perGroup);
+            GatherChunks(data, n, weights, first, last, subs[task].data());
+            for (uint32_t k = first; k < last; ++k) {
+                const ErrorCode code = FitChunk(k, subs[task][k - first], 1, nullptr, pool);
+                if (code != ErrorCode::Ok) return code;
+            }
+            return ErrorCode::Ok;
         });
 }
 

@@ -19,12 +19,12 @@
 #include <memory_resource>
 #include <vector>
 
-#include "orvane/api/Options.h"
 #include "coro/Executor.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "encoding/QuantizerTrainer.h"
 #include "encoding/SerializeWithMappingInterface.h"
 #include "encoding/pq/PQTypes.h"
+#include "orvane/api/Options.h"
 
 namespace orvane::quantizer {
 
@@ -71,13 +71,20 @@ class PQTrainer : public QuantizerTrainer,
 
   private:
     core::ErrorCode PretrainWithPQ(std::span<const float> data, uint64_t n);
-    // Trains chunk k's 256 centroids into the codebooks; `sub` holds its sub-vectors.
-    core::ErrorCode TrainChunk(std::span<const float> data, uint64_t n,
-                               const std::vector<float>& weights, uint32_t k, uint32_t threadCount,
-                               coro::Executor* executor, std::pmr::vector<float>& sub,
-                               std::pmr::memory_resource& resource);
+    // The training sub-vectors of chunks first .. last - 1 (weighted for ip,
+    // centred with make_zero_mean) into subs[0 .. last - first), in one pass
+    // over the rows.
+    void GatherChunks(std::span<const float> data, uint64_t n, const std::vector<float>& weights,
+                      uint32_t first, uint32_t last, std::pmr::vector<float>* subs) const;
+    // Trains chunk k's 256 centroids into the codebooks from its sub-vectors.
+    core::ErrorCode FitChunk(uint32_t k, std::span<const float> sub, uint32_t threadCount,
+                             coro::Executor* executor, std::pmr::memory_resource& resource);
     // With at least this many chunks per thread, whole chunks are trained in parallel.
     static constexpr uint32_t kChunksPerTaskForChunkFanOut = 4;
+    // Chunks trained in parallel are gathered in groups of at most this many
+    // components, so that one pass over the rows reads each cache line once for
+    // the whole group instead of once per chunk.
+    static constexpr uint32_t kGatherComponents = 16;
     core::ErrorCode PretrainWithOPQ(std::span<const float> data, uint64_t n);
     // 1 / |x_i| for ip (1 for a zero row), 1 for the other metrics.
     std::vector<float> RowWeights(std::span<const float> data, uint64_t n) const;

@@ -167,6 +167,40 @@ TEST(KmeansTest, EmptyClusterIsReseededWithADataRow) {
     }
 }
 
+// Each centroid is its rows' mean, summed in double in row order, at every row
+// width (short rows take code of fixed width): the values mix 1e16 and 1 so
+// that another order of the adds gives other sums. Rows with a cluster number
+// out of range are left out.
+TEST(KmeansTest, UpdateAveragesInRowOrderAtEveryWidth) {
+    constexpr uint32_t kClusters = 3;
+    constexpr uint64_t kRows = 48;
+    for (uint32_t dim = 1; dim <= 10; ++dim) {
+        std::vector<float> data(kRows * dim);
+        std::vector<uint32_t> indexes(kRows);
+        for (uint64_t i = 0; i < kRows; ++i) {
+            indexes[i] = static_cast<uint32_t>(i % (kClusters + 1));  // every fourth row: none
+            for (uint32_t j = 0; j < dim; ++j) {
+                const uint64_t phase = (i / 4 + j) % 3;
+                data[i * dim + j] = phase == 0 ? 1e16f : (phase == 1 ? 1.0f : -1e16f);
+            }
+        }
+        std::vector<double> sums(kClusters * dim, 0.0);
+        std::vector<uint64_t> counts(kClusters, 0);
+        for (uint64_t i = 0; i < kRows; ++i) {
+            if (indexes[i] >= kClusters) continue;
+            ++counts[indexes[i]];
+            for (uint32_t j = 0; j < dim; ++j) sums[indexes[i] * dim + j] += data[i * dim + j];
+        }
+        std::vector<float> expected(kClusters * dim);
+        for (uint64_t v = 0; v < expected.size(); ++v) {
+            expected[v] = static_cast<float>(sums[v] / static_cast<double>(counts[v / dim]));
+        }
+        std::vector<float> centroids(kClusters * dim, 7.0f);
+        EXPECT_FALSE(UpdateCentroids(data, indexes, centroids, dim, Res()));
+        EXPECT_EQ(centroids, expected) << "dim " << dim;
+    }
+}
+
 TEST(KmeansTest, UpdateReportsConvergence) {
     const std::vector<float> data = {0, 0, 2, 2};
     std::vector<float> centroids = {1, 1};

@@ -287,13 +287,25 @@ TEST(PQTrainerTest, ChunksTrainedInParallelGiveTheSequentialModel) {
     struct Case {
         uint32_t m;
         int64_t threads;
+        MetricE metric = MetricE::l2;
+        bool zeroMean = false;
     };
-    for (const Case& c : std::vector<Case>{{24, 2}, {24, 3}, {12, 2}, {8, 2}, {3, 2}}) {
+    // Parallel chunks are gathered in groups of neighbours (weighted for ip,
+    // centred with make_zero_mean), sequential ones one by one.
+    for (const Case& c : std::vector<Case>{{24, 2},
+                                           {24, 3},
+                                           {12, 2},
+                                           {8, 2},
+                                           {3, 2},
+                                           {24, 2, MetricE::ip},
+                                           {12, 3, MetricE::l2, true},
+                                           {10, 2, MetricE::l2, true}}) {
         auto train = [&](int64_t threads) {
             api::QuantizerOptions options{{"encoding.pq.m", int64_t{c.m}},
                                           {"encoding.pq.thread_count", threads},
+                                          {"encoding.pq.make_zero_mean", c.zeroMean},
                                           {"encoding.pq.max_epoch", int64_t{1}}};
-            auto trainer = std::make_unique<PQTrainer>(dim, MetricE::l2, Res(), options);
+            auto trainer = std::make_unique<PQTrainer>(dim, c.metric, Res(), options);
             EXPECT_EQ(trainer->Pretrain(data, 300, dim), ErrorCode::Ok);
             return trainer->Model().codebooks;
         };
