@@ -42,11 +42,17 @@ KINDS = {
     "bruteforce": ({}, {}),
     "ivf": ({"ivf.build.num_lists": 256, "ivf.build.max_epoch": 10}, {"nprobe": 16}),
     "diskann": ({"diskann.build.neighbor_count": 32}, {"diskann.search.list_size": 48}),
+    # DiskANN as the one-query benchmark builds it (R32, ef_construction 200,
+    # PQ of 98 chunks of 8 components instead of the default 392 of 2).
+    "diskann-pq98": ({"index.type": "diskann", "diskann.build.neighbor_count": 32,
+                      "diskann.build.ef_construction": 200, "encoding.pq.m": 98},
+                     {"diskann.search.list_size": 48}),
 }
 # Searches of an index built above, opened another way: name -> (kind, open options).
 # diskann-mmap reads the same DiskANN file through the mmap reader, which keeps the
 # file in memory as hnswlib keeps its graph; "diskann" uses the default local reader.
-VARIANTS = {"diskann-mmap": ("diskann", {"io.reader.type": "mmap"})}
+VARIANTS = {"diskann-mmap": ("diskann", {"io.reader.type": "mmap"}),
+            "diskann-pq98-mmap": ("diskann-pq98", {"io.reader.type": "mmap"})}
 # Peers: the runner config of peers.py and the search parameter applied.
 PEERS = {
     "faiss-flat": ({"runner": "faiss", "factory": "flat"}, None),
@@ -56,7 +62,12 @@ PEERS = {
 }
 # Which peer each kind is measured against.
 PEER_OF = {"bruteforce": "faiss-flat", "ivf": "faiss-ivf", "diskann": "hnswlib",
-           "diskann-mmap": "hnswlib"}
+           "diskann-mmap": "hnswlib", "diskann-pq98": "hnswlib", "diskann-pq98-mmap": "hnswlib"}
+
+
+def index_type(name):
+    """The index.type of an entry of KINDS."""
+    return KINDS[name][0].get("index.type", name)
 
 
 def load_base(rows):
@@ -93,12 +104,11 @@ def build_kind(work, rows, kind, threads):
         return
     base = load_base(rows)
     options = dict(KINDS[kind][0])
-    if kind == "ivf":
-        options["ivf.build.thread_count"] = threads
-    if kind == "diskann":
-        options["diskann.build.thread_count"] = threads
+    options.setdefault("index.type", kind)
+    if options["index.type"] in ("ivf", "diskann"):
+        options["%s.build.thread_count" % options["index.type"]] = threads
     t0 = time.perf_counter()
-    with orvane.Builder({"index.type": kind, "index.dimension": base.shape[1], **options}) as b:
+    with orvane.Builder({"index.dimension": base.shape[1], **options}) as b:
         b.pretrain(base)
         b.insert(base)
         b.dump(path)
@@ -140,7 +150,7 @@ def child(work, what, repeats, threads):
     if what in KINDS or what in VARIANTS:
         import orvane
         kind, opening = VARIANTS.get(what, (what, {}))
-        with orvane.Searcher({"index.type": kind, "index.dimension": queries.shape[1],
+        with orvane.Searcher({"index.type": index_type(kind), "index.dimension": queries.shape[1],
                               **opening}) as s:
             s.open(work / (kind + ".idx"))
             extra = KINDS[kind][1]
