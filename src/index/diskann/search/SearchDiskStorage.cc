@@ -106,6 +106,15 @@ Status SearchDiskStorage::CheckSlot(uint64_t slot, const GraphNodeHolder& holder
     return Status(ErrorCode::Internal, "Disk read node index out of bounds");
 }
 
+Status SearchDiskStorage::CheckNodeId(uint32_t id) const {
+    // Load checked that the layout holds every node's record; a node beyond
+    // the count has none: its offset lies in the last sector's padding or past
+    // the layout, where a read would yield zeros or fail with another message.
+    if (id < ids.size()) return Status::Ok();
+    ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]", "Read out of bounds", id);
+    return Status(ErrorCode::InvalidArgument, "Read out of bounds");
+}
+
 Status SearchDiskStorage::ParseRecord(uint32_t id, const uint8_t* record, GraphNode& node) const {
     uint32_t n = 0;
     std::memcpy(&n, record + _geometry.alignedVectorSize, sizeof(n));
@@ -148,6 +157,7 @@ Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHold
         for (size_t j = 0; j < n; ++j) {
             const uint64_t slot = firstSlot + first + j;
             ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
+            ORVANE_RETURN_IF_ERROR(CheckNodeId(ids[first + j]));
             auto& request = requests[j];
             request.offset = _geometry.NodeOffset(ids[first + j]);
             request.length = nodeSize;
@@ -182,14 +192,7 @@ Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeH
         const uint64_t slot = firstSlot + j;
         ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
         const uint32_t id = ids[j];
-        // Load checked that the layout holds every node's record; a node
-        // beyond the count has none (a copying read would run off the end or
-        // into the padding).
-        if (id >= count) {
-            ORVANE_LOG_ERROR("Failed to read status msg [%s], nodeId [%u]", "Read out of bounds",
-                             id);
-            return Status(ErrorCode::InvalidArgument, "Read out of bounds");
-        }
+        ORVANE_RETURN_IF_ERROR(CheckNodeId(id));
         const Status parsed =
             ParseRecord(id, records + _geometry.NodeOffset(id), holder.nodes[slot]);
         if (!parsed.IsOk()) return LogParseFailure(id, parsed);

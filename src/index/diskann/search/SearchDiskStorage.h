@@ -82,6 +82,9 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
     // Points `node` at the record of `id` at `record`, after the checks of
     // ParseNodeData.
     core::Status ParseRecord(uint32_t id, const uint8_t* record, GraphNode& node) const;
+    // Node `id` has a record (id < count); InvalidArgument "Read out of
+    // bounds" otherwise, for the copying and the in-place read alike.
+    core::Status CheckNodeId(uint32_t id) const;
     // Holder slot `slot` exists; Internal otherwise.
     core::Status CheckSlot(uint64_t slot, const GraphNodeHolder& holder) const;
     // ReadNodes over records held in place.

@@ -382,9 +382,10 @@ TEST(DiskANNSearchStorageTest, RecordsParsedInPlaceCheckedAsCopiedOnes) {
     }
 }
 
-// A node beyond the count has no record; in place it is refused rather than
-// read from the layout's padding.
-TEST(DiskANNSearchStorageTest, InPlaceReadOfNodeBeyondCountIsRefused) {
+// A node beyond the count has no record; both reads refuse it rather than
+// read the layout's padding (3 and 4 lie in the last sector's padding, where
+// a copying read would return a node of zeros).
+TEST(DiskANNSearchStorageTest, ReadOfNodeBeyondCountIsRefused) {
     testing::LogCapture quiet(testing::LogCapture::Keep::kNothing);
     auto stream = OpenImage(IndexParts().Image());
     SearchDiskStorage storage;
@@ -394,11 +395,15 @@ TEST(DiskANNSearchStorageTest, InPlaceReadOfNodeBeyondCountIsRefused) {
     GraphNodeHolder holder;
     holder.Resize(1, storage.GraphNodeSize());
     std::vector<io::InputStream::SectionReader::ReadRequest> requests(1);
-    for (uint32_t id : {3u, 4096u, UINT32_MAX}) {
-        const uint32_t one[] = {id};
-        const core::Status st = storage.ReadNodes(one, holder, 0, 1, requests, view.Data());
-        EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument) << id;
-        EXPECT_EQ(st.Message(), "Read out of bounds");
+    for (const uint8_t* records : {view.Data(), static_cast<const uint8_t*>(nullptr)}) {
+        for (uint32_t id : {3u, 4u, 4096u, UINT32_MAX}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "id " << id << (records ? " in place" : " copied"));
+            const uint32_t one[] = {id};
+            const core::Status st = storage.ReadNodes(one, holder, 0, 1, requests, records);
+            EXPECT_EQ(st.Code(), ErrorCode::InvalidArgument);
+            EXPECT_EQ(st.Message(), "Read out of bounds");
+        }
     }
 }
 
