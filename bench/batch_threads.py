@@ -33,6 +33,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "python"))
 
+import ceiling  # noqa: E402
 import peers  # noqa: E402
 
 K = 10
@@ -265,6 +266,7 @@ def main():
         if peer in rates:
             print("%s batch / %s batch at %d threads: %.2fx"
                   % (kind, peer, threads, rates[kind] / rates[peer]))
+    print(ceiling.describe(ceiling.measure()))
     if "ivf" in builds and "faiss-ivf" in builds:
         print("ivf build / faiss-ivf build (%d threads): %.2fx the time"
               % (a.build_threads, builds["ivf"] / builds["faiss-ivf"]))

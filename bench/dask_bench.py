@@ -23,6 +23,7 @@ PYTHON_DIR = HERE.parent / "python"
 sys.path.insert(0, str(PYTHON_DIR))
 sys.path.insert(0, str(HERE))
 
+import ceiling  # noqa: E402
 import datasets  # noqa: E402
 import orvane  # noqa: E402
 import orvane.distributed as od  # noqa: E402
@@ -125,6 +126,7 @@ def main():
         one, merge = merge_cost(manifest, queries, args)
     print("ratios: build 2 workers / 1 = %.2fx faster; search throughput 2 workers / 1 = %.2fx; "
           "merge per query = %.3f of a one-shard search" % (b1 / b2, q2 / q1, merge / one))
+    print(ceiling.describe(ceiling.measure()))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ the numpy scan.
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -320,3 +321,18 @@ def test_compare_runs_the_faiss_package_it_is_given_and_says_which(tmp_path):
     assert [p["mode"] for p in row["points"]] == ["single", "batch"]
     for p in row["points"]:
         assert p["recall"] == pytest.approx(1.0)  # the stand-in scan is exact
+
+
+def test_machine_ceiling_reads_the_probe_and_says_when_it_is_missing(monkeypatch, tmp_path):
+    import ceiling
+
+    if not ceiling.probe_path().exists():
+        pytest.skip("bench_core_scaling is not built")
+    measured = ceiling.measure(runs=1, mib=16)
+    assert measured is not None
+    assert measured["threads"] == os.cpu_count()
+    assert measured["compute"] > 0 and measured["memory"] > 0
+    assert "%.2fx the memory reads" % measured["memory"] in ceiling.describe(measured)
+    monkeypatch.setenv("ORVANE_LIB_DIR", str(tmp_path))  # no probe there
+    assert ceiling.measure() is None
+    assert "not measured" in ceiling.describe(None)

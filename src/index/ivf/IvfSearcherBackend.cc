@@ -351,6 +351,15 @@ Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
     const uint32_t k = ScanTopk(static_cast<int64_t>(std::min<uint64_t>(request.topk, INT64_MAX)));
+    if (request.n > 1 && ScansBatchByLists()) {
+        const uint32_t nprobe = params.ListsToScan(_meta.numLists);
+        if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
+        for (uint64_t first = 0; first < request.n; first += kBatchQueryBlock) {
+            const uint64_t count = std::min<uint64_t>(kBatchQueryBlock, request.n - first);
+            ORVANE_RETURN_IF_ERROR(SearchBlockByLists(request, first, count, k, nprobe, results));
+        }
+        return Status::Ok();
+    }
     for (uint64_t i = 0; i < request.n; ++i) {
         auto result = SearchOne(request.queries + i * request.dim, k, params, *request.resource);
         if (!result.IsOk()) return result.TakeStatus();

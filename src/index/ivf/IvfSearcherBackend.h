@@ -74,9 +74,15 @@ class IvfSearcherBackend : public api::SearcherBackend {
     core::Result<api::SearchResult> Search(const api::Query& query,
                                            const api::SearchOptions& options,
                                            std::pmr::memory_resource& resource) override;
-    // One list scan per row with the call's parsed parameters.
+    // The call's rows with its parsed parameters. Over rawf32 and sq8 rows
+    // a block of queries is scanned list by list (IvfBatchSearch.cc): each
+    // list probed by several queries of the block is read from memory once
+    // for all of them instead of once per query. The hits are those of
+    // searching the rows one by one.
     core::Status SearchBatch(const api::BatchSearchRequest& request,
                              std::span<api::SearchResult> results) override;
+    // Blocks of kBatchQueryBlock rows when lists are scanned for a block.
+    uint64_t PreferredSliceRows() const override;
     // Answers one query through `filter` (see the strategy above).
     core::Result<api::SearchResult> SearchFiltered(const api::Query& query,
                                                    const api::RowFilter& filter,
@@ -130,6 +136,23 @@ class IvfSearcherBackend : public api::SearcherBackend {
     template <dist::MetricE M>
     core::Result<api::ScoredHits> SearchLists(const float* query, uint32_t topk, uint32_t nprobe,
                                               std::pmr::memory_resource& resource) const;
+    // Queries of one block of a batch scanned list by list: a list's rows stay
+    // in the processor's caches while every query of the block that probes
+    // it scores them. Rows of larger encodings only (rawf32, sq8): pq rows
+    // are small, and a block of pq tables would crowd out the list.
+    static constexpr uint64_t kBatchQueryBlock = 128;
+    bool ScansBatchByLists() const;
+    // Rows [first, first + count) of `request`, each scored exactly as
+    // SearchLists scores it (same kernel, same prepared query) and offered
+    // in the same order (lists nearest first, rows in list order), so that
+    // ties fall as they do one query at a time.
+    core::Status SearchBlockByLists(const api::BatchSearchRequest& request, uint64_t first,
+                                    uint64_t count, uint32_t topk, uint32_t nprobe,
+                                    std::span<api::SearchResult> results) const;
+    template <dist::MetricE M>
+    core::Status SearchBlockByListsAs(const api::BatchSearchRequest& request, uint64_t first,
+                                      uint64_t count, uint32_t topk, uint32_t nprobe,
+                                      std::span<api::SearchResult> results) const;
     // The filtered search body under M; `filter` is active.
     template <dist::MetricE M>
     core::Result<api::SearchResult> SearchListsFiltered(const api::Query& query,

@@ -233,6 +233,53 @@ TEST(IvfSearchTest, TopkEdges) {
     }
 }
 
+// A batch is scanned list by list (rawf32, sq8) or query by query (pq); either
+// way every row gets the hits and distances of searching it alone. Repeated
+// rows tie exactly, so a batch that offered rows in another order would keep
+// other ids at the k-th place.
+TEST(IvfSearchTest, BatchEqualsSearchingEachQueryAlone) {
+    constexpr uint64_t kQueries = 300;  // more than one block of the list scan
+    // Ivf indexes are l2 only.
+    for (const char* encoding : {"rawf32", "sq8", "pq"}) {
+        BuildPlan plan;
+        plan.numLists = 6;
+        plan.encoding = encoding;
+        std::vector<float> rows = testutil::ClusteredRows(200, plan.dim, 4, 21);
+        // Rows 100..199 repeat rows 0..99: every distance ties with another row's.
+        std::copy(rows.begin(), rows.begin() + 100 * plan.dim, rows.begin() + 100 * plan.dim);
+        const std::vector<float> queries = testutil::ClusteredRows(kQueries, plan.dim, 4, 22);
+        auto searcher = testutil::OpenSearcher(testutil::BuildImage(rows, plan), plan.dim);
+        for (const int64_t nprobe : {int64_t{1}, int64_t{2}, int64_t{6}, int64_t{50}}) {
+            for (const int64_t topk : {int64_t{1}, int64_t{3}, int64_t{500}}) {
+                SCOPED_TRACE(std::string(encoding) + " nprobe " + std::to_string(nprobe) +
+                             " topk " + std::to_string(topk));
+                const SearchOptions options{{"search.topk", topk}, {"search.nprobe", nprobe}};
+                api::BatchSearchRequest request;
+                request.queries = queries.data();
+                request.n = kQueries;
+                request.dim = plan.dim;
+                request.topk = static_cast<uint64_t>(topk);
+                request.options = &options;
+                request.resource = std::pmr::get_default_resource();
+                std::vector<api::SearchResult> batch(kQueries);
+                const core::Status st = searcher->SearchBatch(request, batch);
+                ASSERT_TRUE(st.IsOk()) << st.Message();
+                for (uint64_t q = 0; q < kQueries; ++q) {
+                    auto one =
+                        SearchOnce(*searcher, queries.data() + q * plan.dim, plan.dim, options);
+                    ASSERT_TRUE(one.IsOk());
+                    ASSERT_EQ(batch[q].topk.size(), one.Value().topk.size()) << "query " << q;
+                    for (size_t j = 0; j < batch[q].topk.size(); ++j) {
+                        EXPECT_EQ(batch[q].topk[j].id, one.Value().topk[j].id) << "query " << q;
+                        EXPECT_EQ(batch[q].topk[j].distance, one.Value().topk[j].distance);
+                    }
+                    EXPECT_EQ(batch[q].searchStats, one.Value().searchStats) << "query " << q;
+                }
+            }
+        }
+    }
+}
+
 TEST(IvfSearchTest, MetaBeforeAndAfterOpen) {
     BuildPlan plan;
     const std::vector<float> rows = testutil::ClusteredRows(30, plan.dim, 2, 8);
