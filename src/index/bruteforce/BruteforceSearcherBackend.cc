@@ -10,6 +10,7 @@
 #include "encoding/QuantizerEvaluatorLoader.h"
 #include "api/searcher/FilterSearchFront.h"
 #include "index/bruteforce/BruteforceBatchScan.h"
+#include "index/bruteforce/BruteforceBlockScan.h"
 #include "index/bruteforce/BruteforceIndexMeta.h"
 #include "index/bruteforce/BruteforceKind.h"
 #include "index/bruteforce/BruteforceOptions.h"
@@ -188,10 +189,25 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
         return Status(ErrorCode::InvalidArgument, "query data size does not match index dimension");
     }
     const api::RowFilter* rowFilter = request.filter;
+    const Filter none;
+    const Filter& filter = filtered ? *rowFilter : none;
+    if (request.n > 1 && params.parallel <= 1 && _quantizerEvaluator &&
+        bruteforce::ScansBatchByRowBlocks(*_quantizerEvaluator)) {
+        const bruteforce::BlockScanRequest blocks{*_quantizerEvaluator, request.queries,
+                                                  request.n,            filter,
+                                                  _vectorIds,           request.topk,
+                                                  *request.resource};
+        auto scanned = WithMetric(_quantizerEvaluator->Metric(), [&](auto tag) {
+            return bruteforce::ScanBatchByRowBlocks<decltype(tag)::Value>(blocks);
+        });
+        if (!scanned.IsOk()) return scanned.TakeStatus();
+        for (uint64_t i = 0; i < request.n; ++i) {
+            request.Deliver(i, std::move(scanned.Value()[i]), results[i]);
+        }
+        return Status::Ok();
+    }
     if (request.n < 2 || !_quantizerEvaluator ||
         !bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
-        const Filter none;
-        const Filter& filter = filtered ? *rowFilter : none;
         for (uint64_t i = 0; i < request.n; ++i) {
             auto result = ScanOne(request.queries + i * request.dim, filter, params.parallel,
                                   request.topk, *request.resource);
@@ -200,11 +216,11 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
         }
         return Status::Ok();
     }
-    const Filter filter =
+    const Filter allows =
         filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
     auto scanned = bruteforce::ScanBatchByProducts(
         {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
-         request.n, filter, _vectorIds, request.topk, params.parallel, *_executor,
+         request.n, allows, _vectorIds, request.topk, params.parallel, *_executor,
          *request.resource});
     if (!scanned.IsOk()) return scanned.TakeStatus();
     for (uint64_t i = 0; i < request.n; ++i) {
@@ -237,9 +253,12 @@ Status BruteforceSearcherBackend::Attach(api::ISearchExtension& extension) {
 }
 
 uint64_t BruteforceSearcherBackend::PreferredSliceRows() const {
-    const bool products =
-        _quantizerEvaluator && bruteforce::CanScanBatchByProducts(*_quantizerEvaluator);
-    return products ? bruteforce::kBatchQueryBlock : 0;
+    if (!_quantizerEvaluator) return 0;
+    if (bruteforce::CanScanBatchByProducts(*_quantizerEvaluator)) {
+        return bruteforce::kBatchQueryBlock;
+    }
+    return bruteforce::ScansBatchByRowBlocks(*_quantizerEvaluator) ? bruteforce::kBlockScanQueries
+                                                                   : 0;
 }
 
 api::IndexInfo BruteforceSearcherBackend::GetMeta() const {

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "orvane/api/RowFilter.h"
 #include "index/bruteforce/BruteforceSearcherBackend.h"
 #include "index/bruteforce/BruteforceTestUtil.h"
-#include "orvane/io/FileReader.h"
 #include "io/InputStream.h"
+#include "orvane/api/RowFilter.h"
+#include "orvane/io/FileReader.h"
 #include "testing/TempDir.h"
 #include "util/parallel/SimpleExecutor.h"
 
@@ -50,13 +50,14 @@ std::vector<float> MakeRows(Data data, uint64_t rows, uint32_t dim, uint32_t see
 
 class BatchScanFixture {
   public:
-    BatchScanFixture(const std::string& metric, Data data, uint64_t rows, uint32_t dim)
+    BatchScanFixture(const std::string& metric, Data data, uint64_t rows, uint32_t dim,
+                     const std::string& encoding = "rawf32")
         : _dim(dim),
           _rows(MakeRows(data, rows, dim, 7)),
           _executor(std::make_shared<util::SimpleExecutor>(2)) {
         const std::string path = (_dir.path() / "index").string();
-        testing::BuildFile(testing::BruteforceOptions(dim, metric), _rows, testing::SpreadIds(rows),
-                           path);
+        testing::BuildFile(testing::BruteforceOptions(dim, metric, encoding), _rows,
+                           testing::SpreadIds(rows), path);
         auto reader = io::CreateFileReader(api::IOOptions{{"index.path", path}});
         EXPECT_TRUE(reader.IsOk());
         _stream = std::make_unique<io::InputStream>(reader.TakeValue());
@@ -173,6 +174,37 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         SCOPED_TRACE(std::string(c.metric) + " dim " + std::to_string(c.dim) + " n " +
                      std::to_string(c.queries) + " k " + std::to_string(c.topk));
         BatchScanFixture f(c.metric, c.data, kRows, c.dim);
+        const std::vector<float> queries = f.Queries(c.queries, c.data);
+        for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
+            f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
+        }
+    }
+}
+
+// Sq8 batches are scanned a block of rows for a block of queries at a time
+// (parallel 1) or query by query (parallel above 1): the same hits, scores and
+// statistics as the one-query scan either way, across blocks of queries and
+// rows and with every filter.
+TEST(BruteforceBatchScanTest, Sq8BatchesEqualTheOneQueryScan) {
+    struct Case {
+        const char* metric;
+        Data data;
+        uint64_t queries;
+        int64_t topk;
+        uint32_t parallel;
+    };
+    constexpr uint64_t kRows = 600;  // two full blocks of rows and a partial one
+    const Case cases[] = {
+        {"l2", Data::kDuplicates, 130, 5, 1},    // three blocks of queries
+        {"l2", Data::kNormal, 2, kRows + 5, 1},  // topk beyond the rows
+        {"inner_product", Data::kSmallIntegers, 70, 10, 1},
+        {"cosine", Data::kDuplicates, 65, 7, 1},
+        {"cosine", Data::kNormal, 40, 3, 2},  // query by query
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.metric) + " n " + std::to_string(c.queries) + " k " +
+                     std::to_string(c.topk) + " parallel " + std::to_string(c.parallel));
+        BatchScanFixture f(c.metric, c.data, kRows, 13, "sq8");
         const std::vector<float> queries = f.Queries(c.queries, c.data);
         for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
             f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
