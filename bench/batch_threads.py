@@ -44,10 +44,11 @@ KINDS = {
     "ivf": ({"ivf.build.num_lists": 256, "ivf.build.max_epoch": 10}, {"nprobe": 16}),
     "diskann": ({"diskann.build.neighbor_count": 32}, {"diskann.search.list_size": 48}),
     # DiskANN as the one-query benchmark builds it (R32, ef_construction 200,
-    # PQ of 98 chunks of 8 components instead of the default 392 of 2).
+    # PQ of 98 chunks of 8 components instead of the default 392 of 2), at the
+    # list size that brings its recall@10 to 0.99 (48 gives 0.989).
     "diskann-pq98": ({"index.type": "diskann", "diskann.build.neighbor_count": 32,
                       "diskann.build.ef_construction": 200, "encoding.pq.m": 98},
-                     {"diskann.search.list_size": 48}),
+                     {"diskann.search.list_size": 56}),
 }
 # Searches of an index built above, opened another way: name -> (kind, open options).
 # diskann-mmap reads the same DiskANN file through the mmap reader, which keeps the
