@@ -253,21 +253,30 @@ TEST(DiskANNSearcherStressTest, CloseWhileSearchingFailsCleanly) {
         options.Values()["search.parallel_number"] = int64_t{3};
         options.Values()["diskann.search.beam_width"] = int64_t{3};
         std::atomic<int> failed{0};
+        std::atomic<bool> closed{false};
         std::latch searched(4);
         std::vector<std::thread> threads;
+        // Each thread searches until its last search starts after the close
+        // (however fast the searches before it ran), and that one must fail.
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&, t] {
-                for (uint32_t i = 0; i < 4 * kQueries; ++i) {
+                for (uint32_t i = 0;; ++i) {
+                    const bool afterClose = closed.load();
                     const uint32_t q = (i + t) % kQueries;
                     auto r = opened.searcher->Search({Queries().data() + q * kDim, kDim}, options,
                                                      *std::pmr::get_default_resource());
                     if (!r.IsOk()) ++failed;
                     if (i == 0) searched.count_down();
+                    if (afterClose) {
+                        EXPECT_FALSE(r.IsOk()) << "a search begun after the close";
+                        break;
+                    }
                 }
             });
         }
         searched.wait();
         EXPECT_TRUE(opened.stream->Close().IsOk());
+        closed.store(true);
         for (auto& thread : threads) thread.join();
         EXPECT_GT(failed.load(), 0) << type;
     }
