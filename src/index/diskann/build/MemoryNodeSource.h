@@ -5,15 +5,16 @@
 // its node's lock, since other workers extend lists concurrently.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <span>
 
-#include "orvane/core/Status.h"
 #include "index/diskann/build/BuildMemoryStorage.h"
 #include "index/diskann/build/NodeLockPool.h"
 #include "index/diskann/graph/DiskANNContext.h"
 #include "index/diskann/graph/DistanceCalcutor.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::index::diskann {
 
@@ -33,14 +34,17 @@ class MemoryNodeSource {
     bool MayContinue(const DiskANNContext&) const { return true; }
 
     // The rows are far apart in memory and each is read once: while row j is
-    // scored, the whole of row j + 1 is fetched (the start of row j + 2 too),
-    // so that the kernel does not wait on memory for every line.
+    // scored, the whole of row j + 2 is fetched into the second-level cache,
+    // so that the kernel does not wait on memory for every line. The
+    // first-level cache cannot hold the misses of a whole row in flight: a
+    // row asked for there stalls the prefetching thread until lines arrive
+    // (about a fifth of a build's time), one asked for in the second level
+    // does not. Two rows ahead measured faster than one or three.
     core::Status Score(std::span<const uint64_t> ids, std::span<float> out, DiskANNContext&) const {
         const size_t n = ids.size();
-        if (n > 0) PrefetchRow(ids[0]);
+        for (size_t j = 0; j < std::min<size_t>(n, kRowsAhead); ++j) PrefetchRow(ids[j]);
         for (size_t j = 0; j < n; ++j) {
-            if (j + 1 < n) PrefetchRow(ids[j + 1]);
-            if (j + 2 < n) __builtin_prefetch(_storage.Vector(ids[j + 2]));
+            if (j + kRowsAhead < n) PrefetchRow(ids[j + kRowsAhead]);
             out[j] = _calculator.Distance(_base, {_storage.Vector(ids[j]), _dimension});
         }
         return core::Status::Ok();
@@ -59,10 +63,14 @@ class MemoryNodeSource {
     void EndRound(DiskANNContext&) const {}
 
   private:
+    static constexpr size_t kRowsAhead = 2;
+
     void PrefetchRow(uint64_t id) const {
         const char* row = reinterpret_cast<const char*>(_storage.Vector(id));
         const uint64_t bytes = _dimension * sizeof(float);
-        for (uint64_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(row + offset);
+        // Read access, second-level cache (prefetcht1).
+        for (uint64_t offset = 0; offset < bytes; offset += 64)
+            __builtin_prefetch(row + offset, 0, 2);
     }
 
     const BuildMemoryStorage& _storage;
