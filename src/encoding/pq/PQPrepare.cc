@@ -3,6 +3,8 @@
 // This file is compiled without floating-point contraction: both ways of
 // filling the table round every product and every sum on its own, so that
 // they give the same table bit for bit.
+#include <immintrin.h>
+
 #include <algorithm>
 
 #include "distance/Fp32Simd.h"
@@ -33,24 +35,34 @@ void Rotate(std::span<const float> query, std::span<const float> rotationMatrix,
 
 // Table row of one chunk: for each of the 256 centroids, the sum over the
 // chunk's components [begin, end) of (q[c] - centroid[c])^2 (l2) or
-// q[c] * centroid[c] (ip), in component order. Each component updates the
-// whole row (1 KiB, which stays in the first-level cache) with vector
-// instructions.
+// q[c] * centroid[c] (ip), from 0 in component order. The row is filled a
+// block of kBlock centroids at a time, the block's sums held in vector
+// registers across the chunk's components, so that a component costs one
+// load of its centroid values and no load or store of the row.
 template <bool kInnerProduct>
 void FillChunkRow(const float* q, const float* byComponent, uint32_t begin, uint32_t end,
                   float* __restrict row) {
-    std::fill(row, row + kPQCentroidCount, 0.0f);
-    for (uint32_t c = begin; c < end; ++c) {
-        const float qc = q[c];
-        const float* __restrict centroids = byComponent + uint64_t{c} * kPQCentroidCount;
-        for (uint32_t j = 0; j < kPQCentroidCount; ++j) {
-            if constexpr (kInnerProduct) {
-                row[j] += qc * centroids[j];
-            } else {
-                const float diff = qc - centroids[j];
-                row[j] += diff * diff;
+    constexpr uint32_t kLanes = 8;
+    constexpr uint32_t kVectors = 8;  // 64 centroids a block, 8 of the 16 vector registers
+    constexpr uint32_t kBlock = kLanes * kVectors;
+    static_assert(kPQCentroidCount % kBlock == 0);
+    for (uint32_t j0 = 0; j0 < kPQCentroidCount; j0 += kBlock) {
+        __m256 acc[kVectors];
+        for (uint32_t v = 0; v < kVectors; ++v) acc[v] = _mm256_setzero_ps();
+        for (uint32_t c = begin; c < end; ++c) {
+            const __m256 qc = _mm256_set1_ps(q[c]);
+            const float* centroids = byComponent + uint64_t{c} * kPQCentroidCount + j0;
+            for (uint32_t v = 0; v < kVectors; ++v) {
+                const __m256 x = _mm256_loadu_ps(centroids + v * kLanes);
+                if constexpr (kInnerProduct) {
+                    acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(qc, x));
+                } else {
+                    const __m256 diff = _mm256_sub_ps(qc, x);
+                    acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(diff, diff));
+                }
             }
         }
+        for (uint32_t v = 0; v < kVectors; ++v) _mm256_storeu_ps(row + j0 + v * kLanes, acc[v]);
     }
 }
 
