@@ -148,6 +148,30 @@ void BM_PQScoreRows(benchmark::State& state) {
 }
 BENCHMARK_TEMPLATE(BM_PQScoreRows, MetricE::l2)->Arg(98)->Arg(392);
 
+// Short lists, as a DiskANN search scores the unvisited neighbours of one node
+// at a time: rows per second for lists of `n` rows. Arguments: chunks, n.
+template <MetricE M>
+void BM_PQScoreShortLists(benchmark::State& state) {
+    const auto m = static_cast<uint32_t>(state.range(0));
+    const auto n = static_cast<uint64_t>(state.range(1));
+    const ScoringSetup<M> setup(m, 2);
+    std::vector<const uint8_t*> order(setup.kRows);
+    for (uint64_t i = 0; i < setup.kRows; ++i) {
+        order[i] = setup.rows.data() + (i * 2654435761u % setup.kRows) * setup.rowSize;
+    }
+    std::vector<float> out(n);
+    uint64_t first = 0;
+    for (auto _ : state) {
+        if (first + n > setup.kRows) first = 0;
+        dist::encode_space::ScorePQRows<M>(setup.prepared, m, order.data() + first, n, out.data());
+        first += n;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+BENCHMARK_TEMPLATE(BM_PQScoreShortLists, MetricE::l2)
+    ->ArgsProduct({{98, 392}, {5, 13, 21, 29}});
+
 // Rows encoded per second. Arguments: workers; dimension 784, 98 chunks.
 void BM_PQEncodeBatch(benchmark::State& state) {
     constexpr dimension_t kDim = 784;
