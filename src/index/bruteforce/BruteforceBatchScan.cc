@@ -87,18 +87,7 @@ class BatchScanner {
         uint64_t refused = 0;
         for (uint64_t first = 0; first < _rows; first += kBatchRowBlock) {
             const uint64_t last = std::min(_rows, first + kBatchRowBlock);
-            uint64_t m = 0;
-            if (_r.filter) {
-                for (uint64_t row = first; row < last; ++row) {
-                    if (_r.filter(_r.rowIds[row])) {
-                        s.rows[m++] = row;
-                    } else {
-                        ++refused;
-                    }
-                }
-            } else {
-                for (uint64_t row = first; row < last; ++row) s.rows[m++] = row;
-            }
+            const uint64_t m = AdmittedRows(_r.filter, _r.rowIds, first, last, s.rows, refused);
             if (m == 0) continue;
             const float* block = _base.data() + first * _dim;
             if (m != last - first) {

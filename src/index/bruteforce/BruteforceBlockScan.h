@@ -79,18 +79,8 @@ core::Result<std::vector<api::ScoredHits>> ScanBatchByRowBlocks(const BlockScanR
         uint64_t refused = 0;
         for (uint64_t block = 0; block < n; block += kBlockScanRows) {
             const uint64_t last = std::min(n, block + kBlockScanRows);
-            uint64_t m = 0;
-            if (request.filter) {
-                for (uint64_t row = block; row < last; ++row) {
-                    if (request.filter(request.rowIds[row])) {
-                        rows[m++] = row;
-                    } else {
-                        ++refused;
-                    }
-                }
-            } else {
-                for (uint64_t row = block; row < last; ++row) rows[m++] = row;
-            }
+            const uint64_t m =
+                AdmittedRows(request.filter, request.rowIds, block, last, rows.data(), refused);
             if (m == 0) continue;
             for (uint64_t q = 0; q < count; ++q) {
                 const core::ErrorCode rc =

@@ -20,14 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "orvane/core/Result.h"
-#include "orvane/api/SearchTypes.h"
+#include "api/searcher/SearchStats.h"
 #include "coro/Executor.h"
 #include "distance/MetricE.h"
 #include "encoding/QuantizerEvaluatorBase.h"
-#include "orvane/api/RowFilter.h"
 #include "index/common/BestK.h"
-#include "api/searcher/SearchStats.h"
+#include "orvane/api/RowFilter.h"
+#include "orvane/api/SearchTypes.h"
+#include "orvane/core/Result.h"
 #include "util/parallel/MultiThreadStepProcess.h"
 
 namespace orvane::index::bruteforce {
@@ -54,6 +54,27 @@ core::Status ScanFailure(core::ErrorCode evalError, core::ErrorCode runError);
 // The hits (row ids and scores, best first) and the two search statistics.
 api::ScoredHits MakeScanResult(std::span<const ScoredRow> best, std::span<const uint64_t> rowIds,
                                uint64_t scored, uint64_t filtered);
+
+// Writes the rows of [first, last) that `filter` admits to `rows`, in order
+// (every row for an empty filter, which is not called), and returns how many;
+// the refused ones are added to `refused`.
+template <typename Filter>
+inline uint64_t AdmittedRows(const Filter& filter, std::span<const uint64_t> rowIds, uint64_t first,
+                             uint64_t last, uint64_t* rows, uint64_t& refused) {
+    uint64_t m = 0;
+    if (filter) {
+        for (uint64_t row = first; row < last; ++row) {
+            if (filter(rowIds[row])) {
+                rows[m++] = row;
+            } else {
+                ++refused;
+            }
+        }
+    } else {
+        for (uint64_t row = first; row < last; ++row) rows[m++] = row;
+    }
+    return m;
+}
 
 template <dist::MetricE M>
 core::Result<api::ScoredHits> ScanRows(const ScanRequest& request) {
@@ -85,18 +106,7 @@ core::Result<api::ScoredHits> ScanRows(const ScanRequest& request) {
         for (uint64_t first = begin; first < end; first += block) {
             if (code.load(std::memory_order_relaxed) != core::ErrorCode::Ok) return;
             const uint64_t last = std::min(end, first + block);
-            uint64_t m = 0;
-            if (filter) {
-                for (uint64_t row = first; row < last; ++row) {
-                    if (filter(request.rowIds[row])) {
-                        rows[m++] = row;
-                    } else {
-                        ++refused;
-                    }
-                }
-            } else {
-                for (uint64_t row = first; row < last; ++row) rows[m++] = row;
-            }
+            const uint64_t m = AdmittedRows(filter, request.rowIds, first, last, rows, refused);
             if (m == 0) continue;
             const core::ErrorCode rc = request.evaluator.BatchEval(
                 request.prepared, std::span<const uint64_t>(rows, m), std::span<float>(scores, m));
