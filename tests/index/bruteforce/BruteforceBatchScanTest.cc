@@ -1,4 +1,5 @@
-// Batches of bruteforce queries scored by matrix products: every result must
+// Batches of bruteforce queries, scored by matrix products (rawf32) or a block
+// of rows for a block of queries (sq8): every result must
 // equal the one-query scan's (ids, order and bit-identical distances) for each
 // metric, batch size, topk, filter and thread count, on data built to put
 // rows near and at the k-th score (duplicates, small integers, zero vectors).
@@ -153,9 +154,17 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         uint64_t queries;
         int64_t topk;
         uint32_t parallel;
+        // sq8 batches are scanned a block of rows for a block of queries at a
+        // time (parallel 1) or query by query, not by products.
+        const char* encoding = "rawf32";
     };
     constexpr uint64_t kRows = 600;  // two full blocks of rows and a partial one
     const Case cases[] = {
+        {"l2", Data::kDuplicates, 13, 130, 5, 1, "sq8"},  // three blocks of queries
+        {"l2", Data::kNormal, 13, 2, kRows + 5, 1, "sq8"},
+        {"inner_product", Data::kSmallIntegers, 13, 70, 10, 1, "sq8"},
+        {"cosine", Data::kDuplicates, 13, 65, 7, 1, "sq8"},
+        {"cosine", Data::kNormal, 13, 40, 3, 2, "sq8"},
         {"l2", Data::kNormal, 13, 2, 10, 1},
         {"l2", Data::kSmallIntegers, 37, 70, 10, 2},
         {"l2", Data::kDuplicates, 13, 130, 5, 3},
@@ -171,40 +180,9 @@ TEST(BruteforceBatchScanTest, BatchesEqualTheOneQueryScan) {
         {"cosine", Data::kDuplicates, 13, 130, 7, 3},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.metric) + " dim " + std::to_string(c.dim) + " n " +
-                     std::to_string(c.queries) + " k " + std::to_string(c.topk));
-        BatchScanFixture f(c.metric, c.data, kRows, c.dim);
-        const std::vector<float> queries = f.Queries(c.queries, c.data);
-        for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
-            f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
-        }
-    }
-}
-
-// Sq8 batches are scanned a block of rows for a block of queries at a time
-// (parallel 1) or query by query (parallel above 1): the same hits, scores and
-// statistics as the one-query scan either way, across blocks of queries and
-// rows and with every filter.
-TEST(BruteforceBatchScanTest, Sq8BatchesEqualTheOneQueryScan) {
-    struct Case {
-        const char* metric;
-        Data data;
-        uint64_t queries;
-        int64_t topk;
-        uint32_t parallel;
-    };
-    constexpr uint64_t kRows = 600;  // two full blocks of rows and a partial one
-    const Case cases[] = {
-        {"l2", Data::kDuplicates, 130, 5, 1},    // three blocks of queries
-        {"l2", Data::kNormal, 2, kRows + 5, 1},  // topk beyond the rows
-        {"inner_product", Data::kSmallIntegers, 70, 10, 1},
-        {"cosine", Data::kDuplicates, 65, 7, 1},
-        {"cosine", Data::kNormal, 40, 3, 2},  // query by query
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.metric) + " n " + std::to_string(c.queries) + " k " +
-                     std::to_string(c.topk) + " parallel " + std::to_string(c.parallel));
-        BatchScanFixture f(c.metric, c.data, kRows, 13, "sq8");
+        SCOPED_TRACE(std::string(c.encoding) + " " + c.metric + " dim " + std::to_string(c.dim) +
+                     " n " + std::to_string(c.queries) + " k " + std::to_string(c.topk));
+        BatchScanFixture f(c.metric, c.data, kRows, c.dim, c.encoding);
         const std::vector<float> queries = f.Queries(c.queries, c.data);
         for (const Filter* filter : {&kAll, &kEveryThird, &kNone, &kOneRow}) {
             f.ExpectSameAsOneByOne(queries, c.queries, c.topk, *filter, c.parallel);
