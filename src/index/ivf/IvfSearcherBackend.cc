@@ -354,8 +354,15 @@ Status IvfSearcherBackend::SearchBatch(const api::BatchSearchRequest& request,
     if (request.n > 1 && ScansBatchByLists()) {
         const uint32_t nprobe = params.ListsToScan(_meta.numLists);
         if (nprobe == 0) return Status(ErrorCode::InvalidArgument, "Option nprobe must be > 0");
-        for (uint64_t first = 0; first < request.n; first += kBatchQueryBlock) {
-            const uint64_t count = std::min<uint64_t>(kBatchQueryBlock, request.n - first);
+        // A block holds the scores of all its queries' lists: fewer queries a
+        // block when each probes many rows, so that the scores stay within
+        // kBatchScoreBudget floats however large nprobe and the lists are.
+        const uint64_t rowsPerQuery =
+            std::max<uint64_t>(1, uint64_t{std::min(nprobe, _meta.numLists)} * _longestList);
+        const uint64_t block =
+            std::clamp<uint64_t>(kBatchScoreBudget / rowsPerQuery, 1, kBatchQueryBlock);
+        for (uint64_t first = 0; first < request.n; first += block) {
+            const uint64_t count = std::min<uint64_t>(block, request.n - first);
             ORVANE_RETURN_IF_ERROR(SearchBlockByLists(request, first, count, k, nprobe, results));
         }
         return Status::Ok();

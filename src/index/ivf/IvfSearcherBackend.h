@@ -141,6 +141,7 @@ class IvfSearcherBackend : public api::SearcherBackend {
     // it scores them. Rows of larger encodings only (rawf32, sq8): pq rows
     // are small, and a block of pq tables would crowd out the list.
     static constexpr uint64_t kBatchQueryBlock = 128;
+    static constexpr uint64_t kBatchScoreBudget = uint64_t{4} << 20;  // 16 MiB of scores
     bool ScansBatchByLists() const;
     // Rows [first, first + count) of `request`, each scored exactly as
     // SearchLists scores it (same kernel, same prepared query) and offered
