@@ -1,17 +1,19 @@
 #include "index/diskann/build/BuildMemoryStorage.h"
 
+#include "util/HugePages.h"
+
 #include <chrono>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <string>
 
-#include "orvane/core/Result.h"
 #include "encoding/CustomizedSerializeQuantizerInterface.h"
 #include "index/diskann/build/LayoutRanker.h"
 #include "index/diskann/format/SectionIO.h"
 #include "io/InputStream.h"
 #include "io/OutputStream.h"
+#include "orvane/core/Result.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
@@ -53,8 +55,15 @@ Status BuildMemoryStorage::Init(uint32_t count, uint32_t dimension, uint64_t nei
         vectors.clear();
         entryPoints.clear();
         ids.reserve(count);
+        // Every candidate of an insertion reads a vector and a neighbour row
+        // at random: huge pages spare the address translations.
         vectors.reserve(vectorCount);
+        util::AdviseHugePages(vectors.data(), vectorCount * sizeof(float));
+        _neighborData.reserve(tableSize);
+        util::AdviseHugePages(_neighborData.data(), tableBytes);
         _neighborData.assign(tableSize, 0);
+        _neighborDistance.reserve(tableSize);
+        util::AdviseHugePages(_neighborDistance.data(), tableSize * sizeof(float));
         _neighborDistance.assign(tableSize, std::numeric_limits<float>::quiet_NaN());
         _neighborSize.assign(count, 0);
         _lastPruningPos.assign(count, 0);
