@@ -12,6 +12,7 @@
 
 #include "orvane/core/Status.h"
 #include "io/InputStream.h"
+#include "util/HugePages.h"
 
 namespace orvane::quantizer::detail {
 
@@ -52,6 +53,10 @@ class SectionPayloadReader {
         // Nothing is allocated for a count that the payload cannot back.
         ORVANE_RETURN_IF_ERROR(CheckReadable(bytes, truncatedMsg));
         Vector values(out.get_allocator());
+        // Code and row arrays are scored at random (graph candidates, id
+        // lists): on huge pages their address translations stay cached.
+        values.reserve(count);
+        util::AdviseHugePages(values.data(), bytes);
         values.resize(count);
         ORVANE_RETURN_IF_ERROR(Read(
             bytes, std::span<char>(reinterpret_cast<char*>(values.data()), bytes), truncatedMsg));
