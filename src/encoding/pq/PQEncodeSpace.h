@@ -118,6 +118,33 @@ inline void AddPQTableRows(const float* table, const uint8_t* const* rows, uint3
     for (size_t r = 0; r < kRows; ++r) sums[r] = acc[r];
 }
 
+// AddPQTableRows for the `rest` (1 .. kRows - 1) rows after the last full
+// interleaved group. Alone, each row is one chain of dependent additions,
+// too long for the processor to overlap with the next row's, so it runs at
+// the latency of an addition and a table load per chunk; padded with
+// repeats of its last row to kRows / 2 or kRows rows, the chains overlap as
+// a full group's do. A DiskANN node's unvisited neighbours (often 5 to 30)
+// leave such a rest in most lists. Each row's additions and their order are
+// those of AddPQTableRows<1>; the padding's sums are dropped.
+template <size_t kRows>
+inline void AddPQTableRest(const float* table, const uint8_t* const* rows, size_t rest,
+                           uint32_t k0, uint32_t k1, float* sums) {
+    constexpr size_t kHalf = kRows / 2;
+    const uint8_t* padded[kRows];
+    float padSums[kRows];
+    const size_t width = rest <= kHalf ? kHalf : kRows;
+    for (size_t r = 0; r < width; ++r) {
+        padded[r] = rows[std::min(r, rest - 1)];
+        padSums[r] = r < rest ? sums[r] : 0.0f;
+    }
+    if (width == kHalf) {
+        AddPQTableRows<kHalf>(table, padded, k0, k1, padSums);
+    } else {
+        AddPQTableRows<kRows>(table, padded, k0, k1, padSums);
+    }
+    for (size_t r = 0; r < rest; ++r) sums[r] = padSums[r];
+}
+
 }  // namespace detail
 
 // Scores of a prepared query against `n` stored rows of PQRowSize(m, M)
@@ -145,8 +172,9 @@ inline void ScorePQRows(const PreparedPQ& prepared, uint32_t m, const uint8_t* c
             for (size_t r = 0; r < whole; r += kInterleave) {
                 detail::AddPQTableRows<kInterleave>(table, group + r, k0, k1, sums + r);
             }
-            for (size_t r = whole; r < count; ++r) {
-                detail::AddPQTableRows<1>(table, group + r, k0, k1, sums + r);
+            if (whole < count) {
+                detail::AddPQTableRest<kInterleave>(table, group + whole, count - whole, k0, k1,
+                                                    sums + whole);
             }
         }
     }
