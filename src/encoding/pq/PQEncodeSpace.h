@@ -127,8 +127,8 @@ inline void AddPQTableRows(const float* table, const uint8_t* const* rows, uint3
 // leave such a rest in most lists. Each row's additions and their order are
 // those of AddPQTableRows<1>; the padding's sums are dropped.
 template <size_t kRows>
-inline void AddPQTableRest(const float* table, const uint8_t* const* rows, size_t rest,
-                           uint32_t k0, uint32_t k1, float* sums) {
+inline void AddPQTableRest(const float* table, const uint8_t* const* rows, size_t rest, uint32_t k0,
+                           uint32_t k1, float* sums) {
     constexpr size_t kHalf = kRows / 2;
     const uint8_t* padded[kRows];
     float padSums[kRows];
