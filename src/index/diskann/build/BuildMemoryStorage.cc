@@ -1,7 +1,5 @@
 #include "index/diskann/build/BuildMemoryStorage.h"
 
-#include "util/HugePages.h"
-
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -15,6 +13,7 @@
 #include "io/OutputStream.h"
 #include "orvane/core/Result.h"
 #include "telemetry/Logger.h"
+#include "util/HugePages.h"
 
 namespace orvane::index::diskann {
 
