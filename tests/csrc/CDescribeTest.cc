@@ -52,6 +52,13 @@ class CDescribeTest : public ::testing::Test {
         data_ = RandomVectors(kRows, kDim, 5);
         ASSERT_EQ(BuildDemoIndex(data_, kDim, path_), "");
     }
+    // The files of a run are named after its process, so each run would
+    // otherwise leave its own behind in the temp directory.
+    void TearDown() override {
+        for (const char* name : {"describe", "describe_bad", "describe_fifo"}) {
+            ::unlink(TempIndexPath(name).c_str());
+        }
+    }
     std::vector<float> data_;
     std::string path_ = TempIndexPath("describe");
 };
