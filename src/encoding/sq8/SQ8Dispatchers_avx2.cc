@@ -23,6 +23,13 @@ inline __m256 LoadCodes8(const uint8_t* codes) {
 // Four independent accumulators over 32-code steps: per 8 codes one widening
 // load, one conversion and one fused multiply-add.
 inline float CodeDotAvx2(const float* qCentered, const uint8_t* codes, dimension_t dim) {
+    if (dim < 8) {
+        // No register's worth: the same sum from 0 without reducing empty registers.
+        float sum = 0.0f;
+        for (dimension_t k = 0; k < dim; ++k)
+            sum = std::fma(qCentered[k], static_cast<float>(codes[k]), sum);
+        return sum;
+    }
     __m256 acc0 = _mm256_setzero_ps();
     __m256 acc1 = _mm256_setzero_ps();
     __m256 acc2 = _mm256_setzero_ps();
