@@ -65,10 +65,11 @@ void BM_KmeansPqChunk(benchmark::State& state) {
 }
 BENCHMARK(BM_KmeansPqChunk)->Arg(0)->Arg(196)->Unit(benchmark::kMillisecond);
 
-std::unique_ptr<quantizer::PQTrainer> Trainer() {
+// m chunks (0: two components each, the builder's default).
+std::unique_ptr<quantizer::PQTrainer> Trainer(int64_t m = 0) {
     const bench::ImageSet& images = Images();
     api::QuantizerOptions options;
-    options.Values()["encoding.pq.m"] = int64_t{images.dim / 2};
+    options.Values()["encoding.pq.m"] = m != 0 ? m : int64_t{images.dim / 2};
     options.Values()["encoding.pq.thread_count"] = int64_t{kThreads};
     return std::make_unique<quantizer::PQTrainer>(images.dim, dist::MetricE::l2,
                                                   *std::pmr::get_default_resource(), options);
@@ -77,11 +78,12 @@ std::unique_ptr<quantizer::PQTrainer> Trainer() {
 void BM_PQTrain(benchmark::State& state) {
     const bench::ImageSet& images = Images();
     for (auto _ : state) {
-        auto trainer = Trainer();
+        auto trainer = Trainer(state.range(0));
         benchmark::DoNotOptimize(trainer->Pretrain(images.pixels, images.rows, images.dim));
     }
 }
-BENCHMARK(BM_PQTrain)->Unit(benchmark::kMillisecond)->Iterations(1);
+// 392 chunks of 2 components (the default) and 98 of 8.
+BENCHMARK(BM_PQTrain)->Arg(0)->Arg(98)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_PQEncode(benchmark::State& state) {
     const bench::ImageSet& images = Images();

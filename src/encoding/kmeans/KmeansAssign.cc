@@ -49,6 +49,18 @@ float HorizontalMin(__m256 v) {
     return _mm_cvtss_f32(m);
 }
 
+// The fast scores of one row (x: its D components, each broadcast) against
+// the 8 centroids of one transposed block t.
+template <dist::dimension_t D>
+inline __m256 BlockScores(const __m256* x, const float* t) {
+    __m256 acc = _mm256_setzero_ps();
+    for (dist::dimension_t j = 0; j < D; ++j) {
+        const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
+        acc = _mm256_fmadd_ps(d, d, acc);
+    }
+    return acc;
+}
+
 // Whether the L2 kernel chosen for this process sums rows of fewer than 8
 // components as the transposed path does: one float fused multiply-add per
 // component in index order, starting from 0 (the AVX2 and AVX-512 levels).
@@ -180,11 +192,7 @@ float NearestCentroids::ScoreTransposed(const float* row, float* scores) const {
     __m256 best = _mm256_set1_ps(kInf);
     const float* t = _transposed.data();
     for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
-        __m256 acc = _mm256_setzero_ps();
-        for (dist::dimension_t j = 0; j < D; ++j) {
-            const __m256 d = _mm256_sub_ps(x[j], _mm256_loadu_ps(t + j * kLanes));
-            acc = _mm256_fmadd_ps(d, d, acc);
-        }
+        const __m256 acc = BlockScores<D>(x, t);
         _mm256_storeu_ps(scores + b * kLanes, acc);
         best = _mm256_min_ps(acc, best);  // a NaN score leaves `best` as it is
     }
@@ -220,6 +228,50 @@ void NearestCentroids::AssignTransposedExact(const float* rows, uint64_t count, 
 }
 
 template <dist::dimension_t D>
+uint32_t NearestCentroids::NearestTransposed(const float* row, float* scores, float relative,
+                                             float absolute) const {
+    __m256 x[D];
+    for (dist::dimension_t j = 0; j < D; ++j) x[j] = _mm256_set1_ps(row[j]);
+    // Per lane (centroids lane, lane + 8, ...): the smallest score, the block
+    // it is in and the second smallest, so that whether one centroid alone lies
+    // within the margin is known without a second pass over the scores. A NaN
+    // score changes none of them: the minimum and maximum return their second
+    // operand when one is NaN, and an unordered comparison is false.
+    __m256 best = _mm256_set1_ps(kInf);
+    __m256 second = best;
+    // Block numbers as floats (exact far beyond any k): this file is built
+    // for AVX and FMA, which have no 256-bit integer additions.
+    __m256 bestBlock = _mm256_setzero_ps();
+    __m256 block = _mm256_setzero_ps();
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const float* t = _transposed.data();
+    for (uint64_t b = 0; b < _blocks; ++b, t += D * kLanes) {
+        const __m256 acc = BlockScores<D>(x, t);
+        _mm256_storeu_ps(scores + b * kLanes, acc);
+        const __m256 lower = _mm256_cmp_ps(acc, best, _CMP_LT_OQ);
+        second = _mm256_min_ps(_mm256_max_ps(best, acc), second);
+        best = _mm256_min_ps(acc, best);
+        bestBlock = _mm256_or_ps(_mm256_and_ps(lower, block), _mm256_andnot_ps(lower, bestBlock));
+        block = _mm256_add_ps(block, one);
+    }
+    const float lowest = HorizontalMin(best);
+    // No finite score: the bounds say nothing, so every centroid is rescored.
+    if (!(lowest <= kFastLimit)) return Recheck(row, scores, kInf, true);
+    const float threshold = lowest + (lowest * relative + absolute);
+    const __m256 limit = _mm256_set1_ps(threshold);
+    const int within = _mm256_movemask_ps(_mm256_cmp_ps(best, limit, _CMP_LE_OQ));
+    const int secondWithin = _mm256_movemask_ps(_mm256_cmp_ps(second, limit, _CMP_LE_OQ));
+    if (__builtin_popcount(static_cast<unsigned>(within)) == 1 && secondWithin == 0) {
+        alignas(32) float blocks[kLanes];
+        _mm256_store_ps(blocks, bestBlock);
+        const int lane = __builtin_ctz(static_cast<unsigned>(within));
+        return static_cast<uint32_t>(blocks[lane]) * static_cast<uint32_t>(kLanes) +
+               static_cast<uint32_t>(lane);
+    }
+    return Recheck(row, scores, threshold, false);
+}
+
+template <dist::dimension_t D>
 void NearestCentroids::AssignTransposedFixed(const float* rows, uint64_t count, uint32_t* out,
                                              float* scores) const {
     static_assert(D <= kMaxTransposedDim);
@@ -230,9 +282,7 @@ void NearestCentroids::AssignTransposedFixed(const float* rows, uint64_t count, 
             out[i] = out[i - 1];
             continue;
         }
-        const float* row = rows + i * D;
-        const float lowest = ScoreTransposed<D>(row, scores);
-        out[i] = Choose(row, scores, lowest, lowest * relative + absolute);
+        out[i] = NearestTransposed<D>(rows + i * D, scores, relative, absolute);
     }
 }
 

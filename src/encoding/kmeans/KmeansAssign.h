@@ -58,6 +58,11 @@ class NearestCentroids {
     template <dist::dimension_t D>
     void AssignTransposedExact(const float* rows, uint64_t count, uint32_t* out,
                                float* scores) const;
+    // The nearest centroid of one row from its fast scores (also left in
+    // `scores`), as Choose would pick it with this relative and absolute margin.
+    template <dist::dimension_t D>
+    uint32_t NearestTransposed(const float* row, float* scores, float relative,
+                               float absolute) const;
     template <dist::dimension_t D>
     void AssignTransposedFixed(const float* rows, uint64_t count, uint32_t* out,
                                float* scores) const;

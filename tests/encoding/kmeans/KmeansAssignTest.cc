@@ -55,6 +55,7 @@ enum class Values {
     kDuplicates,   // centroids repeated, rows equal to centroids
     kPixels,       // integers 0..255, mostly 0, like image borders
     kTinyAndHuge,  // rows scaled by 1e-30 or 1e17, near the float limits
+    kNearTies,     // centroids a few ulps apart around rows close to them
 };
 
 std::vector<float> Generate(Values kind, uint64_t count, uint32_t dim, std::mt19937& gen) {
@@ -79,6 +80,9 @@ std::vector<float> Generate(Values kind, uint64_t count, uint32_t dim, std::mt19
                     break;
                 case Values::kTinyAndHuge:
                     x = uniform(gen) * scale;
+                    break;
+                case Values::kNearTies:
+                    x = uniform(gen);
                     break;
             }
         }
@@ -106,6 +110,23 @@ TEST_P(NearestCentroidsTest, EqualsTheReferenceScan) {
         }
         std::copy_n(centroids.begin(), std::min(centroids.size(), data.size()), data.begin());
     }
+    if (p.values == Values::kNearTies) {
+        // Centroids 0, 8, 16, ... (one lane of the transposed path) are one
+        // point nudged by a few ulps per component; the others lie farther
+        // off. Their distances to a row differ by about their rounding
+        // error, so the fast scores may order them unlike the kernel.
+        std::uniform_int_distribution<int> steps(0, 3);
+        std::vector<float> base(p.dim);
+        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+        for (float& x : base) x = uniform(gen);
+        for (uint32_t c = 0; c < p.k; ++c) {
+            for (uint32_t j = 0; j < p.dim; ++j) {
+                float x = base[j];
+                for (int s = steps(gen); s > 0; --s) x = std::nextafter(x, 2.0f);
+                centroids[c * p.dim + j] = c % 8 == 0 ? x : x + 0.25f;
+            }
+        }
+    }
     EXPECT_EQ(FastAssign(data, centroids, p.dim), ReferenceAssign(data, centroids, p.dim));
 }
 
@@ -114,7 +135,7 @@ std::vector<AssignCase> Cases() {
     for (uint32_t dim : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 33u, 784u}) {
         for (uint32_t k : {1u, 5u, 8u, 17u, 256u}) {
             for (Values v : {Values::kUniform, Values::kSmallInts, Values::kDuplicates,
-                             Values::kPixels, Values::kTinyAndHuge}) {
+                             Values::kPixels, Values::kTinyAndHuge, Values::kNearTies}) {
                 cases.push_back({dim, k, v});
             }
         }
@@ -123,8 +144,8 @@ std::vector<AssignCase> Cases() {
 }
 
 std::string CaseName(const ::testing::TestParamInfo<AssignCase>& info) {
-    static const char* const kNames[] = {"Uniform", "SmallInts", "Duplicates", "Pixels",
-                                         "TinyAndHuge"};
+    static const char* const kNames[] = {"Uniform", "SmallInts",   "Duplicates",
+                                         "Pixels",  "TinyAndHuge", "NearTies"};
     return "Dim" + std::to_string(info.param.dim) + "K" + std::to_string(info.param.k) +
            kNames[static_cast<int>(info.param.values)];
 }
