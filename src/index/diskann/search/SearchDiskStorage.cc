@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "orvane/core/Result.h"
 #include "index/diskann/format/SectionIO.h"
+#include "orvane/core/Result.h"
 #include "telemetry/Logger.h"
 
 namespace orvane::index::diskann {
@@ -206,7 +206,14 @@ void SearchDiskStorage::PrefetchRecord(const uint8_t* record) const {
     const uint8_t* list = record + _geometry.alignedVectorSize;
     const uint64_t listBytes = _geometry.nodeSize - _geometry.alignedVectorSize;
     for (uint64_t at = 0; at < listBytes; at += kLine) __builtin_prefetch(list + at);
-    for (uint64_t at = 0; at < _geometry.vectorSize; at += kLine) __builtin_prefetch(record + at);
+    // The vector, read later by the exact distance, into the second-level
+    // cache (prefetcht1): a beam's vectors asked for in the first level are
+    // more misses than it tracks at once, and the prefetches then stall the
+    // search. Six interleaved pairs on Fashion-MNIST (R32, PQ 98, mmap
+    // reader): +13% QPS at recall 0.95.
+    for (uint64_t at = 0; at < _geometry.vectorSize; at += kLine) {
+        __builtin_prefetch(record + at, 0, 2);
+    }
 }
 
 Status SearchDiskStorage::LogParseFailure(uint32_t id, const Status& parsed) {
