@@ -83,6 +83,9 @@ class QuantizerEvaluatorBase : public core::NoCopyable {
     virtual core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                          std::span<const uint8_t> code, float& out) const = 0;
     virtual bool LowerIsBetter() const = 0;
+    // Asks the processor for the codes of `ids` (ids not below Count() are
+    // skipped), to be scored soon; changes nothing and never fails.
+    virtual void PrefetchRows(std::span<const uint32_t> ids) const { (void)ids; }
     // out[i] = score of stored row first + i for i < out.size(), reading the
     // rows' codes in order (rawf32: one batch-kernel call; sq8: one dot-kernel
     // call per row; pq: blocks of rows whose lookups overlap). InvalidArgument

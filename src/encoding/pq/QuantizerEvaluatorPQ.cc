@@ -133,6 +133,17 @@ const {
 }
 
 template <MetricE M>
+requires dist::encode_space::PQMetric<M>
+void QuantizerEvaluator<M, EncodingE::pq>::PrefetchRows(std::span<const uint32_t> ids) const {
+    const uint64_t rowSize = RowSize();
+    for (uint32_t id : ids) {
+        if (id >= _meta.count) continue;
+        const uint8_t* row = _codes.data() + id * rowSize;
+        for (uint64_t line = 0; line < rowSize; line += 64) __builtin_prefetch(row + line);
+    }
+}
+
+template <MetricE M>
 requires dist::encode_space::PQMetric<M> ErrorCode
 QuantizerEvaluator<M, EncodingE::pq>::EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                                    std::span<const uint8_t> code, float& out)

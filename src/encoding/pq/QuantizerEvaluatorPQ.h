@@ -34,6 +34,7 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::pq> final
     core::ErrorCode EvalWithCode(const PreparedBase& prepared, uint64_t id,
                                  std::span<const uint8_t> code, float& out) const override;
     bool LowerIsBetter() const override { return dist::MetricT<M>::LowerIsBetter; }
+    void PrefetchRows(std::span<const uint32_t> ids) const override;
     core::ErrorCode RangeEval(const PreparedBase& prepared, uint64_t first,
                               std::span<float> out) const override;
     std::vector<RowArray> MutableRowArrays() override;

@@ -14,15 +14,15 @@
 #include <memory_resource>
 #include <span>
 
-#include "orvane/core/NoCopyable.h"
-#include "orvane/core/Status.h"
 #include "distance/MetricE.h"
+#include "encoding/QuantizerEvaluatorBase.h"
 #include "index/diskann/format/DiskANNRecords.h"
 #include "index/diskann/format/GraphNode.h"
 #include "index/diskann/graph/DiskANNContext.h"
 #include "index/diskann/graph/DistanceCalcutor.h"
-#include "encoding/QuantizerEvaluatorBase.h"
 #include "io/InputStream.h"
+#include "orvane/core/NoCopyable.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::index::diskann {
 
@@ -43,6 +43,10 @@ class QueryScorer : public core::NoCopyable {
     // The in-memory codes' distances of `ids` to the prepared query.
     core::Status Encoded(std::span<const uint64_t> ids, std::span<float> out,
                          const DiskANNContext& ctx) const;
+    // Asks for the in-memory codes of `ids`, to be scored soon.
+    void PrefetchEncoded(std::span<const uint32_t> ids) const {
+        _quantizerEvaluator->PrefetchRows(ids);
+    }
     // The exact distance of node `id`, whose record is `node`.
     core::Status Exact(const float* query, uint32_t id, const GraphNode& node,
                        const DiskANNContext& ctx, float& distance) const;
