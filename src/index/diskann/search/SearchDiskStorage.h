@@ -14,12 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "orvane/core/ErrorCode.h"
-#include "orvane/core/NoCopyable.h"
-#include "orvane/core/Status.h"
 #include "index/diskann/format/DiskANNRecords.h"
 #include "index/diskann/format/GraphNode.h"
 #include "io/InputStream.h"
+#include "orvane/core/ErrorCode.h"
+#include "orvane/core/NoCopyable.h"
+#include "orvane/core/Status.h"
 
 namespace orvane::index::diskann {
 
@@ -66,6 +66,12 @@ class SearchDiskStorage : public core::NoCopyable, public core::NoMoveable {
                            uint32_t firstSlot, uint32_t parallel,
                            std::span<io::InputStream::SectionReader::ReadRequest> requests,
                            const uint8_t* records = nullptr) const;
+
+    // Asks the processor for node id's record in `records` (a RecordView's
+    // data); nothing for an id beyond the count.
+    void PrefetchNode(uint32_t id, const uint8_t* records) const {
+        if (id < ids.size()) PrefetchRecord(records + _geometry.NodeOffset(id));
+    }
 
     const StorageHeader& Header() const { return _header; }
     const NodeGeometry& Geometry() const { return _geometry; }
