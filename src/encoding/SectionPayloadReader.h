@@ -55,8 +55,7 @@ class SectionPayloadReader {
         Vector values(out.get_allocator());
         // Code and row arrays are scored at random (graph candidates, id
         // lists): on huge pages their address translations stay cached.
-        values.reserve(count);
-        util::AdviseHugePages(values.data(), bytes);
+        util::ReserveOnHugePages(values, count);
         values.resize(count);
         ORVANE_RETURN_IF_ERROR(Read(
             bytes, std::span<char>(reinterpret_cast<char*>(values.data()), bytes), truncatedMsg));

@@ -13,4 +13,12 @@ namespace orvane::util {
 
 void AdviseHugePages(const void* data, size_t bytes);
 
+// Reserves room for n elements in `v` (a std or pmr vector, still empty) and
+// advises that room before anything is written to it.
+template <typename Vector>
+void ReserveOnHugePages(Vector& v, size_t n) {
+    v.reserve(n);
+    AdviseHugePages(v.data(), n * sizeof(typename Vector::value_type));
+}
+
 }  // namespace orvane::util

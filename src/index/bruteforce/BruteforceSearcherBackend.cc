@@ -216,11 +216,9 @@ Status BruteforceSearcherBackend::SearchBatch(const api::BatchSearchRequest& req
         }
         return Status::Ok();
     }
-    const Filter allows =
-        filtered ? Filter([rowFilter](uint64_t id) { return rowFilter->Allows(id); }) : Filter();
     auto scanned = bruteforce::ScanBatchByProducts(
         {*_quantizerEvaluator, std::span<const float>(request.queries, request.n * request.dim),
-         request.n, allows, _vectorIds, request.topk, params.parallel, *_executor,
+         request.n, filter, _vectorIds, request.topk, params.parallel, *_executor,
          *request.resource});
     if (!scanned.IsOk()) return scanned.TakeStatus();
     for (uint64_t i = 0; i < request.n; ++i) {

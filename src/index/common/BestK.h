@@ -13,6 +13,7 @@
 #include <memory_resource>
 #include <utility>
 
+#include "api/searcher/SearchStats.h"
 #include "distance/MetricE.h"
 #include "index/common/Heap.h"
 
@@ -70,5 +71,16 @@ class BestK {
   private:
     RowHeap _heap;
 };
+
+// The rows `best` keeps, best first, as a scan's hits over `scored` rows
+// (whose row numbers are the ids); the selection is empty afterwards.
+template <dist::MetricE M>
+api::ScoredHits TakeScoredHits(BestK<M>& best, uint64_t scored) {
+    api::ScoredHits hits;
+    hits.topk.reserve(best.Size());
+    for (const ScoredRow& hit : best.TakeBestFirst()) hits.topk.push_back({hit.first, hit.second});
+    hits.stats.distanceCalculateCount = scored;
+    return hits;
+}
 
 }  // namespace orvane::index

@@ -86,12 +86,7 @@ api::ScoredHits DemoSearcherBackend::SearchRow(const float* query, uint64_t topk
               RawF32Batch(_embeddings.data(), _dimension, count), distances.data());
     BestK<MetricE::l2> best(std::min(topk, count), &scratch);
     best.OfferBatch(distances.data(), 0, count);
-    api::ScoredHits result;
-    result.topk.reserve(best.Size());
-    for (const ScoredRow& hit : best.TakeBestFirst())
-        result.topk.push_back({hit.first, hit.second});
-    result.stats.distanceCalculateCount = count;
-    return result;
+    return TakeScoredHits(best, count);
 }
 
 Status DemoSearcherBackend::Attach(api::ISearchExtension& extension) {

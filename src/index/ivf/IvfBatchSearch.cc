@@ -110,12 +110,7 @@ Status IvfSearcherBackend::SearchBlockByListsAs(const api::BatchSearchRequest& r
             const float* s = scores.data() + segment[qi * m + j];
             for (size_t i = 0; i < ids.size(); ++i) best.Offer(ids[i], s[i]);
         }
-        api::ScoredHits hits;
-        hits.topk.reserve(best.Size());
-        for (const ScoredRow& hit : best.TakeBestFirst())
-            hits.topk.push_back({hit.first, hit.second});
-        hits.stats.distanceCalculateCount = scanned[qi];
-        request.Deliver(first + qi, std::move(hits), results[first + qi]);
+        request.Deliver(first + qi, TakeScoredHits(best, scanned[qi]), results[first + qi]);
     }
     return Status::Ok();
 }

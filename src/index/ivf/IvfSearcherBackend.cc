@@ -435,13 +435,7 @@ Result<api::ScoredHits> IvfSearcherBackend::SearchLists(const float* query, uint
         for (size_t i = 0; i < ids.size(); ++i) best.Offer(ids[i], out[i]);
     }
 
-    api::ScoredHits result;
-    result.topk.reserve(best.Size());
-    for (const ScoredRow& hit : best.TakeBestFirst()) {
-        result.topk.push_back({hit.first, hit.second});
-    }
-    result.stats.distanceCalculateCount = scanned;
-    return result;
+    return TakeScoredHits(best, scanned);
 }
 
 api::IndexInfo IvfSearcherBackend::GetMeta() const {

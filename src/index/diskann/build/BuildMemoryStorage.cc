@@ -56,13 +56,10 @@ Status BuildMemoryStorage::Init(uint32_t count, uint32_t dimension, uint64_t nei
         ids.reserve(count);
         // Every candidate of an insertion reads a vector and a neighbour row
         // at random: huge pages spare the address translations.
-        vectors.reserve(vectorCount);
-        util::AdviseHugePages(vectors.data(), vectorCount * sizeof(float));
-        _neighborData.reserve(tableSize);
-        util::AdviseHugePages(_neighborData.data(), tableBytes);
+        util::ReserveOnHugePages(vectors, vectorCount);
+        util::ReserveOnHugePages(_neighborData, tableSize);
         _neighborData.assign(tableSize, 0);
-        _neighborDistance.reserve(tableSize);
-        util::AdviseHugePages(_neighborDistance.data(), tableSize * sizeof(float));
+        util::ReserveOnHugePages(_neighborDistance, tableSize);
         _neighborDistance.assign(tableSize, std::numeric_limits<float>::quiet_NaN());
         _neighborSize.assign(count, 0);
         _lastPruningPos.assign(count, 0);

@@ -181,13 +181,10 @@ Status SearchDiskStorage::ReadNodes(std::span<const uint32_t> ids, GraphNodeHold
 
 Status SearchDiskStorage::ParseInPlace(std::span<const uint32_t> ids, GraphNodeHolder& holder,
                                        uint32_t firstSlot, const uint8_t* records) const {
-    const uint64_t count = this->ids.size();
     // The records are far apart in the file and seldom in the processor's
     // caches: asking for all of them before the first is parsed lets their
     // memory reads overlap instead of waiting for one record after another.
-    for (uint32_t id : ids) {
-        if (id < count) PrefetchRecord(records + _geometry.NodeOffset(id));
-    }
+    for (uint32_t id : ids) PrefetchNode(id, records);
     for (size_t j = 0; j < ids.size(); ++j) {
         const uint64_t slot = firstSlot + j;
         ORVANE_RETURN_IF_ERROR(CheckSlot(slot, holder));
