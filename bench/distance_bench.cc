@@ -53,7 +53,7 @@ const char* LevelName(isa::IsaE level) {
 }
 
 // The inputs of one kernel family at one dimension: a query, kKernelRows rows
-// of floats and of codes, and row ids in order.
+// of floats and of codes, row ids in order, and the query's sq8 digit planes.
 struct KernelInputs {
     explicit KernelInputs(dimension_t d)
         : dim(d),
@@ -65,6 +65,14 @@ struct KernelInputs {
         std::mt19937 gen(3);
         for (uint8_t& c : codes) c = static_cast<uint8_t>(gen());
         std::iota(ids.begin(), ids.end(), 0);
+        digits = dist::encode_space::SplitSQ8QueryDigits(query, *std::pmr::get_default_resource());
+    }
+    dist::encode_space::SQ8QueryView SQ8View() const {
+        dist::encode_space::SQ8QueryView view;
+        view.qCentered = query.data();
+        view.dim = dim;
+        view.digits = digits.View();
+        return view;
     }
     dimension_t dim;
     std::vector<float> query;
@@ -72,6 +80,7 @@ struct KernelInputs {
     std::vector<uint8_t> codes;
     std::vector<uint64_t> ids;
     std::vector<float> out;
+    dist::encode_space::SQ8DigitPlanes digits;
 };
 
 // One call of a family's kernel at a level over all kKernelRows rows.
@@ -83,8 +92,8 @@ void RunMetric(Level level, KernelInputs& in) {
 
 template <typename Level>
 void RunSQ8Dot(Level level, KernelInputs& in) {
-    dist::encode_space::SQ8CodeDotDispatcher::TagInvoke(
-        level, in.query.data(), in.codes.data(), in.dim, in.ids.data(), kKernelRows, in.out.data());
+    dist::encode_space::SQ8CodeDotDispatcher::TagInvoke(level, in.SQ8View(), in.codes.data(),
+                                                        in.ids.data(), kKernelRows, in.out.data());
 }
 
 // The PQ table's element-wise step: one centroid row subtracted per row.
@@ -148,8 +157,8 @@ std::vector<Family> Families() {
                &MetricLevel<MetricE::cosine>),
         family("sq8_dot", kRunners<SQ8Runner>,
                [] {
-                   return isa::ResolvedIsa<SQ8, const float*&, const uint8_t*, dimension_t&,
-                                           const uint64_t*, uint64_t&, float*>();
+                   return isa::ResolvedIsa<SQ8, const dist::encode_space::SQ8QueryView&,
+                                           const uint8_t*, const uint64_t*, uint64_t&, float*>();
                }),
         family("fp32_sub", kRunners<SubRunner>,
                [] {
@@ -310,8 +319,8 @@ void BM_SQ8BatchEval(benchmark::State& state) {
     std::iota(ids.begin(), ids.end(), 0);
     std::vector<float> out(kScanRows);
     for (auto _ : state) {
-        isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, view.qCentered, fx.codes.data(), dim,
-                                  ids.data(), kScanRows, out.data());
+        isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, view, fx.codes.data(), ids.data(),
+                                  kScanRows, out.data());
         for (uint64_t r = 0; r < kScanRows; ++r) {
             SQ8VectorHeader h;
             std::memcpy(&h, fx.aux.data() + r * sizeof(h), sizeof(h));

@@ -78,8 +78,8 @@ float QuantizerEvaluator<M, EncodingE::sq8>::Score(
     const ScanQuery& query, uint64_t id, const uint8_t* codes,
     const dist::encode_space::SQ8CodeStats& stats) const {
     const dist::encode_space::SQ8QueryView view = query.prepared.View();
-    const float dot = isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{},
-                                                view.qCentered, codes, view.dim);
+    const float dot =
+        isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view, codes);
     return dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id], stats, dot);
 }
 
@@ -94,13 +94,9 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::BatchEval(const PreparedBase& p
     uint64_t valid = 0;
     while (valid < ids.size() && ids[valid] < _meta.count) ++valid;
     // The dot products land in `out` and are finished in place.
-    isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view.qCentered,
-                              _codes.data(), view.dim, ids.data(), valid, out.data());
-    for (uint64_t i = 0; i < valid; ++i) {
-        const uint64_t id = ids[i];
-        out[i] = dist::encode_space::FinishSQ8Expanded<M>(view, query.sums, _headers[id],
-                                                          _codeStats[id], out[i]);
-    }
+    isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view, _codes.data(),
+                              ids.data(), valid, out.data());
+    for (uint64_t i = 0; i < valid; ++i) out[i] = FinishStored(query, ids[i], out[i]);
     return valid == ids.size() ? ErrorCode::Ok : ErrorCode::InvalidArgument;
 }
 
@@ -124,11 +120,10 @@ ErrorCode QuantizerEvaluator<M, EncodingE::sq8>::RangeEval(const PreparedBase& p
                                                            std::span<float> out) const {
     if (const ErrorCode code = CheckRange(first, out.size()); code != ErrorCode::Ok) return code;
     const ScanQuery& query = static_cast<const Prepared&>(prepared).Get();
-    const uint64_t dim = _meta.dimension;
-    for (uint64_t i = 0; i < out.size(); ++i) {
-        const uint64_t id = first + i;
-        out[i] = Score(query, id, _codes.data() + id * dim, _codeStats[id]);
-    }
+    const dist::encode_space::SQ8QueryView view = query.prepared.View();
+    isa::InvokeWithDynamicIsa(dist::encode_space::SQ8CodeDotDispatcher{}, view,
+                              _codes.data() + first * _meta.dimension, out.size(), out.data());
+    for (uint64_t i = 0; i < out.size(); ++i) out[i] = FinishStored(query, first + i, out[i]);
     return ErrorCode::Ok;
 }
 

@@ -5,7 +5,8 @@
 //
 // Rows are scored in the expanded form of SQ8ExpandedEval.h, which reads each
 // code byte once for one multiply-add; Open keeps the sums of every stored
-// row's codes (8 bytes per row) for it.
+// row's codes (8 bytes per row) for it. A row has the same score whether it is
+// scored alone, in a list of ids or in a range.
 #pragma once
 
 #include <memory_resource>
@@ -51,6 +52,11 @@ class QuantizerEvaluator<M, dist::encode_space::EncodingE::sq8> final
   private:
     float Score(const ScanQuery& query, uint64_t id, const uint8_t* codes,
                 const dist::encode_space::SQ8CodeStats& stats) const;
+    // Turns the dot product of stored row `id` into its score.
+    float FinishStored(const ScanQuery& query, uint64_t id, float dot) const {
+        return dist::encode_space::FinishSQ8Expanded<M>(query.prepared.View(), query.sums,
+                                                        _headers[id], _codeStats[id], dot);
+    }
 
     dist::encode_space::SQ8GlobalHeader _global;
     std::pmr::vector<float> _centroid;

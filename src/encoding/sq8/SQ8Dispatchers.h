@@ -2,12 +2,19 @@
 // qCentered[i] * code[i], the only per-component work of a score (the rest is
 // finished from per-row and per-query sums, SQ8ExpandedEval.h). One static
 // TagInvoke per level (scalar, avx2, avx512) for isa::InvokeWithDynamicIsa, for one
-// row or for the rows of a list of ids (row id at codes + id * dim). The
-// shared per-row logic (header load, metric finish) is below in detail.
+// row, for the rows of a list of ids (row id at codes + id * q.dim) or for a
+// run of consecutive rows; the many-row forms give each row the value of the
+// one-row kernel of its level. The scalar and
+// AVX2 levels accumulate floats; the AVX-512 level sums the query's digit
+// planes times the codes in integers (VNNI) where the processor has it, the
+// query has them and the rows are long enough to pay, else floats. The shared per-row logic (header
+// load, metric finish) is below in detail.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
+#include <span>
 
 #include "distance/MetricE.h"
 #include "encoding/sq8/SQ8Types.h"
@@ -16,19 +23,28 @@
 namespace orvane::dist::encode_space {
 
 struct SQ8CodeDotDispatcher {
-    static float TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
-                           dimension_t dim);
-    static float TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
-                           dimension_t dim);
-    static float TagInvoke(isa::Avx512T, const float* qCentered, const uint8_t* codes,
-                           dimension_t dim);
-    static void TagInvoke(isa::ScalarT, const float* qCentered, const uint8_t* codes,
-                          dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
-    static void TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes, dimension_t dim,
+    static float TagInvoke(isa::ScalarT, const SQ8QueryView& q, const uint8_t* codes);
+    static float TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes);
+    static float TagInvoke(isa::Avx512T, const SQ8QueryView& q, const uint8_t* codes);
+    static void TagInvoke(isa::ScalarT, const SQ8QueryView& q, const uint8_t* codes,
                           const uint64_t* ids, uint64_t n, float* out);
-    static void TagInvoke(isa::Avx512T, const float* qCentered, const uint8_t* codes,
-                          dimension_t dim, const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes,
+                          const uint64_t* ids, uint64_t n, float* out);
+    static void TagInvoke(isa::Avx512T, const SQ8QueryView& q, const uint8_t* codes,
+                          const uint64_t* ids, uint64_t n, float* out);
+    // n consecutive rows from `rows` on.
+    static void TagInvoke(isa::ScalarT, const SQ8QueryView& q, const uint8_t* rows, uint64_t n,
+                          float* out);
+    static void TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* rows, uint64_t n,
+                          float* out);
+    static void TagInvoke(isa::Avx512T, const SQ8QueryView& q, const uint8_t* rows, uint64_t n,
+                          float* out);
 };
+
+// The digit planes of a centred query (SQ8QueryDigits); empty when a component
+// is not finite.
+SQ8DigitPlanes SplitSQ8QueryDigits(std::span<const float> qCentered,
+                                   std::pmr::memory_resource& resource);
 
 namespace detail {
 

@@ -51,24 +51,34 @@ inline float CodeDotAvx2(const float* qCentered, const uint8_t* codes, dimension
     return sum;
 }
 
+inline void PrefetchRow(const uint8_t* row, dimension_t dim) {
+    for (dimension_t line = 0; line < dim; line += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(row + line), _MM_HINT_T0);
+    }
+}
+
 }  // namespace
 
-float SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
-                                      dimension_t dim) {
-    return CodeDotAvx2(qCentered, codes, dim);
+float SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes) {
+    return CodeDotAvx2(q.qCentered, codes, q.dim);
 }
 
 // The next row is prefetched while the current one is scored: ids may jump.
-void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const float* qCentered, const uint8_t* codes,
-                                     dimension_t dim, const uint64_t* ids, uint64_t n, float* out) {
+void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes,
+                                     const uint64_t* ids, uint64_t n, float* out) {
+    const dimension_t dim = q.dim;
     for (uint64_t i = 0; i < n; ++i) {
-        if (i + 1 < n) {
-            const uint8_t* next = codes + ids[i + 1] * dim;
-            for (dimension_t line = 0; line < dim; line += 64) {
-                _mm_prefetch(reinterpret_cast<const char*>(next + line), _MM_HINT_T0);
-            }
-        }
-        out[i] = CodeDotAvx2(qCentered, codes + ids[i] * dim, dim);
+        if (i + 1 < n) PrefetchRow(codes + ids[i + 1] * dim, dim);
+        out[i] = CodeDotAvx2(q.qCentered, codes + ids[i] * dim, dim);
+    }
+}
+
+void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* rows,
+                                     uint64_t n, float* out) {
+    const dimension_t dim = q.dim;
+    for (uint64_t i = 0; i < n; ++i) {
+        if (i + 1 < n) PrefetchRow(rows + (i + 1) * dim, dim);
+        out[i] = CodeDotAvx2(q.qCentered, rows + i * dim, dim);
     }
 }
 

@@ -66,8 +66,7 @@ requires KernelMetric<M>
 inline float TagInvoke(EvalEncodedTag, MetricT<M>, SQ8T, const PreparedSQ8& prepared,
                        const EncodedRow& row) {
     const SQ8QueryView q = prepared.View();
-    const float dot =
-        isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q.qCentered, row.data, q.dim);
+    const float dot = isa::InvokeWithDynamicIsa(SQ8CodeDotDispatcher{}, q, row.data);
     return FinishSQ8Expanded<M>(q, ComputeSQ8QuerySums(q), detail::LoadSQ8Header(row.aux),
                                 ComputeSQ8CodeStats(row.data, q.dim), dot);
 }
