@@ -51,9 +51,18 @@ inline float CodeDotAvx2(const float* qCentered, const uint8_t* codes, dimension
     return sum;
 }
 
-inline void PrefetchRow(const uint8_t* row, dimension_t dim) {
-    for (dimension_t line = 0; line < dim; line += 64) {
-        _mm_prefetch(reinterpret_cast<const char*>(row + line), _MM_HINT_T0);
+// Scores the rows found by rowAt(i); the next row is prefetched while the
+// current one is scored (ids may jump, so the hardware cannot guess them).
+template <typename RowAt>
+void CodeDots(const SQ8QueryView& q, RowAt rowAt, uint64_t n, float* out) {
+    for (uint64_t i = 0; i < n; ++i) {
+        if (i + 1 < n) {
+            const uint8_t* next = rowAt(i + 1);
+            for (dimension_t line = 0; line < q.dim; line += 64) {
+                _mm_prefetch(reinterpret_cast<const char*>(next + line), _MM_HINT_T0);
+            }
+        }
+        out[i] = CodeDotAvx2(q.qCentered, rowAt(i), q.dim);
     }
 }
 
@@ -63,23 +72,18 @@ float SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const u
     return CodeDotAvx2(q.qCentered, codes, q.dim);
 }
 
-// The next row is prefetched while the current one is scored: ids may jump.
 void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes,
                                      const uint64_t* ids, uint64_t n, float* out) {
-    const dimension_t dim = q.dim;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (i + 1 < n) PrefetchRow(codes + ids[i + 1] * dim, dim);
-        out[i] = CodeDotAvx2(q.qCentered, codes + ids[i] * dim, dim);
-    }
+    const uint64_t dim = q.dim;
+    CodeDots(
+        q, [=](uint64_t i) { return codes + ids[i] * dim; }, n, out);
 }
 
 void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* rows,
                                      uint64_t n, float* out) {
-    const dimension_t dim = q.dim;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (i + 1 < n) PrefetchRow(rows + (i + 1) * dim, dim);
-        out[i] = CodeDotAvx2(q.qCentered, rows + i * dim, dim);
-    }
+    const uint64_t dim = q.dim;
+    CodeDots(
+        q, [=](uint64_t i) { return rows + i * dim; }, n, out);
 }
 
 }  // namespace orvane::dist::encode_space
