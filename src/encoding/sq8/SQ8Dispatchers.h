@@ -48,6 +48,19 @@ SQ8DigitPlanes SplitSQ8QueryDigits(std::span<const float> qCentered,
 
 namespace detail {
 
+// Where row i is, for the many-row kernels: in a list of ids, or in a run.
+struct SQ8IdRows {
+    const uint8_t* codes;
+    const uint64_t* ids;
+    uint64_t dim;
+    const uint8_t* operator()(uint64_t i) const { return codes + ids[i] * dim; }
+};
+struct SQ8RunRows {
+    const uint8_t* rows;
+    uint64_t dim;
+    const uint8_t* operator()(uint64_t i) const { return rows + i * dim; }
+};
+
 // Reads a row's header from its (possibly unaligned) auxiliary bytes.
 inline SQ8VectorHeader LoadSQ8Header(const uint8_t* aux) {
     SQ8VectorHeader h;

@@ -74,16 +74,12 @@ float SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const u
 
 void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* codes,
                                      const uint64_t* ids, uint64_t n, float* out) {
-    const uint64_t dim = q.dim;
-    CodeDots(
-        q, [=](uint64_t i) { return codes + ids[i] * dim; }, n, out);
+    CodeDots(q, detail::SQ8IdRows{codes, ids, q.dim}, n, out);
 }
 
 void SQ8CodeDotDispatcher::TagInvoke(isa::Avx2T, const SQ8QueryView& q, const uint8_t* rows,
                                      uint64_t n, float* out) {
-    const uint64_t dim = q.dim;
-    CodeDots(
-        q, [=](uint64_t i) { return rows + i * dim; }, n, out);
+    CodeDots(q, detail::SQ8RunRows{rows, q.dim}, n, out);
 }
 
 }  // namespace orvane::dist::encode_space
