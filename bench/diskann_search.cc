@@ -10,10 +10,12 @@
 // by later runs (remove it after changing the builder).
 //
 // Usage: bench_diskann_search [index_dir] [queries] [pq_m] [passes] [runs]
+//                             [degree]
 //        (defaults /tmp/orvane_dsearch_bench 1000 98 3 hnswlib,local,mmap;
-//        pq_m 0: the default build options, R 64, ef_construction 512, PQ of
-//        two components per chunk; runs: which to time of hnswlib, local,
-//        cached (the local reader with a tenth of the records cached) and mmap)
+//        pq_m 0: the builder's defaults, ef_construction 512 and PQ of two
+//        components per chunk; runs: which to time of hnswlib, local, cached
+//        (the local reader with a tenth of the records cached) and mmap;
+//        degree: R, default 32 with a pq_m and the builder's 128 without)
 #include <sys/stat.h>
 #include <time.h>
 
@@ -195,12 +197,15 @@ void Print(const char* label, const char* param, const std::vector<Point>& point
     }
 }
 
-bool BuildDiskANN(const std::string& path, const bench::ImageSet& base, int64_t pqM) {
+// pqM 0 keeps the builder's PQ and ef_construction defaults (512), degree 0
+// its default degree (128).
+bool BuildDiskANN(const std::string& path, const bench::ImageSet& base, int64_t pqM,
+                  int64_t degree) {
     api::BuilderOptions options{{"index.type", std::string("diskann")},
                                 {"index.dimension", int64_t{base.dim}},
                                 {"diskann.build.thread_count", int64_t{2}}};
+    if (degree > 0) options.Values()["diskann.build.neighbor_count"] = degree;
     if (pqM > 0) {
-        options.Values()["diskann.build.neighbor_count"] = int64_t{32};
         options.Values()["diskann.build.ef_construction"] = int64_t{200};
         options.Values()["encoding.pq.m"] = pqM;
     }
@@ -287,6 +292,7 @@ int main(int argc, char** argv) {
     const int64_t pqM = argc > 3 ? std::atoll(argv[3]) : 98;
     const int passes = argc > 4 ? std::atoi(argv[4]) : 3;
     const std::string runs = argc > 5 ? argv[5] : "hnswlib,local,cached,mmap";
+    const int64_t degree = argc > 6 ? std::atoll(argv[6]) : (pqM > 0 ? 32 : 0);
     auto wanted = [&](const char* name) { return runs.find(name) != std::string::npos; };
     telemetry::Logger::Instance().SetLevel(telemetry::LogLevel::Warn);
     ::mkdir(dir.c_str(), 0755);
@@ -301,9 +307,11 @@ int main(int argc, char** argv) {
     const auto truth = LoadOrComputeTruth(
         dir + "/truth_" + std::to_string(base.rows) + "_" + std::to_string(queries.rows) + ".bin",
         base, queries);
-    const std::string index =
-        dir + "/diskann_" + (pqM > 0 ? "r32_efc200_pq" + std::to_string(pqM) : "defaults") + ".idx";
-    if (!Exists(index) && !BuildDiskANN(index, base, pqM)) {
+    const std::string shape =
+        pqM > 0 ? "r" + std::to_string(degree) + "_efc200_pq" + std::to_string(pqM)
+                : (degree > 0 ? "r" + std::to_string(degree) + "_efc512_pqdefault" : "defaults");
+    const std::string index = dir + "/diskann_" + shape + ".idx";
+    if (!Exists(index) && !BuildDiskANN(index, base, pqM, degree)) {
         std::printf("DiskANN build failed\n");
         return 1;
     }
