@@ -1,14 +1,14 @@
 // SQ8CodeDotDispatcher: the one kernel of the sq8 encode space, sum
 // qCentered[i] * code[i], the only per-component work of a score (the rest is
 // finished from per-row and per-query sums, SQ8ExpandedEval.h). One static
-// TagInvoke per level (scalar, avx2, avx512) for isa::InvokeWithDynamicIsa, for one
-// row, for the rows of a list of ids (row id at codes + id * q.dim) or for a
-// run of consecutive rows; the many-row forms give each row the value of the
-// one-row kernel of its level. The scalar and
-// AVX2 levels accumulate floats; the AVX-512 level sums the query's digit
-// planes times the codes in integers (VNNI) where the processor has it, the
-// query has them and the rows are long enough to pay, else floats. The shared per-row logic (header
-// load, metric finish) is below in detail.
+// TagInvoke per level (scalar, avx2, avx512) for isa::InvokeWithDynamicIsa,
+// for one row, for the rows of a list of ids (row id at codes + id * q.dim)
+// or for a run of consecutive rows; the many-row forms give each row the
+// value of the one-row kernel of its level. The scalar and AVX2 levels
+// accumulate floats; the AVX-512 level sums the query's digit planes times
+// the codes in integers (VNNI) where the processor has it, the query has them
+// and the rows are long enough to pay, else floats. The shared per-row logic
+// (header load, metric finish) is below in detail.
 #pragma once
 
 #include <cstdint>
