@@ -25,6 +25,7 @@ CpuFeatures ReadProcessorFeatures() {
     f.avx512bw = __builtin_cpu_supports("avx512bw") != 0;
     f.avx512vl = __builtin_cpu_supports("avx512vl") != 0;
     f.avx512vpopcntdq = __builtin_cpu_supports("avx512vpopcntdq") != 0;
+    f.avx512vnni = __builtin_cpu_supports("avx512vnni") != 0;
     return f;
 }
 
@@ -55,6 +56,7 @@ CpuFeatures ParseCpuFeatureOverride(std::string_view text) {
     f.avx512bw = avx512;
     f.avx512vl = avx512;
     f.avx512vpopcntdq = false;
+    f.avx512vnni = false;
     return f;
 }
 
@@ -94,6 +96,11 @@ IsaE ChooseKernelIsa() {
     const IsaE wanted = SelectKernelIsa(DetectCpu());
     const IsaE supported = SupportedIsa();
     return wanted < supported ? wanted : supported;
+}
+
+bool SupportsAvx512Vnni() {
+    static const bool supported = ReadProcessorFeatures().avx512vnni;
+    return supported;
 }
 
 }  // namespace orvane::isa

@@ -23,6 +23,7 @@ struct CpuFeatures {
     bool avx512bw = false;
     bool avx512vl = false;
     bool avx512vpopcntdq = false;
+    bool avx512vnni = false;
 
     bool operator==(const CpuFeatures&) const = default;
 };
@@ -59,5 +60,10 @@ IsaE SupportedIsa();
 // but never above SupportedIsa(), so that an override cannot ask for
 // instructions the machine would fault on.
 IsaE ChooseKernelIsa();
+
+// Whether the running processor has AVX-512 VNNI, whatever the override says
+// (kernels that use it check it on top of running at the avx512 level).
+// Computed once.
+bool SupportsAvx512Vnni();
 
 }  // namespace orvane::isa

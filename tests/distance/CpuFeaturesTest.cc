@@ -123,6 +123,8 @@ TEST_F(DetectCpuTest, ReadsOverrideOrProcessor) {
     EXPECT_EQ(real.avx512f, __builtin_cpu_supports("avx512f") != 0);
     EXPECT_EQ(real.avx512vl, __builtin_cpu_supports("avx512vl") != 0);
     EXPECT_EQ(real.avx512vpopcntdq, __builtin_cpu_supports("avx512vpopcntdq") != 0);
+    EXPECT_EQ(real.avx512vnni, __builtin_cpu_supports("avx512vnni") != 0);
+    EXPECT_EQ(SupportsAvx512Vnni(), real.avx512vnni);
     EXPECT_TRUE(real.avx) << "the library is built for processors with AVX";
 }
 

@@ -141,21 +141,8 @@ __attribute__((target("avx512vnni"))) inline float CodeDotVnni(const SQ8QueryDig
     return static_cast<float>(static_cast<double>(sum) * digits.unit);
 }
 
-bool HasVnni() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512vnni") != 0;
-    }();
-    return has;
-}
-
-// Rows shorter than this are scored in floats: the integer kernel's three
-// plane sums cost more to finish than a short row costs to score (at 256
-// components the two take the same time, at 784 the integer kernel 0.7x).
-constexpr dimension_t kDigitMinDim = 256;
-
 bool UseDigits(const SQ8QueryView& q) {
-    return q.digits.planes != nullptr && q.dim >= kDigitMinDim && HasVnni();
+    return q.digits.planes != nullptr && SQ8DigitsPay(q.dim);
 }
 
 // The row loops of both kernels, over rows found by rowAt(i). Each is

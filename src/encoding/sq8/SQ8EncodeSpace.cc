@@ -93,7 +93,9 @@ PreparedSQ8 PrepareSQ8Query(MetricE metric, std::span<const float> q,
     prepared._centroidNormSq = centroidNormSq;
     prepared._qCentered.resize(d);
     for (size_t i = 0; i < d; ++i) prepared._qCentered[i] = q[i] - centroid[i];
-    prepared._qDigits = SplitSQ8QueryDigits(prepared._qCentered, resource);
+    if (SQ8DigitsPay(static_cast<dimension_t>(d))) {
+        prepared._qDigits = SplitSQ8QueryDigits(prepared._qCentered, resource);
+    }
     if (metric == MetricE::ip || metric == MetricE::cosine) {
         float dot = 0.0f;
         for (size_t i = 0; i < d; ++i) dot = std::fma(q[i], centroid[i], dot);

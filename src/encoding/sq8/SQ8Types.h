@@ -42,7 +42,7 @@ static_assert(sizeof(SQ8GlobalHeader) == 4, "the stored SQ8 global header is 4 b
 // as fine as float rounding of the largest component, while the code sums
 // themselves are exact integers.
 struct SQ8QueryDigits {
-    const int8_t* planes = nullptr;  // null: no digit form (a component not finite)
+    const int8_t* planes = nullptr;  // null: no digit form (not split, or not finite)
     uint64_t stride = 0;
     double unit = 0.0;
 };
@@ -87,7 +87,7 @@ struct PreparedSQ8 {
     }
 
     std::pmr::vector<float> _qCentered;  // q[i] - c[i]
-    SQ8DigitPlanes _qDigits;             // digit planes of _qCentered
+    SQ8DigitPlanes _qDigits;             // digit planes of _qCentered, where they pay
     float _qNorm = 0.0f;                 // |q|, for cosine
     float _qDotCentroid = 0.0f;          // q . c, for ip and cosine
     float _centroidNormSq = 0.0f;
